@@ -1,0 +1,90 @@
+// alloc.h - the one place through which every engine allocation goes.
+//
+// allocate() uses the non-throwing allocator and returns null on failure; a
+// size computation that overflows 32 bits counts as a failure. Tests can make
+// the k-th allocation from now fail (failAfter) to exercise every
+// out-of-memory path. Memory is not cleared unless the caller asks for it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace qo::mem {
+
+void* allocate(size_t bytes);
+void* allocateZeroed(size_t bytes);
+void release(void* block);
+
+// count * size bytes, or null when the product exceeds INT32_MAX.
+void* allocateArray(size_t count, size_t size);
+
+template <class T>
+T* allocArray(size_t count) { return static_cast<T*>(allocateArray(count, sizeof(T))); }
+
+template <class T, class... Args>
+T* make(Args&&... args) {
+    void* p = allocate(sizeof(T));
+    return p ? new (p) T(std::forward<Args>(args)...) : nullptr;
+}
+
+template <class T>
+void destroy(T* p) {
+    if (p) { p->~T(); release(p); }
+}
+
+// Fault injection: the n-th allocation from now (1 = the next) fails; 0 turns it off.
+void failAfter(long n);
+// Number of allocations made since the process started (successful or not).
+long allocationCount();
+// Number of blocks currently allocated.
+long liveBlocks();
+
+}  // namespace qo::mem
+
+namespace qo {
+
+// A growable array of trivially copyable items whose storage comes from qo::mem.
+// push() returns false on out of memory and leaves the array as it was.
+template <class T>
+class Vec {
+public:
+    Vec() = default;
+    Vec(const Vec&) = delete;
+    Vec& operator=(const Vec&) = delete;
+    ~Vec() { mem::release(data_); }
+
+    bool push(const T& item) {
+        if (size_ == capacity_ && !grow()) return false;
+        data_[size_++] = item;
+        return true;
+    }
+    T pop() { return data_[--size_]; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    T& back() { return data_[size_ - 1]; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    void reset() { mem::release(data_); data_ = nullptr; size_ = capacity_ = 0; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
+
+private:
+    bool grow() {
+        size_t cap = capacity_ ? capacity_ * 2 : 16;
+        T* d = mem::allocArray<T>(cap);
+        if (!d) return false;
+        if (size_) std::memcpy(static_cast<void*>(d), data_, size_ * sizeof(T));
+        mem::release(data_);
+        data_ = d;
+        capacity_ = cap;
+        return true;
+    }
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+}  // namespace qo

@@ -1,0 +1,88 @@
+// engine.h - the one engine of the process and its run-error slot.
+//
+// State that several subsystems share lives here: the object count and
+// collection threshold, the collector's state word, the executor's shared value
+// stack and plain-frame flag, the saved-object stack and the run-error slot.
+// Key-table internals stay in keytable.cpp. Nothing here is thread-safe.
+#pragma once
+#include <cstdint>
+
+#include "qo32.h"
+
+namespace qo {
+
+struct RunError {
+    int32_t type;           // 0 none, > 0 error, < 0 warning
+    const char16_t* name;   // not copied
+    int32_t code;
+    QoHandle function;
+};
+
+struct SavedObject {
+    QoHandle function;
+    const CallInfo* call;   // the activation that saved it
+    intptr_t level;
+    QoValue value;
+    unsigned char release;
+};
+
+struct Engine {
+    bool started;
+    bool sweeping;          // collection sweep or shutdown: no pruning, no deferral
+    bool shuttingDown;
+    int32_t gcState;        // 0 normal, 4 suspended, 5 requested
+    RunError err;
+
+    // executor
+    QoValue* stack;         // shared value stack
+    int32_t stackMax;       // capacity in values
+    int32_t stackDepth;     // values in use; starts at 1
+    unsigned char plainFrame;
+    int32_t callDepth;      // nesting of QoCal activations (machine-stack guard)
+
+    // saved-object stack
+    SavedObject* saved;
+    int32_t savedCapacity;
+    int32_t savedTop;       // -1 when empty
+};
+
+extern Engine g;
+
+// Default capacity of the shared value stack, in values.
+constexpr int32_t kDefaultStackMax = 100000;
+// Nesting limit of QoCal activations on the machine stack.
+constexpr int32_t kMaxCallDepth = 2000;
+
+// The rule of SetRunErr: type 0 clears; an error is kept only when no error is
+// recorded; a warning only when the slot is empty.
+void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle function);
+inline bool hasError() { return g.err.type > 0; }
+
+// Value stack capacity (SetStackMax). Returns false on out of memory (the
+// capacity is then 0).
+bool setStackCapacity(int32_t n);
+
+// After-collection callbacks (ExMsgWithQo 7).
+bool addGcCallback(QoOwnerFn fn);
+bool removeGcCallback(QoOwnerFn fn);
+void runGcCallbacks();
+void clearGcCallbacks();
+
+// Engine lifecycle (InitQo / FreeQo).
+bool startEngine();
+void freeEngine();
+
+// Threshold of automatic collection (not reset by InitQo/FreeQo).
+extern int64_t g_threshold;
+
+}  // namespace qo
+
+namespace qo::fn { struct Record; }
+
+namespace qo::lang {
+// Runs a live compiled function record (QoCal after the handle lookup).
+QoValue* run(fn::Record* r, QoValue* args, QoValue* result);
+// The compiler's work buffers, created at engine start and freed at shutdown.
+bool createWorkBuffers();
+void freeWorkBuffers();
+}  // namespace qo::lang

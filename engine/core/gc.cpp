@@ -1,0 +1,86 @@
+// The mark-and-sweep collector: roots, mark, sweep, callbacks, in that order.
+#include "alloc.h"
+#include "engine.h"
+#include "function.h"
+#include "keytable.h"
+#include "objects.h"
+#include "value.h"
+
+namespace qo::gc {
+namespace {
+
+Vec<QoValue> g_roots;
+bool g_collecting = false;
+
+void markEntry(keys::Entry* e) {
+    if (!(e->flags & keys::kNumbered) || (e->flags & keys::kMarked)) return;
+    e->flags |= keys::kMarked;
+    if (e->mark) e->mark(e->value);
+}
+
+void markValue(const QoValue& v) {
+    if (!refersToObject(v)) return;
+    if (keys::Entry* e = keys::search4(v.h, v.type)) markEntry(e);
+}
+
+void markRange(const QoValue* values, int32_t from, int32_t to) {
+    for (int32_t i = from; i < to; ++i) markValue(values[i]);
+}
+
+void markFunction(void* p) {
+    auto* r = static_cast<fn::Record*>(p);
+    if (!r->words || fn::codeStart(r) < 0) return;
+    const int32_t* w = r->words;
+    markRange(r->values, w[fn::W_STATIC_FIRST], w[fn::W_CONST_FIRST]);
+    for (int32_t i = 0; i < r->moduleVarCount; ++i)
+        if (r->moduleVars[i]) markValue(*r->moduleVars[i]);
+    if (r->code[0] == fn::kIdle) return;
+    if (r->args) markRange(r->args, 0, w[fn::W_MAX_PARAM] + 1);
+    int32_t localsEnd = w[fn::W_STATIC_FIRST] < w[fn::W_CONST_FIRST] ? w[fn::W_STATIC_FIRST] : w[fn::W_CONST_FIRST];
+    markRange(r->values, w[fn::W_MAX_PARAM] + 1, localsEnd);
+    markRange(r->values, w[fn::W_CONST_FIRST], w[fn::W_VALUE_COUNT]);
+}
+
+void markRoots() {
+    keys::forEachFunction(markFunction);
+    if (g.stack) markRange(g.stack, 0, g.stackDepth < g.stackMax ? g.stackDepth : g.stackMax);
+}
+
+void drainRoots() {
+    while (!g_roots.empty()) markValue(g_roots.pop());
+}
+
+void sweep() {
+    g.sweeping = true;
+    keys::sweepNumbered();
+    g.sweeping = false;
+    keys::flush();   // caches may name entries that the sweep freed
+}
+
+}  // namespace
+
+bool queueRoot(const QoValue& v) {
+    if (!refersToObject(v)) return false;
+    if (g_roots.push(v)) return true;
+    markValue(v);   // out of memory for the list: mark at once
+    return true;
+}
+
+void collect() {
+    if (g_collecting) return;
+    g_collecting = true;
+    keys::flush();
+    markRoots();
+    drainRoots();
+    sweep();
+    g_collecting = false;
+    runGcCallbacks();
+}
+
+void maybeCollect() {
+    if (g_threshold > 0 && keys::objectCount() >= g_threshold && g.gcState != 4 && !g.sweeping) collect();
+}
+
+void freeRoots() { g_roots.reset(); }
+
+}  // namespace qo::gc

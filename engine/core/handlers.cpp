@@ -1,0 +1,359 @@
+// Operator handlers of the built-in object kinds and of script-made types.
+// Handlers never stop a run: they report (first error wins) and return a value.
+#include <cstring>
+
+#include "alloc.h"
+#include "engine.h"
+#include "function.h"
+#include "keytable.h"
+#include "objects.h"
+#include "value.h"
+
+namespace qo::obj {
+namespace {
+
+enum Code { kConcat = 0, kLength = 44, kNew = 46, kSet = 47, kGet = 48, kPrint = 49 };
+
+const char16_t kQoName[] = u"qo operator";
+const char16_t kStringName[] = u"string operator";
+const char16_t kIntsName[] = u"ints operator";
+const char16_t kRealsName[] = u"reals operator";
+const char16_t kNewtypeName[] = u"operator operator";
+
+QoValue* fail(QoValue* result, const QoValue& value, const char16_t* name, int code, const CallInfo* caller) {
+    reportError(1, name, code, caller ? caller->function : 0);
+    *result = value;
+    return result;
+}
+
+void markNew(CallInfo* caller) {
+    if (caller) caller->flags = (caller->flags & ~0xFFu) | 1u;
+}
+
+bool isInt(const QoValue& v) { return v.type == QO_INT; }
+
+// ---- "qo" tables -----------------------------------------------------------
+
+QoTable* liveTable(const QoValue& v) {
+    return v.type == QO_TABLE ? static_cast<QoTable*>(lookup(QO_TABLE, v.h)) : nullptr;
+}
+
+QoValue* newTable(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    *result = makeNil();
+    if (lastArg < 1 || !isInt(args[1]) || args[1].i < 0 || args[1].i > INT32_MAX) return result;
+    int32_t n = static_cast<int32_t>(args[1].i);
+    QoHandle h = 0;
+    auto* t = static_cast<QoTable*>(create(QO_TABLE, n, 0, &h));
+    if (!t) return result;
+    int32_t given = lastArg - 1;
+    for (int32_t i = 0; i < n; ++i) t->items[i] = i < given ? args[2 + i] : makeNil();
+    markNew(caller);
+    *result = makeHandle(QO_TABLE, h);
+    return result;
+}
+
+QoValue* tableHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kNew) return newTable(result, lastArg, args, caller);
+    if (code == kLength) {
+        if (lastArg != 0) return fail(result, args[0], kQoName, 2, caller);
+        QoTable* t = liveTable(args[0]);
+        if (!t) return fail(result, args[0], kQoName, 3, caller);
+        *result = makeInt(t->count);
+        return result;
+    }
+    if (code != kSet && code != kGet) return fail(result, args[0], kQoName, 1, caller);
+    if (lastArg != (code == kSet ? 2 : 1)) return fail(result, args[0], kQoName, 2, caller);
+    QoTable* t = liveTable(args[0]);
+    if (!t) return fail(result, args[0], kQoName, 3, caller);
+    if (!isInt(args[1])) return fail(result, args[0], kQoName, 4, caller);
+    if (args[1].i < 0 || args[1].i >= t->count) return fail(result, args[0], kQoName, 5, caller);
+    if (code == kSet) {
+        t->items[args[1].i] = args[2];
+        *result = args[0];
+    } else {
+        *result = t->items[args[1].i];
+    }
+    return result;
+}
+
+// ---- strings ---------------------------------------------------------------
+
+struct Text {
+    char16_t* units;
+    int32_t length;   // as GetStr reports it
+};
+
+bool readText(const QoValue& v, const CallInfo* caller, Text* t) {
+    int len = 0;
+    t->units = GetStr(&v, caller, &len);
+    t->length = len;
+    return t->units != nullptr;
+}
+
+// Units before the terminating zero, never past the reported length.
+int32_t usedLength(const Text& t) {
+    int32_t n = 0;
+    while (n < t.length && t.units[n]) ++n;
+    return n;
+}
+
+QoValue* makeString(QoValue* result, int32_t capacity, const char16_t* text, int32_t n, CallInfo* caller,
+                    bool* ok) {
+    QoHandle h = 0;
+    auto* s = static_cast<QoString*>(create(QO_STRING, capacity, 0, &h));
+    *ok = s != nullptr;
+    if (!s) return result;
+    if (n > 0) std::memcpy(s->text, text, sizeof(char16_t) * n);
+    s->text[n < capacity ? n : capacity - 1] = 0;
+    markNew(caller);
+    *result = makeHandle(QO_STRING, h);
+    return result;
+}
+
+QoValue* concat(QoValue* result, QoValue* args, CallInfo* caller) {
+    Text a, b;
+    if (!readText(args[0], caller, &a) || !readText(args[1], caller, &b))
+        return fail(result, args[0], kStringName, 3, caller);
+    int32_t la = usedLength(a), lb = usedLength(b);
+    if (static_cast<int64_t>(la) + lb + 1 > INT32_MAX) return fail(result, args[0], kStringName, 6, caller);
+    QoHandle h = 0;
+    auto* s = static_cast<QoString*>(create(QO_STRING, la + lb + 1, 0, &h));
+    if (!s) return fail(result, args[0], kStringName, 6, caller);
+    // Making the result may have run the collector: read the operands again.
+    if (!readText(args[0], caller, &a) || !readText(args[1], caller, &b)) {
+        keys::remove4(h, QO_STRING, 0);
+        return fail(result, args[0], kStringName, 3, caller);
+    }
+    std::memcpy(s->text, a.units, sizeof(char16_t) * la);
+    std::memcpy(s->text + la, b.units, sizeof(char16_t) * lb);
+    s->text[la + lb] = 0;
+    markNew(caller);
+    *result = makeHandle(QO_STRING, h);
+    return result;
+}
+
+QoValue* newString(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    *result = makeNil();
+    bool ok = false;
+    Text t;
+    if (lastArg == 1 && readText(args[1], caller, &t)) {
+        int32_t n = usedLength(t);
+        return makeString(result, n + 1, t.units, n, caller, &ok);
+    }
+    if (lastArg < 1 || lastArg > 2 || !isInt(args[1]) || args[1].i <= 0 || args[1].i > INT32_MAX) return result;
+    int32_t cap = static_cast<int32_t>(args[1].i);
+    if (lastArg == 1) return makeString(result, cap, nullptr, 0, caller, &ok);
+    if (!readText(args[2], caller, &t)) return result;
+    int32_t n = usedLength(t);
+    return makeString(result, cap, t.units, n < cap ? n : cap, caller, &ok);
+}
+
+QoValue* printString(QoValue* result, QoValue* args, CallInfo* caller) {
+    *result = makeInt(0);
+    Text t;
+    if (!readText(args[0], caller, &t)) return result;
+    int32_t zero = 0;
+    keys::Entry* e = keys::search(&zero, 4, keys::kOutput);
+    if (!e || !e->value) return result;
+    int32_t n = usedLength(t);
+    auto out = reinterpret_cast<QoOutputFn>(e->value);
+    if (n < t.length) {
+        out(t.units);
+    } else {   // no terminator inside the buffer: print a terminated copy
+        auto* copy = mem::allocArray<char16_t>(static_cast<size_t>(n) + 1);
+        if (!copy) return result;
+        std::memcpy(copy, t.units, sizeof(char16_t) * n);
+        copy[n] = 0;
+        out(copy);
+        mem::release(copy);
+    }
+    *result = makeInt(n);
+    return result;
+}
+
+QoValue* stringHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    switch (code) {
+    case kConcat: return concat(result, args, caller);
+    case kNew: return newString(result, lastArg, args, caller);
+    case kPrint: return printString(result, args, caller);
+    case kLength: {
+        Text t;
+        if (lastArg != 0) return fail(result, args[0], kStringName, 2, caller);
+        if (!readText(args[0], caller, &t)) return fail(result, args[0], kStringName, 3, caller);
+        *result = makeInt(t.length);
+        return result;
+    }
+    case kSet:
+    case kGet: {
+        Text t;
+        if (lastArg != (code == kSet ? 2 : 1)) return fail(result, args[0], kStringName, 2, caller);
+        if (!readText(args[0], caller, &t)) return fail(result, args[0], kStringName, 3, caller);
+        if (!isInt(args[1])) return fail(result, args[0], kStringName, 4, caller);
+        if (args[1].i < 0 || args[1].i >= t.length) return fail(result, args[0], kStringName, 5, caller);
+        if (code == kGet) {
+            *result = makeInt(t.units[args[1].i]);
+            return result;
+        }
+        char16_t unit;
+        Text c;
+        if (isInt(args[2])) unit = static_cast<char16_t>(args[2].i & 0xFFFF);
+        else if (args[2].type == QO_STATIC_STRING) {
+            if (!readText(args[2], caller, &c)) return fail(result, args[0], kStringName, 3, caller);
+            unit = c.units[0];
+        } else return fail(result, args[0], kStringName, 4, caller);
+        t.units[args[1].i] = unit;
+        *result = args[0];
+        return result;
+    }
+    default: return fail(result, args[0], kStringName, 1, caller);
+    }
+}
+
+// ---- ints and reals ----------------------------------------------------------
+
+struct ArrayKind {
+    int32_t type;
+    int32_t elementType;
+    const char16_t* name;
+};
+constexpr ArrayKind kInts{QO_INTS, QO_INT, kIntsName};
+constexpr ArrayKind kReals{QO_REALS, QO_REAL, kRealsName};
+
+bool isDataKeyword(const QoValue& v) { return v.type == QO_KEYWORD && v.i == 1; }
+
+QoValue* newArray(const ArrayKind& k, QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    *result = makeNil();
+    int first = 1, end = 1;
+    int64_t count = 1;
+    while (end <= lastArg && !isDataKeyword(args[end])) {
+        if (!isInt(args[end]) || args[end].i <= 0) return fail(result, makeNil(), k.name, 5, caller);
+        count *= args[end].i;
+        if (count > INT32_MAX) return fail(result, makeNil(), k.name, 7, caller);
+        ++end;
+    }
+    int32_t ndims = end - first;
+    int dataFrom = end + 1;   // values after "data"
+    int32_t given = end <= lastArg ? lastArg - end : 0;
+    if (ndims == 0) {
+        if (given == 0) return result;
+        ndims = 1;
+        count = given;
+    }
+    QoHandle h = 0;
+    auto* a = static_cast<QoArray*>(create(k.type, static_cast<int32_t>(count), ndims, &h));
+    if (!a) return result;
+    for (int32_t d = 0; d < ndims; ++d) a->dims[d] = end > first ? static_cast<int32_t>(args[first + d].i) : a->count;
+    std::memset(a->data, 0, 8 * static_cast<size_t>(a->count));
+    markNew(caller);
+    *result = makeHandle(k.type, h);
+    for (int32_t i = 0; i < given && i < a->count; ++i) {
+        const QoValue& v = args[dataFrom + i];
+        if (v.type != k.elementType) {
+            reportError(1, k.name, 8, caller ? caller->function : 0);
+            break;
+        }
+        std::memcpy(static_cast<char*>(a->data) + 8 * static_cast<size_t>(i), &v.i, 8);
+    }
+    return result;
+}
+
+// Flat position of the indices args[from..from+n-1], or -1 (code 5).
+int64_t flatIndex(const QoArray* a, const QoValue* idx, int n) {
+    int64_t pos = 0;
+    for (int d = 0; d < n; ++d) {
+        if (!isInt(idx[d]) || idx[d].i < 0 || idx[d].i >= a->dims[d]) return -1;
+        pos = pos * a->dims[d] + idx[d].i;
+    }
+    return pos < a->count ? pos : -1;
+}
+
+QoValue* arrayHandler(const ArrayKind& k, QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kNew) return newArray(k, result, lastArg, args, caller);
+    if (code != kLength && code != kSet && code != kGet) return fail(result, args[0], k.name, 1, caller);
+    const QoValue nil = makeNil();
+    const QoValue& onError = code == kGet ? nil : args[0];
+    if (lastArg < (code == kSet ? 2 : code == kGet ? 1 : 0)) return fail(result, onError, k.name, 2, caller);
+    auto* a = args[0].type == k.type ? static_cast<QoArray*>(lookup(k.type, args[0].h)) : nullptr;
+    if (!a) return fail(result, onError, k.name, 3, caller);
+    if (code == kLength) {
+        if (lastArg >= 1) args[1] = makeInt(a->ndims);
+        for (int i = 2; i <= lastArg && i - 2 < a->ndims; ++i) args[i] = makeInt(a->dims[i - 2]);
+        *result = makeInt(a->count);
+        return result;
+    }
+    int n = code == kSet ? lastArg - 1 : lastArg;
+    if (n != a->ndims) return fail(result, onError, k.name, 4, caller);
+    int64_t pos = flatIndex(a, args + 1, n);
+    if (pos < 0) return fail(result, onError, k.name, 5, caller);
+    char* cell = static_cast<char*>(a->data) + 8 * pos;
+    if (code == kGet) {
+        *result = makeValue(k.elementType, 0);
+        std::memcpy(&result->i, cell, 8);
+        return result;
+    }
+    if (args[lastArg].type != k.elementType) return fail(result, args[0], k.name, 6, caller);
+    std::memcpy(cell, &args[lastArg].i, 8);
+    *result = args[0];
+    return result;
+}
+
+QoValue* intsHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    return arrayHandler(kInts, result, lastArg, args, caller, code);
+}
+
+QoValue* realsHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    return arrayHandler(kReals, result, lastArg, args, caller, code);
+}
+
+}  // namespace
+
+QoOperatorFn handlerFor(int32_t type) {
+    switch (type) {
+    case QO_TABLE: return tableHandler;
+    case QO_STRING: return stringHandler;
+    case QO_INTS: return intsHandler;
+    case QO_REALS: return realsHandler;
+    default: return nullptr;
+    }
+}
+
+QoValue* newtypeHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    int32_t type = code == kNew ? static_cast<int32_t>(args[0].i) : args[0].optype;
+    keys::TypeLock* lock = keys::findLock(type);
+    if ((!lock || lock->op != newtypeHandler) && lastArg > 0) {
+        type = args[1].optype;
+        lock = keys::findLock(type);
+    }
+    fn::Record* r = lock && lock->op == newtypeHandler
+                        ? fn::lookup(static_cast<QoHandle>(reinterpret_cast<intptr_t>(lock->del)))
+                        : nullptr;
+    if (!r) {
+        reportError(1, kNewtypeName, 1, caller ? caller->function : 0);
+        *result = makeNil(2);
+        return result;
+    }
+    int32_t p = r->words[fn::W_MAX_PARAM] + 1;
+    if (p < lastArg + 3) {
+        reportError(1, kNewtypeName, 2, caller ? caller->function : 0);
+        *result = makeNil();
+        return result;
+    }
+    QoValue local[16];
+    QoValue* params = p <= 16 ? local : mem::allocArray<QoValue>(static_cast<size_t>(p));
+    if (!params) {
+        *result = makeNil();
+        return result;
+    }
+    for (int32_t i = 0; i < p; ++i) params[i] = makeNil();
+    for (int32_t i = 0; i <= lastArg; ++i) {
+        params[i] = args[i];
+        params[i].optype = params[i].type;
+    }
+    params[p - 2] = makeInt(lastArg + 1);
+    params[p - 1] = makeInt(code);
+    QoCal(fn::handleOf(r), params, result);
+    if (params != local) mem::release(params);
+    return result;
+}
+
+}  // namespace qo::obj

@@ -1,0 +1,109 @@
+// keytable.h - the engine's one keyed store.
+//
+// Every registered or created thing is an Entry named by (key bytes, key type).
+// The store is a binary trie over the key's bits (bytes in order, each from its
+// most significant bit down); an entry lives at the node where its path ends.
+// The table owns each entry's value and frees it through the entry's delete
+// function. Two 10-record lookup caches serve 4-byte searches (one for type
+// locks, key type 6, one for everything else); a 16-record reuse cache holds
+// objects released in deferred mode until NewSysObj takes them or they are
+// evicted. Only this file's functions touch the trie.
+#pragma once
+#include <cstdint>
+
+#include "qo32.h"
+
+namespace qo::keys {
+
+constexpr uint32_t kNumbered = 0x40000000u;  // collectable, engine-numbered object
+constexpr uint32_t kMarked = 0x80000000u;    // collector's mark
+constexpr int kMinNumberedType = -0x40000000;
+
+// Engine key types.
+enum : int32_t {
+    kFunctionByHandle = 1, kFunctionByName = 2, kNative = 3, kConst = 4,
+    kModulePrivate = 5, kTypeLock = 6, kModule = 7, kModuleName = 8,
+    kUniqueByBytes = 9, kUniqueByNumber = 10,
+    kFunctionByAddress = 11,   // 8-byte record address: validates records handed out by address
+    kOutput = 256
+};
+
+struct Entry {
+    int32_t keyType;
+    uint32_t flags;
+    void* value;
+    QoDeleteFn del;
+    QoMarkFn mark;
+    Entry* next;
+};
+
+// Value of a key type 6 entry (key = the 4 bytes of the type number).
+struct TypeLock {
+    QoDeleteFn del;
+    QoOperatorFn op;
+};
+TypeLock* findLock(int32_t type);
+
+struct Node {
+    Entry* entries;
+    Node* child[2];
+};
+
+enum InsertResult { kInserted = 0, kExists = 1, kNoMemory = 2, kBadNumberedType = 3, kBadMark = 4 };
+
+// Inserts (key, len, keyType). On kExists *found is the existing entry; on
+// kInserted it is the new one. numbered: count it as an engine-numbered object
+// (len must be 4); the collector may run first.
+int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn del, QoMarkFn mark,
+           bool numbered, Entry** found);
+Entry* search(const void* key, int len, int32_t keyType);
+inline Entry* search4(int32_t key, int32_t keyType) { return search(&key, 4, keyType); }
+
+// Removes an entry. mode 0: now (delete function called). mode != 0 and a
+// 4-byte key: deferred release into the reuse cache. numberedOnly: the entry
+// must carry kNumbered. Returns 1 done, 0 not found or refused.
+int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnly = false);
+inline int remove4(int32_t key, int32_t keyType, int mode = 0) { return remove(&key, 4, keyType, mode); }
+
+// Removes every entry of keyType anywhere in the trie.
+void removeAllOfType(int32_t keyType);
+// Unlock of a locked type: flushes the caches, removes every entry of the type
+// and then the lock itself.
+void unlockType(int32_t keyType);
+
+// Visits the entries of keyType in ascending key order; the visitor gets the
+// key bytes and length; returning false stops. keys[] is owned by the walk.
+using Visitor = bool (*)(void* ctx, const unsigned char* key, int len, Entry* e);
+void enumerate(int32_t keyType, Visitor visit, void* ctx);
+// True when any entry of keyType exists.
+bool anyOfType(int32_t keyType);
+
+// Empties both lookup caches and frees every object in the reuse cache.
+void flush();
+
+// Reuse cache: most recent first. take() removes the record and returns the
+// object (nullptr when none of that type is cached).
+struct ReuseRecord { int32_t keyType; QoHandle handle; void* value; };
+using ReusePredicate = bool (*)(void* ctx, const ReuseRecord& r);
+// Takes the most recent record of keyType for which pred (may be null) holds; if
+// none holds, and fallback is set, the least recent record of that type examined
+// last (the "last one found"). Returns false when nothing of that type is cached.
+bool takeReusable(int32_t keyType, ReusePredicate pred, void* ctx, bool fallback, ReuseRecord* out);
+bool inReuseCache(QoHandle h);
+int reuseCount();
+
+// Draws a fresh handle: never 0, never a live 4-byte key of any key type.
+QoHandle drawHandle();
+
+// Sweep support for the collector: visits every depth-32 node, lets the
+// callback decide per numbered entry; unmarked numbered entries are freed.
+void sweepNumbered();
+// Visits every key type 1 entry at depth 32 (compiled functions by handle).
+void forEachFunction(void (*fn)(void* record));
+
+// Engine lifecycle.
+bool createPools();
+void destroyAll();   // frees every entry (delete functions called) and the pools
+int64_t objectCount();
+
+}  // namespace qo::keys

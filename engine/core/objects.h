@@ -1,0 +1,61 @@
+// objects.h - the built-in object kinds, the saved-object stack and the collector.
+//
+// An object is a key-table entry (key = its handle, key type = its type number,
+// flag kNumbered). Built-in kinds: "qo" table (-255, QoTable), string (-254,
+// QoString), ints (-253) and reals (-252, QoArray). The collector marks from
+// the compiled functions' variables, the executor's value stack and the root
+// list, and sweeps every unmarked numbered entry.
+#pragma once
+#include <cstdint>
+
+#include "qo32.h"
+
+namespace qo::obj {
+
+constexpr bool isBuiltinKind(int t) { return t >= QO_TABLE && t <= QO_REALS; }
+
+// The delete and mark functions of the built-in kinds.
+void deleteObject(int32_t type, void* object);
+QoDeleteFn deleterFor(int32_t type);
+void markTable(void* table);
+// The operator handlers of the built-in kinds and of newtype types.
+QoOperatorFn handlerFor(int32_t type);
+QoValue* newtypeHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code);
+
+// NewSysObj / SetSysObj / GetBufObj.
+void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle);
+bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep);
+void* takeReused(int32_t type, QoHandle* handle);
+
+// The object record of a live object of a built-in kind, or null.
+void* lookup(int32_t type, QoHandle h);
+
+// Saved-object stack.
+bool createSavedStack();
+void freeSavedStack();
+// Records belong to the activation whose CallInfo saved them.
+void save(const CallInfo* caller, const QoValue& value, intptr_t level);
+void releaseSaved(const CallInfo* caller, intptr_t fromLevel);  // records at or above fromLevel
+void releaseCall(const CallInfo* caller);                       // all records of the call
+// Clears the release flag of the topmost record equal to v; false when none.
+bool keepSaved(const QoValue& v);
+// Deferred release of an object value (DeleteKey mode 1 on its handle).
+void releaseDeferred(const QoValue& v);
+
+// Operator dispatch to the type lock of `type` (ExeOperator).
+QoValue* dispatch(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code,
+                  int32_t type);
+// The operator function locked to `type`, or null.
+QoOperatorFn operatorOf(int32_t type);
+
+}  // namespace qo::obj
+
+namespace qo::gc {
+// Full collection (GC(0) without the state check).
+void collect();
+// Called before every engine-numbered insertion.
+void maybeCollect();
+// Queues a value's object as a root; false when it refers to no object.
+bool queueRoot(const QoValue& v);
+void freeRoots();
+}  // namespace qo::gc
