@@ -346,6 +346,9 @@ void sweepNode(Node* n) {
     while (doomed) {
         Entry* next = doomed->next;
         freeEntry(doomed);
+        // A delete function may have searched and cached an entry that this
+        // sweep frees later: keep the caches empty while sweeping.
+        g_general.count = g_locks.count = 0;
         doomed = next;
     }
 }
