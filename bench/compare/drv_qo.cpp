@@ -1,0 +1,113 @@
+// Qo: scripts compiled once with QoCom, run with QoCal; the host formula is a
+// compiled two-parameter function called once per evaluation.
+#include <string>
+
+#include "driver.h"
+#include "qo32.h"
+
+using namespace bench;
+
+namespace {
+
+std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+QoHandle compile(const std::u16string& text) {
+    QoHandle h = 0;
+    int maxParam = 0, b = 0, e = 0;
+    QoValue* values = nullptr;
+    int code = QoCom(text.c_str(), 1, 0, nullptr, &h, &maxParam, &values, &b, &e);
+    if (code != 0) {
+        std::fprintf(stderr, "compile error %d at %d..%d\n", code, b, e);
+        return 0;
+    }
+    return h;
+}
+
+QoValue intValue(long long i) {
+    QoValue v{};
+    v.i = i;
+    v.type = v.optype = QO_INT;
+    return v;
+}
+
+QoValue realValue(double r) {
+    QoValue v{};
+    v.r = r;
+    v.type = v.optype = QO_REAL;
+    return v;
+}
+
+bool runError() {
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    GetRunErr(&type, &name, &code, &where);
+    if (type > 0) std::fprintf(stderr, "run error %d code %d\n", type, code);
+    return type > 0;
+}
+
+int scriptRow(const char16_t* text, QoValue arg, bool realResult) {
+    QoHandle f = compile(text);
+    if (!f) return failed("compile");
+    QoValue result;
+    Timer t;
+    QoCal(f, &arg, &result);
+    long long ns = t.ns();
+    if (runError()) return failed("run");
+    return realResult ? report(result.type == QO_REAL ? result.r : NAN, ns) : reportInt(result.i, ns);
+}
+
+int formulaRow(long n) {
+    QoHandle f = compile(u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)");
+    if (!f) return failed("compile");
+    QoValue args[2], result;
+    double s = 0;
+    Timer t;
+    for (long i = 0; i < n; ++i) {
+        args[0] = realValue(argX(i));
+        args[1] = realValue(argY(i));
+        QoCal(f, args, &result);
+        s += result.r;
+    }
+    long long ns = t.ns();
+    if (runError()) return failed("run");
+    return report(s, ns);
+}
+
+int compileRow(long terms) {
+    std::u16string text = u"(x) = " + widen(compileExpression(terms));
+    long reps = compileRepeats(terms);
+    QoHandle f = 0;
+    Timer t;
+    for (long r = 0; r < reps; ++r) f = compile(text);
+    long long ns = t.ns() / reps;
+    if (!f) return failed("compile");
+    QoValue x = realValue(kCompileX), result;
+    QoCal(f, &x, &result);
+    return report(result.r, ns);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return failed("usage");
+    if (!InitQo()) return failed("InitQo");
+    long n = std::atol(argv[2]);
+    int rc;
+    switch (parseWorkload(argv[1])) {
+    case Workload::kFib:
+        rc = scriptRow(u"fib(n) = which(n < 2, n, fib(n - 1) + fib(n - 2))", intValue(n), false);
+        break;
+    case Workload::kIntLoop:
+        rc = scriptRow(u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), s", intValue(n), false);
+        break;
+    case Workload::kRealLoop:
+        rc = scriptRow(u"(n : i, s) = i = 1, s = 0.0, while(i <= n, s = s + sin(i*0.001), i++), s", intValue(n), true);
+        break;
+    case Workload::kFormula: rc = formulaRow(n); break;
+    case Workload::kCompile: rc = compileRow(n); break;
+    default: rc = failed("workload");
+    }
+    FreeQo();
+    return rc;
+}

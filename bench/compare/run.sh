@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of Qo against Lua 5.4, LuaJIT (JIT on and off),
+# muparser, fparser and native C++. Every workload runs on every peer in a
+# fresh process, interleaved over several rounds; the table shows medians and
+# the ratio Qo time / peer time, each row checked against the native result.
+#
+#   bench/compare/run.sh            full sizes, 5 rounds
+#   bench/compare/run.sh --quick    tiny sizes, 1 round (CI)
+#   bench/compare/run.sh --rounds N
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+quick=0
+rounds=5
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1; rounds=1 ;;
+    --rounds) rounds="$2"; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N]" >&2; exit 3 ;;
+  esac
+  shift
+done
+
+# Peers from Debian's packages.
+need=()
+for pkg in g++ cmake ninja-build liblua5.4-dev libluajit-5.1-dev libmuparser-dev libfparser-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+# Qo, optimised, and the drivers.
+build="$root/build/release"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$build" qo32 >/dev/null
+out="$root/build/compare"
+mkdir -p "$out"
+cxx=(g++ -std=c++20 -O2 -I"$here")
+"${cxx[@]}" "$here/drv_native.cpp" -o "$out/native"
+"${cxx[@]}" -I"$root/engine/include" "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -o "$out/qo"
+"${cxx[@]}" $(pkg-config --cflags lua5.4) "$here/drv_lua.cpp" $(pkg-config --libs lua5.4) -o "$out/lua54"
+"${cxx[@]}" -DQO_LUAJIT $(pkg-config --cflags luajit) "$here/drv_lua.cpp" $(pkg-config --libs luajit) -o "$out/luajit"
+"${cxx[@]}" $(pkg-config --cflags muparser) "$here/drv_muparser.cpp" $(pkg-config --libs muparser) -o "$out/muparser"
+"${cxx[@]}" "$here/drv_fparser.cpp" -lfparser -o "$out/fparser"
+
+# Rows: label workload size peers (qo first; "luajit-off" is luajit with the JIT off).
+if [ $quick = 1 ]; then
+  fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
+else
+  fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
+fi
+rows=(
+  "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
+  "int loop n=$loop|intloop|$loop|qo native lua54 luajit luajit-off"
+  "real loop n=$loop|realloop|$loop|qo native lua54 luajit luajit-off"
+  "host formula x$formula|formula|$formula|qo native lua54 luajit luajit-off muparser fparser"
+  "compile $c1 terms|compile|$c1|qo lua54 luajit muparser fparser"
+  "compile $c2 terms|compile|$c2|qo"
+  "compile $c3 terms|compile|$c3|qo"
+)
+
+run_peer() {   # peer workload size -> "result ns"
+  case "$1" in
+    luajit-off) "$out/luajit" "$2" "$3" off ;;
+    *) "$out/$1" "$2" "$3" ;;
+  esac
+}
+
+matches() {    # got expected -> 0 when equal (ints exactly, reals to 1e-9 relative)
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    if (a == b) exit 0
+    if (a !~ /[.eE]/ && b !~ /[.eE]/) exit 1
+    d = a - b; if (d < 0) d = -d
+    m = (b < 0 ? -b : b); if (m < 1) m = 1
+    exit (d / m <= 1e-9) ? 0 : 1 }'
+}
+
+declare -A samples status reference
+for ((r = 1; r <= rounds; r++)); do
+  for row in "${rows[@]}"; do
+    IFS='|' read -r label work size peers <<<"$row"
+    key="$work|$size"
+    if [ -z "${reference[$key]:-}" ]; then
+      reference[$key]="$("$out/native" "$work" "$size" | awk '{print $1}')"
+    fi
+    for peer in $peers; do
+      line="$(run_peer "$peer" "$work" "$size" 2>/dev/null || true)"
+      read -r result ns <<<"$line"
+      cell="$label|$peer"
+      if [ "$result" = "n/a" ] || [ -z "${ns:-}" ]; then
+        status[$cell]="failed"
+      elif ! matches "$result" "${reference[$key]}"; then
+        status[$cell]="mismatch ($result)"
+      else
+        samples[$cell]="${samples[$cell]:-} $ns"
+      fi
+    done
+  done
+done
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {if (NR) print a[int((NR+1)/2)]}'; }
+ms() { awk -v n="$1" 'BEGIN {printf "%.3f", n / 1e6}'; }
+
+echo "| workload | peer | median ms | Qo / peer |"
+echo "|---|---|---:|---:|"
+for row in "${rows[@]}"; do
+  IFS='|' read -r label work size peers <<<"$row"
+  qo="$(echo "${samples[$label|qo]:-}" | median)"
+  for peer in $peers; do
+    cell="$label|$peer"
+    if [ -n "${status[$cell]:-}" ]; then
+      echo "| $label | $peer | ${status[$cell]} | - |"
+      continue
+    fi
+    m="$(echo "${samples[$cell]:-}" | median)"
+    if [ "$work" = compile ] && [ "$peer" = native ]; then continue; fi
+    ratio="-"
+    if [ -n "$qo" ] && [ -n "$m" ] && [ "$m" != 0 ]; then ratio="$(awk -v q="$qo" -v p="$m" 'BEGIN {printf "%.2f", q / p}')"; fi
+    echo "| $label | $peer | $(ms "${m:-0}") | $ratio |"
+  done
+done
+echo
+echo "rounds: $rounds; machine: $(nproc) cores, $(uname -m); $(date -u +%Y-%m-%d)"
