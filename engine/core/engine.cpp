@@ -65,6 +65,12 @@ void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle func
     g.err = RunError{type, name, code, function};
 }
 
+bool takeInterrupt(QoHandle function) {
+    if (!g.interrupt.exchange(0, std::memory_order_relaxed)) return false;
+    reportError(6, u"QoInterrupt", 1, function);
+    return true;
+}
+
 bool setStackCapacity(int32_t n) {
     mem::release(g.stack);
     g.stack = mem::allocArray<QoValue>(static_cast<size_t>(n));

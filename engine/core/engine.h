@@ -5,6 +5,7 @@
 // stack and plain-frame flag, the saved-object stack and the run-error slot.
 // Key-table internals stay in keytable.cpp. Nothing here is thread-safe.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "qo32.h"
@@ -40,6 +41,10 @@ struct Engine {
     unsigned char plainFrame;
     int32_t callDepth;      // nesting of QoCal activations (machine-stack guard)
 
+    // Interruption request: set from any thread or a signal handler
+    // (ExMsgWithQo 8); the executor turns it into the run error "QoInterrupt".
+    std::atomic<int> interrupt;
+
     // saved-object stack
     SavedObject* saved;
     int32_t savedCapacity;
@@ -57,6 +62,11 @@ constexpr int32_t kMaxCallDepth = 2000;
 // recorded; a warning only when the slot is empty.
 void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle function);
 inline bool hasError() { return g.err.type > 0; }
+
+// Consumes a pending interruption request: records the run error
+// (type 6, "QoInterrupt", code 1) and clears the request. True when one was pending.
+bool takeInterrupt(QoHandle function);
+inline bool interruptPending() { return g.interrupt.load(std::memory_order_relaxed) != 0; }
 
 // Value stack capacity (SetStackMax). Returns false on out of memory (the
 // capacity is then 0).

@@ -118,6 +118,7 @@ QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
         if (*static_cast<int32_t*>(b)) return addGcCallback(fn) ? reinterpret_cast<intptr_t>(a) : 0;
         return removeGcCallback(fn) ? reinterpret_cast<intptr_t>(a) : 0;
     }
+    case 8: g.interrupt.store(a ? 1 : 0, std::memory_order_relaxed); return 1;
     default: return 0;
     }
 }
@@ -214,8 +215,7 @@ QO_API int LockKey(int keyType, QoDeleteFn deleteFn, QoOperatorFn operatorFn) {
     }
     if (!lock) return 0;
     if (lock->op != operatorFn) return 1;
-    keys::unlockType(keyType);
-    return 0;
+    return keys::unlockType(keyType) ? 0 : 1;
 }
 
 QO_API int SetFunction(const char16_t* name, QoNativeFn fn, int argCode) {

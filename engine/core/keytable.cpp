@@ -223,7 +223,7 @@ int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnl
     return 1;
 }
 
-void enumerate(int32_t keyType, Visitor visit, void* ctx) {
+bool enumerate(int32_t keyType, Visitor visit, void* ctx) {
     struct Item {
         Node* node;
         int depth;
@@ -231,58 +231,67 @@ void enumerate(int32_t keyType, Visitor visit, void* ctx) {
     };
     Vec<Item> stack;
     Vec<unsigned char> bytes;   // key bytes of the current path
-    if (!stack.push({&g_root, 0, 0})) return;
+    if (!stack.push({&g_root, 0, 0})) return false;
     while (!stack.empty()) {
         Item it = stack.pop();
         if (it.depth > 0) {
             // Positions before depth-1 already hold the parent's path (depth-first order).
             while (bytes.size() < static_cast<size_t>((it.depth + 7) / 8))
-                if (!bytes.push(0)) return;
+                if (!bytes.push(0)) return false;
             unsigned char& by = bytes[(it.depth - 1) / 8];
             int shift = 7 - (it.depth - 1) % 8;
             by = static_cast<unsigned char>((by & ~(1 << shift)) | (it.bit << shift));
         }
         if (it.depth % 8 == 0)
             for (Entry* e = it.node->entries; e; e = e->next)
-                if (e->keyType == keyType && !visit(ctx, bytes.begin(), it.depth / 8, e)) return;
+                if (e->keyType == keyType && !visit(ctx, bytes.begin(), it.depth / 8, e)) return true;
         for (int b = 1; b >= 0; --b)   // "1" pushed first so that "0" comes first
-            if (it.node->child[b] && !stack.push({it.node->child[b], it.depth + 1, b})) return;
+            if (it.node->child[b] && !stack.push({it.node->child[b], it.depth + 1, b})) return false;
     }
+    return true;
 }
 
 bool anyOfType(int32_t keyType) {
     bool any = false;
-    enumerate(keyType, [](void* ctx, const unsigned char*, int, Entry*) {
+    bool finished = enumerate(keyType, [](void* ctx, const unsigned char*, int, Entry*) {
         *static_cast<bool*>(ctx) = true;
         return false;
     }, &any);
-    return any;
+    return any || !finished;
 }
 
-void removeAllOfType(int32_t keyType) {
+bool removeAllOfType(int32_t keyType) {
     struct Key {
         unsigned char* bytes;
         int len;
     };
-    Vec<Key> keys;
-    enumerate(keyType, [](void* ctx, const unsigned char* k, int len, Entry*) {
-        auto* list = static_cast<Vec<Key>*>(ctx);
+    struct Found {
+        Vec<Key> keys;
+        bool complete = true;
+    } found;
+    bool finished = enumerate(keyType, [](void* ctx, const unsigned char* k, int len, Entry*) {
+        auto* f = static_cast<Found*>(ctx);
         unsigned char* copy = static_cast<unsigned char*>(mem::allocate(len ? len : 1));
-        if (!copy) return true;
-        std::memcpy(copy, k, len);
-        if (!list->push({copy, len})) mem::release(copy);
+        if (copy) std::memcpy(copy, k, len);
+        if (!copy || !f->keys.push({copy, len})) {
+            mem::release(copy);
+            f->complete = false;
+            return false;
+        }
         return true;
-    }, &keys);
-    for (Key& k : keys) {
+    }, &found);
+    for (Key& k : found.keys) {
         remove(k.bytes, k.len, keyType, 0);
         mem::release(k.bytes);
     }
+    return finished && found.complete;
 }
 
-void unlockType(int32_t keyType) {
+bool unlockType(int32_t keyType) {
     flush();
-    removeAllOfType(keyType);
+    if (!removeAllOfType(keyType)) return false;
     remove4(keyType, kTypeLock, 0);
+    return true;
 }
 
 void flush() {

@@ -65,17 +65,19 @@ inline Entry* search4(int32_t key, int32_t keyType) { return search(&key, 4, key
 int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnly = false);
 inline int remove4(int32_t key, int32_t keyType, int mode = 0) { return remove(&key, 4, keyType, mode); }
 
-// Removes every entry of keyType anywhere in the trie.
-void removeAllOfType(int32_t keyType);
+// Removes every entry of keyType anywhere in the trie; false when memory ran
+// out before every entry was found (some may remain).
+bool removeAllOfType(int32_t keyType);
 // Unlock of a locked type: flushes the caches, removes every entry of the type
-// and then the lock itself.
-void unlockType(int32_t keyType);
+// and then the lock itself. False (lock kept) when memory ran out.
+bool unlockType(int32_t keyType);
 
 // Visits the entries of keyType in ascending key order; the visitor gets the
 // key bytes and length; returning false stops. keys[] is owned by the walk.
 using Visitor = bool (*)(void* ctx, const unsigned char* key, int len, Entry* e);
-void enumerate(int32_t keyType, Visitor visit, void* ctx);
-// True when any entry of keyType exists.
+// Returns false when the walk could not finish for lack of memory.
+bool enumerate(int32_t keyType, Visitor visit, void* ctx);
+// True when any entry of keyType exists, or when that cannot be ruled out.
 bool anyOfType(int32_t keyType);
 
 // Empties both lookup caches and frees every object in the reuse cache.

@@ -262,8 +262,8 @@ void save(const CallInfo* caller, const QoValue& value, intptr_t level) {
 }
 
 void releaseSaved(const CallInfo* caller, intptr_t fromLevel) {
-    for (int32_t i = g.savedTop; i >= 0 && g.saved[i].call == caller; --i) {
-        if (g.saved[i].level < fromLevel) continue;
+    for (int32_t i = g.savedTop; i >= 0; --i) {
+        if (g.saved[i].call != caller || g.saved[i].level < fromLevel) continue;
         SavedObject rec = g.saved[i];
         SavedStack::erase(i);
         if (rec.release) releaseDeferred(rec.value);
