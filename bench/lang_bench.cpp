@@ -1,0 +1,83 @@
+// Executor benchmarks: a host formula evaluated through QoCal, naive recursion,
+// and a counting loop. Each function is compiled once, outside the timing.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+#include "qo32.h"
+
+namespace {
+
+struct Engine {
+    Engine() { InitQo(); }
+    ~Engine() { FreeQo(); }
+};
+
+QoHandle compile(const char16_t* source) {
+    QoHandle h = 0;
+    int maxParam = 0, begin = 0, end = 0;
+    QoValue* values = nullptr;
+    if (QoCom(source, 1, 0, nullptr, &h, &maxParam, &values, &begin, &end) != 0) std::abort();
+    return h;
+}
+
+QoValue real(double r) {
+    QoValue v{};
+    v.r = r;
+    v.optype = v.type = QO_REAL;
+    return v;
+}
+
+QoValue integer(int64_t i) {
+    QoValue v{};
+    v.i = i;
+    v.optype = v.type = QO_INT;
+    return v;
+}
+
+void checkNoError(benchmark::State& state) {
+    if (TestRunErr() != 0) state.SkipWithError("run error");
+}
+
+void BM_HostFormula(benchmark::State& state) {
+    Engine engine;
+    QoHandle f = compile(u"f(x,y) = sin(x)*cos(y) + x*y - sqrt(x*x+y*y) + exp(-x)");
+    QoValue args[2] = {real(0.5), real(1.25)};
+    QoValue result;
+    for (auto _ : state) {
+        QoCal(f, args, &result);
+        benchmark::DoNotOptimize(result);
+        args[0].r += 1e-9;
+    }
+    checkNoError(state);
+}
+BENCHMARK(BM_HostFormula);
+
+void BM_Fib25(benchmark::State& state) {
+    Engine engine;
+    QoHandle fib = compile(u"fib(n) = which(n < 2, n, fib(n-1) + fib(n-2))");
+    QoValue result;
+    for (auto _ : state) {
+        QoValue n = integer(25);
+        QoCal(fib, &n, &result);
+        benchmark::DoNotOptimize(result);
+    }
+    if (result.i != 75025) state.SkipWithError("wrong result");
+    checkNoError(state);
+}
+BENCHMARK(BM_Fib25)->Unit(benchmark::kMillisecond);
+
+void BM_WhileSumOfSquares(benchmark::State& state) {
+    Engine engine;
+    QoHandle loop = compile(u"(: i, s) = i = 1, s = 0, while(i <= 1000000, s = s + i*i, i++), s");
+    QoValue result;
+    for (auto _ : state) {
+        QoCal(loop, nullptr, &result);
+        benchmark::DoNotOptimize(result);
+    }
+    if (result.i != 333333833333500000LL) state.SkipWithError("wrong result");
+    checkNoError(state);
+}
+BENCHMARK(BM_WhileSumOfSquares)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,535 @@
+// executor.cpp - activations and the dispatch loop (see executor.h).
+//
+// The loop dispatches once per opcode through a 256-entry label table
+// (computed goto; a switch where the compiler has none). Cases are short: the
+// int and real cases of the frequent operators are inline, everything else is
+// a named slow path.
+#include <cmath>
+
+#include "arith.h"
+#include "engine.h"
+#include "executor.h"
+#include "executor_internal.h"
+#include "objects.h"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QO_COMPUTED_GOTO 1
+#else
+#define QO_COMPUTED_GOTO 0
+#endif
+
+namespace qo::lang {
+
+const int16_t kOperatorCode[op::kCount] = {
+    -1, -1, -1, -1,                  // END PUSHC PUSHV PUSHG
+    0, 1, 2, 4, 6,                   // + - * / ^
+    15, 16, 17, 18, 19, 20,          // > >= < <= == !=
+    21, 22, 24, 13, 14,              // & | ! << >>
+    -1, -1, -1, -1, -1, -1, -1, -1,  // STOREV .. LOOPF
+    -1, -1, -1, -1, -1, -1, -1, -1,  // JMP .. KEEPTOP_B
+    7,                               // unary -
+    9, 10, 9, 10, 11, 12, 11, 12,    // ++o --o ++o --o o++ o-- o++ o--
+    3, 5, 8, 25, 26, 27, 28, 29,     // % \ ' .* ./ .\ .^ .'
+    23, 30, 31, 32, 33, 34,          // ~ && || ~~ !! $
+    -1, -1,                          // 59 60
+    50, 51, 52, 53, 54, 55, 56, 57, 58, 59,  // sqrt .. atan
+    60, 61, 62, 63, 64, 65, 66, 67, 68,      // sinh .. con
+    -1, -1, -1, -1, -1, -1, -1,      // 80 .. 86
+    69, 70,                          // atan2 fmod
+    -1, -1, -1, -1, -1, -1,          // 89 .. 94
+};
+
+const char16_t* const kOperatorText[op::kCount] = {
+#define QO_OP_TEXT(name, num, words, text) u"" text,
+    QO_OPCODES(QO_OP_TEXT)
+#undef QO_OP_TEXT
+};
+
+namespace {
+
+// Where an activation lives, for its END.
+struct FrameState {
+    bool ownArray;
+    bool copied;            // arguments copied into the frame
+    int32_t savedDepth;
+    unsigned char previousState;
+    QoValue* callerArgs;
+};
+
+QoValue* failCall(QoValue* result, int32_t type, const char16_t* name, QoHandle h) {
+    reportError(type, name, 1, h);
+    setNil(*result);
+    return result;
+}
+
+void begin(Activation& a, fn::Record* r) {
+    a.record = r;
+    a.values = r->values;
+    a.addresses = r->addresses;
+    a.maxParam = r->words[fn::W_MAX_PARAM];
+    a.staticFirst = r->words[fn::W_STATIC_FIRST];
+    a.info.function = fn::handleOf(r);
+    a.autoRelease = 1;
+    a.info.flags = a.autoRelease << 8;
+    a.savedMark = g.savedTop + 1;
+    a.lastOperator = u"operator";
+}
+
+void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
+    fn::Record* r = a.record;
+    r->code[0] = fn::kRunningOwn;
+    r->args = args;
+    a.argBase = args;
+    a.localBase = r->values;
+    a.base = r->values + r->words[fn::W_STACK_FIRST];
+    fs.ownArray = true;
+    fs.copied = false;
+}
+
+// Takes a frame from the shared value stack; false when it does not fit.
+bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
+    const int32_t* h = a.record->words;
+    int64_t depth = g.stackDepth;
+    int64_t params = int64_t(a.maxParam) + 1;
+    int64_t span = int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1;
+    int64_t newDepth = depth + span - (inPlace ? params : 0);
+    if (!g.stack || newDepth >= g.stackMax) return false;
+    if (inPlace) {
+        a.argBase = args;
+        a.localBase = g.stack + (depth - params);  // local v (v > maxParam) at depth + v - params
+    } else {
+        a.localBase = a.argBase = g.stack + depth;
+        for (int64_t i = 0; i < params; ++i) a.argBase[i] = args[i];
+    }
+    for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
+    a.base = a.localBase + h[fn::W_CONST_FIRST];
+    fs = FrameState{false, !inPlace, g.stackDepth, a.record->code[0], args};
+    a.record->code[0] = fn::kRunningFrame;
+    g.stackDepth = static_cast<int32_t>(newDepth);
+    return true;
+}
+
+void leave(Activation& a, const FrameState& fs) {
+    if (fs.ownArray) {
+        a.record->code[0] = fn::kIdle;
+        return;
+    }
+    g.stackDepth = fs.savedDepth;
+    if (fs.copied)
+        for (int32_t i = 0; i <= a.maxParam; ++i) fs.callerArgs[i] = a.argBase[i];
+    a.record->code[0] = fs.previousState;
+}
+
+}  // namespace
+
+QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary) {
+    bool inPlace = g.plainFrame == 0;
+    g.plainFrame = 1;
+    *temporary = false;
+    QoHandle h = fn::handleOf(r);
+    if (g.callDepth >= kMaxCallDepth) return failCall(result, 1, kStackOverFlow, h);
+    int32_t start = fn::codeStart(r);
+    if (start < 0) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
+
+    Activation a;
+    begin(a, r);
+    FrameState fs;
+    if (r->code[0] == fn::kIdle) {
+        enterOwn(a, args, fs);
+    } else if (!enterFrame(a, args, inPlace, fs)) {
+        return failCall(result, 1, kStackOverFlow, h);
+    }
+    ++g.callDepth;
+    *result = *interpret(a);
+    --g.callDepth;
+    leave(a, fs);
+    *temporary = releaseActivation(a, *result);
+    return result;
+}
+
+QoValue* run(fn::Record* r, QoValue* args, QoValue* result) {
+    bool temporary;
+    return execute(r, args, result, &temporary);
+}
+
+// --- the dispatch loop ---
+
+#define QO_R1(x) x,
+#define QO_R2(x) QO_R1(x) QO_R1(x)
+#define QO_R4(x) QO_R2(x) QO_R2(x)
+#define QO_R8(x) QO_R4(x) QO_R4(x)
+#define QO_R32(x) QO_R8(x) QO_R8(x) QO_R8(x) QO_R8(x)
+#define QO_R128(x) QO_R32(x) QO_R32(x) QO_R32(x) QO_R32(x)
+#define QO_R161(x) QO_R128(x) QO_R32(x) QO_R1(x)
+
+#if QO_COMPUTED_GOTO
+#define CASE(name) L_##name:
+#define OTHER_CASE L_OPERATOR:
+#define NEXT() goto* kTable[opcode = *pc++]
+#else
+#define CASE(name) case op::name:
+#define OTHER_CASE default:
+#define NEXT() continue
+#endif
+
+// A jump: code offset, constant index, operand index.
+#define JUMP_TO(off, c, wi)    \
+    do {                       \
+        pc = code + (off);     \
+        k = values + (c);      \
+        w = words + (wi);      \
+    } while (0)
+
+#define BOTH(t) (top[-1].optype == (t) && top[0].optype == (t))
+
+// + - *: ints wrap, reals stay real; everything else in the slow path.
+#define ARITHMETIC(name, expr)                                                  \
+    CASE(name) {                                                                \
+        QoValue* l = top - 1;                                                   \
+        if (BOTH(QO_INT)) {                                                     \
+            uint64_t x = static_cast<uint64_t>(l->i), y = static_cast<uint64_t>(top->i); \
+            arith::setInt(*l, static_cast<int64_t>(expr));                      \
+        } else if (BOTH(QO_REAL)) {                                             \
+            double x = l->r, y = top->r;                                        \
+            arith::setReal(*l, expr);                                           \
+        } else {                                                                \
+            binarySlow(a, op::name, l);                                         \
+        }                                                                       \
+        top = l;                                                                \
+        NEXT();                                                                 \
+    }
+
+#define COMPARISON(name, rel)                                            \
+    CASE(name) {                                                         \
+        QoValue* l = top - 1;                                            \
+        if (BOTH(QO_INT)) {                                              \
+            arith::setLogical(*l, l->i rel top->i);                      \
+        } else if (BOTH(QO_REAL)) {                                      \
+            arith::setLogical(*l, l->r rel top->r);                      \
+        } else {                                                         \
+            binarySlow(a, op::name, l);                                  \
+        }                                                                \
+        top = l;                                                         \
+        NEXT();                                                          \
+    }
+
+#define BINARY(name)                        \
+    CASE(name) {                            \
+        --top;                              \
+        binarySlow(a, op::name, top);       \
+        NEXT();                             \
+    }
+
+#define UNARY(name)                         \
+    CASE(name) {                            \
+        unarySlow(a, op::name, top);        \
+        NEXT();                             \
+    }
+
+// Real functions with an inline real case.
+#define REAL_FUNCTION(name, fn)                    \
+    CASE(name) {                                   \
+        if (top->optype == QO_REAL) {              \
+            arith::setReal(*top, fn(top->r));      \
+        } else {                                   \
+            unarySlow(a, op::name, top);           \
+        }                                          \
+        NEXT();                                    \
+    }
+
+// ++/-- on a variable; the int case inline.
+#define STEP_VARIABLE(name, delta, prefix)                                      \
+    CASE(name) {                                                                \
+        int32_t v = *w++;                                                       \
+        QoValue* target = VAR(v);                                               \
+        ++top;                                                                  \
+        if (target->optype == QO_INT) {                                         \
+            if (!(prefix)) *top = *target;                                      \
+            arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + (delta))); \
+            if (prefix) *top = *target;                                         \
+        } else {                                                                \
+            stepVariable(a, op::name, target, top);                             \
+        }                                                                       \
+        NEXT();                                                                 \
+    }
+
+#define STEP_RECORD(name)                                     \
+    CASE(name) {                                              \
+        QoValue* target = recordAt(a, *w++);                  \
+        ++top;                                                \
+        if (target) {                                         \
+            stepVariable(a, op::name, target, top);           \
+        } else {                                              \
+            setNil(*top);                                     \
+        }                                                     \
+        NEXT();                                               \
+    }
+
+#define NOTHING(name) \
+    CASE(name) { NEXT(); }
+
+#define DROP_ONE(name) \
+    CASE(name) {       \
+        --top;         \
+        NEXT();        \
+    }
+
+QoValue* interpret(Activation& a) {
+    fn::Record* const r = a.record;
+    const unsigned char* const code = r->code;
+    const int32_t* const words = r->words;
+    const QoValue* const values = a.values;
+    QoValue* const base = a.base;
+    const unsigned char* pc = code + r->words[fn::W_CODE_START];
+    const int32_t* w = words + fn::kHeaderWords;
+    const QoValue* k = values + r->words[fn::W_CONST_FIRST];
+    QoValue* top = base - 1;
+    unsigned opcode;
+    // The activation's bases, in locals so that they stay in registers.
+    QoValue* const argBase = a.argBase;
+    QoValue* const localBase = a.localBase;
+    QoValue* const ownValues = a.values;
+    const int32_t maxParam = a.maxParam;
+    const int32_t staticFirst = a.staticFirst;
+#define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : ownValues + (v))
+
+#if QO_COMPUTED_GOTO
+#define QO_LABEL(name, num, nwords, text) &&L_##name,
+    static const void* const kTable[256] = {QO_OPCODES(QO_LABEL) QO_R161(&&L_OPERATOR)};
+#undef QO_LABEL
+    NEXT();
+#else
+    for (;;) switch (opcode = *pc++) {
+#endif
+
+    CASE(END) { return top; }
+    CASE(PUSHC) {
+        *++top = *k++;
+        NEXT();
+    }
+    CASE(PUSHV) {
+        int32_t v = *w++;
+        *++top = *VAR(v);
+        NEXT();
+    }
+    CASE(PUSHG) {
+        const QoValue* p = recordAt(a, *w++);
+        ++top;
+        if (p) {
+            *top = *p;
+        } else {
+            setNil(*top);
+        }
+        NEXT();
+    }
+    ARITHMETIC(ADD, x + y)
+    ARITHMETIC(SUB, x - y)
+    ARITHMETIC(MUL, x * y)
+    CASE(DIV) {
+        QoValue* l = top - 1;
+        if (BOTH(QO_REAL)) {
+            arith::setReal(*l, l->r / top->r);
+        } else {
+            binarySlow(a, op::DIV, l);
+        }
+        top = l;
+        NEXT();
+    }
+    BINARY(POW)
+    COMPARISON(GT, >)
+    COMPARISON(GE, >=)
+    COMPARISON(LT, <)
+    COMPARISON(LE, <=)
+    COMPARISON(EQ, ==)
+    COMPARISON(NE, !=)
+    BINARY(AND)
+    BINARY(OR)
+    UNARY(NOT)
+    BINARY(SHL)
+    BINARY(SHR)
+    CASE(STOREV) {
+        int32_t v = *w++;
+        *VAR(v) = *top;
+        NEXT();
+    }
+    CASE(STOREG) {
+        QoValue* p = recordAt(a, *w++);
+        if (p) *p = *top;
+        NEXT();
+    }
+    CASE(CALLF) {
+        Cursor at{pc, w};
+        top = callCompiled(a, top, at);
+        pc = at.pc, w = at.w;
+        NEXT();
+    }
+    CASE(CALLN) {
+        Cursor at{pc, w};
+        top = callNative(a, top, at);
+        pc = at.pc, w = at.w;
+        NEXT();
+    }
+    CASE(KEEPTOP)
+    CASE(KEEPTOP_B) {
+        int32_t n = *w++;
+        top[-n] = *top;
+        top -= n;
+        NEXT();
+    }
+    CASE(JMPF) {
+        if (top->i == 0) {
+            JUMP_TO(w[0], w[1], w[2]);
+        } else {
+            w += 3;
+        }
+        NEXT();
+    }
+    CASE(DROP) {
+        top -= *w++;
+        NEXT();
+    }
+    CASE(LOOPF) {
+        if (top->i == 0 || hasError()) {
+            JUMP_TO(w[0], w[1], w[2]);
+        } else {
+            w += 3;
+        }
+        NEXT();
+    }
+    CASE(JMP)
+    CASE(JMP_B) {
+        top = base + w[2];
+        JUMP_TO(w[0], w[1], w[3]);
+        NEXT();
+    }
+    CASE(LOOPBACK) {
+        if (hasError()) {
+            pc = code + words[fn::W_CODE_LENGTH] - 1;  // the final END
+        } else {
+            top = base + w[2];
+            JUMP_TO(w[0], w[1], w[3]);
+        }
+        NEXT();
+    }
+    CASE(UNTILF) {
+        if (top->i == 0 && !hasError()) {
+            top = base + w[0];
+            JUMP_TO(w[1], w[2], w[3]);
+        } else {
+            top = base + w[0] + 1;
+            w += 4;
+        }
+        NEXT();
+    }
+    CASE(JMPFPUSH) {
+        if (top->i == 0) {
+            top[1] = top[0];
+            ++top;
+            JUMP_TO(w[0], w[1], w[2]);
+        } else {
+            w += 3;
+        }
+        NEXT();
+    }
+    CASE(JMPKEEP) {
+        int32_t n = w[2];
+        top[-n] = *top;
+        top -= n;
+        JUMP_TO(w[0], w[1], w[3]);
+        NEXT();
+    }
+    CASE(WHICHFAIL) {
+        report(a, 1, u"which", 2);
+        top -= *w++;
+        NEXT();
+    }
+    CASE(NEG) {
+        if (top->optype == QO_REAL) {
+            top->r = -top->r;
+            top->type = QO_REAL;
+        } else {
+            unarySlow(a, op::NEG, top);
+        }
+        NEXT();
+    }
+    STEP_VARIABLE(INCV, 1u, true)
+    STEP_VARIABLE(DECV, ~0ull, true)
+    STEP_RECORD(INCG)
+    STEP_RECORD(DECG)
+    STEP_VARIABLE(VINC, 1u, false)
+    STEP_VARIABLE(VDEC, ~0ull, false)
+    STEP_RECORD(GINC)
+    STEP_RECORD(GDEC)
+    BINARY(MOD)
+    BINARY(BACKDIV)
+    UNARY(TRANSPOSE)
+    BINARY(DOTMUL)
+    BINARY(DOTDIV)
+    BINARY(DOTBACKDIV)
+    BINARY(DOTPOW)
+    UNARY(DOTTRANSPOSE)
+    BINARY(XOR)
+    BINARY(BITAND)
+    BINARY(BITOR)
+    BINARY(BITXOR)
+    UNARY(BITNOT)
+    BINARY(BUILD)
+    NOTHING(NOP59)
+    NOTHING(NOP60)
+    REAL_FUNCTION(SQRT, std::sqrt)
+    REAL_FUNCTION(EXP, std::exp)
+    UNARY(LN)
+    UNARY(LG)
+    REAL_FUNCTION(SIN, std::sin)
+    REAL_FUNCTION(COS, std::cos)
+    UNARY(TAN)
+    UNARY(ASIN)
+    UNARY(ACOS)
+    UNARY(ATAN)
+    UNARY(SINH)
+    UNARY(COSH)
+    UNARY(TANH)
+    UNARY(ABS)
+    UNARY(FLOOR)
+    UNARY(CEIL)
+    UNARY(ITOR)
+    UNARY(RTOI)
+    UNARY(CON)
+    CASE(OO) {
+        int32_t n = *w++;
+        top[-n] = *top;
+        top -= n;
+        a.info.flags &= ~0xffu;
+        NEXT();
+    }
+    NOTHING(NOP81)
+    CASE(GLOBAL) {
+        globalOp(a, *top);
+        NEXT();
+    }
+    CASE(LOCAL) {
+        localOp(a, *top);
+        NEXT();
+    }
+    NOTHING(NOP84)
+    NOTHING(NOP85)
+    NOTHING(NOP86)
+    BINARY(ATAN2)
+    BINARY(FMOD)
+    DROP_ONE(DROP89)
+    DROP_ONE(DROP90)
+    DROP_ONE(DROP91)
+    DROP_ONE(DROP92)
+    DROP_ONE(DROP93)
+    DROP_ONE(DROP94)
+    OTHER_CASE {
+        operatorOpcode(a, opcode, top);
+        NEXT();
+    }
+
+#if !QO_COMPUTED_GOTO
+    }
+#endif
+}
+
+}  // namespace qo::lang

@@ -1,0 +1,101 @@
+// executor_internal.h - one activation of a compiled function, shared by the
+// dispatch loop (executor.cpp) and its slow paths (executor_ops.cpp,
+// executor_calls.cpp, access.cpp). Not part of any interface.
+//
+// Variable v is read through var(): the argument base when v <= maxParam, the
+// local base when v < staticFirst, else the function's own value array (statics
+// always live there). The evaluation stack starts at `base`; the top pointer is
+// base + d for a stack height d (d = -1: empty).
+//
+// CallInfo.flags is kept as autoRelease << 8 between calls: byte 0 (new object)
+// is examined and cleared after every native or operator call, byte 1 is the
+// activation's auto-release flag, which only "global" changes.
+#pragma once
+#include <cstdint>
+
+#include "function.h"
+#include "opcodes.h"
+#include "qo32.h"
+
+namespace qo::lang {
+
+struct Activation {
+    fn::Record* record;
+    QoValue* values;
+    QoValue* argBase;
+    QoValue* localBase;
+    QoValue* base;               // first evaluation-stack slot
+    void* const* addresses;
+    int32_t maxParam;
+    int32_t staticFirst;
+    CallInfo info;
+    uint32_t autoRelease;        // 1 or 0
+    int32_t savedMark;           // first saved-object record made by this activation
+    const char16_t* lastOperator;  // name for errors of opcodes 95..255
+    QoValue scratch;             // result record of calls
+};
+
+inline QoValue* var(Activation& a, int32_t v) {
+    if (v <= a.maxParam) return a.argBase + v;
+    return v < a.staticFirst ? a.localBase + v : a.values + v;
+}
+
+inline void setNil(QoValue& v) {
+    v.i = 0;
+    v.optype = v.type = QO_NIL;
+}
+
+// Operator code and text of opcodes 0..94 (code -1: not an operator).
+extern const int16_t kOperatorCode[op::kCount];
+extern const char16_t* const kOperatorText[op::kCount];
+
+// Error names of the executor.
+inline constexpr const char16_t* kFunDeleted = u"FunDeleted";
+inline constexpr const char16_t* kStackOverFlow = u"StackOverFlow";
+
+// Runs the activation from codeStart to END; returns the top slot.
+QoValue* interpret(Activation& a);
+
+// Runs a compiled function (the internal QoCal). *temporary is set when the
+// result is an object this activation made and would have released.
+QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary);
+
+// --- slow paths (executor_ops.cpp) ---
+void report(Activation& a, int32_t type, const char16_t* name, int32_t code);
+// A binary operator or two-argument function on left[0], left[1]; result in left[0].
+void binarySlow(Activation& a, unsigned opcode, QoValue* left);
+// A unary operator or inline function on *v.
+void unarySlow(Activation& a, unsigned opcode, QoValue* v);
+// ++/-- on *target; pushes onto top+1 the new (prefix) or old (postfix) value.
+void stepVariable(Activation& a, unsigned opcode, QoValue* target, QoValue* push);
+// Opcodes 95..255 on *top.
+void operatorOpcode(Activation& a, unsigned opcode, QoValue* top);
+// Saves an object value for release at this activation's END.
+void saveTemporary(Activation& a, const QoValue& v, unsigned char release);
+// "global" and "local" on *top.
+void globalOp(Activation& a, const QoValue& top);
+void localOp(Activation& a, const QoValue& top);
+// The record at address slot idx, or null after reporting FunDeleted.
+QoValue* recordAt(Activation& a, int32_t idx);
+
+// --- calls (executor_calls.cpp) ---
+// The code and operand cursors, passed to the call slow paths as a copy so
+// that the loop's own cursors never have their address taken.
+struct Cursor {
+    const unsigned char* pc;
+    const int32_t* w;
+};
+// CALLF / CALLN with their operands and write-back list; returns the new top
+// and advances the cursor past both.
+QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at);
+QoValue* callNative(Activation& a, QoValue* top, Cursor& at);
+// Releases every saved-object record at or above a.savedMark except the one
+// holding `result`, whose survival is reported through the return value.
+bool releaseActivation(Activation& a, const QoValue& result);
+
+// --- the inline element accessor "A" (access.cpp) ---
+// True when performed inline (result in a.scratch); false for kinds that go
+// to the registered function.
+bool elementAccess(Activation& a, QoValue* args, int32_t lastArg);
+
+}  // namespace qo::lang

@@ -1,0 +1,28 @@
+// qocal.cpp - the exported QoCal.
+//
+// QoCal(function, args, result): runs the compiled function `function` on
+// args[0..maxParam] (a writable array: parameters come back through it) and
+// writes the result into *result, whose address it returns. A handle that
+// names no live function records "FunDeleted" (type 2, code 1) and gives nil;
+// a null argument array for a function with parameters records "QoCal" code 1.
+#include "engine.h"
+#include "executor.h"
+#include "executor_internal.h"
+
+extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* result) {
+    using namespace qo;
+    if (!result) return nullptr;
+    lang::setNil(*result);
+    if (!g.started) return result;
+    fn::Record* r = fn::lookup(function);
+    if (!r) {
+        reportError(2, lang::kFunDeleted, 1, function);
+        return result;
+    }
+    if (!args && r->words[fn::W_MAX_PARAM] >= 0) {
+        reportError(1, u"QoCal", 1, function);
+        return result;
+    }
+    g.plainFrame = 1;
+    return lang::run(r, args, result);
+}

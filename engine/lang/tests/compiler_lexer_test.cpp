@@ -1,0 +1,124 @@
+// Tokens: numbers, string literals with every escape, identifiers, and the
+// errors found while lexing with their positions.
+#include <cmath>
+
+#include "compiler_testing.h"
+
+namespace qo::test {
+namespace {
+
+class Lexing : public CompilerTest {
+protected:
+    // The text of a static string result.
+    std::u16string text(const QoValue& v) {
+        int len = 0;
+        CallInfo info{v.s.function, 0};
+        const char16_t* s = GetStr(&v, &info, &len);
+        return s ? std::u16string(s, static_cast<size_t>(len - 1)) : u"<none>";
+    }
+    void expectError(const std::u16string& src, int code, int begin, int end) {
+        Compiled c = compile(src);
+        EXPECT_EQ(c.rc, code) << "text: " << std::string(src.begin(), src.end());
+        EXPECT_EQ(c.begin, begin);
+        EXPECT_EQ(c.end, end);
+    }
+};
+
+TEST_F(Lexing, IntegersRealsAndSuffixes) {
+    EXPECT_EQ(eval(u"0x1F").i, 31);
+    EXPECT_EQ(eval(u"0xFFFFFFFFFFFFFFFF").i, -1);
+    EXPECT_EQ(eval(u"10L").i, 10);
+    QoValue r = eval(u"2.5e3");
+    EXPECT_EQ(r.type, QO_REAL);
+    EXPECT_EQ(r.r, 2500.0);
+    EXPECT_EQ(eval(u".5").r, 0.5);
+    EXPECT_EQ(eval(u"5.").r, 5.0);
+    EXPECT_EQ(eval(u"1E-2").r, 0.01);
+    QoValue c = eval(u"3i");
+    EXPECT_EQ(c.type, QO_COMPLEX);
+    EXPECT_EQ(c.c[0], 0.0);
+    EXPECT_EQ(c.c[1], 3.0);
+    EXPECT_EQ(eval(u"2.5Li").c[1], 2.5);
+}
+
+TEST_F(Lexing, HugeNumbers) {
+    // an int literal beyond int64 becomes a real
+    QoValue big = eval(u"9223372036854775808");
+    EXPECT_EQ(big.type, QO_REAL);
+    EXPECT_EQ(big.r, 9223372036854775808.0);
+    EXPECT_EQ(eval(u"9223372036854775807").i, INT64_MAX);
+    EXPECT_TRUE(std::isinf(eval(u"1e999").r));
+    EXPECT_EQ(eval(u"1e-999").r, 0.0);
+    expectError(u"0x10000000000000000", 7, 0, 18);
+}
+
+TEST_F(Lexing, NumberErrors) {
+    expectError(u"2.5e", 17, 0, 4);
+    expectError(u"1+2e+x", 17, 2, 5);
+    EXPECT_EQ(compile(u"0x1f", 1, 1).rc, 7);   // hexadecimal digits are capitals: 0x1 then f
+}
+
+TEST_F(Lexing, EscapesProduceTheirUnits) {
+    EXPECT_EQ(text(eval(u"\"a\\x0041b\"")), u"aAb");
+    EXPECT_EQ(text(eval(u"\"\\\"\\\\\\a\\b\\f\\n\\r\\t\\v\"")), std::u16string(u"\"\\\a\b\f\n\r\t\v"));
+    EXPECT_EQ(text(eval(u"\"x\\65535y\"")), std::u16string(u"x\xFFFFy"));
+    EXPECT_EQ(text(eval(u"\"a\\[3]b\"")), u"a   b");
+    EXPECT_EQ(text(eval(u"\"a\\&b\"")), u"ab");
+    QoValue nul = eval(u"\"a\\%b\"");
+    EXPECT_EQ(nul.s.length, 4);   // a, NUL, b and the terminator
+    EXPECT_EQ(text(eval(u"@\"a\\nb\"")), u"a\\nb");
+}
+
+TEST_F(Lexing, AlignedLiteralStartsOnAFourUnitBoundary) {
+    QoHandle h = ok(u"f()=\"x\", \"\\&\\[2]\"");
+    ASSERT_NE(h, 0);
+    QoValue v = run(h);
+    EXPECT_EQ(v.s.start % 4, 0);
+    EXPECT_EQ(v.s.length, 9);   // 4 x 2 blanks and the terminator
+    EXPECT_LE(v.s.start + v.s.length, fn::lookup(h)->words[fn::W_CODE_START] / 2);
+}
+
+TEST_F(Lexing, StringErrors) {
+    expectError(u"\"a\\q\"", 5, 0, 3);
+    expectError(u"\"\\65\"", 5, 0, 4);        // decimal escapes take five digits
+    expectError(u"\"\\x41\"", 5, 0, 5);       // hexadecimal escapes take four
+    expectError(u"\"\\x004g\"", 5, 0, 6);
+    expectError(u"\"\\99999\"", 5, 0, 6);     // beyond a 16-bit unit
+    expectError(u"\"\\[x]\"", 5, 0, 3);
+    expectError(u"1+\"abc", 6, 2, 6);
+    expectError(u"\"\\[99999999]\"", 39, 0, 10);
+}
+
+TEST_F(Lexing, IllegalCharacters) {
+    expectError(u"1 ? 2", 7, 2, 2);
+    expectError(u"a`", 7, 1, 1);
+}
+
+TEST_F(Lexing, IdentifiersAboveLatin1AndSurrogates) {
+    std::u16string src = u"f(\u4E2D\xD800x)=\u4E2D\xD800x*2";
+    QoHandle h = ok(src);
+    ASSERT_NE(h, 0);
+    EXPECT_EQ(run(h, {makeInt(4)}).i, 8);
+}
+
+TEST_F(Lexing, TwoCharacterOperatorsComeFirst) {
+    EXPECT_EQ(eval(u"5!=4").i, 1);
+    EXPECT_EQ(eval(u"1<<4").i, 16);
+    EXPECT_EQ(eval(u"6&&3").i, 2);
+    EXPECT_EQ(eval(u"6||3").i, 7);
+    EXPECT_EQ(eval(u"6~~3").i, 5);
+}
+
+TEST_F(Lexing, TextEndsAtTheFirstNul) {
+    std::u16string src = u"1+2";
+    src.push_back(0);
+    src += u"garbage ?";
+    QoHandle h = 0;
+    int mp = 0, b = 0, e = 0;
+    QoValue* values = nullptr;
+    ASSERT_EQ(QoCom(src.data(), 1, 0, nullptr, &h, &mp, &values, &b, &e), 0);
+    EXPECT_EQ(run(h).i, 3);
+}
+
+}  // namespace
+}  // namespace qo::test
