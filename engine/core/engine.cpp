@@ -73,7 +73,7 @@ bool takeInterrupt(QoHandle function) {
 
 bool setStackCapacity(int32_t n) {
     mem::release(g.stack);
-    g.stack = mem::allocArray<QoValue>(static_cast<size_t>(n));
+    g.stack = static_cast<QoValue*>(mem::allocateZeroed(sizeof(QoValue) * static_cast<size_t>(n)));
     g.stackMax = g.stack ? n : 0;
     return g.stack != nullptr;
 }
