@@ -1,0 +1,123 @@
+// entry.cpp - QoDll32 of QoSystem32: binding the engine, claiming the eight
+// kinds, registering the constants and functions under "sys::", and taking
+// all of it back on unloading.
+#include "qo_ext.h"
+#include "system.h"
+
+namespace qo::sys {
+
+Engine engine{};
+int kindType[kKindCount];
+
+namespace {
+
+constexpr int kFirstKindType = -123111;
+
+ext::TypeClaim g_types[kKindCount];
+
+const ext::ConstEntry kConsts[] = {
+    {u"null", QO_POINTER, 0},
+    {u"qou", QO_INT, 0, kQou},
+    {u"String", QO_INT, 0, kString},
+    {u"astring", QO_INT, 0, kAstring},
+    {u"dict", QO_INT, 0, kDict},
+    {u"struct", QO_INT, 0, kStruct},
+    {u"class", QO_INT, 0, kClass},
+    {u"obj", QO_INT, 0, kObj},
+    {u"file", QO_INT, 0, kFile},
+    {u"SEEK_CUR", QO_INT, 1},
+    {u"SEEK_END", QO_INT, 2},
+    {u"SEEK_SET", QO_INT, 0},
+    {u"EOF", QO_INT, -1},
+    {u"UTEXT", QO_INT, 65279},
+    {u"LC_ALL", QO_INT, 0},
+    {u"LC_COLLATE", QO_INT, 1},
+    {u"LC_CTYPE", QO_INT, 2},
+    {u"LC_MONETARY", QO_INT, 3},
+    {u"LC_NUMERIC", QO_INT, 4},
+    {u"LC_TIME", QO_INT, 5},
+    {u"reNoFlag", QO_INT, 0},
+    {u"reIgnoreCase", QO_INT, 8},
+    {u"reSingleline", QO_INT, 1},
+    {u"reMultiline", QO_INT, 2},
+    {u"reGlobal", QO_INT, 4},
+    {u"reRightToLeft", QO_INT, 16},
+    {u"reExtended", QO_INT, 32},
+};
+static_assert(std::size(kConsts) == 27);
+
+// The functions that exist so far, in the registration order of the library.
+const ext::FunctionEntry kFunctions[] = {
+    {u"isnil", 0, isnil},
+    {u"vtype", 0, vtype},
+    {u"qofun", -2, qofun},
+    {u"rearray", 0, rearray},
+    {u"ShellExecute", 5, shellExecute},
+    {u"SetCurrentDirectory", 0, setCurrentDirectory},
+    {u"GetCurrentDirectory", 0, getCurrentDirectory},
+};
+
+uint8_t g_constOk[std::size(kConsts)];
+uint8_t g_functionOk[std::size(kFunctions)];
+ext::Registrar g_names(u"sys::", ext::kShortNameRoom, "sys");
+
+// Method identifiers of classes and objects.
+int g_initId, g_delId, g_copyId;
+
+void afterCollection() {}
+
+void bindEngine(void* lib) {
+    Engine& e = engine;
+    const ext::Binding table[] = {
+        ext::bind("TestRunErr", e.TestRunErr),   ext::bind("SetRunErr", e.SetRunErr),
+        ext::bind("QoCal", e.QoCal),             ext::bind("GetFor", e.GetFor),
+        ext::bind("GetStr", e.GetStr),           ext::bind("GetArray", e.GetArray),
+        ext::bind("SetFunction", e.SetFunction), ext::bind("SetConst", e.SetConst),
+        ext::bind("ParaModify", e.ParaModify),   ext::bind("InsertKey", e.InsertKey),
+        ext::bind("SearchKey", e.SearchKey),     ext::bind("DeleteKey", e.DeleteKey),
+        ext::bind("LockKey", e.LockKey),         ext::bind("NewSysObj", e.NewSysObj),
+        ext::bind("FunReObj", e.FunReObj),       ext::bind("FunSaveObj", e.FunSaveObj),
+        ext::bind("ExMsgWithQo", e.ExMsgWithQo), ext::bind("ExeOperator", e.ExeOperator),
+        ext::bind("SignGoodObj", e.SignGoodObj), ext::bind("StrToUniInt", e.StrToUniInt),
+        ext::bind("UniIntToStr", e.UniIntToStr), ext::bind("GetBufObj", e.GetBufObj),
+        ext::bind("SetSysObj", e.SetSysObj),     ext::bind("GC", e.GC),
+    };
+    ext::bindExports(lib, table);
+}
+
+ext::RegistrationApi registration() { return {engine.SetConst, engine.SetFunction, engine.DeleteKey}; }
+
+void setGcCallback(bool on) {
+    int32_t s = on ? 1 : 0;
+    engine.ExMsgWithQo(7, reinterpret_cast<void*>(&afterCollection), &s, &s);
+}
+
+int load(void* lib) {
+    bindEngine(lib);
+    for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
+    if (!ext::claimTypes(engine.LockKey, g_types)) return 0;
+    for (int k = 0; k < kKindCount; ++k) kindType[k] = g_types[k].keyType;
+    g_names.registerConsts(registration(), kConsts, kindType, g_constOk);
+    g_names.registerFunctions(registration(), kFunctions, g_functionOk);
+    setGcCallback(true);
+    g_initId = engine.StrToUniInt(u"__init__", 16);
+    g_delId = engine.StrToUniInt(u"__del__", 14);
+    g_copyId = engine.StrToUniInt(u"__copy__", 16);
+    return 1;
+}
+
+int unload() {
+    g_names.withdrawConsts(registration(), kConsts, g_constOk);
+    g_names.withdrawFunctions(registration(), kFunctions, g_functionOk);
+    ext::releaseTypes(engine.LockKey, g_types);
+    setGcCallback(false);
+    return 1;
+}
+
+}  // namespace
+}  // namespace qo::sys
+
+extern "C" __attribute__((visibility("default"))) int QoDll32(void* engine, int flag, void* reserved) {
+    (void)reserved;
+    return flag ? qo::sys::load(engine) : qo::sys::unload();
+}

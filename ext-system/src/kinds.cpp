@@ -1,0 +1,35 @@
+// kinds.cpp - the delete and operator functions locked to the eight kinds.
+//
+// Only this extension can make objects of its kinds (inserting under a locked
+// type needs the lock's delete function), and the functions that make them
+// come with the parts that define each kind. Until a kind has its operators,
+// every operator applied to a value of that kind is answered as an operator
+// the kind does not support: a run error named after the kind, with the
+// operator code, and a nil result.
+#include "system.h"
+
+namespace qo::sys {
+namespace {
+
+template <int K>
+void deleteKind(void* /*object*/) {}  // no object of the kind exists yet
+
+constexpr const char16_t* kKindNames[kKindCount] = {u"sys::qou",  u"sys::String", u"sys::astring",
+                                                    u"sys::dict", u"sys::struct", u"sys::class",
+                                                    u"sys::obj",  u"sys::file"};
+
+template <int K>
+QoValue* operateKind(QoValue* result, int /*lastArg*/, QoValue* /*args*/, CallInfo* caller, int code) {
+    engine.SetRunErr(1, kKindNames[K], code, 0, caller);
+    *result = nilValue();
+    return result;
+}
+
+}  // namespace
+
+const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteKind<2>, deleteKind<3>,
+                                           deleteKind<4>, deleteKind<5>, deleteKind<6>, deleteKind<7>};
+const QoOperatorFn kindOperator[kKindCount] = {operateKind<0>, operateKind<1>, operateKind<2>, operateKind<3>,
+                                               operateKind<4>, operateKind<5>, operateKind<6>, operateKind<7>};
+
+}  // namespace qo::sys

@@ -1,0 +1,43 @@
+#!/usr/bin/env python3
+"""The command line of qo: -e, standard input, --help, --version, --load,
+and the exit statuses of usage and file errors."""
+import subprocess
+import sys
+
+
+def run(qo, args, stdin=b""):
+    r = subprocess.run([qo] + args, input=stdin, capture_output=True, timeout=60)
+    return r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace")
+
+
+def main():
+    qo = sys.argv[1]
+    checks = [
+        (["-e", "1 + 2; \"x\""], b"", 0, "3\nx\n", ""),
+        (["-e", "f(x)=x; f("], b"", 1, "", "-e:1:10: "),
+        (["-e", "1; 2/0"], b"", 2, "1\n", "运行错误：/"),
+        ([], b"2 * 21\n", 0, "42\n", ""),
+        (["--help"], b"", 0, "用法：qo", ""),
+        (["--version"], b"", 0, "qo32.DLL V1.0", ""),
+        (["no/such/file.oqo"], b"", 3, "", "qo: 无法读取文件"),
+        (["--frobnicate"], b"", 3, "", "未知选项"),
+        (["-e"], b"", 3, "", "缺少参数"),
+        (["a.oqo", "b.oqo"], b"", 3, "", "只能给出一个"),
+        (["--no-ext", "--load", "NoSuchExtension", "-e", "1"], b"", 0, "", "libNoSuchExtension.so"),
+        (["--no-ext", "--load", "QoSystem32", "-e", "sys::EOF"], b"", 0, "-1\n", ""),
+    ]
+    failures = 0
+    for args, stdin, status, out, err in checks:
+        got = run(qo, args, stdin)
+        ok = got[0] == status and out in got[1] and err in got[2] and (out or got[1] == "" or status == 0)
+        if out and not got[1].startswith(out) and not out.startswith("用法") and not out.startswith("qo32"):
+            ok = ok and got[1] == out
+        if not ok:
+            failures += 1
+            print("FAIL %s: status %d stdout %r stderr %r" % (args, got[0], got[1], got[2]))
+    print("ok" if not failures else "%d failures" % failures)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
