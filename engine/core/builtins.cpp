@@ -60,9 +60,8 @@ bool callHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, 
 }
 
 QO_BUILTIN(A) {
-    (void)lastArg;
     (void)caller;
-    *result = args[0];
+    *result = lastArg >= 0 ? args[0] : makeNil();
     return result;
 }
 
@@ -102,9 +101,9 @@ QO_BUILTIN(ObjNum) {
 }
 
 QO_BUILTIN(ClearBuf) {
-    (void)lastArg, (void)caller;
+    (void)lastArg, (void)args, (void)caller;
     keys::flush();
-    *result = args[0];
+    *result = makeNil();
     return result;
 }
 

@@ -32,7 +32,7 @@ bool staticBytes(const QoValue& v, const CallInfo* caller, char** bytes, int* un
 QoValue* elementView(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int width) {
     const char16_t* name = width == 2 ? u"A2" : u"A3";
     const int32_t kind = width == 2 ? QO_COMPLEX : QO_VECTOR;
-    if (lastArg <= 0) return failWith(result, args[0], name, 2, caller);
+    if (lastArg <= 0) return failWith(result, lastArg == 0 ? args[0] : makeNil(), name, 2, caller);
     char* cell = nullptr;
     int setAt = -1;   // index of the value to store, or -1 for a read
     if (args[0].type == QO_STATIC_STRING || args[0].type == QO_STATIC_REALS) {

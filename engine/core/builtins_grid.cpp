@@ -1,4 +1,6 @@
 // "sum" and "pro": a script function summed or multiplied over a grid.
+#include <cmath>
+
 #include "alloc.h"
 #include "builtins.h"
 #include "engine.h"
@@ -32,8 +34,9 @@ QoValue* gridFold(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
     if (lastArg != 3 * params) return failWith(result, makeNil(), name, 4, caller);
     for (int32_t j = 0; j < params; ++j) {
         const QoValue* t = args + 1 + 3 * j;
-        if (t[0].type != QO_REAL || t[1].type != QO_REAL || t[2].type != QO_REAL || !(t[0].r <= t[1].r) ||
-            !(t[2].r > 0))
+        // Unbounded or undefined ends would make the walk endless.
+        if (t[0].type != QO_REAL || t[1].type != QO_REAL || t[2].type != QO_REAL || !std::isfinite(t[0].r) ||
+            !std::isfinite(t[1].r) || !(t[0].r <= t[1].r) || !(t[2].r > 0))
             return failWith(result, makeNil(), name, 6, caller);
     }
     auto* axes = mem::allocArray<Axis>(static_cast<size_t>(params));

@@ -97,35 +97,48 @@ int32_t usedLength(const Text& t) {
     return n;
 }
 
-QoValue* makeString(QoValue* result, int32_t capacity, const char16_t* text, int32_t n, CallInfo* caller,
-                    bool* ok) {
+// A new string object of `capacity` units holding at most `limit` units of the
+// text of `source` (nothing when source is null). The text is read after the
+// object exists: making it may have run the collector or reused the very
+// object that `source` names, so a text read earlier could be gone.
+QoValue* makeString(QoValue* result, int32_t capacity, const QoValue* source, int32_t limit, CallInfo* caller) {
     QoHandle h = 0;
     auto* s = static_cast<QoString*>(create(QO_STRING, capacity, 0, &h));
-    *ok = s != nullptr;
     if (!s) return result;
-    if (n > 0) std::memcpy(s->text, text, sizeof(char16_t) * n);
+    int32_t n = 0;
+    Text t;
+    if (source && readText(*source, caller, &t)) {
+        n = usedLength(t);
+        if (n > limit) n = limit;
+        if (n > capacity) n = capacity;
+        std::memmove(s->text, t.units, sizeof(char16_t) * n);
+    }
     s->text[n < capacity ? n : capacity - 1] = 0;
     markNew(caller);
     *result = makeHandle(QO_STRING, h);
     return result;
 }
 
-QoValue* concat(QoValue* result, QoValue* args, CallInfo* caller) {
+QoValue* concat(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     Text a, b;
-    if (!readText(args[0], caller, &a) || !readText(args[1], caller, &b))
+    if (lastArg < 1 || !readText(args[0], caller, &a) || !readText(args[1], caller, &b))
         return fail(result, args[0], kStringName, 3, caller);
     int32_t la = usedLength(a), lb = usedLength(b);
     if (static_cast<int64_t>(la) + lb + 1 > INT32_MAX) return fail(result, args[0], kStringName, 6, caller);
     QoHandle h = 0;
     auto* s = static_cast<QoString*>(create(QO_STRING, la + lb + 1, 0, &h));
     if (!s) return fail(result, args[0], kStringName, 6, caller);
-    // Making the result may have run the collector: read the operands again.
+    // Making the result may have run the collector or reused an operand's
+    // object: read the operands again, and copy no more than they now hold.
     if (!readText(args[0], caller, &a) || !readText(args[1], caller, &b)) {
         keys::remove4(h, QO_STRING, 0);
         return fail(result, args[0], kStringName, 3, caller);
     }
-    std::memcpy(s->text, a.units, sizeof(char16_t) * la);
-    std::memcpy(s->text + la, b.units, sizeof(char16_t) * lb);
+    if (usedLength(a) < la) la = usedLength(a);
+    if (usedLength(b) < lb) lb = usedLength(b);
+    // An operand may share the result's buffer: place the second text first.
+    std::memmove(s->text + la, b.units, sizeof(char16_t) * lb);
+    std::memmove(s->text, a.units, sizeof(char16_t) * la);
     s->text[la + lb] = 0;
     markNew(caller);
     *result = makeHandle(QO_STRING, h);
@@ -134,18 +147,16 @@ QoValue* concat(QoValue* result, QoValue* args, CallInfo* caller) {
 
 QoValue* newString(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     *result = makeNil();
-    bool ok = false;
     Text t;
     if (lastArg == 1 && readText(args[1], caller, &t)) {
         int32_t n = usedLength(t);
-        return makeString(result, n + 1, t.units, n, caller, &ok);
+        return makeString(result, n + 1, &args[1], n, caller);
     }
     if (lastArg < 1 || lastArg > 2 || !isInt(args[1]) || args[1].i <= 0 || args[1].i > INT32_MAX) return result;
     int32_t cap = static_cast<int32_t>(args[1].i);
-    if (lastArg == 1) return makeString(result, cap, nullptr, 0, caller, &ok);
+    if (lastArg == 1) return makeString(result, cap, nullptr, 0, caller);
     if (!readText(args[2], caller, &t)) return result;
-    int32_t n = usedLength(t);
-    return makeString(result, cap, t.units, n < cap ? n : cap, caller, &ok);
+    return makeString(result, cap, &args[2], cap, caller);
 }
 
 QoValue* printString(QoValue* result, QoValue* args, CallInfo* caller) {
@@ -173,7 +184,7 @@ QoValue* printString(QoValue* result, QoValue* args, CallInfo* caller) {
 
 QoValue* stringHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     switch (code) {
-    case kConcat: return concat(result, args, caller);
+    case kConcat: return concat(result, lastArg, args, caller);
     case kNew: return newString(result, lastArg, args, caller);
     case kPrint: return printString(result, args, caller);
     case kLength: {

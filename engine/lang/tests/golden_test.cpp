@@ -60,6 +60,8 @@ CompileOptions parseOptions(const std::string& line, std::string* problem) {
     for (std::string w; words >> w;) {
         if (w == "autovars") {
             o.autoVars = true;
+        } else if (w == "output") {
+            o.captureOutput = true;
         } else if (startsWith(w, "module=")) {
             o.module = std::stoi(w.substr(7));
         } else {

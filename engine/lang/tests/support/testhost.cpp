@@ -21,6 +21,23 @@ std::string textOf(const QoValue& v) {
     return qo::text::toUtf8(units.substr(0, end));
 }
 
+std::u16string g_output;
+
+void captureText(const char16_t* text) {
+    if (text) g_output += text;
+}
+
+// Installs (or removes) the output function under 4 zero bytes, key type 256.
+void setOutput(bool on) {
+    int32_t zero = 0;
+    if (on) {
+        void* old = nullptr;
+        InsertKey(&zero, 4, 256, reinterpret_cast<void*>(&captureText), nullptr, nullptr, 1, &old);
+    } else {
+        DeleteKey(&zero, 4, 256, nullptr, 0);
+    }
+}
+
 }  // namespace
 
 std::string render(const QoValue& v) {
@@ -74,7 +91,12 @@ std::string Host::run(std::string_view utf8, CompileOptions opt) {
     std::string err = compile(utf8, &h, &maxParam, opt);
     if (!err.empty()) return err;
     if (maxParam >= 0) return "ok";
-    return call(h, nullptr);
+    if (!opt.captureOutput) return call(h, nullptr);
+    g_output.clear();
+    setOutput(true);
+    std::string result = call(h, nullptr);
+    setOutput(false);
+    return "[" + qo::text::toUtf8(g_output) + "] " + result;
 }
 
 }  // namespace qo::test

@@ -8,6 +8,8 @@
 //   a compile error     "error CODE at BEGIN..END"
 //   a run error         "run error NAME CODE"
 //   a definition        "ok" (compiled, has parameters, not run)
+//   with captureOutput  "[TEXT] " before the rendering: what the run printed
+//                       through the host output function (key type 256)
 // Each Host owns a fresh engine (InitQo ... FreeQo); texts compiled through one
 // Host see each other's functions.
 #pragma once
@@ -23,6 +25,7 @@ std::string render(const QoValue& v);
 struct CompileOptions {
     int module = 1;
     bool autoVars = false;
+    bool captureOutput = false;   // install an output function for the run
 };
 
 class Host {

@@ -1,0 +1,230 @@
+// Objects made by scripts, counted with ObjNum around gc(): what stays alive
+// (statics, module variables, items of live tables, the release list of
+// "free"), what goes, reuse by "new", the collection threshold, the type
+// numbers of "newtype", and running out of memory inside the built-ins.
+#include <string>
+
+#include "internal_support.h"
+#include "objects.h"
+#include "qo/text.h"
+
+namespace qo::test {
+namespace {
+
+std::u16string g_printed;
+void capture(const char16_t* text) { g_printed += text; }
+
+class ScriptObjects : public Engine {
+   protected:
+    void TearDown() override {
+        g_threshold = 10000;
+        Engine::TearDown();
+    }
+    // Compiles a text in module 1 (with automatic module variables).
+    QoHandle compile(const char* text) {
+        std::u16string source = qo::text::fromUtf8(text);
+        QoHandle h = 0;
+        int maxParam = 0, begin = 0, end = 0;
+        QoValue* values = nullptr;
+        int rc = QoCom(source.c_str(), 1, 1, nullptr, &h, &maxParam, &values, &begin, &end);
+        EXPECT_EQ(rc, 0) << text << " at " << begin << ".." << end;
+        return rc == 0 ? h : 0;
+    }
+    QoValue run(const char* text) {
+        QoValue result = makeInt(-1);
+        QoHandle h = compile(text);
+        if (h) QoCal(h, nullptr, &result);
+        return result;
+    }
+    int64_t runInt(const char* text) {
+        QoValue v = run(text);
+        EXPECT_EQ(v.type, QO_INT) << text;
+        return v.i;
+    }
+    int64_t objects() { return runInt("ObjNum(0)"); }
+    int64_t collectAndCount() {
+        EXPECT_EQ(runInt("gc()"), 0);
+        return objects();
+    }
+    std::string lastError() {
+        int type = 0, code = 0;
+        const char16_t* name = nullptr;
+        QoHandle f = 0;
+        GetRunErr(&type, &name, &code, &f);
+        SetRunErr(0, nullptr, 0, 0, nullptr);
+        return type ? qo::text::toUtf8(name) + " " + std::to_string(code) : "";
+    }
+    void captureOutput() {
+        int32_t zero = 0;
+        void* old = nullptr;
+        g_printed.clear();
+        ASSERT_EQ(InsertKey(&zero, 4, 256, reinterpret_cast<void*>(&capture), nullptr, nullptr, 1, &old), 0);
+    }
+};
+
+TEST_F(ScriptObjects, TemporariesAreCollectedOnceNothingRefersToThem) {
+    ASSERT_EQ(objects(), 0);
+    EXPECT_EQ(runInt("(: i) = i = 0, while(i < 100, new(qo, 2), qo(1, 2), new(string, 9), i++), ObjNum(0)"), 300);
+    // Released at the end of the run: at most the reuse cache still holds some.
+    EXPECT_LE(objects(), 16);
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(ScriptObjects, KeptObjectsLiveWhileAStaticRefersToThem) {
+    compile("keep(x : static, t) = global(true), which(x, t = qo(new(string, \"abc\"), qo(new(ints, 3))), t = nil), 0");
+    EXPECT_EQ(runInt("keep(true)"), 0);
+    EXPECT_EQ(objects(), 4);
+    // The outer table keeps the string and the inner table, which keeps the ints.
+    EXPECT_EQ(collectAndCount(), 4);
+    EXPECT_EQ(collectAndCount(), 4);
+    EXPECT_EQ(runInt("keep(false)"), 0);
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(ScriptObjects, ItemsSetIntoAKeptTableStayAliveAndReplacedOnesGo) {
+    run("global(true), t = new(qo, 2), oset(t, 0, new(string, \"x\")), oset(t, 1, new(reals, 4)), 0");
+    EXPECT_EQ(collectAndCount(), 3);
+    run("global(true), oset(t, 1, 5), 0");
+    EXPECT_EQ(collectAndCount(), 2);
+    EXPECT_EQ(run("oget(t, 0) + \"y\"").type, QO_STRING);
+    run("t = nil");
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(ScriptObjects, TablesThatReferToEachOtherAreCollectedTogether) {
+    run("global(true), a = new(qo, 1), b = qo(a), oset(a, 0, b), 0");
+    EXPECT_EQ(collectAndCount(), 2);
+    run("a = nil, b = nil");
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(ScriptObjects, ReleasedObjectsAreReusedByNewOfTheSameSize) {
+    // Each new takes back the object that del released a moment before.
+    EXPECT_EQ(runInt("(: i) = i = 0, while(i < 1000, del(new(qo, 8)), del(new(ints, 2, 5)), i++), ObjNum(0)"), 2);
+    EXPECT_EQ(collectAndCount(), 0);
+    // A string of another capacity takes a cached string and is resized.
+    EXPECT_EQ(runInt("(: i) = i = 0, while(i < 100, del(new(string, 10 + i)), i++), ObjNum(0)"), 1);
+}
+
+TEST_F(ScriptObjects, TheThresholdStartsACollectionBeforeTheCountPassesIt) {
+    EXPECT_EQ(runInt("ObjNum(100)"), 10000);
+    EXPECT_EQ(runInt("(: i, most) = i = 0, most = 0,"
+                     " while(i < 1000, new(qo, 1), most = which(ObjNum(0) > most, ObjNum(0), most), i++), most"),
+              100);
+    EXPECT_EQ(runInt("ObjNum(10000)"), 100);
+    // Objects that are referred to survive the collections the threshold starts.
+    run("(: i : keep) = ObjNum(100), global(true), keep = new(qo, 200), i = 0,"
+        " while(i < 200, oset(keep, i, new(string, 4)), i++), 0");
+    EXPECT_EQ(collectAndCount(), 201);
+}
+
+TEST_F(ScriptObjects, FreeReleasesItsObjectWhenTheFunctionIsDestroyed) {
+    QoHandle f = compile("holder(: static, t) = global(true), t = new(qo, 3), free(t), 0");
+    EXPECT_EQ(runInt("holder()"), 0);
+    EXPECT_EQ(collectAndCount(), 1);
+    ASSERT_EQ(DeleteFor(f, nullptr), 1);
+    EXPECT_EQ(keys::reuseCount(), 1);   // released in deferred mode
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(ScriptObjects, NewtypeLocksATypeUntilItsFunctionIsDestroyed) {
+    QoHandle t = compile("T(a, b, n, code) = which(n == 0, newtype(), code == 46, cast(qo(b), T(0, 0, 0, 0)), 7)");
+    QoValue args[4] = {makeInt(0), makeInt(0), makeInt(0), makeInt(0)};
+    QoValue type;
+    QoCal(t, args, &type);
+    ASSERT_EQ(type.type, QO_INT);
+    EXPECT_LE(type.i, -512);
+    EXPECT_GE(type.i, -10511);
+    EXPECT_EQ(obj::operatorOf(static_cast<int32_t>(type.i)), obj::newtypeHandler);
+    EXPECT_EQ(runInt("(: x) = x = new(T(0, 0, 0, 0), 1), x + 1"), 7);
+    ASSERT_EQ(DeleteFor(t, nullptr), 1);
+    EXPECT_EQ(keys::findLock(static_cast<int32_t>(type.i)), nullptr);
+    // The number is free for the next function that asks.
+    QoValue v = makeInt(0);
+    v.optype = static_cast<int32_t>(type.i);
+    captureOutput();
+    ASSERT_TRUE(SetConst(u"orphan", &v) == 0);
+    EXPECT_EQ(runInt("o(orphan)"), 30 + static_cast<int64_t>(std::to_string(type.i).size()));
+    EXPECT_EQ(qo::text::toUtf8(g_printed), "\r\nCann't get VType=" + std::to_string(type.i) + " message.\r\n");
+}
+
+TEST_F(ScriptObjects, TheNewtypeHandlerWithoutALockAnswersNil2) {
+    QoValue operand = makeInt(1);
+    QoValue result = makeInt(5);
+    CallInfo info{0, 0x100};
+    obj::newtypeHandler(&result, 0, &operand, &info, 0);
+    EXPECT_EQ(result.type, QO_NIL);
+    EXPECT_EQ(result.i, 2);
+    EXPECT_EQ(lastError(), "operator operator 1");
+}
+
+TEST_F(ScriptObjects, OPrintsAFunctionHandleAsItsNumber) {
+    QoHandle f = compile("f(x) = x");
+    captureOutput();
+    std::string digits = std::to_string(f);
+    EXPECT_EQ(runInt("o(@f)"), static_cast<int64_t>(digits.size()));
+    EXPECT_EQ(qo::text::toUtf8(g_printed), digits);
+}
+
+TEST_F(ScriptObjects, ScriptConstantsCannotBeDeletedByTheHost) {
+    EXPECT_EQ(runInt("const(\"sk\", 1, true)"), 0);
+    EXPECT_EQ(runInt("const(\"hk\", 2)"), 0);
+    EXPECT_EQ(DeleteKey(u"sk", 4, keys::kConst, nullptr, 0), 0);
+    EXPECT_EQ(DeleteKey(u"hk", 4, keys::kConst, nullptr, 0), 1);
+    EXPECT_EQ(runInt("const(\"sk\", 0, false)"), 0);
+    EXPECT_EQ(reg::findConst(u"sk", 2), nullptr);
+}
+
+TEST_F(ScriptObjects, SizesTooLargeToAllocateGiveNilOrTheirCode) {
+    EXPECT_EQ(run("new(ints, 300000000)").type, QO_NIL);
+    EXPECT_EQ(run("new(reals, 20000, 20000)").type, QO_NIL);
+    EXPECT_EQ(run("new(qo, 100000000)").type, QO_NIL);
+    EXPECT_EQ(run("new(string, 2000000000)").type, QO_NIL);
+    EXPECT_EQ(lastError(), "");
+    EXPECT_EQ(run("new(ints, 100000, 100000)").type, QO_NIL);
+    EXPECT_EQ(lastError(), "ints operator 7");
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+// Every allocation of each text fails in turn: no crash, no leak (the fixture
+// counts blocks), and the result is the value or nil or an error code.
+TEST_F(ScriptObjects, EveryAllocationFailureInTheBuiltinsIsSurvived) {
+    const char* texts[] = {
+        "(: t) = t = new(qo, 3, 1, new(string, \"abc\")), len(t)",
+        "(: a) = a = new(ints, 2, 3, data, 1, 2, 3), oget(a, 1, 0) + len(qo(1, 2))",
+        "len(new(string, 10, \"xy\") + \"z\" + new(string, \"w\"))",
+        "sum(@gridf, 0.0, 1.0, 0.5, 0.0, 1.0, 0.5) + pro(@gridf, 1.0, 2.0, 1.0, 1.0, 2.0, 1.0)",
+        "const(\"c1\", 1, true) + const(\"c2\", 2)",
+        "Module(\"mm\", \"a\", \"b\") + using(\"a\", \"b\")",
+        "(: t) = t = new(qo, 1), free(t), 0",
+        "newtype()",
+        "o(1.5, \"ab\", new(string, \"cd\"))",
+        "SetStackMax(1000)",
+    };
+    captureOutput();
+    compile("gridf(x, y) = x * y");
+    for (const char* text : texts) {
+        for (long k = 1; k < 400; ++k) {
+            std::u16string source = qo::text::fromUtf8(text);
+            QoHandle h = 0;
+            int maxParam = 0, begin = 0, end = 0;
+            QoValue* values = nullptr;
+            if (QoCom(source.c_str(), 1, 1, nullptr, &h, &maxParam, &values, &begin, &end) != 0) continue;
+            long before = mem::allocationCount();
+            mem::failAfter(k);
+            QoValue result;
+            if (maxParam < 0) QoCal(h, nullptr, &result);
+            bool reached = mem::allocationCount() - before >= k;
+            mem::failAfter(0);
+            lastError();
+            DeleteFor(h, nullptr);
+            GC(0);
+            if (!reached) break;   // the text ran to its end without the k-th allocation
+        }
+        run("SetStackMax(100000)");
+        EXPECT_EQ(collectAndCount(), 0) << text;
+    }
+}
+
+}  // namespace
+}  // namespace qo::test
