@@ -1,8 +1,12 @@
 // Executor benchmarks: a host formula evaluated through QoCal, naive recursion,
-// and a counting loop. Each function is compiled once, outside the timing.
+// an int and a real counting loop, and the compilation of a 1,000-term
+// formula. Each function is compiled once, outside the timing, except in the
+// compile benchmark. The side-by-side comparison with other engines is
+// bench/compare/run.sh.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "qo32.h"
 
@@ -79,5 +83,34 @@ void BM_WhileSumOfSquares(benchmark::State& state) {
     checkNoError(state);
 }
 BENCHMARK(BM_WhileSumOfSquares)->Unit(benchmark::kMillisecond);
+
+void BM_WhileSumOfSines(benchmark::State& state) {
+    Engine engine;
+    QoHandle loop = compile(u"(: i, s) = i = 1, s = 0.0, while(i <= 100000, s = s + sin(i*0.001), i++), s");
+    QoValue result;
+    for (auto _ : state) {
+        QoCal(loop, nullptr, &result);
+        benchmark::DoNotOptimize(result);
+    }
+    if (result.type != QO_REAL) state.SkipWithError("wrong result");
+    checkNoError(state);
+}
+BENCHMARK(BM_WhileSumOfSines)->Unit(benchmark::kMillisecond);
+
+void BM_Compile1000Terms(benchmark::State& state) {
+    Engine engine;
+    std::u16string text = u"(x) = ";
+    for (int k = 1; k <= 1000; ++k) {
+        if (k > 1) text += (k % 2 == 0) ? u" + " : u" - ";
+        text += u"x*";
+        for (char c : std::to_string(k)) text += static_cast<char16_t>(c);
+    }
+    for (auto _ : state) {
+        QoHandle h = compile(text.c_str());
+        benchmark::DoNotOptimize(h);
+        DeleteFor(h, nullptr);
+    }
+}
+BENCHMARK(BM_Compile1000Terms)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -50,7 +50,9 @@ inline double compileValue(long terms, double x) {
     return v;
 }
 constexpr double kCompileX = 0.5;
-// Repetitions of a compile so that one row takes a measurable time.
+// Repetitions of a compile so that one row takes a measurable time. Every
+// driver compiles the text once untimed first, so that the rows compare
+// compiling, not a process's first growth of its buffers.
 inline long compileRepeats(long terms) { return terms >= 100000 ? 3 : terms >= 10000 ? 20 : 200; }
 
 class Timer {

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     case Workload::kCompile: {
         std::string e = compileExpression(n);
         long reps = compileRepeats(n);
+        if (fp.Parse(e, "x") >= 0) return failed("parse");  // warm-up
         Timer t;
         for (long r = 0; r < reps; ++r)
             if (fp.Parse(e, "x") >= 0) return failed("parse");

@@ -57,6 +57,8 @@ int formulaRow(lua_State* L, long n) {
 int compileRow(lua_State* L, long terms) {
     std::string chunk = "return function(x) return " + compileExpression(terms) + " end";
     long reps = compileRepeats(terms);
+    if (luaL_loadstring(L, chunk.c_str()) != 0) return failed("load");  // warm-up
+    lua_pop(L, 1);
     Timer t;
     for (long r = 0; r < reps; ++r) {
         if (luaL_loadstring(L, chunk.c_str()) != 0) return failed("load");

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
             std::string e = compileExpression(n);
             long reps = compileRepeats(n);
             x = kCompileX;
-            double v = 0;
+            p.SetExpr(e);
+            double v = p.Eval();  // warm-up
             Timer t;
             for (long r = 0; r < reps; ++r) {
                 p.SetExpr(e);

@@ -7,16 +7,21 @@
 #   bench/compare/run.sh            full sizes, 5 rounds
 #   bench/compare/run.sh --quick    tiny sizes, 1 round (CI)
 #   bench/compare/run.sh --rounds N
+#   bench/compare/run.sh --callgrind  instruction counts per unit of work (small sizes,
+#                                     valgrind's callgrind): repeatable on a loaded machine
+#   QO_BUILD=dir bench/compare/run.sh   build Qo (Release) in dir instead of build/release
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 quick=0
 rounds=5
+callgrind=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1; rounds=1 ;;
     --rounds) rounds="$2"; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N]" >&2; exit 3 ;;
+    --callgrind) callgrind=1 ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--callgrind]" >&2; exit 3 ;;
   esac
   shift
 done
@@ -32,10 +37,10 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # Qo, optimised, and the drivers.
-build="$root/build/release"
+build="${QO_BUILD:-$root/build/release}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 ninja -C "$build" qo32 >/dev/null
-out="$root/build/compare"
+out="$build/compare"
 mkdir -p "$out"
 cxx=(g++ -std=c++20 -O2 -I"$here")
 "${cxx[@]}" "$here/drv_native.cpp" -o "$out/native"
@@ -44,6 +49,40 @@ cxx=(g++ -std=c++20 -O2 -I"$here")
 "${cxx[@]}" -DQO_LUAJIT $(pkg-config --cflags luajit) "$here/drv_lua.cpp" $(pkg-config --libs luajit) -o "$out/luajit"
 "${cxx[@]}" $(pkg-config --cflags muparser) "$here/drv_muparser.cpp" $(pkg-config --libs muparser) -o "$out/muparser"
 "${cxx[@]}" "$here/drv_fparser.cpp" -lfparser -o "$out/fparser"
+
+if [ $callgrind = 1 ]; then
+  command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 3; }
+  # Instructions of a run of size n minus those of a run of size 1, per unit.
+  count() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 | awk '/Collected/ {print $4}'; }
+  cg_rows=(
+    "fib(20), per call|fib|20|21890|qo lua54 luajit-off"
+    "int loop, per iteration|intloop|100000|99999|qo lua54 luajit-off"
+    "real loop, per iteration|realloop|100000|99999|qo lua54 luajit-off"
+    "host formula, per evaluation|formula|20000|19999|qo lua54 luajit-off muparser fparser native"
+    "compile 1000 terms, per term|compile|1000|999|qo lua54 fparser"
+  )
+  echo "| workload | peer | instructions | Qo / peer |"
+  echo "|---|---|---:|---:|"
+  for row in "${cg_rows[@]}"; do
+    IFS='|' read -r label work size units peers <<<"$row"
+    declare -A per=()
+    for peer in $peers; do
+      case "$peer" in
+        luajit-off) cmd=("$out/luajit") ; extra=(off) ;;
+        *) cmd=("$out/$peer") ; extra=() ;;
+      esac
+      big=$(count "${cmd[@]}" "$work" "$size" "${extra[@]}")
+      small=$(count "${cmd[@]}" "$work" 1 "${extra[@]}")
+      reps=1; [ "$work" = compile ] && reps=201   # 200 timed compiles and the warm-up
+      per[$peer]=$(awk -v b="$big" -v s="$small" -v u="$units" -v r="$reps" 'BEGIN {printf "%.0f", (b - s) / u / r}')
+    done
+    for peer in $peers; do
+      echo "| $label | $peer | ${per[$peer]} | $(awk -v q="${per[qo]}" -v p="${per[$peer]}" 'BEGIN {printf "%.2f", p ? q / p : 0}') |"
+    done
+    unset per
+  done
+  exit 0
+fi
 
 # Rows: label workload size peers (qo first; "luajit-off" is luajit with the JIT off).
 if [ $quick = 1 ]; then

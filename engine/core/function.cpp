@@ -24,6 +24,8 @@ void freeArrays(Record* r) {
     mem::release(r->values);
     mem::release(r->moduleVars);
     mem::release(r->addresses);
+    mem::release(r->threaded);
+    r->threaded = nullptr;
     r->code = nullptr;
     r->words = nullptr;
     r->values = nullptr;

@@ -75,6 +75,7 @@ struct Record {
     int32_t addressCount;
     CallerNode* callers;     // functions whose code names this one
     bool destroying;
+    void* threaded;          // the executor's pre-decoded form of the code, freed with the arrays
 };
 
 inline int32_t codeStart(const Record* r) { return r->words[W_CODE_START]; }

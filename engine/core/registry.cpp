@@ -62,26 +62,39 @@ void removeModulePrivate(int32_t module) {
 
 int32_t absModule(int32_t m) { return m < 0 ? (m == INT32_MIN ? INT32_MAX : -m) : m; }
 
-// Splits "A :: B :: f" into trimmed parts; false when a part is empty.
+// The trimmed parts of "A :: B :: f", read one at a time (a lookup must not
+// need memory: running out of it would read as "not found").
 struct Part {
     const char16_t* text;
     int len;
 };
 bool isBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
-bool splitQualified(const char16_t* s, int len, Vec<Part>& parts) {
-    int start = 0;
-    for (int i = 0; i <= len; ++i) {
-        bool sep = i + 1 < len && s[i] == u':' && s[i + 1] == u':';
-        if (i < len && !sep) continue;
-        int a = start, b = i;
+struct PartReader {
+    const char16_t* s;
+    int len;
+    int pos = 0;
+    bool atEnd() const { return pos > len; }
+    // The next part; false when it is empty.
+    bool next(Part* part) {
+        int i = pos;
+        while (i < len && !(i + 1 < len && s[i] == u':' && s[i + 1] == u':')) ++i;
+        int a = pos, b = i;
+        pos = i < len ? i + 2 : len + 1;
         while (a < b && isBlank(s[a])) ++a;
         while (b > a && isBlank(s[b - 1])) --b;
-        if (a == b || !parts.push({s + a, b - a})) return false;
-        if (sep) ++i;
-        start = i + 1;
+        *part = Part{s + a, b - a};
+        return a < b;
     }
-    return true;
+};
+
+// Number of parts, or 0 when one of them is empty.
+int countParts(const char16_t* s, int len) {
+    int n = 0;
+    Part p;
+    for (PartReader r{s, len}; !r.atEnd(); ++n)
+        if (!r.next(&p)) return 0;
+    return n;
 }
 
 bool hasSeparator(const char16_t* s, int len) {
@@ -97,11 +110,13 @@ bool listed(const NameList& list, const char16_t* name, int len) {
 }
 
 // Shallowest exported match of `functions` among module M and what it lists.
+constexpr int kMaxSearchDepth = 1000;
 struct Search {
     fn::Record* newest;
     fn::Record* answer = nullptr;
     int answerDepth = 0;
-    Vec<int32_t> path;   // modules being searched
+    int32_t path[kMaxSearchDepth + 1];   // modules being searched
+    int pathLen = 0;
 };
 
 fn::Record* exportedIn(fn::Record* newest, int32_t module) {
@@ -111,33 +126,38 @@ fn::Record* exportedIn(fn::Record* newest, int32_t module) {
 }
 
 void searchModule(Search& s, const ModuleName* m, int depth) {
-    if (depth > 1000) return;
-    for (int32_t on : s.path)
-        if (on == m->moduleNo) return;
+    if (depth > kMaxSearchDepth) return;
+    for (int i = 0; i < s.pathLen; ++i)
+        if (s.path[i] == m->moduleNo) return;
     if (fn::Record* r = exportedIn(s.newest, m->moduleNo)) {
         if (!s.answer || depth < s.answerDepth) { s.answer = r; s.answerDepth = depth; }
         return;
     }
-    if (!s.path.push(m->moduleNo)) return;
+    s.path[s.pathLen++] = m->moduleNo;
     for (int i = 0; i < m->includes.count; ++i) {
         if (s.answer && depth + 1 >= s.answerDepth) break;
         if (const ModuleName* sub = findModuleName(m->includes.names[i], m->includes.lengths[i]))
             searchModule(s, sub, depth + 1);
     }
-    s.path.pop();
+    --s.pathLen;
 }
 
 fn::Record* resolveQualified(const char16_t* name, int len) {
-    Vec<Part> parts;
-    if (!splitQualified(name, len, parts) || parts.size() < 2) return nullptr;
-    const ModuleName* m = findModuleName(parts[0].text, parts[0].len);
-    for (size_t i = 1; m && i + 1 < parts.size(); ++i) {
-        if (!listed(m->includes, parts[i].text, parts[i].len)) return nullptr;
-        m = findModuleName(parts[i].text, parts[i].len);
+    int count = countParts(name, len);
+    if (count < 2) return nullptr;
+    PartReader reader{name, len};
+    Part part;
+    reader.next(&part);
+    const ModuleName* m = findModuleName(part.text, part.len);
+    for (int i = 1; m && i + 1 < count; ++i) {
+        reader.next(&part);
+        if (!listed(m->includes, part.text, part.len)) return nullptr;
+        m = findModuleName(part.text, part.len);
     }
     if (!m) return nullptr;
+    reader.next(&part);
     Search s;
-    s.newest = newestNamed(parts.back().text, parts.back().len);
+    s.newest = newestNamed(part.text, part.len);
     if (!s.newest) return nullptr;
     searchModule(s, m, 0);
     return s.answer;

@@ -91,6 +91,7 @@ bool foldInline(int32_t opcode, const QoValue& arg, int32_t module, QoHandle avo
         return false;
     QoValue noArgs = makeNil(), result = makeNil();
     QoValue* r = QoCal(h, &noArgs, &result);
+    mem::release(scratch.threaded);  // the executor's plan of the scratch code
     keys::remove4(h, keys::kFunctionByHandle, 0);
     if (g.err.function == h) g.err.function = 0;
     if (!r) return false;

@@ -16,10 +16,11 @@ bool isCloser(uint16_t c) { return c == ')' || c == ']' || c == '}'; }
 bool isSeparator(uint16_t c) { return c == ',' || c == ';' || c == ':'; }
 uint16_t closerOf(uint16_t open) { return open == '(' ? ')' : open == '[' ? ']' : '}'; }
 
+// Compares as it goes, so that the name tables cost a unit or two per entry.
 bool isWord(const char16_t* s, int32_t len, const char16_t* word) {
     int32_t n = 0;
-    while (word[n]) ++n;
-    return n == len && std::memcmp(s, word, sizeof(char16_t) * static_cast<size_t>(len)) == 0;
+    while (n < len && word[n] == s[n]) ++n;
+    return n == len && word[n] == 0;
 }
 
 // The built-in inline functions and their opcodes.
@@ -52,6 +53,10 @@ bool hasScope(const char16_t* s, int32_t len) {
     return false;
 }
 
+// Set when a "ns::name" of the using list could not be made for want of
+// memory: the name then counts as out of memory (error 1), not as unknown.
+bool g_usingOutOfMemory = false;
+
 // "ns::name" in a scratch buffer, for the using list.
 struct Qualified {
     char16_t small[128];
@@ -64,7 +69,11 @@ struct Qualified {
         if (n > static_cast<int64_t>(sizeof small / sizeof small[0])) {
             if (text != small) mem::release(text);
             text = mem::allocArray<char16_t>(static_cast<size_t>(n));
-            if (!text) { text = small; return false; }
+            if (!text) {
+                text = small;
+                g_usingOutOfMemory = true;
+                return false;
+            }
         }
         std::memcpy(text, ns, sizeof(char16_t) * static_cast<size_t>(nsLen));
         text[nsLen] = u':';
@@ -221,8 +230,9 @@ struct Classifier {
     }
 
     int functionHandle(int32_t i, const char16_t* s, int32_t len) {
+        g_usingOutOfMemory = false;
         fn::Record* r = c.findFunction(s, len);
-        if (!r) return c.fail(4, i);
+        if (!r) return c.fail(g_usingOutOfMemory ? 1 : 4, i);
         Token& t = c.tok(i);
         t.sub = N_FUNCTION_HANDLE;
         t.aux = r == c.record ? c.handle : fn::handleOf(r);
@@ -305,20 +315,22 @@ struct Classifier {
         if (!qualified) {
             if (isWord(s, len, u"break")) return t.code = T_BREAK, 0;
             if (isWord(s, len, u"continue")) return t.code = T_CONTINUE, 0;
-            if (uint16_t k = controlCode(s, len); k && (called || member)) {
+            if (uint16_t k = called || member ? controlCode(s, len) : 0; k) {
                 if (member) return c.fail(22, i);
                 return t.code = k, 0;
             }
-            if (int32_t op = inlineOpcode(s, len); op >= 0 && (called || member)) {
+            if (int32_t op = called || member ? inlineOpcode(s, len) : -1; op >= 0) {
                 t.code = T_INLINE;
                 t.aux = op;
                 return 0;
             }
         }
         if (int32_t v = c.findVar(s, len); v >= 0) return variable(i, v);
+        g_usingOutOfMemory = false;
         if (fn::Record* r = c.findFunction(s, len)) return function(i, r);
         int rc = registered(i, s, len, called || member);
         if (rc != 1) return rc;
+        if (g_usingOutOfMemory) return c.fail(1, i);
         if (c.autoVars && !qualified && !called && !member) return autoVariable(i, s, len);
         return c.fail(c.autoVars && qualified ? 24 : 25, i);
     }

@@ -10,6 +10,7 @@
 #include "engine.h"
 #include "executor.h"
 #include "executor_internal.h"
+#include "executor_plan.h"
 #include "objects.h"
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -18,9 +19,15 @@
 #define QO_COMPUTED_GOTO 0
 #endif
 
+#if defined(__GNUC__)
+#define QO_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define QO_ALWAYS_INLINE
+#endif
+
 namespace qo::lang {
 
-const int16_t kOperatorCode[op::kCount] = {
+const int16_t kOperatorCode[] = {
     -1, -1, -1, -1,                  // END PUSHC PUSHV PUSHG
     0, 1, 2, 4, 6,                   // + - * / ^
     15, 16, 17, 18, 19, 20,          // > >= < <= == !=
@@ -39,22 +46,22 @@ const int16_t kOperatorCode[op::kCount] = {
     -1, -1, -1, -1, -1, -1,          // 89 .. 94
 };
 
+static_assert(sizeof kOperatorCode / sizeof kOperatorCode[0] == op::kCount, "one operator code per opcode");
+
 const char16_t* const kOperatorText[op::kCount] = {
 #define QO_OP_TEXT(name, num, words, text) u"" text,
     QO_OPCODES(QO_OP_TEXT)
 #undef QO_OP_TEXT
 };
 
-namespace {
+bool g_interrupted = false;
 
-// Where an activation lives, for its END.
-struct FrameState {
-    bool ownArray;
-    bool copied;            // arguments copied into the frame
-    int32_t savedDepth;
-    unsigned char previousState;
-    QoValue* callerArgs;
-};
+bool stopRequestedSlow(QoHandle h) {
+    if (interruptPending() && takeInterrupt(h)) g_interrupted = true;
+    return hasError();
+}
+
+namespace {
 
 QoValue* failCall(QoValue* result, int32_t type, const char16_t* name, QoHandle h) {
     reportError(type, name, 1, h);
@@ -62,7 +69,7 @@ QoValue* failCall(QoValue* result, int32_t type, const char16_t* name, QoHandle 
     return result;
 }
 
-void begin(Activation& a, fn::Record* r) {
+QO_ALWAYS_INLINE inline void begin(Activation& a, fn::Record* r) {
     a.record = r;
     a.values = r->values;
     a.addresses = r->addresses;
@@ -75,7 +82,7 @@ void begin(Activation& a, fn::Record* r) {
     a.lastOperator = u"operator";
 }
 
-void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
+QO_ALWAYS_INLINE inline void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
     fn::Record* r = a.record;
     r->code[0] = fn::kRunningOwn;
     r->args = args;
@@ -87,7 +94,7 @@ void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
 }
 
 // Takes a frame from the shared value stack; false when it does not fit.
-bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
+QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
     const int32_t* h = a.record->words;
     int64_t depth = g.stackDepth;
     int64_t params = int64_t(a.maxParam) + 1;
@@ -109,7 +116,7 @@ bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
     return true;
 }
 
-void leave(Activation& a, const FrameState& fs) {
+QO_ALWAYS_INLINE inline void leave(Activation& a, const FrameState& fs) {
     if (fs.ownArray) {
         a.record->code[0] = fn::kIdle;
         return;
@@ -127,9 +134,16 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary)
     g.plainFrame = 1;
     *temporary = false;
     QoHandle h = fn::handleOf(r);
-    if (g.callDepth >= kMaxCallDepth) return failCall(result, 1, kStackOverFlow, h);
+    if (__builtin_expect(g_interrupted || interruptPending(), 0)) {
+        if (g_interrupted && g.callDepth > 0) {  // the run is unwinding: nothing new starts
+            setNil(*result);
+            return result;
+        }
+        g_interrupted = takeInterrupt(h);  // the activation goes on; its loops stop at their next test
+    }
+    if (__builtin_expect(g.callDepth >= kMaxCallDepth, 0)) return failCall(result, 1, kStackOverFlow, h);
     int32_t start = fn::codeStart(r);
-    if (start < 0) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
+    if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
     Activation a;
     begin(a, r);
@@ -140,11 +154,46 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary)
         return failCall(result, 1, kStackOverFlow, h);
     }
     ++g.callDepth;
-    *result = *interpret(a);
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (__builtin_expect(!plan, 0)) plan = g_plansEnabled ? planOf(r) : nullptr;
+    *result = *(__builtin_expect(plan && plan->count > 0, 1) ? runPlan(&a, plan) : interpret(a));
     --g.callDepth;
     leave(a, fs);
-    *temporary = releaseActivation(a, *result);
+    // Most activations save no object: skip the walk of the saved-object stack.
+    if (__builtin_expect(g.savedTop >= a.savedMark, 0)) *temporary = releaseActivation(a, *result);
     return result;
+}
+
+// Frames of the activations that the threaded loop enters itself, by nesting
+// level (each live activation has its own g.callDepth).
+InlineCall g_inlineCalls[kMaxCallDepth];
+bool g_plansEnabled = true;
+
+InlineCall* enterInline(fn::Record* r, QoValue* args) {
+    if (__builtin_expect(
+            g_interrupted || interruptPending() || g.callDepth >= kMaxCallDepth || fn::codeStart(r) < 0, 0))
+        return nullptr;
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (!plan || plan->count == 0) return nullptr;
+    InlineCall& c = g_inlineCalls[g.callDepth];
+    Activation& a = c.act;
+    begin(a, r);
+    if (r->code[0] == fn::kIdle) {
+        enterOwn(a, args, c.fs);
+    } else if (!enterFrame(a, args, true, c.fs)) {
+        return nullptr;  // the ordinary call reports the overflow
+    }
+    ++g.callDepth;
+    c.plan = plan;
+    return &c;
+}
+
+bool finishInline(InlineCall& c, const QoValue* top, QoValue* result) {
+    *result = *top;
+    --g.callDepth;
+    leave(c.act, c.fs);
+    if (__builtin_expect(g.savedTop >= c.act.savedMark, 0)) return releaseActivation(c.act, *result);
+    return false;
 }
 
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result) {
@@ -278,7 +327,7 @@ QoValue* interpret(Activation& a) {
     fn::Record* const r = a.record;
     const unsigned char* const code = r->code;
     const int32_t* const words = r->words;
-    const QoValue* const values = a.values;
+    QoValue* const values = a.values;
     QoValue* const base = a.base;
     const unsigned char* pc = code + r->words[fn::W_CODE_START];
     const int32_t* w = words + fn::kHeaderWords;
@@ -288,10 +337,9 @@ QoValue* interpret(Activation& a) {
     // The activation's bases, in locals so that they stay in registers.
     QoValue* const argBase = a.argBase;
     QoValue* const localBase = a.localBase;
-    QoValue* const ownValues = a.values;
     const int32_t maxParam = a.maxParam;
     const int32_t staticFirst = a.staticFirst;
-#define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : ownValues + (v))
+#define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : values + (v))
 
 #if QO_COMPUTED_GOTO
 #define QO_LABEL(name, num, nwords, text) &&L_##name,
@@ -389,7 +437,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(LOOPF) {
-        if (top->i == 0 || hasError()) {
+        if (top->i == 0 || stopRequested(a.info.function)) {
             JUMP_TO(w[0], w[1], w[2]);
         } else {
             w += 3;
@@ -403,7 +451,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(LOOPBACK) {
-        if (hasError()) {
+        if (stopRequested(a.info.function)) {
             pc = code + words[fn::W_CODE_LENGTH] - 1;  // the final END
         } else {
             top = base + w[2];
@@ -412,7 +460,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(UNTILF) {
-        if (top->i == 0 && !hasError()) {
+        if (top->i == 0 && !stopRequested(a.info.function)) {
             top = base + w[0];
             JUMP_TO(w[1], w[2], w[3]);
         } else {

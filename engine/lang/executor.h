@@ -5,6 +5,10 @@
 // every other operation to the operator function locked to the operand's
 // optype; native functions are called through their registration record, and
 // compiled functions re-enter the executor without any key-table lookup.
+// A function's byte code runs on its plan, a pre-decoded, directly threaded
+// translation made on its first run (executor_plan.h); the byte loop remains
+// for code without a plan. Calls between planned functions stay inside one
+// loop instead of recursing on the machine stack.
 //
 // Activations: the outermost activation of a function runs in the function's
 // own value array (state byte 1); every nested one takes a frame from the

@@ -68,9 +68,23 @@ QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at) {
         execute(callee, args, &a.scratch, &temporary);
         if (temporary) saveTemporary(a, a.scratch, static_cast<unsigned char>(a.autoRelease));
     }
-    writeBack(a, args, lastArg, at);
+    if (*at.pc == 0) {
+        ++at.pc;  // no write-back list
+    } else {
+        writeBack(a, args, lastArg, at);
+    }
     *args = a.scratch;
     return args;
+}
+
+void afterCall(Activation& a, QoValue* args, int32_t lastArg, bool temporary, Cursor& at) {
+    if (temporary) saveTemporary(a, a.scratch, static_cast<unsigned char>(a.autoRelease));
+    if (*at.pc == 0) {
+        ++at.pc;
+    } else {
+        writeBack(a, args, lastArg, at);
+    }
+    *args = a.scratch;
 }
 
 QoValue* callNative(Activation& a, QoValue* top, Cursor& at) {

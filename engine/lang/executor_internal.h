@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 
+#include "engine.h"
 #include "function.h"
 #include "opcodes.h"
 #include "qo32.h"
@@ -35,6 +36,15 @@ struct Activation {
     QoValue scratch;             // result record of calls
 };
 
+// Where an activation lives, for its END.
+struct FrameState {
+    bool ownArray;
+    bool copied;            // arguments copied into the frame
+    int32_t savedDepth;
+    unsigned char previousState;
+    QoValue* callerArgs;
+};
+
 inline QoValue* var(Activation& a, int32_t v) {
     if (v <= a.maxParam) return a.argBase + v;
     return v < a.staticFirst ? a.localBase + v : a.values + v;
@@ -43,6 +53,23 @@ inline QoValue* var(Activation& a, int32_t v) {
 inline void setNil(QoValue& v) {
     v.i = 0;
     v.optype = v.type = QO_NIL;
+}
+
+// The stop test of loops: a recorded error, or an interruption request, which
+// the first test that sees it turns into the run error "QoInterrupt". Both are
+// read in one unlikely branch so that a running loop pays two loads.
+bool stopRequestedSlow(QoHandle h);
+// Set once a run has taken an interruption request: from then on no new
+// activation starts (each call gives nil at once), so that the run unwinds -
+// recursion does not stop at a recorded error by itself. Cleared when the
+// next outermost activation (nesting 0) starts.
+extern bool g_interrupted;
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline bool stopRequested(QoHandle h) {
+    if (__builtin_expect(!hasError() && !interruptPending(), 1)) return false;
+    return stopRequestedSlow(h);
 }
 
 // Operator code and text of opcodes 0..94 (code -1: not an operator).
@@ -78,6 +105,25 @@ void localOp(Activation& a, const QoValue& top);
 // The record at address slot idx, or null after reporting FunDeleted.
 QoValue* recordAt(Activation& a, int32_t idx);
 
+// --- calls that the threaded loop makes without recursion (executor.cpp) ---
+struct Plan;
+struct InlineCall {
+    Activation act;
+    FrameState fs;
+    Plan* plan;
+    Activation* caller;
+    const void* callStep;  // the caller's CALLF step
+    QoValue* args;         // the call's first argument slot in the caller
+    InlineCall* outer;     // the activation entered before this one in the same loop
+};
+// Enters a compiled function whose plan exists, as execute() would with the
+// arguments in place when it is running; null when the ordinary call must be
+// made instead (nothing has changed then).
+InlineCall* enterInline(fn::Record* r, QoValue* args);
+// The END of such an activation: the result into *result, the frame left, the
+// saved objects released; true when the result is an object to keep.
+bool finishInline(InlineCall& c, const QoValue* top, QoValue* result);
+
 // --- calls (executor_calls.cpp) ---
 // The code and operand cursors, passed to the call slow paths as a copy so
 // that the loop's own cursors never have their address taken.
@@ -89,6 +135,9 @@ struct Cursor {
 // and advances the cursor past both.
 QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at);
 QoValue* callNative(Activation& a, QoValue* top, Cursor& at);
+// The end of a CALLF made by the threaded loop: the temporary result saved, the
+// write-back list (at the cursor after the two operands), the result into args[0].
+void afterCall(Activation& a, QoValue* args, int32_t lastArg, bool temporary, Cursor& at);
 // Releases every saved-object record at or above a.savedMark except the one
 // holding `result`, whose survival is reported through the return value.
 bool releaseActivation(Activation& a, const QoValue& result);

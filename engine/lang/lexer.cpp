@@ -17,10 +17,14 @@ bool isOpener(uint16_t c) { return c == '(' || c == '[' || c == '{'; }
 bool isCloser(uint16_t c) { return c == ')' || c == ']' || c == '}'; }
 
 // Single characters that are tokens of their own.
-bool isSingleToken(char16_t u) {
-    static const char kChars[] = "#$%&'()*+,-/:;<=>@[\\]^{}~!|";
-    return u < 128 && u != 0 && std::strchr(kChars, static_cast<char>(u)) != nullptr;
-}
+struct SingleTokenTable {
+    bool is[128] = {};
+    constexpr SingleTokenTable() {
+        for (const char* p = "#$%&'()*+,-/:;<=>@[\\]^{}~!|"; *p; ++p) is[static_cast<unsigned char>(*p)] = true;
+    }
+};
+constexpr SingleTokenTable kSingleToken;
+bool isSingleToken(char16_t u) { return u < 128 && kSingleToken.is[u]; }
 
 struct TwoChar { char a, b; uint16_t code; };
 constexpr TwoChar kTwoChar[] = {
@@ -32,6 +36,11 @@ constexpr TwoChar kTwoChar[] = {
     {'.', '^', T_DOT_POW}, {'.', '\'', T_DOT_TRANSPOSE}};
 
 uint16_t twoCharCode(char16_t a, char16_t b) {
+    switch (a) {  // the characters that start a two-character token
+        case '+': case '-': case '&': case '|': case '~': case '!': case '=': case '>': case '<': case ':': case '.':
+            break;
+        default: return 0;
+    }
     for (const TwoChar& t : kTwoChar)
         if (a == static_cast<char16_t>(t.a) && b == static_cast<char16_t>(t.b)) return t.code;
     return 0;

@@ -1,0 +1,105 @@
+// executor_plan.h - the pre-decoded, directly threaded form of a record's code.
+//
+// On its first run a record's byte code is translated into an array of steps
+// (executor_translate.cpp): one step per instruction, or one per fused group
+// of instructions (PUSHV PUSHV op, PUSHV PUSHC op, compare + LOOPF, op +
+// STOREV, VINC + JMP, w = x op (y op z), top op (x op y) ...). A step holds the address of its handler in the
+// threaded loop (executor_threaded.cpp), its operands decoded once (variable
+// kind and index, the constant's address, the jump's target step) and, for
+// calls, the cursors the call paths read their operands and write-back list
+// from. Every step does exactly what its instructions do, including their
+// errors; fusion never crosses a jump target, and the constant and operand
+// cursors every jump carries are checked against the linear decoding (a record
+// where they disagree, or whose code does not decode cleanly, keeps running
+// on the byte loop: its plan is empty).
+//
+// The plan lives beside the record (Record::threaded) and is freed with its
+// arrays. It never caches what invalidation changes: callee and record
+// addresses are read from the record's address table at each use, and a record
+// with a negative codeStart never reaches its plan.
+#pragma once
+#include <cstdint>
+
+#include "executor_internal.h"
+#include "function.h"
+
+namespace qo::lang {
+
+// Handlers of the threaded loop, in label-table order.
+// clang-format off
+#define QO_STEPS(S)                                                             \
+    S(END) S(PUSHC) S(PUSHV) S(PUSHG)                                           \
+    S(ADD) S(SUB) S(MUL) S(DIV)                                                 \
+    S(GT) S(GE) S(LT) S(LE) S(EQ) S(NE)                                         \
+    S(BINARY) S(UNARY) S(SQRT) S(EXP) S(SIN) S(COS) S(NEG)                      \
+    S(STOREV) S(STOREG) S(CALLF) S(CALLN)                                       \
+    S(KEEPTOP) S(OO) S(DROP) S(DROP1) S(NOP)                                    \
+    S(JMPF) S(LOOPF) S(JMP) S(LOOPBACK) S(UNTILF) S(JMPFPUSH) S(JMPKEEP)        \
+    S(WHICHFAIL) S(INCV) S(DECV) S(VINC) S(VDEC) S(STEPG)                       \
+    S(GLOBAL) S(LOCAL) S(OPERATOR)                                              \
+    S(VV_ADD) S(VV_SUB) S(VV_MUL) S(VV_DIV)                                     \
+    S(VV_GT) S(VV_GE) S(VV_LT) S(VV_LE) S(VV_EQ) S(VV_NE)                       \
+    S(VC_ADD) S(VC_SUB) S(VC_MUL) S(VC_DIV)                                     \
+    S(VC_GT) S(VC_GE) S(VC_LT) S(VC_LE) S(VC_EQ) S(VC_NE)                       \
+    S(VV_GT_LOOPF) S(VV_GE_LOOPF) S(VV_LT_LOOPF) S(VV_LE_LOOPF) S(VV_EQ_LOOPF) S(VV_NE_LOOPF) \
+    S(VC_GT_LOOPF) S(VC_GE_LOOPF) S(VC_LT_LOOPF) S(VC_LE_LOOPF) S(VC_EQ_LOOPF) S(VC_NE_LOOPF) \
+    S(ADD_STOREV) S(SUB_STOREV) S(MUL_STOREV) S(STOREV_DROP)                    \
+    S(VINC_JMP) S(VINC_DROP)                                                    \
+    S(V_SQRT) S(V_EXP) S(V_SIN) S(V_COS) S(V_NEG)                               \
+    S(VC_LT_JMPFPUSH) S(KEEPTOP_END)                                            \
+    S(XVV_ADD_ADD) S(XVV_ADD_SUB) S(XVV_ADD_MUL)                                \
+    S(XVV_SUB_ADD) S(XVV_SUB_SUB) S(XVV_SUB_MUL)                                \
+    S(XVV_MUL_ADD) S(XVV_MUL_SUB) S(XVV_MUL_MUL)                                \
+    S(XVC_ADD_ADD) S(XVC_ADD_SUB) S(XVC_ADD_MUL)                                \
+    S(XVC_SUB_ADD) S(XVC_SUB_SUB) S(XVC_SUB_MUL)                                \
+    S(XVC_MUL_ADD) S(XVC_MUL_SUB) S(XVC_MUL_MUL)                                \
+    S(YVV_ADD_ADD) S(YVV_ADD_SUB) S(YVV_ADD_MUL)                                \
+    S(YVV_SUB_ADD) S(YVV_SUB_SUB) S(YVV_SUB_MUL)                                \
+    S(YVV_MUL_ADD) S(YVV_MUL_SUB) S(YVV_MUL_MUL)                                \
+    S(YVC_ADD_ADD) S(YVC_ADD_SUB) S(YVC_ADD_MUL)                                \
+    S(YVC_SUB_ADD) S(YVC_SUB_SUB) S(YVC_SUB_MUL)                                \
+    S(YVC_MUL_ADD) S(YVC_MUL_SUB) S(YVC_MUL_MUL)
+// clang-format on
+
+enum class Handler : uint16_t {
+#define QO_STEP_ENUM(name) name,
+    QO_STEPS(QO_STEP_ENUM)
+#undef QO_STEP_ENUM
+    kCount
+};
+
+// Variable kinds: which activation base a variable index is read from.
+enum VarKind : int32_t { kArgVar = 0, kLocalVar = 1, kStaticVar = 2 };
+
+struct Step {
+    const void* go;        // handler label (a Handler number until the plan is bound)
+    int32_t a, b;          // first variable (kind, index), or a count, height or opcode
+    int32_t c, d;          // second variable (kind, index), or a count or height
+    const void* p;         // constant, jump target step, or call code cursor
+    const void* q;         // second target, or call operand cursor
+    int32_t e, f;          // third variable (kind, index)
+    int32_t g, h;          // destination variable (kind, index)
+};
+
+struct Plan {
+    int32_t count;         // 0: the record runs on the byte loop
+    bool bound;            // handler numbers replaced by label addresses
+    Step steps[1];
+};
+
+// Whether activations run on plans (true) or always on the byte loop; for
+// tests that compare the two loops.
+extern bool g_plansEnabled;
+
+// The plan of a record, made on first use; null when it cannot be made now
+// (out of memory: the byte loop runs, and the next run tries again).
+Plan* planOf(fn::Record* r);
+
+// Makes the plan of a record (executor_translate.cpp).
+Plan* translate(const fn::Record* r);
+
+// Runs the activation on its plan (executor_threaded.cpp); a null activation
+// binds the plan's handler numbers to label addresses instead.
+QoValue* runPlan(Activation* a, Plan* plan);
+
+}  // namespace qo::lang

@@ -1,0 +1,668 @@
+// executor_threaded.cpp - the threaded loop over a plan (see executor_plan.h).
+//
+// Each step jumps straight to the next one's handler. The numeric cases are
+// inline with the int test first, then the int/real mixes; whatever else an
+// instruction may meet goes to the same slow paths as the byte loop
+// (executor.cpp), so both loops give the same results and errors. A fused
+// step that falls back performs its instructions one after the other on the
+// stack slots they would have used.
+#include <cmath>
+
+#include "arith.h"
+#include "engine.h"
+#include "executor_plan.h"
+
+// Forced inline only in optimised builds: unoptimised ones give every inlined
+// local its own slot, and the loop's frame would grow past what deep nesting
+// through natives can afford on the machine stack.
+#if defined(__GNUC__) && defined(__OPTIMIZE__)
+#define QO_INLINE inline __attribute__((always_inline))
+#else
+#define QO_INLINE inline
+#endif
+
+namespace qo::lang {
+namespace {
+
+// x op y for + - * / on int and real operands into out (which may be x's
+// slot); false when the byte loop would take its slow path.
+template <unsigned Op>
+QO_INLINE bool fastArith(QoValue& out, const QoValue& x, const QoValue& y) {
+    const int32_t tx = x.optype, ty = y.optype;
+    if (tx == QO_INT && ty == QO_INT) {
+        if constexpr (Op == op::DIV) {
+            return false;  // the checked int division
+        } else {
+            uint64_t a = static_cast<uint64_t>(x.i), b = static_cast<uint64_t>(y.i);
+            uint64_t v = Op == op::ADD ? a + b : Op == op::SUB ? a - b : a * b;
+            arith::setInt(out, static_cast<int64_t>(v));
+            return true;
+        }
+    }
+    double a, b;
+    if (tx == QO_REAL) {
+        a = x.r;
+    } else if (tx == QO_INT) {
+        a = static_cast<double>(x.i);
+    } else {
+        return false;
+    }
+    if (ty == QO_REAL) {
+        b = y.r;
+    } else if (ty == QO_INT) {
+        b = static_cast<double>(y.i);
+    } else {
+        return false;
+    }
+    double v = Op == op::ADD ? a + b : Op == op::SUB ? a - b : Op == op::MUL ? a * b : a / b;
+    arith::setReal(out, v);
+    return true;
+}
+
+template <unsigned Op, typename T>
+QO_INLINE bool relation(T a, T b) {
+    if constexpr (Op == op::GT) return a > b;
+    if constexpr (Op == op::GE) return a >= b;
+    if constexpr (Op == op::LT) return a < b;
+    if constexpr (Op == op::LE) return a <= b;
+    if constexpr (Op == op::EQ) return a == b;
+    return a != b;
+}
+
+// Comparisons on int and real operands (mixed ones as doubles).
+template <unsigned Op>
+QO_INLINE bool fastCompare(QoValue& out, const QoValue& x, const QoValue& y) {
+    const int32_t tx = x.optype, ty = y.optype;
+    if (tx == QO_INT && ty == QO_INT) {
+        arith::setLogical(out, relation<Op>(x.i, y.i));
+        return true;
+    }
+    double a, b;
+    if (tx == QO_REAL) {
+        a = x.r;
+    } else if (tx == QO_INT) {
+        a = static_cast<double>(x.i);
+    } else {
+        return false;
+    }
+    if (ty == QO_REAL) {
+        b = y.r;
+    } else if (ty == QO_INT) {
+        b = static_cast<double>(y.i);
+    } else {
+        return false;
+    }
+    arith::setLogical(out, relation<Op>(a, b));
+    return true;
+}
+
+template <unsigned Op>
+QO_INLINE bool fast(QoValue& out, const QoValue& x, const QoValue& y) {
+    if constexpr (Op >= op::GT && Op <= op::NE) {
+        return fastCompare<Op>(out, x, y);
+    } else {
+        return fastArith<Op>(out, x, y);
+    }
+}
+
+// The operator on two operands pushed at t[0], t[1] (t = the new top).
+template <unsigned Op>
+QO_INLINE void pushedPair(Activation& a, QoValue* t, const QoValue& x, const QoValue& y) {
+    if (!fast<Op>(*t, x, y)) {
+        t[0] = x;
+        t[1] = y;
+        binarySlow(a, Op, t);
+    }
+}
+
+// The top two slots, result in the lower one.
+template <unsigned Op>
+QO_INLINE void onStack(Activation& a, QoValue* l) {
+    if (!fast<Op>(*l, l[0], l[1])) binarySlow(a, Op, l);
+}
+
+// A plain number held in registers: tag QO_INT or QO_REAL, 0 for any other kind.
+struct Num {
+    int32_t tag;
+    int64_t i;
+    double r;
+};
+
+QO_INLINE Num numberOf(const QoValue& v) {
+    if (v.optype == QO_INT) return Num{QO_INT, v.i, 0.0};
+    if (v.optype == QO_REAL) return Num{QO_REAL, 0, v.r};
+    return Num{0, 0, 0.0};
+}
+
+// + - * on two plain numbers, with the byte loop's results (ints wrap, a real
+// operand makes a real).
+template <unsigned Op>
+QO_INLINE Num apply(const Num& x, const Num& y) {
+    if (x.tag == QO_INT && y.tag == QO_INT) {
+        uint64_t a = static_cast<uint64_t>(x.i), b = static_cast<uint64_t>(y.i);
+        uint64_t v = Op == op::ADD ? a + b : Op == op::SUB ? a - b : a * b;
+        return Num{QO_INT, static_cast<int64_t>(v), 0.0};
+    }
+    double a = x.tag == QO_INT ? static_cast<double>(x.i) : x.r;
+    double b = y.tag == QO_INT ? static_cast<double>(y.i) : y.r;
+    return Num{QO_REAL, 0, Op == op::ADD ? a + b : Op == op::SUB ? a - b : a * b};
+}
+
+QO_INLINE void store(QoValue& v, const Num& n) {
+    if (n.tag == QO_INT) {
+        arith::setInt(v, n.i);
+    } else {
+        arith::setReal(v, n.r);
+    }
+}
+
+// w = x op2 (y op1 z) as PUSHV x, PUSHV y, push z, op1, op2, STOREV w: the
+// result lands in t[0] (the new top) and in w.
+template <unsigned Op1, unsigned Op2>
+QO_INLINE void nestedArith(Activation& a, QoValue* t, const QoValue& x, const QoValue& y, const QoValue& z,
+                        QoValue& w) {
+    Num nx = numberOf(x), ny = numberOf(y), nz = numberOf(z);
+    if (__builtin_expect(nx.tag != 0 && ny.tag != 0 && nz.tag != 0, 1)) {
+        Num r = apply<Op2>(nx, apply<Op1>(ny, nz));
+        store(*t, r);
+        store(w, r);
+        return;
+    }
+    t[0] = x;
+    t[1] = y;
+    t[2] = z;
+    binarySlow(a, Op1, t + 1);
+    binarySlow(a, Op2, t);
+    w = *t;
+}
+
+// PUSHV x, push y, op1, op2: the top becomes top op2 (x op1 y).
+template <unsigned Op1, unsigned Op2>
+QO_INLINE void ontoTop(Activation& a, QoValue* top, const QoValue& x, const QoValue& y) {
+    Num nt = numberOf(*top), nx = numberOf(x), ny = numberOf(y);
+    if (__builtin_expect(nt.tag != 0 && nx.tag != 0 && ny.tag != 0, 1)) {
+        store(*top, apply<Op2>(nt, apply<Op1>(nx, ny)));
+        return;
+    }
+    top[1] = x;
+    top[2] = y;
+    binarySlow(a, Op1, top + 1);
+    binarySlow(a, Op2, top);
+}
+
+// op then STOREV v: the top two slots, the result in the lower one and in v.
+template <unsigned Op>
+QO_INLINE void arithStore(Activation& a, QoValue* l, QoValue& v) {
+    Num x = numberOf(l[0]), y = numberOf(l[1]);
+    if (x.tag != 0 && y.tag != 0) {
+        Num r = apply<Op>(x, y);
+        store(*l, r);
+        store(v, r);
+    } else {
+        binarySlow(a, Op, l);
+        v = *l;
+    }
+}
+
+// The ordinary calls, with the step's cursors.
+QoValue* callAt(Activation& a, QoValue* top, const Step* s, bool compiled) {
+    Cursor at{static_cast<const unsigned char*>(s->p), static_cast<const int32_t*>(s->q)};
+    return compiled ? callCompiled(a, top, at) : callNative(a, top, at);
+}
+
+// After an activation entered by CALLF in the loop: back in the caller.
+void returnTo(Activation& caller, InlineCall& c, bool temporary) {
+    const Step* at = static_cast<const Step*>(c.callStep);
+    if (!temporary && *static_cast<const unsigned char*>(at->p) == 0) {
+        *c.args = caller.scratch;  // no object to keep, no write-back list
+        return;
+    }
+    Cursor cur{static_cast<const unsigned char*>(at->p), static_cast<const int32_t*>(at->q) + 2};
+    afterCall(caller, c.args, at->b, temporary, cur);
+}
+
+// v++ : pushes the old value onto *push.
+QO_INLINE void postIncrement(Activation& a, unsigned opcode, QoValue* target, QoValue* push, uint64_t delta) {
+    if (target->optype == QO_INT) {
+        *push = *target;
+        arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + delta));
+    } else {
+        stepVariable(a, opcode, target, push);
+    }
+}
+
+}  // namespace
+
+Plan* planOf(fn::Record* r) {
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (plan) return plan;
+    plan = translate(r);
+    if (!plan) return nullptr;
+    if (plan->count > 0) runPlan(nullptr, plan);
+    r->threaded = plan;
+    return plan;
+}
+
+#define V1(s) (B[(s)->a] + (s)->b)
+#define V2(s) (B[(s)->c] + (s)->d)
+#define KP(s) (static_cast<const QoValue*>((s)->p))
+#define STEP(ptr) (static_cast<const Step*>(ptr))
+#define H(name) H_##name:
+#define NEXT() goto*(++s)->go
+#define JUMP(to)       \
+    do {               \
+        s = STEP(to);  \
+        goto* s->go;   \
+    } while (0)
+
+#define STACK_OP(name)                      \
+    H(name) {                               \
+        onStack<op::name>(*ap, top - 1);      \
+        --top;                              \
+        NEXT();                             \
+    }
+
+#define VV_OP(name)                                            \
+    H(VV_##name) {                                             \
+        pushedPair<op::name>(*ap, top + 1, *V1(s), *V2(s));      \
+        ++top;                                                 \
+        NEXT();                                                \
+    }
+
+#define VC_OP(name)                                            \
+    H(VC_##name) {                                             \
+        pushedPair<op::name>(*ap, top + 1, *V1(s), *KP(s));      \
+        ++top;                                                 \
+        NEXT();                                                \
+    }
+
+#define LOOP_TEST(s)                                           \
+    do {                                                       \
+        if (top->i == 0 || stopRequested(handle)) JUMP((s)->q); \
+        NEXT();                                                \
+    } while (0)
+
+#define VV_LOOPF(name)                                         \
+    H(VV_##name##_LOOPF) {                                     \
+        pushedPair<op::name>(*ap, top + 1, *V1(s), *V2(s));      \
+        ++top;                                                 \
+        LOOP_TEST(s);                                          \
+    }
+
+#define VC_LOOPF(name)                                         \
+    H(VC_##name##_LOOPF) {                                     \
+        pushedPair<op::name>(*ap, top + 1, *V1(s), *KP(s));      \
+        ++top;                                                 \
+        LOOP_TEST(s);                                          \
+    }
+
+#define OP_STOREV(name)                                        \
+    H(name##_STOREV) {                                         \
+        --top;                                                 \
+        arithStore<op::name>(*ap, top, *V1(s));                \
+        NEXT();                                                \
+    }
+
+#define REAL_FUNCTION(name, fn)                                \
+    H(name) {                                                  \
+        if (top->optype == QO_REAL) {                          \
+            arith::setReal(*top, fn(top->r));                  \
+        } else {                                               \
+            unarySlow(*ap, op::name, top);                       \
+        }                                                      \
+        NEXT();                                                \
+    }                                                          \
+    H(V_##name) {                                              \
+        const QoValue* x = V1(s);                              \
+        ++top;                                                 \
+        if (x->optype == QO_REAL) {                            \
+            arith::setReal(*top, fn(x->r));                    \
+        } else {                                               \
+            *top = *x;                                         \
+            unarySlow(*ap, op::name, top);                       \
+        }                                                      \
+        NEXT();                                                \
+    }
+
+#define NESTED(op1, op2)                                                                        \
+    H(XVV_##op1##_##op2) {                                                                      \
+        nestedArith<op::op1, op::op2>(*ap, top + 1, *V1(s), *V2(s), *(B[s->e] + s->f), *(B[s->g] + s->h)); \
+        ++top;                                                                                  \
+        NEXT();                                                                                 \
+    }                                                                                           \
+    H(XVC_##op1##_##op2) {                                                                      \
+        nestedArith<op::op1, op::op2>(*ap, top + 1, *V1(s), *V2(s), *KP(s), *(B[s->g] + s->h)); \
+        ++top;                                                                                  \
+        NEXT();                                                                                 \
+    }
+
+#define ONTO_TOP(op1, op2)                                                  \
+    H(YVV_##op1##_##op2) {                                                  \
+        ontoTop<op::op1, op::op2>(*ap, top, *V1(s), *V2(s));                \
+        NEXT();                                                             \
+    }                                                                       \
+    H(YVC_##op1##_##op2) {                                                  \
+        ontoTop<op::op1, op::op2>(*ap, top, *V1(s), *KP(s));                \
+        NEXT();                                                             \
+    }
+
+#define STEP_VARIABLE(name, delta, prefix)                                      \
+    H(name) {                                                                   \
+        QoValue* target = V1(s);                                                \
+        ++top;                                                                  \
+        if (target->optype == QO_INT) {                                         \
+            if (!(prefix)) *top = *target;                                      \
+            arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + (delta))); \
+            if (prefix) *top = *target;                                         \
+        } else {                                                                \
+            stepVariable(*ap, op::name, target, top);                             \
+        }                                                                       \
+        NEXT();                                                                 \
+    }
+
+QoValue* runPlan(Activation* ap, Plan* plan) {
+#define QO_STEP_LABEL(name) &&H_##name,
+    static const void* const kLabels[] = {QO_STEPS(QO_STEP_LABEL)};
+#undef QO_STEP_LABEL
+    static_assert(sizeof kLabels / sizeof kLabels[0] == static_cast<size_t>(Handler::kCount));
+    if (!ap) {
+        for (int32_t i = 0; i < plan->count; ++i) {
+            Step& st = plan->steps[i];
+            st.go = kLabels[reinterpret_cast<uintptr_t>(st.go)];
+        }
+        plan->bound = true;
+        return nullptr;
+    }
+    Activation* const entry = ap;
+    InlineCall* call = nullptr;  // the innermost activation entered here, if any
+    QoValue* base;
+    QoValue* top;
+    QoValue* B[3];
+    QoHandle handle;
+    const Step* s;
+#define ACTIVATE(act, first)                                                  \
+    do {                                                                      \
+        ap = (act);                                                           \
+        base = ap->base;                                                      \
+        B[kArgVar] = ap->argBase, B[kLocalVar] = ap->localBase, B[kStaticVar] = ap->values; \
+        handle = ap->info.function;                                           \
+        s = (first);                                                          \
+    } while (0)
+    ACTIVATE(entry, plan->steps);
+    top = base - 1;
+    goto* s->go;
+
+    H(END) {
+        if (__builtin_expect(ap == entry, 0)) return top;
+        // The END of an activation entered by CALLF below: back to the caller.
+        InlineCall* c = call;
+        Activation* caller = c->caller;
+        bool temporary = finishInline(*c, top, &caller->scratch);
+        const Step* at = STEP(c->callStep);
+        if (__builtin_expect(!temporary && *static_cast<const unsigned char*>(at->p) == 0, 1)) {
+            *c->args = caller->scratch;  // no object to keep, no write-back list
+        } else {
+            returnTo(*caller, *c, temporary);
+        }
+        top = c->args;
+        call = c->outer;
+        ACTIVATE(caller, at);
+        NEXT();
+    }
+    H(PUSHC) {
+        *++top = *KP(s);
+        NEXT();
+    }
+    H(PUSHV) {
+        *++top = *V1(s);
+        NEXT();
+    }
+    H(PUSHG) {
+        const QoValue* p = recordAt(*ap, s->a);
+        ++top;
+        if (p) {
+            *top = *p;
+        } else {
+            setNil(*top);
+        }
+        NEXT();
+    }
+    STACK_OP(ADD)
+    STACK_OP(SUB)
+    STACK_OP(MUL)
+    STACK_OP(DIV)
+    STACK_OP(GT)
+    STACK_OP(GE)
+    STACK_OP(LT)
+    STACK_OP(LE)
+    STACK_OP(EQ)
+    STACK_OP(NE)
+    H(BINARY) {
+        --top;
+        binarySlow(*ap, static_cast<unsigned>(s->a), top);
+        NEXT();
+    }
+    H(UNARY) {
+        unarySlow(*ap, static_cast<unsigned>(s->a), top);
+        NEXT();
+    }
+    REAL_FUNCTION(SQRT, std::sqrt)
+    REAL_FUNCTION(EXP, std::exp)
+    REAL_FUNCTION(SIN, std::sin)
+    REAL_FUNCTION(COS, std::cos)
+    H(NEG) {
+        if (top->optype == QO_REAL) {
+            top->r = -top->r;
+            top->type = QO_REAL;
+        } else {
+            unarySlow(*ap, op::NEG, top);
+        }
+        NEXT();
+    }
+    H(V_NEG) {
+        *++top = *V1(s);
+        if (top->optype == QO_REAL) {
+            top->r = -top->r;
+            top->type = QO_REAL;
+        } else {
+            unarySlow(*ap, op::NEG, top);
+        }
+        NEXT();
+    }
+    H(STOREV) {
+        *V1(s) = *top;
+        NEXT();
+    }
+    H(STOREG) {
+        QoValue* p = recordAt(*ap, s->a);
+        if (p) *p = *top;
+        NEXT();
+    }
+    H(CALLF) {
+        QoValue* args = top - s->b;
+        auto* callee = static_cast<fn::Record*>(ap->addresses[s->a]);
+        InlineCall* c = callee ? enterInline(callee, args) : nullptr;
+        if (c) {
+            c->caller = ap;
+            c->callStep = s;
+            c->args = args;
+            c->outer = call;
+            call = c;
+            ACTIVATE(&c->act, c->plan->steps);
+            top = base - 1;
+            goto* s->go;
+        }
+        top = callAt(*ap, top, s, true);
+        NEXT();
+    }
+    H(CALLN) {
+        top = callAt(*ap, top, s, false);
+        NEXT();
+    }
+    H(KEEPTOP) {
+        int32_t n = s->a;
+        top[-n] = *top;
+        top -= n;
+        NEXT();
+    }
+    H(KEEPTOP_END) {
+        int32_t n = s->a;
+        top[-n] = *top;
+        top -= n;
+        goto H_END;
+    }
+    H(OO) {
+        int32_t n = s->a;
+        top[-n] = *top;
+        top -= n;
+        ap->info.flags &= ~0xffu;
+        NEXT();
+    }
+    H(DROP) {
+        top -= s->a;
+        NEXT();
+    }
+    H(DROP1) {
+        --top;
+        NEXT();
+    }
+    H(NOP) { NEXT(); }
+    H(JMPF) {
+        if (top->i == 0) JUMP(s->p);
+        NEXT();
+    }
+    H(LOOPF) {
+        if (top->i == 0 || stopRequested(handle)) JUMP(s->p);
+        NEXT();
+    }
+    H(JMP) {
+        top = base + s->a;
+        JUMP(s->p);
+    }
+    H(LOOPBACK) {
+        if (stopRequested(handle)) JUMP(s->q);  // the final END
+        top = base + s->a;
+        JUMP(s->p);
+    }
+    H(UNTILF) {
+        if (top->i == 0 && !stopRequested(handle)) {
+            top = base + s->a;
+            JUMP(s->p);
+        }
+        top = base + s->a + 1;
+        NEXT();
+    }
+    H(JMPFPUSH) {
+        if (top->i == 0) {
+            top[1] = top[0];
+            ++top;
+            JUMP(s->p);
+        }
+        NEXT();
+    }
+    H(VC_LT_JMPFPUSH) {
+        pushedPair<op::LT>(*ap, top + 1, *V1(s), *KP(s));
+        ++top;
+        if (top->i == 0) {
+            top[1] = top[0];
+            ++top;
+            JUMP(s->q);
+        }
+        NEXT();
+    }
+    H(JMPKEEP) {
+        int32_t n = s->a;
+        top[-n] = *top;
+        top -= n;
+        JUMP(s->p);
+    }
+    H(WHICHFAIL) {
+        report(*ap, 1, u"which", 2);
+        top -= s->a;
+        NEXT();
+    }
+    STEP_VARIABLE(INCV, 1u, true)
+    STEP_VARIABLE(DECV, ~0ull, true)
+    STEP_VARIABLE(VINC, 1u, false)
+    STEP_VARIABLE(VDEC, ~0ull, false)
+    H(STEPG) {
+        QoValue* target = recordAt(*ap, s->a);
+        ++top;
+        if (target) {
+            stepVariable(*ap, static_cast<unsigned>(s->c), target, top);
+        } else {
+            setNil(*top);
+        }
+        NEXT();
+    }
+    H(GLOBAL) {
+        globalOp(*ap, *top);
+        NEXT();
+    }
+    H(LOCAL) {
+        localOp(*ap, *top);
+        NEXT();
+    }
+    H(OPERATOR) {
+        operatorOpcode(*ap, static_cast<unsigned>(s->a), top);
+        NEXT();
+    }
+    VV_OP(ADD)
+    VV_OP(SUB)
+    VV_OP(MUL)
+    VV_OP(DIV)
+    VV_OP(GT)
+    VV_OP(GE)
+    VV_OP(LT)
+    VV_OP(LE)
+    VV_OP(EQ)
+    VV_OP(NE)
+    VC_OP(ADD)
+    VC_OP(SUB)
+    VC_OP(MUL)
+    VC_OP(DIV)
+    VC_OP(GT)
+    VC_OP(GE)
+    VC_OP(LT)
+    VC_OP(LE)
+    VC_OP(EQ)
+    VC_OP(NE)
+    VV_LOOPF(GT)
+    VV_LOOPF(GE)
+    VV_LOOPF(LT)
+    VV_LOOPF(LE)
+    VV_LOOPF(EQ)
+    VV_LOOPF(NE)
+    VC_LOOPF(GT)
+    VC_LOOPF(GE)
+    VC_LOOPF(LT)
+    VC_LOOPF(LE)
+    VC_LOOPF(EQ)
+    VC_LOOPF(NE)
+    OP_STOREV(ADD)
+    OP_STOREV(SUB)
+    OP_STOREV(MUL)
+    NESTED(ADD, ADD) NESTED(ADD, SUB) NESTED(ADD, MUL)
+    NESTED(SUB, ADD) NESTED(SUB, SUB) NESTED(SUB, MUL)
+    NESTED(MUL, ADD) NESTED(MUL, SUB) NESTED(MUL, MUL)
+    ONTO_TOP(ADD, ADD) ONTO_TOP(ADD, SUB) ONTO_TOP(ADD, MUL)
+    ONTO_TOP(SUB, ADD) ONTO_TOP(SUB, SUB) ONTO_TOP(SUB, MUL)
+    ONTO_TOP(MUL, ADD) ONTO_TOP(MUL, SUB) ONTO_TOP(MUL, MUL)
+    H(STOREV_DROP) {
+        *V1(s) = *top;
+        top -= s->c;
+        NEXT();
+    }
+    H(VINC_JMP) {
+        postIncrement(*ap, op::VINC, V1(s), top + 1, 1u);
+        top = base + s->c;
+        JUMP(s->p);
+    }
+    H(VINC_DROP) {
+        postIncrement(*ap, op::VINC, V1(s), top + 1, 1u);
+        top = top + 1 - s->c;
+        NEXT();
+    }
+}
+
+}  // namespace qo::lang

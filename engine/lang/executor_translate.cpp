@@ -1,0 +1,381 @@
+// executor_translate.cpp - byte code to plan (see executor_plan.h).
+//
+// Two passes. The first decodes the code linearly from codeStart, noting for
+// each instruction its byte offset, operand index and the constant cursor it
+// would run with, and checks every jump: its target must be an instruction
+// start whose cursors are the ones the jump carries. The second emits the
+// steps, fusing the common sequences when no instruction inside the group is a
+// jump target, and resolves jump targets to steps.
+#include "alloc.h"
+#include "executor_plan.h"
+#include "opcodes.h"
+
+namespace qo::lang {
+namespace {
+
+constexpr int32_t kOperandWords[op::kCount] = {
+#define QO_OP_WORDS(name, num, words, text) words,
+    QO_OPCODES(QO_OP_WORDS)
+#undef QO_OP_WORDS
+};
+
+struct Instr {
+    unsigned op;
+    int32_t at;        // byte offset of the opcode
+    int32_t w;         // operand index
+    int32_t k;         // constant index
+    int32_t target;    // decoded jump target (instruction index), -1 none
+    bool isTarget;
+    int32_t step;      // step index when it starts a step, else -1
+};
+
+bool isJump(unsigned o) {
+    return o == op::JMPF || o == op::LOOPF || o == op::JMP || o == op::JMP_B || o == op::LOOPBACK ||
+           o == op::UNTILF || o == op::JMPFPUSH || o == op::JMPKEEP;
+}
+
+// Operand positions of a jump's (off, c, w).
+void jumpFields(unsigned o, int& off, int& c, int& w) {
+    switch (o) {
+        case op::UNTILF: off = 1, c = 2, w = 3; return;
+        case op::JMP: case op::JMP_B: case op::LOOPBACK: case op::JMPKEEP: off = 0, c = 1, w = 3; return;
+        default: off = 0, c = 1, w = 2; return;
+    }
+}
+
+class Translator {
+public:
+    explicit Translator(const fn::Record* r) : r_(r), words_(r->words) {}
+    ~Translator() {
+        mem::release(ins_);
+        mem::release(byOffset_);
+    }
+    // 1: plan made; 0: the code cannot be translated; -1: out of memory.
+    int run(Plan** out);
+
+private:
+    int decode();
+    bool link();
+    int32_t emit(Plan* plan);
+    bool fusable(int32_t i, int32_t n) const;  // ins i+1 .. i+n-1 exist and are no targets
+    unsigned opAt(int32_t i) const { return i < count_ ? ins_[i].op : 0xffffu; }
+    const int32_t* operands(int32_t i) const { return words_ + ins_[i].w; }
+    void setVar(int32_t v, int32_t& kind, int32_t& index) const;
+    const QoValue* constant(int32_t i) const { return r_->values + ins_[i].k; }
+
+    const fn::Record* r_;
+    const int32_t* words_;
+    Instr* ins_ = nullptr;
+    int32_t* byOffset_ = nullptr;
+    int32_t count_ = 0;
+    int32_t finalEnd_ = -1;
+};
+
+int Translator::decode() {
+    const int32_t codeLength = words_[fn::W_CODE_LENGTH];
+    const int32_t wordCount = words_[fn::W_WORD_COUNT];
+    const int32_t start = words_[fn::W_CODE_START];
+    if (start < 0 || start >= codeLength) return 0;
+    size_t n = static_cast<size_t>(codeLength - start);
+    ins_ = mem::allocArray<Instr>(n);
+    byOffset_ = mem::allocArray<int32_t>(static_cast<size_t>(codeLength));
+    if (!ins_ || !byOffset_) return -1;
+    for (int32_t i = 0; i < codeLength; ++i) byOffset_[i] = -1;
+    const unsigned char* code = r_->code;
+    int32_t pc = start, w = fn::kHeaderWords, k = words_[fn::W_CONST_FIRST];
+    while (pc < codeLength) {
+        unsigned o = code[pc];
+        Instr& in = ins_[count_];
+        in = Instr{o, pc, w, k, -1, false, -1};
+        byOffset_[pc] = count_++;
+        ++pc;
+        if (o < op::kCount) w += kOperandWords[o];
+        if (o == op::PUSHC) ++k;
+        if (o == op::CALLF || o == op::CALLN) {
+            for (;;) {
+                if (pc >= codeLength) return 0;
+                unsigned kind = code[pc++];
+                if (kind == 0) break;
+                w += 2;
+            }
+        }
+        if (w > wordCount) return 0;
+    }
+    finalEnd_ = byOffset_[codeLength - 1];
+    if (finalEnd_ < 0 || ins_[finalEnd_].op != op::END) return 0;
+    return 1;
+}
+
+bool Translator::link() {
+    const int32_t codeLength = words_[fn::W_CODE_LENGTH];
+    for (int32_t i = 0; i < count_; ++i) {
+        Instr& in = ins_[i];
+        if (!isJump(in.op)) continue;
+        int off, c, w;
+        jumpFields(in.op, off, c, w);
+        const int32_t* o = operands(i);
+        if (o[off] < 0 || o[off] >= codeLength) return false;
+        int32_t t = byOffset_[o[off]];
+        if (t < 0 || ins_[t].k != o[c] || ins_[t].w != o[w]) return false;
+        in.target = t;
+        ins_[t].isTarget = true;
+        if (in.op == op::LOOPBACK) ins_[finalEnd_].isTarget = true;  // where an error leaves to
+    }
+    return true;
+}
+
+bool Translator::fusable(int32_t i, int32_t n) const {
+    if (i + n > count_) return false;
+    for (int32_t j = i + 1; j < i + n; ++j)
+        if (ins_[j].isTarget) return false;
+    return true;
+}
+
+void Translator::setVar(int32_t v, int32_t& kind, int32_t& index) const {
+    index = v;
+    kind = v <= words_[fn::W_MAX_PARAM] ? kArgVar : v < words_[fn::W_STATIC_FIRST] ? kLocalVar : kStaticVar;
+}
+
+// Offsets of an opcode in the handler groups ordered as ADD SUB MUL DIV GT GE LT LE EQ NE.
+int arithIndex(unsigned o) {
+    if (o >= op::ADD && o <= op::DIV) return static_cast<int>(o - op::ADD);
+    if (o >= op::GT && o <= op::NE) return 4 + static_cast<int>(o - op::GT);
+    return -1;
+}
+
+bool isCompare(unsigned o) { return o >= op::GT && o <= op::NE; }
+bool isPlainArith(unsigned o) { return o == op::ADD || o == op::SUB || o == op::MUL; }
+
+Handler plus(Handler h, int i) { return static_cast<Handler>(static_cast<int>(h) + i); }
+
+Handler realFunction(unsigned o, bool fromVar) {
+    switch (o) {
+        case op::SQRT: return fromVar ? Handler::V_SQRT : Handler::SQRT;
+        case op::EXP: return fromVar ? Handler::V_EXP : Handler::EXP;
+        case op::SIN: return fromVar ? Handler::V_SIN : Handler::SIN;
+        case op::COS: return fromVar ? Handler::V_COS : Handler::COS;
+        case op::NEG: return fromVar ? Handler::V_NEG : Handler::NEG;
+        default: return Handler::kCount;
+    }
+}
+
+// Emits the steps into plan (or only counts them when plan is null).
+int32_t Translator::emit(Plan* plan) {
+    int32_t n = 0;
+    for (int32_t i = 0; i < count_;) {
+        Step s{};
+        Handler h = Handler::kCount;
+        int32_t len = 1;
+        const unsigned o = ins_[i].op;
+        const int32_t* w = operands(i);
+        unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
+        unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
+        // The longest pattern first.
+        if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && isPlainArith(o3) &&
+            isPlainArith(o4) && o5 == op::STOREV && fusable(i, 6)) {
+            // w = x op2 (y op1 z)
+            setVar(w[0], s.a, s.b);
+            setVar(operands(i + 1)[0], s.c, s.d);
+            // Handlers by inner, then outer operator: ADD SUB MUL are opcodes 4, 5, 6.
+            int combination = static_cast<int>(o3 - op::ADD) * 3 + static_cast<int>(o4 - op::ADD);
+            if (o2 == op::PUSHV) {
+                setVar(operands(i + 2)[0], s.e, s.f);
+                h = plus(Handler::XVV_ADD_ADD, combination);
+            } else {
+                s.p = constant(i + 2);
+                h = plus(Handler::XVC_ADD_ADD, combination);
+            }
+            setVar(operands(i + 5)[0], s.g, s.h);
+            len = 6;
+        } else
+        if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isCompare(o2) && o3 == op::LOOPF &&
+            fusable(i, 4)) {
+            setVar(w[0], s.a, s.b);
+            if (o1 == op::PUSHV) {
+                setVar(operands(i + 1)[0], s.c, s.d);
+                h = plus(Handler::VV_GT_LOOPF, static_cast<int>(o2 - op::GT));
+            } else {
+                s.p = constant(i + 1);
+                h = plus(Handler::VC_GT_LOOPF, static_cast<int>(o2 - op::GT));
+            }
+            len = 4;
+        } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isPlainArith(o2) &&
+                   isPlainArith(o3) && fusable(i, 4)) {
+            // top = top op3 (x op2 y)
+            int combination = static_cast<int>(o2 - op::ADD) * 3 + static_cast<int>(o3 - op::ADD);
+            setVar(w[0], s.a, s.b);
+            if (o1 == op::PUSHV) {
+                setVar(operands(i + 1)[0], s.c, s.d);
+                h = plus(Handler::YVV_ADD_ADD, combination);
+            } else {
+                s.p = constant(i + 1);
+                h = plus(Handler::YVC_ADD_ADD, combination);
+            }
+            len = 4;
+        } else if (o == op::PUSHV && o1 == op::PUSHC && o2 == op::LT && o3 == op::JMPFPUSH && fusable(i, 4)) {
+            setVar(w[0], s.a, s.b);
+            s.p = constant(i + 1);
+            h = Handler::VC_LT_JMPFPUSH;
+            len = 4;
+        } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && arithIndex(o2) >= 0 && fusable(i, 3)) {
+            setVar(w[0], s.a, s.b);
+            if (o1 == op::PUSHV) {
+                setVar(operands(i + 1)[0], s.c, s.d);
+                h = plus(Handler::VV_ADD, arithIndex(o2));
+            } else {
+                s.p = constant(i + 1);
+                h = plus(Handler::VC_ADD, arithIndex(o2));
+            }
+            len = 3;
+        } else if (o == op::PUSHV && realFunction(o1, true) != Handler::kCount && fusable(i, 2)) {
+            setVar(w[0], s.a, s.b);
+            h = realFunction(o1, true);
+            len = 2;
+        } else if ((o == op::ADD || o == op::SUB || o == op::MUL) && o1 == op::STOREV && fusable(i, 2)) {
+            setVar(operands(i + 1)[0], s.a, s.b);
+            h = o == op::ADD ? Handler::ADD_STOREV : o == op::SUB ? Handler::SUB_STOREV : Handler::MUL_STOREV;
+            len = 2;
+        } else if (o == op::STOREV && o1 == op::DROP && fusable(i, 2)) {
+            setVar(w[0], s.a, s.b);
+            s.c = operands(i + 1)[0];
+            h = Handler::STOREV_DROP;
+            len = 2;
+        } else if (o == op::VINC && (o1 == op::JMP || o1 == op::JMP_B) && fusable(i, 2)) {
+            setVar(w[0], s.a, s.b);
+            s.c = operands(i + 1)[2];
+            h = Handler::VINC_JMP;
+            len = 2;
+        } else if (o == op::VINC && o1 == op::DROP && fusable(i, 2)) {
+            setVar(w[0], s.a, s.b);
+            s.c = operands(i + 1)[0];
+            h = Handler::VINC_DROP;
+            len = 2;
+        } else if ((o == op::KEEPTOP || o == op::KEEPTOP_B) && o1 == op::END && fusable(i, 2)) {
+            s.a = w[0];
+            h = Handler::KEEPTOP_END;
+            len = 2;
+        }
+        if (h == Handler::kCount) {
+            switch (o) {
+                case op::END: h = Handler::END; break;
+                case op::PUSHC: h = Handler::PUSHC, s.p = constant(i); break;
+                case op::PUSHV: h = Handler::PUSHV, setVar(w[0], s.a, s.b); break;
+                case op::PUSHG: h = Handler::PUSHG, s.a = w[0]; break;
+                case op::ADD: case op::SUB: case op::MUL: case op::DIV:
+                case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
+                    h = plus(Handler::ADD, arithIndex(o));
+                    break;
+                case op::POW: case op::AND: case op::OR: case op::SHL: case op::SHR:
+                case op::MOD: case op::BACKDIV: case op::DOTMUL: case op::DOTDIV: case op::DOTBACKDIV:
+                case op::DOTPOW: case op::XOR: case op::BITAND: case op::BITOR: case op::BITXOR:
+                case op::BUILD: case op::ATAN2: case op::FMOD:
+                    h = Handler::BINARY, s.a = static_cast<int32_t>(o);
+                    break;
+                case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
+                    h = realFunction(o, false);
+                    break;
+                case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
+                case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
+                case op::CALLF: case op::CALLN:
+                    h = o == op::CALLF ? Handler::CALLF : Handler::CALLN;
+                    s.p = r_->code + ins_[i].at + 1;
+                    s.q = w;
+                    s.a = w[0];  // address slot of the callee
+                    s.b = w[1];  // mm
+                    break;
+                case op::KEEPTOP: case op::KEEPTOP_B: h = Handler::KEEPTOP, s.a = w[0]; break;
+                case op::OO: h = Handler::OO, s.a = w[0]; break;
+                case op::DROP: h = Handler::DROP, s.a = w[0]; break;
+                case op::JMPF: h = Handler::JMPF; break;
+                case op::LOOPF: h = Handler::LOOPF; break;
+                case op::JMP: case op::JMP_B: h = Handler::JMP, s.a = w[2]; break;
+                case op::LOOPBACK: h = Handler::LOOPBACK, s.a = w[2]; break;
+                case op::UNTILF: h = Handler::UNTILF, s.a = w[0]; break;
+                case op::JMPFPUSH: h = Handler::JMPFPUSH; break;
+                case op::JMPKEEP: h = Handler::JMPKEEP, s.a = w[2]; break;
+                case op::WHICHFAIL: h = Handler::WHICHFAIL, s.a = w[0]; break;
+                case op::INCV: h = Handler::INCV, setVar(w[0], s.a, s.b); break;
+                case op::DECV: h = Handler::DECV, setVar(w[0], s.a, s.b); break;
+                case op::VINC: h = Handler::VINC, setVar(w[0], s.a, s.b); break;
+                case op::VDEC: h = Handler::VDEC, setVar(w[0], s.a, s.b); break;
+                case op::INCG: case op::DECG: case op::GINC: case op::GDEC:
+                    h = Handler::STEPG, s.a = w[0], s.c = static_cast<int32_t>(o);
+                    break;
+                case op::GLOBAL: h = Handler::GLOBAL; break;
+                case op::LOCAL: h = Handler::LOCAL; break;
+                case op::NOP59: case op::NOP60: case op::NOP81: case op::NOP84: case op::NOP85: case op::NOP86:
+                    h = Handler::NOP;
+                    break;
+                case op::DROP89: case op::DROP90: case op::DROP91: case op::DROP92: case op::DROP93: case op::DROP94:
+                    h = Handler::DROP1;
+                    break;
+                default:
+                    if (o < op::kCount) {  // the remaining one-operand operators and functions
+                        h = Handler::UNARY;
+                    } else {
+                        h = Handler::OPERATOR;
+                    }
+                    s.a = static_cast<int32_t>(o);
+                    break;
+            }
+        }
+        if (plan) {
+            s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(h));
+            plan->steps[n] = s;
+            ins_[i].step = n;
+        }
+        ++n;
+        i += len;
+    }
+    return n;
+}
+
+int Translator::run(Plan** out) {
+    *out = nullptr;
+    int rc = decode();
+    if (rc <= 0) return rc;
+    if (!link()) return 0;
+    int32_t n = emit(nullptr);
+    size_t bytes = sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n);
+    auto* plan = static_cast<Plan*>(mem::allocateZeroed(bytes));
+    if (!plan) return -1;
+    plan->count = n;
+    emit(plan);
+    // Jump targets: the target instruction's step (never inside a fused group).
+    for (int32_t i = 0; i < count_; ++i) {
+        const Instr& in = ins_[i];
+        if (in.step < 0) continue;
+        Step& s = plan->steps[in.step];
+        auto h = static_cast<Handler>(reinterpret_cast<uintptr_t>(s.go));
+        int32_t jumpAt = i;
+        // The jump of a fused group is its last instruction.
+        if (h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) jumpAt = i + 3;
+        if (h == Handler::VC_LT_JMPFPUSH) jumpAt = i + 3;
+        if (h == Handler::VINC_JMP) jumpAt = i + 1;
+        if (ins_[jumpAt].target >= 0) {
+            const Step* to = &plan->steps[ins_[ins_[jumpAt].target].step];
+            if ((h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) || h == Handler::VC_LT_JMPFPUSH) {
+                s.q = to;
+            } else {
+                s.p = to;
+            }
+        }
+        if (h == Handler::LOOPBACK) s.q = &plan->steps[ins_[finalEnd_].step];
+    }
+    *out = plan;
+    return 1;
+}
+
+}  // namespace
+
+Plan* translate(const fn::Record* r) {
+    Translator t(r);
+    Plan* plan = nullptr;
+    int rc = t.run(&plan);
+    if (rc == 0) {
+        plan = static_cast<Plan*>(mem::allocateZeroed(sizeof(Plan)));  // empty: the byte loop runs it
+    }
+    return plan;
+}
+
+}  // namespace qo::lang

@@ -1,0 +1,89 @@
+// Interruption requests (ExMsgWithQo 8): taken by the loop tests and at calls,
+// turned into the run error "QoInterrupt" (type 6, code 1); a withdrawn request
+// has no effect.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "compiler_testing.h"
+
+namespace qo::test {
+namespace {
+
+using ExecutorInterrupt = CompilerTest;
+
+struct RunErrorSlot {
+    int type = 0;
+    std::u16string name;
+    int code = 0;
+    QoHandle function = 0;
+};
+
+RunErrorSlot readError() {
+    RunErrorSlot e;
+    const char16_t* name = nullptr;
+    GetRunErr(&e.type, &name, &e.code, &e.function);
+    e.name = name ? std::u16string(name) : std::u16string();
+    SetRunErr(0, nullptr, 0, 0, nullptr);
+    return e;
+}
+
+TEST_F(ExecutorInterrupt, AnEndlessLoopEndsWithTheInterruptError) {
+    Compiled c = compile(u"while(1, 0)");
+    ASSERT_EQ(c.rc, 0);
+    std::atomic<bool> started{false};
+    std::thread requester([&] {
+        while (!started.load()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int any = 1;
+        ExMsgWithQo(8, &any, nullptr, nullptr);
+    });
+    started.store(true);
+    run(c.handle);
+    requester.join();
+    RunErrorSlot e = readError();
+    EXPECT_EQ(e.type, 6);
+    EXPECT_EQ(e.name, u"QoInterrupt");
+    EXPECT_EQ(e.code, 1);
+    EXPECT_EQ(e.function, c.handle);
+    EXPECT_FALSE(interruptPending()) << "the request is consumed by the run it stopped";
+}
+
+TEST_F(ExecutorInterrupt, RequestsAreTakenInNestedLoopsAndAtCalls) {
+    // The request is pending before the run: the call takes it, the loop stops.
+    Compiled c = compile(u"(:i) = i = 0, while(i < 100000000, i++), i");
+    ASSERT_EQ(c.rc, 0);
+    int any = 1;
+    ExMsgWithQo(8, &any, nullptr, nullptr);
+    QoValue r = run(c.handle);
+    EXPECT_EQ(r.type, QO_INT);
+    EXPECT_LT(r.i, 100000000);
+    RunErrorSlot e = readError();
+    EXPECT_EQ(e.type, 6);
+    EXPECT_EQ(e.name, u"QoInterrupt");
+
+    // An error already recorded wins; the request is still consumed.
+    SetRunErr(1, u"first", 7, 0, nullptr);
+    ExMsgWithQo(8, &any, nullptr, nullptr);
+    run(c.handle);
+    e = readError();
+    EXPECT_EQ(e.name, u"first");
+    EXPECT_FALSE(interruptPending());
+}
+
+TEST_F(ExecutorInterrupt, AWithdrawnRequestHasNoEffect) {
+    Compiled c = compile(u"(:i, s) = s = 0, i = 0, while(i < 1000, i++, s = s + i), until(i--, i == 0), s");
+    ASSERT_EQ(c.rc, 0);
+    int any = 1;
+    ExMsgWithQo(8, &any, nullptr, nullptr);
+    ExMsgWithQo(8, nullptr, nullptr, nullptr);
+    QoValue r = run(c.handle);
+    EXPECT_EQ(r.type, QO_INT);
+    EXPECT_EQ(r.i, 500500);
+    EXPECT_EQ(readError().type, 0);
+}
+
+}  // namespace
+}  // namespace qo::test
