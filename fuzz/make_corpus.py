@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora and the dictionary of the fuzz targets.
+
+Seeds come from the project's own script tests: every source text of the
+golden script files (engine/lang/tests/scripts/**/*.qo, format in
+docs/testing.md) seeds the compiler and compile-and-run targets; the module
+files of the front-end tests and the examples (*.oqo), and the golden sources
+as one-item modules, seed the module-manager target. Every seed is stored as
+little-endian UTF-16, named by its content hash.
+
+usage: make_corpus.py OUT_DIR   (writes OUT_DIR/<target>/ and OUT_DIR/qo.dict)
+"""
+import hashlib
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+TOKENS = [
+    # control forms, inline functions, header words
+    "if(", "while(", "until(", "which(", "break()", "continue()", "return(",
+    "sqrt(", "exp(", "ln(", "lg(", "sin(", "cos(", "tan(", "asin(", "acos(", "atan(",
+    "sinh(", "cosh(", "tanh(", "abs(", "floor(", "ceil(", "itor(", "rtoi(", "con(",
+    "global(", "local(", "atan2(", "fmod(", "static", "common", "free",
+    # engine natives and constants
+    "A(", "A2(", "A3(", "clock()", "sum(", "pro(", "SetStackMax(", "const(", "Module(",
+    "OutFun(", "HFor(", "using(", "o(", "oset(", "oget(", "gc(", "ObjNum(", "ClearBuf(",
+    "qo(", "intss(", "realss(", "cast(", "del(", "delete(", "new(", "len(", "newtype(",
+    "copy(", "deepcopy(", "set(", "get(",
+    "nil", "nil1", "nil2", "true", "false", "int", "real", "complex", "vector", "string",
+    "ints", "reals", "all", "data", "public", "private", "protected", "virtual", "row",
+    "rank", "inf", "INF", "nan", "NaN", "self", "method",
+    # operators and punctuation
+    "++", "--", "&&", "||", "~~", "!!", "!=", "==", ">=", "<=", "<<", ">>", ":=", "::",
+    ".*", "./", ".\\", ".^", ".'", "$", "@", "#", "(:", "):", ")=", "f(x)=", "(x,y:t)=",
+    "\"", "@\"", "\\x0041", "\\00065", "\\[3]", "\\&", "\\%", "1.5e3", "0x1F", "3i", "10L",
+    "#USE#", "~", "//", "/*", "*/", ";",
+]
+
+
+def golden_sources():
+    for path in sorted((ROOT / "engine/lang/tests/scripts").rglob("*.qo")):
+        in_case, pending = False, []
+        for line in read_text(path).splitlines():
+            if line.startswith("=== "):
+                in_case, pending = True, []
+            elif not in_case or line.startswith("@@@"):
+                continue
+            elif line.startswith("-->"):
+                if pending:
+                    yield "\n".join(pending)
+                pending = []
+            else:
+                pending.append(line)
+
+
+def read_text(path):
+    data = path.read_bytes()
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        return data.decode("utf-16")
+    return data.decode("utf-8-sig", errors="replace")
+
+
+def module_files():
+    for pattern in ("frontend/tests/scripts/*.oqo", "examples/**/*.oqo"):
+        for path in sorted(ROOT.glob(pattern)):
+            yield read_text(path)
+
+
+def write_seeds(directory, texts):
+    directory.mkdir(parents=True, exist_ok=True)
+    count = 0
+    for text in texts:
+        data = text.encode("utf-16-le")
+        (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
+        count += 1
+    return count
+
+
+def write_dict(path):
+    with path.open("w", encoding="ascii") as out:
+        for i, token in enumerate(TOKENS):
+            escaped = "".join("\\x%02x" % b for b in token.encode("utf-16-le"))
+            out.write('t%d="%s"\n' % (i, escaped))
+
+
+def main():
+    out = pathlib.Path(sys.argv[1])
+    sources = list(golden_sources())
+    modules = list(module_files())
+    counts = {
+        "qocom_fuzz": write_seeds(out / "qocom_fuzz", sources),
+        "qocal_fuzz": write_seeds(out / "qocal_fuzz", sources),
+        "commodule_fuzz": write_seeds(out / "commodule_fuzz", modules + sources),
+    }
+    write_dict(out / "qo.dict")
+    for name, n in counts.items():
+        print("%s: %d seeds" % (name, n))
+
+
+if __name__ == "__main__":
+    main()

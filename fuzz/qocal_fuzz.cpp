@@ -1,0 +1,90 @@
+// Compile and run: a text (bytes read as UTF-16) that compiles is run with
+// QoCal under a deadline that interrupts it. Every run must end, with a result
+// or a run error, and leave the engine consistent: the shared value stack and
+// the call nesting back at their starts, no saved objects left, a collection
+// that works, and no engine block leaked once the engine is stopped.
+#include <cstdint>
+#include <string>
+
+#include "alloc.h"
+#include "engine.h"
+#include "qo32.h"
+#include "support.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 25;
+constexpr int kMaxArgs = 64;
+
+qo::fuzz::Deadline& deadline() {
+    static qo::fuzz::Deadline d(&ExMsgWithQo, kDeadlineMs);
+    return d;
+}
+
+void clearRunError() {
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    GetRunErr(&type, &name, &code, &where);
+}
+
+volatile unsigned g_sink;
+
+// Reads every unit of a string result, so that a dangling text shows up.
+void touchResult(const QoValue& result) {
+    int length = 0;
+    const char16_t* text = GetStr(&result, nullptr, &length);
+    unsigned sum = 0;
+    for (int i = 0; text && i < length; ++i) sum += text[i];
+    g_sink = sum;
+}
+
+void checkEngineAtRest(const char* when) {
+    if (qo::g.stackDepth != 1) qo::fuzz::fail(when, qo::g.stackDepth);
+    if (qo::g.callDepth != 0) qo::fuzz::fail(when, qo::g.callDepth);
+    if (qo::g.savedTop != -1) qo::fuzz::fail(when, qo::g.savedTop);
+}
+
+void run(QoHandle h, int maxParam) {
+    if (maxParam >= kMaxArgs) return;
+    QoValue args[kMaxArgs + 1];
+    for (int i = 0; i <= maxParam; ++i) {
+        args[i] = QoValue{};
+        args[i].i = i + 1;
+        args[i].optype = args[i].type = QO_INT;
+    }
+    QoValue result;
+    deadline().arm();
+    QoCal(h, maxParam >= 0 ? args : nullptr, &result);
+    deadline().disarm();
+    touchResult(result);
+    checkEngineAtRest("engine not at rest after QoCal");
+    clearRunError();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    deadline();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::u16string text = qo::fuzz::textFromBytes(data, size);
+    long base = qo::mem::liveBlocks();
+    if (InitQo() != 1) qo::fuzz::fail("InitQo");
+    QoHandle h = 0;
+    int maxParam = 0, begin = 0, end = 0;
+    QoValue* values = nullptr;
+    int rc = QoCom(text.c_str(), 1, 1, nullptr, &h, &maxParam, &values, &begin, &end);
+    clearRunError();
+    if (rc == 0) {
+        run(h, maxParam);
+        GC(0);  // refused (1) when the script suspended collection
+        run(h, maxParam);  // again, on what the first run left in its statics and module variables
+        GC(0);
+    }
+    FreeQo();
+    if (qo::mem::liveBlocks() != base) qo::fuzz::fail("engine blocks leaked", qo::mem::liveBlocks() - base);
+    return 0;
+}

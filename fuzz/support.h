@@ -1,0 +1,33 @@
+// support.h - what the fuzz targets share: the input read as UTF-16 text, and
+// a run deadline that interrupts a script through ExMsgWithQo(8, ...).
+//
+// A Deadline owns a watchdog thread. arm() starts the clock for one run; once
+// the limit has passed the watchdog requests an interruption (and repeats the
+// request every further limit while still armed); disarm() stops the clock and
+// withdraws a request that is still pending, so the next run starts clean.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qo::fuzz {
+
+// The bytes as little-endian UTF-16 units (an odd last byte is dropped); the
+// engine reads a text up to its first NUL unit.
+std::u16string textFromBytes(const uint8_t* data, size_t size);
+
+using ServiceFn = intptr_t (*)(int message, void* a, void* b, void* c);
+
+class Deadline {
+public:
+    Deadline(ServiceFn exMsgWithQo, int milliseconds);
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+    void arm();
+    void disarm();
+};
+
+// Stops the process with a message: the fuzzer records the input as a crash.
+[[noreturn]] void fail(const char* what, long detail = 0);
+
+}  // namespace qo::fuzz
