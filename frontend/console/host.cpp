@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "interrupt.h"
 #include "messages.h"
 #include "printer.h"
 #include "qo/os.h"
@@ -170,7 +171,10 @@ int Host::compile(const std::string& file, const std::u16string& source, intptr_
 bool Host::run(void* module) {
     resetRunErrorSeen();
     if (UseQo(2) != 0) return false;
-    ExeModule(module, &printResult);
+    {
+        InterruptScope interruptible(api_.ExMsgWithQo);
+        ExeModule(module, &printResult);
+    }
     UseQo(0);
     flushOutput();
     return !runErrorSeen();

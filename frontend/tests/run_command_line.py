@@ -1,13 +1,34 @@
 #!/usr/bin/env python3
 """The command line of qo: -e, standard input, --help, --version, --load,
 and the exit statuses of usage and file errors."""
+import signal
 import subprocess
 import sys
+import time
 
 
 def run(qo, args, stdin=b""):
     r = subprocess.run([qo] + args, input=stdin, capture_output=True, timeout=60)
     return r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace")
+
+
+def check_interrupt(qo):
+    """Ctrl-C stops a running script with the run error QoInterrupt (status 2)."""
+    p = subprocess.Popen([qo, "--no-ext", "-e", "1; spin(:i) = i = 0, while(1, i++); spin(); 2"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1.5)  # well into the loop (the output is written when the run ends)
+    p.send_signal(signal.SIGINT)
+    try:
+        out, err = p.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        print("FAIL interrupt: qo did not stop")
+        return 1
+    err = err.decode("utf-8", "replace")
+    if out != b"1\n" or p.returncode != 2 or "QoInterrupt" not in err:
+        print("FAIL interrupt: status %d stdout %r stderr %r" % (p.returncode, out, err))
+        return 1
+    return 0
 
 
 def main():
@@ -35,6 +56,7 @@ def main():
         if not ok:
             failures += 1
             print("FAIL %s: status %d stdout %r stderr %r" % (args, got[0], got[1], got[2]))
+    failures += check_interrupt(qo)
     print("ok" if not failures else "%d failures" % failures)
     return 1 if failures else 0
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The interactive loop on a pseudo-terminal: one module for the session,
-entries that continue over lines, redefinition, errors that do not end it."""
+entries that continue over lines, redefinition, errors that do not end it,
+Ctrl-C that stops a running entry and leaves the session going."""
 import os
 import pty
 import select
@@ -33,15 +34,15 @@ def main():
         os.execv(qo, [qo, "--no-ext"])
     read_until_quiet(fd)
     lines = ["f(x) = x * 2", "f(21)", "f(x) = x * 3", "f(2)", "g(a) = (a +", "1)", "g(1); h(", "1+)",
-             "y = 5", "y * 2", "1 / 0", "y"]
+             "y = 5", "y * 2", "1 / 0", "y", "spin(:i) = i = 0, while(1, i++)", "spin()", "\x03", "y + 1"]
     transcript = ""
     for line in lines:
-        os.write(fd, (line + "\n").encode())
+        os.write(fd, line.encode() if line == "\x03" else (line + "\n").encode())
         transcript += read_until_quiet(fd)
     os.write(fd, b"\x04")
     transcript += read_until_quiet(fd)
     _, status = os.waitpid(pid, 0)
-    expected = ["42", "6", "3", "不可识别函数名", "5", "10", "运行错误：/", "..> "]
+    expected = ["42", "6", "3", "不可识别函数名", "5", "10", "运行错误：/", "..> ", "QoInterrupt", "\n6\n"]
     missing = [e for e in expected if e not in transcript]
     order_ok = transcript.find("\n42\n") < transcript.find("\n6\n") < transcript.find("\n10\n")
     if missing or not order_ok or os.WEXITSTATUS(status) != 0:

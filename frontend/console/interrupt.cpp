@@ -1,0 +1,53 @@
+#include "interrupt.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace qo::console {
+namespace {
+
+// Read by the handler: only lock-free atomics.
+std::atomic<InterruptRequest> g_request{nullptr};
+std::atomic<int> g_presses{0};
+struct sigaction g_previous;
+
+void onInterrupt(int) {
+    if (g_presses.fetch_add(1, std::memory_order_relaxed) == 0) {
+        if (InterruptRequest request = g_request.load(std::memory_order_relaxed)) {
+            // Any non-null pointer asks for the interruption.
+            request(8, reinterpret_cast<void*>(&g_presses), nullptr, nullptr);
+            static const char note[] = "\n^C: 正在中断运行（再按一次 Ctrl-C 立即退出）\n";
+            ssize_t ignored = write(STDERR_FILENO, note, sizeof note - 1);
+            (void)ignored;
+            return;
+        }
+    }
+    _exit(130);
+}
+
+}  // namespace
+
+InterruptScope::InterruptScope(InterruptRequest request) {
+    static_assert(std::atomic<InterruptRequest>::is_always_lock_free);
+    static_assert(std::atomic<int>::is_always_lock_free);
+    if (!request) return;
+    g_request.store(request, std::memory_order_relaxed);
+    g_presses.store(0, std::memory_order_relaxed);
+    struct sigaction action {};
+    action.sa_handler = &onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    installed_ = sigaction(SIGINT, &action, &g_previous) == 0;
+}
+
+InterruptScope::~InterruptScope() {
+    if (!installed_) return;
+    sigaction(SIGINT, &g_previous, nullptr);
+    InterruptRequest request = g_request.exchange(nullptr, std::memory_order_relaxed);
+    // A request that arrived after the last check of the run must not stop the next one.
+    if (request) request(8, nullptr, nullptr, nullptr);
+}
+
+}  // namespace qo::console
