@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "qo32.h"
+#include "qo_host.h"
 
 namespace {
 
@@ -18,26 +18,13 @@ struct Engine {
 };
 
 QoHandle compile(const char16_t* source) {
-    QoHandle h = 0;
-    int maxParam = 0, begin = 0, end = 0;
-    QoValue* values = nullptr;
-    if (QoCom(source, 1, 0, nullptr, &h, &maxParam, &values, &begin, &end) != 0) std::abort();
+    QoHandle h = bench::compileText(source);
+    if (!h) std::abort();
     return h;
 }
 
-QoValue real(double r) {
-    QoValue v{};
-    v.r = r;
-    v.optype = v.type = QO_REAL;
-    return v;
-}
-
-QoValue integer(int64_t i) {
-    QoValue v{};
-    v.i = i;
-    v.optype = v.type = QO_INT;
-    return v;
-}
+QoValue real(double r) { return bench::realValue(r); }
+QoValue integer(int64_t i) { return bench::intValue(i); }
 
 void checkNoError(benchmark::State& state) {
     if (TestRunErr() != 0) state.SkipWithError("run error");

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "driver.h"
-#include "qo32.h"
+#include "qo_host.h"
 
 using namespace bench;
 
@@ -11,31 +11,7 @@ namespace {
 
 std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-QoHandle compile(const std::u16string& text) {
-    QoHandle h = 0;
-    int maxParam = 0, b = 0, e = 0;
-    QoValue* values = nullptr;
-    int code = QoCom(text.c_str(), 1, 0, nullptr, &h, &maxParam, &values, &b, &e);
-    if (code != 0) {
-        std::fprintf(stderr, "compile error %d at %d..%d\n", code, b, e);
-        return 0;
-    }
-    return h;
-}
-
-QoValue intValue(long long i) {
-    QoValue v{};
-    v.i = i;
-    v.type = v.optype = QO_INT;
-    return v;
-}
-
-QoValue realValue(double r) {
-    QoValue v{};
-    v.r = r;
-    v.type = v.optype = QO_REAL;
-    return v;
-}
+QoHandle compile(const std::u16string& text) { return compileText(text.c_str()); }
 
 bool runError() {
     int type = 0, code = 0;

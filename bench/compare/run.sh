@@ -44,7 +44,7 @@ out="$build/compare"
 mkdir -p "$out"
 cxx=(g++ -std=c++20 -O2 -I"$here")
 "${cxx[@]}" "$here/drv_native.cpp" -o "$out/native"
-"${cxx[@]}" -I"$root/engine/include" "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -o "$out/qo"
+"${cxx[@]}" -I"$root/engine/include" -I"$root/bench" "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -o "$out/qo"
 "${cxx[@]}" $(pkg-config --cflags lua5.4) "$here/drv_lua.cpp" $(pkg-config --libs lua5.4) -o "$out/lua54"
 "${cxx[@]}" -DQO_LUAJIT $(pkg-config --cflags luajit) "$here/drv_lua.cpp" $(pkg-config --libs luajit) -o "$out/luajit"
 "${cxx[@]}" $(pkg-config --cflags muparser) "$here/drv_muparser.cpp" $(pkg-config --libs muparser) -o "$out/muparser"

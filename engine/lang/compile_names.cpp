@@ -261,25 +261,19 @@ struct Classifier {
         return r == c.record ? 0 : c.reference(&r->callers);
     }
 
-    int native(int32_t i, reg::NativeRecord* n) {
+    // A native function or a constant: its address slot and a reference from this function.
+    template <class R>
+    int registeredItem(int32_t i, R* item, int32_t sub) {
         Token& t = c.tok(i);
-        int idx = c.addressIndex(n, false);
+        int idx = c.addressIndex(item, false);
         if (idx < 0) return idx;
         t.code = T_NATIVE;
-        t.sub = N_NATIVE;
+        t.sub = sub;
         t.aux = idx;
-        return c.reference(&n->callers);
+        return c.reference(&item->callers);
     }
-
-    int constant(int32_t i, reg::ConstRecord* k) {
-        Token& t = c.tok(i);
-        int idx = c.addressIndex(k, false);
-        if (idx < 0) return idx;
-        t.code = T_NATIVE;
-        t.sub = N_CONST;
-        t.aux = idx;
-        return c.reference(&k->callers);
-    }
+    int native(int32_t i, reg::NativeRecord* n) { return registeredItem(i, n, N_NATIVE); }
+    int constant(int32_t i, reg::ConstRecord* k) { return registeredItem(i, k, N_CONST); }
 
     int autoVariable(int32_t i, const char16_t* s, int32_t len) {
         QoValue* v = nullptr;

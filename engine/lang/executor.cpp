@@ -9,6 +9,7 @@
 #include "arith.h"
 #include "engine.h"
 #include "executor.h"
+#include "executor_frames.h"
 #include "executor_internal.h"
 #include "executor_plan.h"
 #include "objects.h"
@@ -17,12 +18,6 @@
 #define QO_COMPUTED_GOTO 1
 #else
 #define QO_COMPUTED_GOTO 0
-#endif
-
-#if defined(__GNUC__)
-#define QO_ALWAYS_INLINE __attribute__((always_inline))
-#else
-#define QO_ALWAYS_INLINE
 #endif
 
 namespace qo::lang {
@@ -69,64 +64,6 @@ QoValue* failCall(QoValue* result, int32_t type, const char16_t* name, QoHandle 
     return result;
 }
 
-QO_ALWAYS_INLINE inline void begin(Activation& a, fn::Record* r) {
-    a.record = r;
-    a.values = r->values;
-    a.addresses = r->addresses;
-    a.maxParam = r->words[fn::W_MAX_PARAM];
-    a.staticFirst = r->words[fn::W_STATIC_FIRST];
-    a.info.function = fn::handleOf(r);
-    a.autoRelease = 1;
-    a.info.flags = a.autoRelease << 8;
-    a.savedMark = g.savedTop + 1;
-    a.lastOperator = u"operator";
-}
-
-QO_ALWAYS_INLINE inline void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
-    fn::Record* r = a.record;
-    r->code[0] = fn::kRunningOwn;
-    r->args = args;
-    a.argBase = args;
-    a.localBase = r->values;
-    a.base = r->values + r->words[fn::W_STACK_FIRST];
-    fs.ownArray = true;
-    fs.copied = false;
-}
-
-// Takes a frame from the shared value stack; false when it does not fit.
-QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
-    const int32_t* h = a.record->words;
-    int64_t depth = g.stackDepth;
-    int64_t params = int64_t(a.maxParam) + 1;
-    int64_t span = int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1;
-    int64_t newDepth = depth + span - (inPlace ? params : 0);
-    if (!g.stack || newDepth >= g.stackMax) return false;
-    if (inPlace) {
-        a.argBase = args;
-        a.localBase = g.stack + (depth - params);  // local v (v > maxParam) at depth + v - params
-    } else {
-        a.localBase = a.argBase = g.stack + depth;
-        for (int64_t i = 0; i < params; ++i) a.argBase[i] = args[i];
-    }
-    for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
-    a.base = a.localBase + h[fn::W_CONST_FIRST];
-    fs = FrameState{false, !inPlace, g.stackDepth, a.record->code[0], args};
-    a.record->code[0] = fn::kRunningFrame;
-    g.stackDepth = static_cast<int32_t>(newDepth);
-    return true;
-}
-
-QO_ALWAYS_INLINE inline void leave(Activation& a, const FrameState& fs) {
-    if (fs.ownArray) {
-        a.record->code[0] = fn::kIdle;
-        return;
-    }
-    g.stackDepth = fs.savedDepth;
-    if (fs.copied)
-        for (int32_t i = 0; i <= a.maxParam; ++i) fs.callerArgs[i] = a.argBase[i];
-    a.record->code[0] = fs.previousState;
-}
-
 }  // namespace
 
 QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary) {
@@ -168,33 +105,6 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary)
 // level (each live activation has its own g.callDepth).
 InlineCall g_inlineCalls[kMaxCallDepth];
 bool g_plansEnabled = true;
-
-InlineCall* enterInline(fn::Record* r, QoValue* args) {
-    if (__builtin_expect(
-            g_interrupted || interruptPending() || g.callDepth >= kMaxCallDepth || fn::codeStart(r) < 0, 0))
-        return nullptr;
-    auto* plan = static_cast<Plan*>(r->threaded);
-    if (!plan || plan->count == 0) return nullptr;
-    InlineCall& c = g_inlineCalls[g.callDepth];
-    Activation& a = c.act;
-    begin(a, r);
-    if (r->code[0] == fn::kIdle) {
-        enterOwn(a, args, c.fs);
-    } else if (!enterFrame(a, args, true, c.fs)) {
-        return nullptr;  // the ordinary call reports the overflow
-    }
-    ++g.callDepth;
-    c.plan = plan;
-    return &c;
-}
-
-bool finishInline(InlineCall& c, const QoValue* top, QoValue* result) {
-    *result = *top;
-    --g.callDepth;
-    leave(c.act, c.fs);
-    if (__builtin_expect(g.savedTop >= c.act.savedMark, 0)) return releaseActivation(c.act, *result);
-    return false;
-}
 
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result) {
     bool temporary;
@@ -276,14 +186,10 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result) {
     }
 
 // Real functions with an inline real case.
-#define REAL_FUNCTION(name, fn)                    \
-    CASE(name) {                                   \
-        if (top->optype == QO_REAL) {              \
-            arith::setReal(*top, fn(top->r));      \
-        } else {                                   \
-            unarySlow(a, op::name, top);           \
-        }                                          \
-        NEXT();                                    \
+#define REAL_FUNCTION(name, fn)                                                  \
+    CASE(name) {                                                                 \
+        realFunctionOn(a, op::name, top, [](double x) { return fn(x); });        \
+        NEXT();                                                                  \
     }
 
 // ++/-- on a variable; the int case inline.

@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 
+#include "arith.h"
 #include "engine.h"
 #include "function.h"
 #include "opcodes.h"
@@ -93,6 +94,15 @@ void report(Activation& a, int32_t type, const char16_t* name, int32_t code);
 void binarySlow(Activation& a, unsigned opcode, QoValue* left);
 // A unary operator or inline function on *v.
 void unarySlow(Activation& a, unsigned opcode, QoValue* v);
+// sqrt, exp, sin, cos on *v: the real case inline, every other kind through unarySlow.
+template <class Fn>
+inline void realFunctionOn(Activation& a, unsigned opcode, QoValue* v, Fn fn) {
+    if (v->optype == QO_REAL) {
+        arith::setReal(*v, fn(v->r));
+    } else {
+        unarySlow(a, opcode, v);
+    }
+}
 // ++/-- on *target; pushes onto top+1 the new (prefix) or old (postfix) value.
 void stepVariable(Activation& a, unsigned opcode, QoValue* target, QoValue* push);
 // Opcodes 95..255 on *top.
@@ -116,13 +126,7 @@ struct InlineCall {
     QoValue* args;         // the call's first argument slot in the caller
     InlineCall* outer;     // the activation entered before this one in the same loop
 };
-// Enters a compiled function whose plan exists, as execute() would with the
-// arguments in place when it is running; null when the ordinary call must be
-// made instead (nothing has changed then).
-InlineCall* enterInline(fn::Record* r, QoValue* args);
-// The END of such an activation: the result into *result, the frame left, the
-// saved objects released; true when the result is an object to keep.
-bool finishInline(InlineCall& c, const QoValue* top, QoValue* result);
+// enterInline / finishInline: executor_frames.h.
 
 // --- calls (executor_calls.cpp) ---
 // The code and operand cursors, passed to the call slow paths as a copy so

@@ -11,7 +11,9 @@
 // errors; fusion never crosses a jump target, and the constant and operand
 // cursors every jump carries are checked against the linear decoding (a record
 // where they disagree, or whose code does not decode cleanly, keeps running
-// on the byte loop: its plan is empty).
+// on the byte loop: its plan is empty). A REAL_EXPR step in front of a run of
+// real arithmetic computes it on doubles when the kinds allow and jumps past
+// the run's steps (executor_realrun.h); its program is stored after the steps.
 //
 // The plan lives beside the record (Record::threaded) and is freed with its
 // arrays. It never caches what invalidation changes: callee and record
@@ -58,7 +60,8 @@ namespace qo::lang {
     S(YVV_MUL_ADD) S(YVV_MUL_SUB) S(YVV_MUL_MUL)                                \
     S(YVC_ADD_ADD) S(YVC_ADD_SUB) S(YVC_ADD_MUL)                                \
     S(YVC_SUB_ADD) S(YVC_SUB_SUB) S(YVC_SUB_MUL)                                \
-    S(YVC_MUL_ADD) S(YVC_MUL_SUB) S(YVC_MUL_MUL)
+    S(YVC_MUL_ADD) S(YVC_MUL_SUB) S(YVC_MUL_MUL)                                \
+    S(REAL_EXPR)
 // clang-format on
 
 enum class Handler : uint16_t {
@@ -75,8 +78,8 @@ struct Step {
     const void* go;        // handler label (a Handler number until the plan is bound)
     int32_t a, b;          // first variable (kind, index), or a count, height or opcode
     int32_t c, d;          // second variable (kind, index), or a count or height
-    const void* p;         // constant, jump target step, or call code cursor
-    const void* q;         // second target, or call operand cursor
+    const void* p;         // constant, jump target step, call code cursor, or real program
+    const void* q;         // second target, call operand cursor, or the step after a real run
     int32_t e, f;          // third variable (kind, index)
     int32_t g, h;          // destination variable (kind, index)
 };

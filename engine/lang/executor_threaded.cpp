@@ -10,7 +10,9 @@
 
 #include "arith.h"
 #include "engine.h"
+#include "executor_frames.h"
 #include "executor_plan.h"
+#include "executor_realrun.h"
 
 // Forced inline only in optimised builds: unoptimised ones give every inlined
 // local its own slot, and the loop's frame would grow past what deep nesting
@@ -23,6 +25,26 @@
 
 namespace qo::lang {
 namespace {
+
+// Two int or real operands as doubles; false for any other kind.
+QO_INLINE bool asDoubles(const QoValue& x, const QoValue& y, double& a, double& b) {
+    const int32_t tx = x.optype, ty = y.optype;
+    if (tx == QO_REAL) {
+        a = x.r;
+    } else if (tx == QO_INT) {
+        a = static_cast<double>(x.i);
+    } else {
+        return false;
+    }
+    if (ty == QO_REAL) {
+        b = y.r;
+    } else if (ty == QO_INT) {
+        b = static_cast<double>(y.i);
+    } else {
+        return false;
+    }
+    return true;
+}
 
 // x op y for + - * / on int and real operands into out (which may be x's
 // slot); false when the byte loop would take its slow path.
@@ -40,20 +62,7 @@ QO_INLINE bool fastArith(QoValue& out, const QoValue& x, const QoValue& y) {
         }
     }
     double a, b;
-    if (tx == QO_REAL) {
-        a = x.r;
-    } else if (tx == QO_INT) {
-        a = static_cast<double>(x.i);
-    } else {
-        return false;
-    }
-    if (ty == QO_REAL) {
-        b = y.r;
-    } else if (ty == QO_INT) {
-        b = static_cast<double>(y.i);
-    } else {
-        return false;
-    }
+    if (!asDoubles(x, y, a, b)) return false;
     double v = Op == op::ADD ? a + b : Op == op::SUB ? a - b : Op == op::MUL ? a * b : a / b;
     arith::setReal(out, v);
     return true;
@@ -78,20 +87,7 @@ QO_INLINE bool fastCompare(QoValue& out, const QoValue& x, const QoValue& y) {
         return true;
     }
     double a, b;
-    if (tx == QO_REAL) {
-        a = x.r;
-    } else if (tx == QO_INT) {
-        a = static_cast<double>(x.i);
-    } else {
-        return false;
-    }
-    if (ty == QO_REAL) {
-        b = y.r;
-    } else if (ty == QO_INT) {
-        b = static_cast<double>(y.i);
-    } else {
-        return false;
-    }
+    if (!asDoubles(x, y, a, b)) return false;
     arith::setLogical(out, relation<Op>(a, b));
     return true;
 }
@@ -134,6 +130,12 @@ QO_INLINE Num numberOf(const QoValue& v) {
     return Num{0, 0, 0.0};
 }
 
+// + - * on ints, wrapping.
+template <unsigned Op>
+QO_INLINE uint64_t intOp(uint64_t a, uint64_t b) {
+    return Op == op::ADD ? a + b : Op == op::SUB ? a - b : a * b;
+}
+
 // + - * on two plain numbers, with the byte loop's results (ints wrap, a real
 // operand makes a real).
 template <unsigned Op>
@@ -161,6 +163,13 @@ QO_INLINE void store(QoValue& v, const Num& n) {
 template <unsigned Op1, unsigned Op2>
 QO_INLINE void nestedArith(Activation& a, QoValue* t, const QoValue& x, const QoValue& y, const QoValue& z,
                         QoValue& w) {
+    if (x.optype == QO_INT && y.optype == QO_INT && z.optype == QO_INT) {
+        uint64_t v = intOp<Op2>(static_cast<uint64_t>(x.i), intOp<Op1>(static_cast<uint64_t>(y.i),
+                                                                        static_cast<uint64_t>(z.i)));
+        arith::setInt(*t, static_cast<int64_t>(v));
+        arith::setInt(w, static_cast<int64_t>(v));
+        return;
+    }
     Num nx = numberOf(x), ny = numberOf(y), nz = numberOf(z);
     if (__builtin_expect(nx.tag != 0 && ny.tag != 0 && nz.tag != 0, 1)) {
         Num r = apply<Op2>(nx, apply<Op1>(ny, nz));
@@ -179,6 +188,12 @@ QO_INLINE void nestedArith(Activation& a, QoValue* t, const QoValue& x, const Qo
 // PUSHV x, push y, op1, op2: the top becomes top op2 (x op1 y).
 template <unsigned Op1, unsigned Op2>
 QO_INLINE void ontoTop(Activation& a, QoValue* top, const QoValue& x, const QoValue& y) {
+    if (top->optype == QO_INT && x.optype == QO_INT && y.optype == QO_INT) {
+        uint64_t v = intOp<Op2>(static_cast<uint64_t>(top->i), intOp<Op1>(static_cast<uint64_t>(x.i),
+                                                                           static_cast<uint64_t>(y.i)));
+        arith::setInt(*top, static_cast<int64_t>(v));
+        return;
+    }
     Num nt = numberOf(*top), nx = numberOf(x), ny = numberOf(y);
     if (__builtin_expect(nt.tag != 0 && nx.tag != 0 && ny.tag != 0, 1)) {
         store(*top, apply<Op2>(nt, apply<Op1>(nx, ny)));
@@ -219,6 +234,16 @@ void returnTo(Activation& caller, InlineCall& c, bool temporary) {
     }
     Cursor cur{static_cast<const unsigned char*>(at->p), static_cast<const int32_t*>(at->q) + 2};
     afterCall(caller, c.args, at->b, temporary, cur);
+}
+
+// Unary minus on the top: a real's record keeps its other bytes.
+QO_INLINE void negate(Activation& a, QoValue* top) {
+    if (top->optype == QO_REAL) {
+        top->r = -top->r;
+        top->type = QO_REAL;
+    } else {
+        unarySlow(a, op::NEG, top);
+    }
 }
 
 // v++ : pushes the old value onto *push.
@@ -282,19 +307,28 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                \
     } while (0)
 
-#define VV_LOOPF(name)                                         \
-    H(VV_##name##_LOOPF) {                                     \
-        pushedPair<op::name>(*ap, top + 1, *V1(s), *V2(s));      \
+// A comparison and the loop test on it; on ints the test takes the truth
+// value from the register rather than from the slot just written.
+#define COMPARE_LOOPF(name, x, y)                              \
+    do {                                                       \
+        const QoValue& cx = (x);                               \
+        const QoValue& cy = (y);                               \
         ++top;                                                 \
+        if (cx.optype == QO_INT && cy.optype == QO_INT) {      \
+            bool holds = relation<op::name>(cx.i, cy.i);       \
+            arith::setLogical(*top, holds);                    \
+            if (!holds || stopRequested(handle)) JUMP(s->q);   \
+            NEXT();                                            \
+        }                                                      \
+        pushedPair<op::name>(*ap, top, cx, cy);                \
         LOOP_TEST(s);                                          \
-    }
+    } while (0)
 
-#define VC_LOOPF(name)                                         \
-    H(VC_##name##_LOOPF) {                                     \
-        pushedPair<op::name>(*ap, top + 1, *V1(s), *KP(s));      \
-        ++top;                                                 \
-        LOOP_TEST(s);                                          \
-    }
+#define VV_LOOPF(name) \
+    H(VV_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *V2(s)); }
+
+#define VC_LOOPF(name) \
+    H(VC_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *KP(s)); }
 
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
@@ -303,25 +337,21 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                \
     }
 
-#define REAL_FUNCTION(name, fn)                                \
-    H(name) {                                                  \
-        if (top->optype == QO_REAL) {                          \
-            arith::setReal(*top, fn(top->r));                  \
-        } else {                                               \
-            unarySlow(*ap, op::name, top);                       \
-        }                                                      \
-        NEXT();                                                \
-    }                                                          \
-    H(V_##name) {                                              \
-        const QoValue* x = V1(s);                              \
-        ++top;                                                 \
-        if (x->optype == QO_REAL) {                            \
-            arith::setReal(*top, fn(x->r));                    \
-        } else {                                               \
-            *top = *x;                                         \
-            unarySlow(*ap, op::name, top);                       \
-        }                                                      \
-        NEXT();                                                \
+#define REAL_FUNCTION(name, fn)                                                   \
+    H(name) {                                                                     \
+        realFunctionOn(*ap, op::name, top, [](double x) { return fn(x); });       \
+        NEXT();                                                                   \
+    }                                                                             \
+    H(V_##name) {                                                                 \
+        const QoValue* x = V1(s);                                                 \
+        ++top;                                                                    \
+        if (x->optype == QO_REAL) {                                               \
+            arith::setReal(*top, fn(x->r));                                       \
+        } else {                                                                  \
+            *top = *x;                                                            \
+            unarySlow(*ap, op::name, top);                                        \
+        }                                                                         \
+        NEXT();                                                                   \
     }
 
 #define NESTED(op1, op2)                                                                        \
@@ -451,22 +481,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     REAL_FUNCTION(SIN, std::sin)
     REAL_FUNCTION(COS, std::cos)
     H(NEG) {
-        if (top->optype == QO_REAL) {
-            top->r = -top->r;
-            top->type = QO_REAL;
-        } else {
-            unarySlow(*ap, op::NEG, top);
-        }
+        negate(*ap, top);
         NEXT();
     }
     H(V_NEG) {
         *++top = *V1(s);
-        if (top->optype == QO_REAL) {
-            top->r = -top->r;
-            top->type = QO_REAL;
-        } else {
-            unarySlow(*ap, op::NEG, top);
-        }
+        negate(*ap, top);
         NEXT();
     }
     H(STOREV) {
@@ -657,6 +677,16 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         postIncrement(*ap, op::VINC, V1(s), top + 1, 1u);
         top = base + s->c;
         JUMP(s->p);
+    }
+    H(REAL_EXPR) {
+        auto* program = static_cast<RealProgram*>(const_cast<void*>(s->p));
+        if (__builtin_expect(runRealProgram(*program, B, top), 1)) {
+            top += program->results;
+            JUMP(s->q);
+        }
+        // Kinds that keep missing: the run's own steps take over for good.
+        if (program->misses >= 32 && program->misses > program->hits) const_cast<Step*>(s)->go = &&H_NOP;
+        NEXT();
     }
     H(VINC_DROP) {
         postIncrement(*ap, op::VINC, V1(s), top + 1, 1u);

@@ -5,9 +5,12 @@
 // would run with, and checks every jump: its target must be an instruction
 // start whose cursors are the ones the jump carries. The second emits the
 // steps, fusing the common sequences when no instruction inside the group is a
-// jump target, and resolves jump targets to steps.
+// jump target, and resolves jump targets to steps. Between them, runs of real
+// arithmetic get their programs (executor_realrun.h); a run ends where one of
+// the ordinary steps ends, so its steps stay exactly those without the run.
 #include "alloc.h"
 #include "executor_plan.h"
+#include "executor_realrun.h"
 #include "opcodes.h"
 
 namespace qo::lang {
@@ -27,6 +30,8 @@ struct Instr {
     int32_t target;    // decoded jump target (instruction index), -1 none
     bool isTarget;
     int32_t step;      // step index when it starts a step, else -1
+    int32_t realLength;  // instructions of the real run starting here, 0 none
+    int32_t realAt;      // its program's offset in the program buffer (8-byte units)
 };
 
 bool isJump(unsigned o) {
@@ -56,6 +61,11 @@ public:
 private:
     int decode();
     bool link();
+    bool findRealRuns();
+    int32_t realRunLength(int32_t i, int32_t limit);
+    int32_t group(int32_t i, Step& s, Handler& h) const;
+    Handler pushed(int32_t j, Step& s, int32_t& kind, int32_t& index, Handler ifVar, Handler ifConst,
+                   int offset) const;
     int32_t emit(Plan* plan);
     bool fusable(int32_t i, int32_t n) const;  // ins i+1 .. i+n-1 exist and are no targets
     unsigned opAt(int32_t i) const { return i < count_ ? ins_[i].op : 0xffffu; }
@@ -69,6 +79,8 @@ private:
     int32_t* byOffset_ = nullptr;
     int32_t count_ = 0;
     int32_t finalEnd_ = -1;
+    RealRunBuilder real_;
+    Vec<uint64_t> programs_;
 };
 
 int Translator::decode() {
@@ -86,7 +98,7 @@ int Translator::decode() {
     while (pc < codeLength) {
         unsigned o = code[pc];
         Instr& in = ins_[count_];
-        in = Instr{o, pc, w, k, -1, false, -1};
+        in = Instr{o, pc, w, k, -1, false, -1, 0, 0};
         byOffset_[pc] = count_++;
         ++pc;
         if (o < op::kCount) w += kOperandWords[o];
@@ -159,170 +171,230 @@ Handler realFunction(unsigned o, bool fromVar) {
     }
 }
 
+// The operand that instruction j pushes: a variable into (kind, index) or a
+// constant into s.p; the handler of the matching form, offset within its group.
+Handler Translator::pushed(int32_t j, Step& s, int32_t& kind, int32_t& index, Handler ifVar, Handler ifConst,
+                           int offset) const {
+    if (ins_[j].op == op::PUSHV) {
+        setVar(operands(j)[0], kind, index);
+        return plus(ifVar, offset);
+    }
+    s.p = constant(j);
+    return plus(ifConst, offset);
+}
+
+// The step that instruction i starts and the number of instructions it takes.
+int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
+    s = Step{};
+    h = Handler::kCount;
+    int32_t len = 1;
+    const unsigned o = ins_[i].op;
+    const int32_t* w = operands(i);
+    unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
+    unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
+    // The longest pattern first.
+    if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && isPlainArith(o3) &&
+        isPlainArith(o4) && o5 == op::STOREV && fusable(i, 6)) {
+        // w = x op2 (y op1 z)
+        setVar(w[0], s.a, s.b);
+        setVar(operands(i + 1)[0], s.c, s.d);
+        // Handlers by inner, then outer operator: ADD SUB MUL are opcodes 4, 5, 6.
+        int combination = static_cast<int>(o3 - op::ADD) * 3 + static_cast<int>(o4 - op::ADD);
+        h = pushed(i + 2, s, s.e, s.f, Handler::XVV_ADD_ADD, Handler::XVC_ADD_ADD, combination);
+        setVar(operands(i + 5)[0], s.g, s.h);
+        len = 6;
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isCompare(o2) && o3 == op::LOOPF &&
+        fusable(i, 4)) {
+        setVar(w[0], s.a, s.b);
+        h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_LOOPF, Handler::VC_GT_LOOPF, static_cast<int>(o2 - op::GT));
+        len = 4;
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isPlainArith(o2) &&
+               isPlainArith(o3) && fusable(i, 4)) {
+        // top = top op3 (x op2 y)
+        int combination = static_cast<int>(o2 - op::ADD) * 3 + static_cast<int>(o3 - op::ADD);
+        setVar(w[0], s.a, s.b);
+        h = pushed(i + 1, s, s.c, s.d, Handler::YVV_ADD_ADD, Handler::YVC_ADD_ADD, combination);
+        len = 4;
+    } else if (o == op::PUSHV && o1 == op::PUSHC && o2 == op::LT && o3 == op::JMPFPUSH && fusable(i, 4)) {
+        setVar(w[0], s.a, s.b);
+        s.p = constant(i + 1);
+        h = Handler::VC_LT_JMPFPUSH;
+        len = 4;
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && arithIndex(o2) >= 0 && fusable(i, 3)) {
+        setVar(w[0], s.a, s.b);
+        h = pushed(i + 1, s, s.c, s.d, Handler::VV_ADD, Handler::VC_ADD, arithIndex(o2));
+        len = 3;
+    } else if (o == op::PUSHV && realFunction(o1, true) != Handler::kCount && fusable(i, 2)) {
+        setVar(w[0], s.a, s.b);
+        h = realFunction(o1, true);
+        len = 2;
+    } else if ((o == op::ADD || o == op::SUB || o == op::MUL) && o1 == op::STOREV && fusable(i, 2)) {
+        setVar(operands(i + 1)[0], s.a, s.b);
+        h = o == op::ADD ? Handler::ADD_STOREV : o == op::SUB ? Handler::SUB_STOREV : Handler::MUL_STOREV;
+        len = 2;
+    } else if (o == op::STOREV && o1 == op::DROP && fusable(i, 2)) {
+        setVar(w[0], s.a, s.b);
+        s.c = operands(i + 1)[0];
+        h = Handler::STOREV_DROP;
+        len = 2;
+    } else if (o == op::VINC && (o1 == op::JMP || o1 == op::JMP_B) && fusable(i, 2)) {
+        setVar(w[0], s.a, s.b);
+        s.c = operands(i + 1)[2];
+        h = Handler::VINC_JMP;
+        len = 2;
+    } else if (o == op::VINC && o1 == op::DROP && fusable(i, 2)) {
+        setVar(w[0], s.a, s.b);
+        s.c = operands(i + 1)[0];
+        h = Handler::VINC_DROP;
+        len = 2;
+    } else if ((o == op::KEEPTOP || o == op::KEEPTOP_B) && o1 == op::END && fusable(i, 2)) {
+        s.a = w[0];
+        h = Handler::KEEPTOP_END;
+        len = 2;
+    }
+    if (h == Handler::kCount) {
+        switch (o) {
+            case op::END: h = Handler::END; break;
+            case op::PUSHC: h = Handler::PUSHC, s.p = constant(i); break;
+            case op::PUSHV: h = Handler::PUSHV, setVar(w[0], s.a, s.b); break;
+            case op::PUSHG: h = Handler::PUSHG, s.a = w[0]; break;
+            case op::ADD: case op::SUB: case op::MUL: case op::DIV:
+            case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
+                h = plus(Handler::ADD, arithIndex(o));
+                break;
+            case op::POW: case op::AND: case op::OR: case op::SHL: case op::SHR:
+            case op::MOD: case op::BACKDIV: case op::DOTMUL: case op::DOTDIV: case op::DOTBACKDIV:
+            case op::DOTPOW: case op::XOR: case op::BITAND: case op::BITOR: case op::BITXOR:
+            case op::BUILD: case op::ATAN2: case op::FMOD:
+                h = Handler::BINARY, s.a = static_cast<int32_t>(o);
+                break;
+            case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
+                h = realFunction(o, false);
+                break;
+            case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
+            case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
+            case op::CALLF: case op::CALLN:
+                h = o == op::CALLF ? Handler::CALLF : Handler::CALLN;
+                s.p = r_->code + ins_[i].at + 1;
+                s.q = w;
+                s.a = w[0];  // address slot of the callee
+                s.b = w[1];  // mm
+                break;
+            case op::KEEPTOP: case op::KEEPTOP_B: h = Handler::KEEPTOP, s.a = w[0]; break;
+            case op::OO: h = Handler::OO, s.a = w[0]; break;
+            case op::DROP: h = Handler::DROP, s.a = w[0]; break;
+            case op::JMPF: h = Handler::JMPF; break;
+            case op::LOOPF: h = Handler::LOOPF; break;
+            case op::JMP: case op::JMP_B: h = Handler::JMP, s.a = w[2]; break;
+            case op::LOOPBACK: h = Handler::LOOPBACK, s.a = w[2]; break;
+            case op::UNTILF: h = Handler::UNTILF, s.a = w[0]; break;
+            case op::JMPFPUSH: h = Handler::JMPFPUSH; break;
+            case op::JMPKEEP: h = Handler::JMPKEEP, s.a = w[2]; break;
+            case op::WHICHFAIL: h = Handler::WHICHFAIL, s.a = w[0]; break;
+            case op::INCV: h = Handler::INCV, setVar(w[0], s.a, s.b); break;
+            case op::DECV: h = Handler::DECV, setVar(w[0], s.a, s.b); break;
+            case op::VINC: h = Handler::VINC, setVar(w[0], s.a, s.b); break;
+            case op::VDEC: h = Handler::VDEC, setVar(w[0], s.a, s.b); break;
+            case op::INCG: case op::DECG: case op::GINC: case op::GDEC:
+                h = Handler::STEPG, s.a = w[0], s.c = static_cast<int32_t>(o);
+                break;
+            case op::GLOBAL: h = Handler::GLOBAL; break;
+            case op::LOCAL: h = Handler::LOCAL; break;
+            case op::NOP59: case op::NOP60: case op::NOP81: case op::NOP84: case op::NOP85: case op::NOP86:
+                h = Handler::NOP;
+                break;
+            case op::DROP89: case op::DROP90: case op::DROP91: case op::DROP92: case op::DROP93: case op::DROP94:
+                h = Handler::DROP1;
+                break;
+            default:
+                if (o < op::kCount) {  // the remaining one-operand operators and functions
+                    h = Handler::UNARY;
+                } else {
+                    h = Handler::OPERATOR;
+                }
+                s.a = static_cast<int32_t>(o);
+                break;
+        }
+    }
+    return len;
+}
+
+// Feeds the builder from instruction i up to limit or the first instruction
+// the run cannot take; the number taken.
+int32_t Translator::realRunLength(int32_t i, int32_t limit) {
+    real_.reset();
+    int32_t j = i;
+    for (; j < limit && (j == i || !ins_[j].isTarget); ++j) {
+        const Instr& in = ins_[j];
+        RealInstr ri{in.op, 0, 0, nullptr, 0};
+        if (in.op == op::PUSHV) setVar(operands(j)[0], ri.kind, ri.index);
+        if (in.op == op::PUSHC) ri.constant = constant(j), ri.constIndex = in.k;
+        if (!real_.feed(ri)) break;
+    }
+    return j - i;
+}
+
+// Finds the real runs and builds their programs; false when out of memory.
+bool Translator::findRealRuns() {
+    for (int32_t i = 0; i < count_;) {
+        int32_t length = realRunLength(i, count_);
+        if (!real_.worthwhile()) {
+            if (real_.outOfMemory()) return false;
+            ++i;
+            continue;
+        }
+        // Shorten the run to the last step boundary inside it.
+        int32_t boundary = i;
+        for (Step s; boundary < i + length;) {
+            Handler h;
+            int32_t len = group(boundary, s, h);
+            if (boundary + len > i + length) break;
+            boundary += len;
+        }
+        if (boundary < i + length) {
+            length = realRunLength(i, boundary);
+            if (!real_.worthwhile()) {
+                if (real_.outOfMemory()) return false;
+                ++i;
+                continue;
+            }
+        }
+        size_t at = programs_.size(), units = real_.bytes() / sizeof(uint64_t);
+        for (size_t u = 0; u < units; ++u)
+            if (!programs_.push(0)) return false;
+        real_.write(programs_.begin() + at);
+        ins_[i].realLength = length;
+        ins_[i].realAt = static_cast<int32_t>(at);
+        i += length;
+    }
+    return true;
+}
+
 // Emits the steps into plan (or only counts them when plan is null).
 int32_t Translator::emit(Plan* plan) {
     int32_t n = 0;
+    auto* programs = plan ? reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(plan) + sizeof(Plan) +
+                                                        sizeof(Step) * static_cast<size_t>(plan->count))
+                          : nullptr;
     for (int32_t i = 0; i < count_;) {
-        Step s{};
-        Handler h = Handler::kCount;
-        int32_t len = 1;
-        const unsigned o = ins_[i].op;
-        const int32_t* w = operands(i);
-        unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
-        unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
-        // The longest pattern first.
-        if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && isPlainArith(o3) &&
-            isPlainArith(o4) && o5 == op::STOREV && fusable(i, 6)) {
-            // w = x op2 (y op1 z)
-            setVar(w[0], s.a, s.b);
-            setVar(operands(i + 1)[0], s.c, s.d);
-            // Handlers by inner, then outer operator: ADD SUB MUL are opcodes 4, 5, 6.
-            int combination = static_cast<int>(o3 - op::ADD) * 3 + static_cast<int>(o4 - op::ADD);
-            if (o2 == op::PUSHV) {
-                setVar(operands(i + 2)[0], s.e, s.f);
-                h = plus(Handler::XVV_ADD_ADD, combination);
-            } else {
-                s.p = constant(i + 2);
-                h = plus(Handler::XVC_ADD_ADD, combination);
+        if (ins_[i].realLength > 0) {
+            if (plan) {
+                Step r{};
+                r.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(Handler::REAL_EXPR));
+                r.p = programs + ins_[i].realAt;
+                r.e = i + ins_[i].realLength;  // the instruction after the run; q is set once steps exist
+                plan->steps[n] = r;
+                ins_[i].step = n;
             }
-            setVar(operands(i + 5)[0], s.g, s.h);
-            len = 6;
-        } else
-        if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isCompare(o2) && o3 == op::LOOPF &&
-            fusable(i, 4)) {
-            setVar(w[0], s.a, s.b);
-            if (o1 == op::PUSHV) {
-                setVar(operands(i + 1)[0], s.c, s.d);
-                h = plus(Handler::VV_GT_LOOPF, static_cast<int>(o2 - op::GT));
-            } else {
-                s.p = constant(i + 1);
-                h = plus(Handler::VC_GT_LOOPF, static_cast<int>(o2 - op::GT));
-            }
-            len = 4;
-        } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isPlainArith(o2) &&
-                   isPlainArith(o3) && fusable(i, 4)) {
-            // top = top op3 (x op2 y)
-            int combination = static_cast<int>(o2 - op::ADD) * 3 + static_cast<int>(o3 - op::ADD);
-            setVar(w[0], s.a, s.b);
-            if (o1 == op::PUSHV) {
-                setVar(operands(i + 1)[0], s.c, s.d);
-                h = plus(Handler::YVV_ADD_ADD, combination);
-            } else {
-                s.p = constant(i + 1);
-                h = plus(Handler::YVC_ADD_ADD, combination);
-            }
-            len = 4;
-        } else if (o == op::PUSHV && o1 == op::PUSHC && o2 == op::LT && o3 == op::JMPFPUSH && fusable(i, 4)) {
-            setVar(w[0], s.a, s.b);
-            s.p = constant(i + 1);
-            h = Handler::VC_LT_JMPFPUSH;
-            len = 4;
-        } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && arithIndex(o2) >= 0 && fusable(i, 3)) {
-            setVar(w[0], s.a, s.b);
-            if (o1 == op::PUSHV) {
-                setVar(operands(i + 1)[0], s.c, s.d);
-                h = plus(Handler::VV_ADD, arithIndex(o2));
-            } else {
-                s.p = constant(i + 1);
-                h = plus(Handler::VC_ADD, arithIndex(o2));
-            }
-            len = 3;
-        } else if (o == op::PUSHV && realFunction(o1, true) != Handler::kCount && fusable(i, 2)) {
-            setVar(w[0], s.a, s.b);
-            h = realFunction(o1, true);
-            len = 2;
-        } else if ((o == op::ADD || o == op::SUB || o == op::MUL) && o1 == op::STOREV && fusable(i, 2)) {
-            setVar(operands(i + 1)[0], s.a, s.b);
-            h = o == op::ADD ? Handler::ADD_STOREV : o == op::SUB ? Handler::SUB_STOREV : Handler::MUL_STOREV;
-            len = 2;
-        } else if (o == op::STOREV && o1 == op::DROP && fusable(i, 2)) {
-            setVar(w[0], s.a, s.b);
-            s.c = operands(i + 1)[0];
-            h = Handler::STOREV_DROP;
-            len = 2;
-        } else if (o == op::VINC && (o1 == op::JMP || o1 == op::JMP_B) && fusable(i, 2)) {
-            setVar(w[0], s.a, s.b);
-            s.c = operands(i + 1)[2];
-            h = Handler::VINC_JMP;
-            len = 2;
-        } else if (o == op::VINC && o1 == op::DROP && fusable(i, 2)) {
-            setVar(w[0], s.a, s.b);
-            s.c = operands(i + 1)[0];
-            h = Handler::VINC_DROP;
-            len = 2;
-        } else if ((o == op::KEEPTOP || o == op::KEEPTOP_B) && o1 == op::END && fusable(i, 2)) {
-            s.a = w[0];
-            h = Handler::KEEPTOP_END;
-            len = 2;
+            ++n;
         }
-        if (h == Handler::kCount) {
-            switch (o) {
-                case op::END: h = Handler::END; break;
-                case op::PUSHC: h = Handler::PUSHC, s.p = constant(i); break;
-                case op::PUSHV: h = Handler::PUSHV, setVar(w[0], s.a, s.b); break;
-                case op::PUSHG: h = Handler::PUSHG, s.a = w[0]; break;
-                case op::ADD: case op::SUB: case op::MUL: case op::DIV:
-                case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
-                    h = plus(Handler::ADD, arithIndex(o));
-                    break;
-                case op::POW: case op::AND: case op::OR: case op::SHL: case op::SHR:
-                case op::MOD: case op::BACKDIV: case op::DOTMUL: case op::DOTDIV: case op::DOTBACKDIV:
-                case op::DOTPOW: case op::XOR: case op::BITAND: case op::BITOR: case op::BITXOR:
-                case op::BUILD: case op::ATAN2: case op::FMOD:
-                    h = Handler::BINARY, s.a = static_cast<int32_t>(o);
-                    break;
-                case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
-                    h = realFunction(o, false);
-                    break;
-                case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
-                case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
-                case op::CALLF: case op::CALLN:
-                    h = o == op::CALLF ? Handler::CALLF : Handler::CALLN;
-                    s.p = r_->code + ins_[i].at + 1;
-                    s.q = w;
-                    s.a = w[0];  // address slot of the callee
-                    s.b = w[1];  // mm
-                    break;
-                case op::KEEPTOP: case op::KEEPTOP_B: h = Handler::KEEPTOP, s.a = w[0]; break;
-                case op::OO: h = Handler::OO, s.a = w[0]; break;
-                case op::DROP: h = Handler::DROP, s.a = w[0]; break;
-                case op::JMPF: h = Handler::JMPF; break;
-                case op::LOOPF: h = Handler::LOOPF; break;
-                case op::JMP: case op::JMP_B: h = Handler::JMP, s.a = w[2]; break;
-                case op::LOOPBACK: h = Handler::LOOPBACK, s.a = w[2]; break;
-                case op::UNTILF: h = Handler::UNTILF, s.a = w[0]; break;
-                case op::JMPFPUSH: h = Handler::JMPFPUSH; break;
-                case op::JMPKEEP: h = Handler::JMPKEEP, s.a = w[2]; break;
-                case op::WHICHFAIL: h = Handler::WHICHFAIL, s.a = w[0]; break;
-                case op::INCV: h = Handler::INCV, setVar(w[0], s.a, s.b); break;
-                case op::DECV: h = Handler::DECV, setVar(w[0], s.a, s.b); break;
-                case op::VINC: h = Handler::VINC, setVar(w[0], s.a, s.b); break;
-                case op::VDEC: h = Handler::VDEC, setVar(w[0], s.a, s.b); break;
-                case op::INCG: case op::DECG: case op::GINC: case op::GDEC:
-                    h = Handler::STEPG, s.a = w[0], s.c = static_cast<int32_t>(o);
-                    break;
-                case op::GLOBAL: h = Handler::GLOBAL; break;
-                case op::LOCAL: h = Handler::LOCAL; break;
-                case op::NOP59: case op::NOP60: case op::NOP81: case op::NOP84: case op::NOP85: case op::NOP86:
-                    h = Handler::NOP;
-                    break;
-                case op::DROP89: case op::DROP90: case op::DROP91: case op::DROP92: case op::DROP93: case op::DROP94:
-                    h = Handler::DROP1;
-                    break;
-                default:
-                    if (o < op::kCount) {  // the remaining one-operand operators and functions
-                        h = Handler::UNARY;
-                    } else {
-                        h = Handler::OPERATOR;
-                    }
-                    s.a = static_cast<int32_t>(o);
-                    break;
-            }
-        }
+        Step s;
+        Handler h;
+        int32_t len = group(i, s, h);
         if (plan) {
             s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(h));
             plan->steps[n] = s;
-            ins_[i].step = n;
+            if (ins_[i].step < 0) ins_[i].step = n;
         }
         ++n;
         i += len;
@@ -335,11 +407,15 @@ int Translator::run(Plan** out) {
     int rc = decode();
     if (rc <= 0) return rc;
     if (!link()) return 0;
+    if (!findRealRuns()) return -1;
     int32_t n = emit(nullptr);
-    size_t bytes = sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n);
+    size_t bytes = sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n) + sizeof(uint64_t) * programs_.size();
     auto* plan = static_cast<Plan*>(mem::allocateZeroed(bytes));
     if (!plan) return -1;
     plan->count = n;
+    if (programs_.size())
+        std::memcpy(reinterpret_cast<char*>(plan) + sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n),
+                    programs_.begin(), sizeof(uint64_t) * programs_.size());
     emit(plan);
     // Jump targets: the target instruction's step (never inside a fused group).
     for (int32_t i = 0; i < count_; ++i) {
@@ -347,6 +423,11 @@ int Translator::run(Plan** out) {
         if (in.step < 0) continue;
         Step& s = plan->steps[in.step];
         auto h = static_cast<Handler>(reinterpret_cast<uintptr_t>(s.go));
+        if (h == Handler::REAL_EXPR) {
+            // A run holds no jump: only the step after it is to be found.
+            s.q = &plan->steps[ins_[s.e].step];
+            continue;
+        }
         int32_t jumpAt = i;
         // The jump of a fused group is its last instruction.
         if (h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) jumpAt = i + 3;

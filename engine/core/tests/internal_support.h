@@ -10,6 +10,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include "leak_checked_engine.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -142,18 +144,6 @@ inline bool addModuleName(const std::u16string& name, int32_t moduleNo,
     return rc == keys::kInserted;
 }
 
-class Engine : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        blocksBefore = mem::liveBlocks();
-        ASSERT_EQ(InitQo(), 1);
-    }
-    void TearDown() override {
-        mem::failAfter(0);
-        FreeQo();
-        EXPECT_EQ(mem::liveBlocks(), blocksBefore) << "blocks leaked by the test";
-    }
-    long blocksBefore = 0;
-};
+using Engine = LeakCheckedEngine;
 
 }  // namespace qo::test

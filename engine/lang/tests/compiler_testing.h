@@ -8,6 +8,7 @@
 
 #include "alloc.h"
 #include "disasm.h"
+#include "leak_checked_engine.h"
 #include "engine.h"
 #include "function.h"
 #include "keytable.h"
@@ -48,24 +49,14 @@ inline QoValue complexValue(double re, double im) {
     return v;
 }
 
-class CompilerTest : public ::testing::Test {
+class CompilerTest : public LeakCheckedEngine {
 protected:
-    void SetUp() override {
-        blocksBefore = mem::liveBlocks();
-        ASSERT_EQ(InitQo(), 1);
-    }
-    void TearDown() override {
-        mem::failAfter(0);
-        FreeQo();
-        EXPECT_EQ(mem::liveBlocks(), blocksBefore) << "blocks leaked by the test";
-    }
     // Compiles and expects success.
     QoHandle ok(const std::u16string& text, int module = 1, int autoVars = 0) {
         Compiled c = compile(text, module, autoVars);
         EXPECT_EQ(c.rc, 0) << "at " << c.begin << ".." << c.end;
         return c.handle;
     }
-    // Compiles and runs a text without parameters.
     // Compiles and runs a text without parameters; a run error fails the test.
     QoValue eval(const std::u16string& text, int module = 1, int autoVars = 0) {
         QoHandle h = ok(text, module, autoVars);
@@ -82,7 +73,6 @@ protected:
         QoHandle h = ok(text, module);
         return h ? lang::disassemble(h) : std::string();
     }
-    long blocksBefore = 0;
 };
 
 }  // namespace qo::test

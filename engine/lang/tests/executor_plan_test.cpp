@@ -113,3 +113,89 @@ TEST_F(PlanAgreement, CallsRecursionAndWriteBack) {
 
 }  // namespace
 }  // namespace qo::test
+
+namespace qo::test {
+namespace {
+
+QoValue secondReal(double r) {
+    QoValue v = makeReal(r);
+    v.type = QO_REAL2;
+    v.raw[12] = 0x5a;  // bytes a real does not use: copies keep them, computed reals clear them
+    return v;
+}
+
+std::vector<std::vector<QoValue>> realPairs() {
+    std::vector<std::vector<QoValue>> pairs = numberPairs();
+    pairs.push_back({makeReal(0.0), makeReal(-0.0)});
+    pairs.push_back({makeReal(INFINITY), makeReal(-2.0)});
+    pairs.push_back({secondReal(1.25), makeReal(3.0)});
+    pairs.push_back({makeReal(2.0), secondReal(-4.5)});
+    return pairs;
+}
+
+// Straight-line real arithmetic: the run computed on doubles must leave what
+// the steps leave, for reals, for every other kind (the steps run instead),
+// and with jumps, constants of both kinds and copies of variables around it.
+TEST_F(PlanAgreement, RealRuns) {
+    ASSERT_EQ(compile(u"second(a, b) = b").rc, 0);
+    ASSERT_EQ(compile(u"first(a, b) = a").rc, 0);
+    const char16_t* texts[] = {
+        u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)",
+        u"(x, y) = 2 * x - 3 / y + 1.5 * x * y - 7",
+        u"(x, y) = 1 / x * 2 - (y - 0.5) / 4",
+        u"(x, y) = x / 0.0 + y * -y",
+        u"(x, y) = sqrt(2.5) * x + cos(0.5) - y",
+        u"(x, y) = second(sqrt(y) * 2, -x)",
+        u"(x, y) = second(x * y + 1, x)",
+        u"(x, y) = first(x * y + 1, 3)",
+        u"(x, y) = second(x - y * y, 2.5)",
+        u"(x, y) = which(x > 0, x*y + 1 - y, y*y - 2*x) * 2",
+        u"(x, y : z) = z = x*x - y*y + 1, z * z - x",
+        u"(x, y) = -(-x) * 1 + - -y * 3",
+        u"(x, y) = x + 1 + 2",
+    };
+    for (const char16_t* t : texts)
+        for (const auto& args : realPairs()) agree(t, args);
+}
+
+TEST_F(PlanAgreement, RealRunsWithManyVariablesAndTerms) {
+    std::u16string params = u"(a0", sum = u"a0*a0";
+    std::vector<QoValue> args = {makeReal(0.5)};
+    for (int i = 1; i < 20; ++i) {
+        std::u16string v = u"a" + std::u16string(1, static_cast<char16_t>(u'0' + i / 10)) +
+                           std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
+        params += u", " + v;
+        sum += (i % 3 ? u" + " : u" - ") + v + u"*a0";
+        args.push_back(i == 19 ? makeInt(3) : makeReal(i * 0.25));
+    }
+    agree(params + u") = " + sum, args);
+    args.back() = makeReal(3.0);
+    agree(params + u") = " + sum, args);
+    std::u16string longSum = u"(x) = x*1";
+    for (int i = 2; i <= 3000; ++i)
+        longSum += (i % 2 ? u" + x*" : u" - x*") + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
+    agree(longSum, {makeReal(1.5)});
+    agree(longSum, {makeInt(2)});
+}
+
+// The same compiled formula called with ints long enough for its real step to
+// give way, then with reals: every answer is the one the kinds call for.
+TEST_F(CompilerTest, RealRunThatKeepsMissingStillAnswers) {
+    Compiled c = compile(u"(x, y) = x * y + x / 2 - y");
+    ASSERT_EQ(c.rc, 0);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            QoValue r = run(c.handle, {makeInt(i), makeInt(3)});
+            ASSERT_EQ(r.type, QO_INT);
+            EXPECT_EQ(r.i, i * 3 + i / 2 - 3);
+        }
+        for (int i = 0; i < 10; ++i) {
+            QoValue r = run(c.handle, {makeReal(i), makeReal(3)});
+            ASSERT_EQ(r.type, QO_REAL);
+            EXPECT_DOUBLE_EQ(r.r, i * 3.0 + i / 2.0 - 3.0);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qo::test

@@ -1,0 +1,38 @@
+// qo_host.h - what the benchmark hosts share: compiling a text in module 1 and
+// making int and real argument records.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "qo32.h"
+
+namespace bench {
+
+// The handle of the compiled text, or 0 after printing the compile error.
+inline QoHandle compileText(const char16_t* text) {
+    QoHandle h = 0;
+    int maxParam = 0, begin = 0, end = 0;
+    QoValue* values = nullptr;
+    int code = QoCom(text, 1, 0, nullptr, &h, &maxParam, &values, &begin, &end);
+    if (code != 0) {
+        std::fprintf(stderr, "compile error %d at %d..%d\n", code, begin, end);
+        return 0;
+    }
+    return h;
+}
+
+inline QoValue intValue(int64_t i) {
+    QoValue v{};
+    v.i = i;
+    v.type = v.optype = QO_INT;
+    return v;
+}
+
+inline QoValue realValue(double r) {
+    QoValue v{};
+    v.r = r;
+    v.type = v.optype = QO_REAL;
+    return v;
+}
+
+}  // namespace bench

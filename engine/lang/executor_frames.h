@@ -1,0 +1,111 @@
+// executor_frames.h - entering and leaving activations: the state byte, the
+// function's own value array or a frame on the shared value stack, and the
+// calls that the threaded loop makes without recursion. Inline so that the
+// loops' call paths take no function call of their own.
+#pragma once
+#include "engine.h"
+#include "executor_internal.h"
+#include "executor_plan.h"
+
+// Forced inline only in optimised builds (see executor_threaded.cpp).
+#if defined(__GNUC__) && defined(__OPTIMIZE__)
+#define QO_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define QO_ALWAYS_INLINE
+#endif
+
+namespace qo::lang {
+
+QO_ALWAYS_INLINE inline void begin(Activation& a, fn::Record* r) {
+    a.record = r;
+    a.values = r->values;
+    a.addresses = r->addresses;
+    a.maxParam = r->words[fn::W_MAX_PARAM];
+    a.staticFirst = r->words[fn::W_STATIC_FIRST];
+    a.info.function = fn::handleOf(r);
+    a.autoRelease = 1;
+    a.info.flags = a.autoRelease << 8;
+    a.savedMark = g.savedTop + 1;
+    a.lastOperator = u"operator";
+}
+
+QO_ALWAYS_INLINE inline void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
+    fn::Record* r = a.record;
+    r->code[0] = fn::kRunningOwn;
+    r->args = args;
+    a.argBase = args;
+    a.localBase = r->values;
+    a.base = r->values + r->words[fn::W_STACK_FIRST];
+    fs.ownArray = true;
+    fs.copied = false;
+}
+
+// Takes a frame from the shared value stack; false when it does not fit.
+QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
+    const int32_t* h = a.record->words;
+    int64_t depth = g.stackDepth;
+    int64_t params = int64_t(a.maxParam) + 1;
+    int64_t span = int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1;
+    int64_t newDepth = depth + span - (inPlace ? params : 0);
+    if (!g.stack || newDepth >= g.stackMax) return false;
+    if (inPlace) {
+        a.argBase = args;
+        a.localBase = g.stack + (depth - params);  // local v (v > maxParam) at depth + v - params
+    } else {
+        a.localBase = a.argBase = g.stack + depth;
+        for (int64_t i = 0; i < params; ++i) a.argBase[i] = args[i];
+    }
+    for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
+    a.base = a.localBase + h[fn::W_CONST_FIRST];
+    fs = FrameState{false, !inPlace, g.stackDepth, a.record->code[0], args};
+    a.record->code[0] = fn::kRunningFrame;
+    g.stackDepth = static_cast<int32_t>(newDepth);
+    return true;
+}
+
+QO_ALWAYS_INLINE inline void leave(Activation& a, const FrameState& fs) {
+    if (fs.ownArray) {
+        a.record->code[0] = fn::kIdle;
+        return;
+    }
+    g.stackDepth = fs.savedDepth;
+    if (fs.copied)
+        for (int32_t i = 0; i <= a.maxParam; ++i) fs.callerArgs[i] = a.argBase[i];
+    a.record->code[0] = fs.previousState;
+}
+
+extern InlineCall g_inlineCalls[kMaxCallDepth];
+
+// Enters a compiled function whose plan exists, as execute() would with the
+// arguments in place when it is running; null when the ordinary call must be
+// made instead (nothing has changed then).
+QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
+    if (__builtin_expect(
+            g_interrupted || interruptPending() || g.callDepth >= kMaxCallDepth || fn::codeStart(r) < 0, 0))
+        return nullptr;
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (!plan || plan->count == 0) return nullptr;
+    InlineCall& c = g_inlineCalls[g.callDepth];
+    Activation& a = c.act;
+    begin(a, r);
+    if (r->code[0] == fn::kIdle) {
+        enterOwn(a, args, c.fs);
+    } else if (!enterFrame(a, args, true, c.fs)) {
+        return nullptr;  // the ordinary call reports the overflow
+    }
+    ++g.callDepth;
+    c.plan = plan;
+    return &c;
+}
+
+// The END of such an activation: the result into *result, the frame left, the
+// saved objects released; true when the result is an object to keep.
+QO_ALWAYS_INLINE inline bool finishInline(InlineCall& c, const QoValue* top, QoValue* result) {
+    *result = *top;
+    --g.callDepth;
+    leave(c.act, c.fs);
+    if (__builtin_expect(g.savedTop >= c.act.savedMark, 0)) return releaseActivation(c.act, *result);
+    return false;
+}
+
+}  // namespace qo::lang
