@@ -7,57 +7,18 @@
 #include "objects.h"
 
 namespace qo::keys {
+
+namespace detail {
+MruList<CacheRecord> g_general;  // every 4-byte search but key type 6
+}  // namespace detail
+
 namespace {
 
-struct CacheRecord {
-    int32_t keyType;
-    int32_t key;
-    Entry* entry;
-};
-
-// A most-recently-used list of at most `capacity` records, index 0 most recent.
-template <class R>
-struct MruList {
-    R* records = nullptr;
-    int count = 0;
-    int capacity = 0;
-
-    bool create(int n) {
-        records = mem::allocArray<R>(n);
-        capacity = records ? n : 0;
-        count = 0;
-        return records != nullptr;
-    }
-    void destroy() {
-        mem::release(records);
-        records = nullptr;
-        count = capacity = 0;
-    }
-    void moveToFront(int i) {
-        R r = records[i];
-        std::memmove(records + 1, records, sizeof(R) * i);
-        records[0] = r;
-    }
-    // Puts r in front; returns the evicted oldest record through *evicted when full.
-    bool pushFront(const R& r, R* evicted) {
-        bool full = count == capacity;
-        if (full) {
-            if (evicted) *evicted = records[count - 1];
-            --count;
-        }
-        std::memmove(records + 1, records, sizeof(R) * count);
-        records[0] = r;
-        ++count;
-        return full;
-    }
-    void erase(int i) {
-        std::memmove(records + i, records + i + 1, sizeof(R) * (count - i - 1));
-        --count;
-    }
-};
+using detail::CacheRecord;
+using detail::g_general;
+using detail::MruList;
 
 Node g_root;
-MruList<CacheRecord> g_general;   // every 4-byte search but key type 6
 MruList<CacheRecord> g_locks;     // key type 6
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;

@@ -10,7 +10,9 @@
 // evicted. Only this file's functions touch the trie.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
+#include "alloc.h"
 #include "qo32.h"
 
 namespace qo::keys {
@@ -57,7 +59,66 @@ enum InsertResult { kInserted = 0, kExists = 1, kNoMemory = 2, kBadNumberedType 
 int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn del, QoMarkFn mark,
            bool numbered, Entry** found);
 Entry* search(const void* key, int len, int32_t keyType);
-inline Entry* search4(int32_t key, int32_t keyType) { return search(&key, 4, keyType); }
+
+namespace detail {
+struct CacheRecord {
+    int32_t keyType;
+    int32_t key;
+    Entry* entry;
+};
+
+// A most-recently-used list of at most `capacity` records, index 0 most recent.
+template <class R>
+struct MruList {
+    R* records = nullptr;
+    int count = 0;
+    int capacity = 0;
+
+    bool create(int n) {
+        records = mem::allocArray<R>(n);
+        capacity = records ? n : 0;
+        count = 0;
+        return records != nullptr;
+    }
+    void destroy() {
+        mem::release(records);
+        records = nullptr;
+        count = capacity = 0;
+    }
+    void moveToFront(int i) {
+        R r = records[i];
+        std::memmove(records + 1, records, sizeof(R) * i);
+        records[0] = r;
+    }
+    // Puts r in front; returns the evicted oldest record through *evicted when full.
+    bool pushFront(const R& r, R* evicted) {
+        bool full = count == capacity;
+        if (full) {
+            if (evicted) *evicted = records[count - 1];
+            --count;
+        }
+        std::memmove(records + 1, records, sizeof(R) * count);
+        records[0] = r;
+        ++count;
+        return full;
+    }
+    void erase(int i) {
+        std::memmove(records + i, records + i + 1, sizeof(R) * (count - i - 1));
+        --count;
+    }
+};
+
+extern MruList<CacheRecord> g_general;  // the lookup cache of every 4-byte key type but type locks
+}  // namespace detail
+
+// search(&key, 4, keyType), with the most recent record of the lookup cache
+// checked inline (a hit there leaves the cache as it is, as search does).
+inline Entry* search4(int32_t key, int32_t keyType) {
+    const detail::MruList<detail::CacheRecord>& c = detail::g_general;
+    if (keyType != kTypeLock && c.count > 0 && c.records[0].key == key && c.records[0].keyType == keyType)
+        return c.records[0].entry;
+    return search(&key, 4, keyType);
+}
 
 // Removes an entry. mode 0: now (delete function called). mode != 0 and a
 // 4-byte key: deferred release into the reuse cache. numberedOnly: the entry

@@ -98,7 +98,9 @@ struct Disassembler {
             }
             case op::CALLF: case op::CALLN: {
                 int32_t index = next(), mm = next();
-                line += " " + callee(opcode, index) + format(" args=%d", mm + 1);
+                line += ' ';
+                line += callee(opcode, index);
+                line += format(" args=%d", mm + 1);
                 return;
             }
             case op::PUSHG: case op::STOREG: case op::INCG: case op::DECG: case op::GINC: case op::GDEC:

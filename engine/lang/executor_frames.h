@@ -16,7 +16,8 @@
 
 namespace qo::lang {
 
-QO_ALWAYS_INLINE inline void begin(Activation& a, fn::Record* r) {
+// The record's part of an activation.
+QO_ALWAYS_INLINE inline void fillHead(ActivationHead& a, fn::Record* r) {
     a.record = r;
     a.values = r->values;
     a.addresses = r->addresses;
@@ -25,8 +26,12 @@ QO_ALWAYS_INLINE inline void begin(Activation& a, fn::Record* r) {
     a.info.function = fn::handleOf(r);
     a.autoRelease = 1;
     a.info.flags = a.autoRelease << 8;
-    a.savedMark = g.savedTop + 1;
     a.lastOperator = u"operator";
+}
+
+QO_ALWAYS_INLINE inline void begin(Activation& a, fn::Record* r) {
+    fillHead(a, r);
+    a.savedMark = g.savedTop + 1;
 }
 
 QO_ALWAYS_INLINE inline void enterOwn(Activation& a, QoValue* args, FrameState& fs) {
@@ -87,11 +92,23 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     if (!plan || plan->count == 0) return nullptr;
     InlineCall& c = g_inlineCalls[g.callDepth];
     Activation& a = c.act;
-    begin(a, r);
+    static_cast<ActivationHead&>(a) = plan->head;
+    a.savedMark = g.savedTop + 1;
     if (r->code[0] == fn::kIdle) {
         enterOwn(a, args, c.fs);
-    } else if (!enterFrame(a, args, true, c.fs)) {
-        return nullptr;  // the ordinary call reports the overflow
+    } else {
+        // A frame with the arguments in place, as enterFrame makes it, from the
+        // plan's figures.
+        int64_t depth = g.stackDepth;
+        int64_t newDepth = depth + plan->frameGrowth;
+        if (!g.stack || newDepth >= g.stackMax) return nullptr;  // the ordinary call reports the overflow
+        a.argBase = args;
+        a.localBase = g.stack + (depth - plan->params);
+        for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
+        a.base = a.localBase + plan->constFirst;
+        c.fs = FrameState{false, false, static_cast<int32_t>(depth), r->code[0], args};
+        r->code[0] = fn::kRunningFrame;
+        g.stackDepth = static_cast<int32_t>(newDepth);
     }
     ++g.callDepth;
     c.plan = plan;

@@ -21,19 +21,23 @@
 
 namespace qo::lang {
 
-struct Activation {
+// What every activation of a record starts with (a plan keeps a copy).
+struct ActivationHead {
     fn::Record* record;
     QoValue* values;
-    QoValue* argBase;
-    QoValue* localBase;
-    QoValue* base;               // first evaluation-stack slot
     void* const* addresses;
     int32_t maxParam;
     int32_t staticFirst;
     CallInfo info;
     uint32_t autoRelease;        // 1 or 0
-    int32_t savedMark;           // first saved-object record made by this activation
     const char16_t* lastOperator;  // name for errors of opcodes 95..255
+};
+
+struct Activation : ActivationHead {
+    QoValue* argBase;
+    QoValue* localBase;
+    QoValue* base;               // first evaluation-stack slot
+    int32_t savedMark;           // first saved-object record made by this activation
     QoValue scratch;             // result record of calls
 };
 

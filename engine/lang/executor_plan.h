@@ -87,6 +87,10 @@ struct Step {
 struct Plan {
     int32_t count;         // 0: the record runs on the byte loop
     bool bound;            // handler numbers replaced by label addresses
+    int32_t constFirst;
+    int64_t frameGrowth;   // value-stack slots a frame with its arguments in place adds
+    int64_t params;        // maxParam + 1
+    ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };
 

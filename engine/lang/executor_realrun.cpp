@@ -80,10 +80,11 @@ bool RealRunBuilder::feed(const RealInstr& in) {
             if (xk && yk) return false;  // two constants: an int result when both are ints
             RealOp o{};
             if ((!xk && !operand(x, depth - 2, o.x)) || (!yk && !operand(y, depth - 1, o.y))) return false;
-            int shape = xk ? 2 : yk ? 1 : 0;  // RR, RK, KR
+            RealShape shape = xk ? kShapeKR : yk ? kShapeRK : kShapeRR;
             o.k = xk ? x.k : yk ? y.k : 0.0;
-            int base = in.op == op::ADD ? kAddRR : in.op == op::SUB ? kSubRR : in.op == op::MUL ? kMulRR : kDivRR;
-            o.code = static_cast<uint8_t>(base + shape);
+            RealOperator which = in.op == op::ADD ? kRealAdd : in.op == op::SUB ? kRealSub
+                               : in.op == op::MUL ? kRealMul : kRealDiv;
+            o.code = binaryCode(which, shape);
             o.d = positionRegister(depth - 2);
             if (!push(o)) return false;
             entries_.pop();
@@ -97,15 +98,16 @@ bool RealRunBuilder::feed(const RealInstr& in) {
             RealOp o{};
             o.d = positionRegister(depth - 1);
             if (x.kind == kRealConst) {
-                o.code = kLoadK;
+                o.code = kRealLoadK;
                 o.k = x.k;
                 if (!push(o)) return false;
                 o.x = o.d;
             } else if (!operand(x, depth - 1, o.x)) {
                 return false;
             }
-            o.code = in.op == op::NEG ? kNeg : in.op == op::SQRT ? kSqrt : in.op == op::EXP ? kExp
-                   : in.op == op::SIN ? kSin : kCos;
+            RealFunction f = in.op == op::NEG ? kRealNeg : in.op == op::SQRT ? kRealSqrt
+                           : in.op == op::EXP ? kRealExp : in.op == op::SIN ? kRealSin : kRealCos;
+            o.code = unaryCode(f, false);
             if (!push(o)) return false;
             // Unary minus negates a copy of the operand's record: a variable's
             // record stays what it was apart from the number and the type.
@@ -145,9 +147,24 @@ void RealRunBuilder::write(void* out) const {
     for (size_t i = 0; i < ops_.size(); ++i) {
         RealOp o = ops_[i];
         o.x = renumber(o.x), o.y = renumber(o.y), o.d = renumber(o.d);
+        // An operand that the operation before has just computed is in the accumulator.
+        if (i > 0) {
+            const uint16_t last = ops[i - 1].d;
+            if (o.code < kRealUnaryFirst) {
+                auto which = static_cast<RealOperator>(o.code / kShapes);
+                auto shape = static_cast<RealShape>(o.code % kShapes);
+                if (shape == kShapeRR && o.x == last) shape = kShapeAR;
+                else if (shape == kShapeRR && o.y == last) shape = kShapeRA;
+                else if (shape == kShapeRK && o.x == last) shape = kShapeAK;
+                else if (shape == kShapeKR && o.y == last) shape = kShapeKA;
+                o.code = binaryCode(which, shape);
+            } else if (o.code < kRealLoadK && (o.code - kRealUnaryFirst) % 2 == 0 && o.x == last) {
+                o.code = static_cast<uint8_t>(o.code + 1);
+            }
+        }
         ops[i] = o;
     }
-    ops[ops_.size()] = RealOp{kRealCodes, 0, 0, 0, 0, 0.0};  // the end
+    ops[ops_.size()] = RealOp{kRealDone, 0, 0, 0, 0, 0.0};  // the end
     auto* results = const_cast<RealResult*>(p->resultList());
     for (size_t i = 0; i < entries_.size(); ++i) {
         const Entry& e = entries_[i];
@@ -176,61 +193,76 @@ bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top) {
         R[i] = v.r;
     }
     ++p.hits;
-#if defined(__GNUC__)
-    static const void* const kOps[kRealCodes + 1] = {
-        &&AddRR, &&AddRK, &&AddKR, &&SubRR, &&SubRK, &&SubKR, &&MulRR, &&MulRK, &&MulKR,
-        &&DivRR, &&DivRK, &&DivKR, &&Neg, &&Sqrt, &&Exp, &&Sin, &&Cos, &&LoadK, &&Done};
+    double acc = 0.0;
     const RealOp* o = p.opList();
+#if defined(__GNUC__)
+#define QO_SHAPES(name) &&name##RR, &&name##RK, &&name##KR, &&name##AR, &&name##RA, &&name##AK, &&name##KA,
+#define QO_FUNCTION(name) &&name##R, &&name##A,
+    static const void* const kOps[kRealDone + 1] = {
+        QO_SHAPES(Add) QO_SHAPES(Sub) QO_SHAPES(Mul) QO_SHAPES(Div)
+        QO_FUNCTION(Neg) QO_FUNCTION(Sqrt) QO_FUNCTION(Exp) QO_FUNCTION(Sin) QO_FUNCTION(Cos)
+        &&LoadK, &&Done};
+#undef QO_SHAPES
+#undef QO_FUNCTION
+    static_assert(sizeof kOps / sizeof kOps[0] == kRealDone + 1);
 #define QO_REAL_OP(label, expr) \
     label:                      \
-    R[o->d] = (expr);           \
+    acc = (expr);               \
+    R[o->d] = acc;              \
     ++o;                        \
     goto* kOps[o->code];
+#define QO_OPERATOR(name, op)                    \
+    QO_REAL_OP(name##RR, R[o->x] op R[o->y])     \
+    QO_REAL_OP(name##RK, R[o->x] op o->k)        \
+    QO_REAL_OP(name##KR, o->k op R[o->y])        \
+    QO_REAL_OP(name##AR, acc op R[o->y])         \
+    QO_REAL_OP(name##RA, R[o->x] op acc)         \
+    QO_REAL_OP(name##AK, acc op o->k)            \
+    QO_REAL_OP(name##KA, o->k op acc)
+#define QO_ONE(name, fn)                         \
+    QO_REAL_OP(name##R, fn(R[o->x]))             \
+    QO_REAL_OP(name##A, fn(acc))
     goto* kOps[o->code];
-    QO_REAL_OP(AddRR, R[o->x] + R[o->y])
-    QO_REAL_OP(AddRK, R[o->x] + o->k)
-    QO_REAL_OP(AddKR, o->k + R[o->y])
-    QO_REAL_OP(SubRR, R[o->x] - R[o->y])
-    QO_REAL_OP(SubRK, R[o->x] - o->k)
-    QO_REAL_OP(SubKR, o->k - R[o->y])
-    QO_REAL_OP(MulRR, R[o->x] * R[o->y])
-    QO_REAL_OP(MulRK, R[o->x] * o->k)
-    QO_REAL_OP(MulKR, o->k * R[o->y])
-    QO_REAL_OP(DivRR, R[o->x] / R[o->y])
-    QO_REAL_OP(DivRK, R[o->x] / o->k)
-    QO_REAL_OP(DivKR, o->k / R[o->y])
-    QO_REAL_OP(Neg, -R[o->x])
-    QO_REAL_OP(Sqrt, std::sqrt(R[o->x]))
-    QO_REAL_OP(Exp, std::exp(R[o->x]))
-    QO_REAL_OP(Sin, std::sin(R[o->x]))
-    QO_REAL_OP(Cos, std::cos(R[o->x]))
+    QO_OPERATOR(Add, +)
+    QO_OPERATOR(Sub, -)
+    QO_OPERATOR(Mul, *)
+    QO_OPERATOR(Div, /)
+    QO_ONE(Neg, -)
+    QO_ONE(Sqrt, std::sqrt)
+    QO_ONE(Exp, std::exp)
+    QO_ONE(Sin, std::sin)
+    QO_ONE(Cos, std::cos)
     QO_REAL_OP(LoadK, o->k)
+#undef QO_ONE
+#undef QO_OPERATOR
 #undef QO_REAL_OP
 Done:
 #else
-    for (const RealOp* o = p.opList(); o->code != kRealCodes; ++o) {
-        double v;
-        switch (o->code) {
-            case kAddRR: v = R[o->x] + R[o->y]; break;
-            case kAddRK: v = R[o->x] + o->k; break;
-            case kAddKR: v = o->k + R[o->y]; break;
-            case kSubRR: v = R[o->x] - R[o->y]; break;
-            case kSubRK: v = R[o->x] - o->k; break;
-            case kSubKR: v = o->k - R[o->y]; break;
-            case kMulRR: v = R[o->x] * R[o->y]; break;
-            case kMulRK: v = R[o->x] * o->k; break;
-            case kMulKR: v = o->k * R[o->y]; break;
-            case kDivRR: v = R[o->x] / R[o->y]; break;
-            case kDivRK: v = R[o->x] / o->k; break;
-            case kDivKR: v = o->k / R[o->y]; break;
-            case kNeg: v = -R[o->x]; break;
-            case kSqrt: v = std::sqrt(R[o->x]); break;
-            case kExp: v = std::exp(R[o->x]); break;
-            case kSin: v = std::sin(R[o->x]); break;
-            case kCos: v = std::cos(R[o->x]); break;
-            default: v = o->k; break;
+    for (; o->code != kRealDone; ++o) {
+        const uint8_t c = o->code;
+        if (c < kRealUnaryFirst) {
+            const auto shape = static_cast<RealShape>(c % kShapes);
+            double x = shape == kShapeKR || shape == kShapeKA ? o->k : shape == kShapeAR || shape == kShapeAK ? acc : R[o->x];
+            double y = shape == kShapeRK || shape == kShapeAK ? o->k : shape == kShapeRA || shape == kShapeKA ? acc : R[o->y];
+            switch (c / kShapes) {
+                case kRealAdd: acc = x + y; break;
+                case kRealSub: acc = x - y; break;
+                case kRealMul: acc = x * y; break;
+                default: acc = x / y; break;
+            }
+        } else if (c == kRealLoadK) {
+            acc = o->k;
+        } else {
+            double x = (c - kRealUnaryFirst) % 2 ? acc : R[o->x];
+            switch ((c - kRealUnaryFirst) / 2) {
+                case kRealNeg: acc = -x; break;
+                case kRealSqrt: acc = std::sqrt(x); break;
+                case kRealExp: acc = std::exp(x); break;
+                case kRealSin: acc = std::sin(x); break;
+                default: acc = std::cos(x); break;
+            }
         }
-        R[o->d] = v;
+        R[o->d] = acc;
     }
 #endif
     QoValue* slots = top + 1;

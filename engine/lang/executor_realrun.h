@@ -30,12 +30,21 @@
 namespace qo::lang {
 
 // Register operations: registers 0 .. guards-1 hold the guarded variables'
-// doubles, the ones after them the run's stack positions. RR: both operands in
-// registers; RK / KR: the right / left operand is the constant k.
-enum RealCode : uint8_t {
-    kAddRR, kAddRK, kAddKR, kSubRR, kSubRK, kSubKR, kMulRR, kMulRK, kMulKR, kDivRR, kDivRK, kDivKR,
-    kNeg, kSqrt, kExp, kSin, kCos, kLoadK, kRealCodes
-};
+// doubles, the ones after them the run's stack positions. Every operation
+// writes its destination register and the accumulator, a machine register
+// that holds the last result, so that an operation on the result of the one
+// before reads it from there rather than back from memory. Operand shapes of
+// the four operators: R register, K the constant k, A the accumulator.
+enum RealShape : uint8_t { kShapeRR, kShapeRK, kShapeKR, kShapeAR, kShapeRA, kShapeAK, kShapeKA, kShapes };
+enum RealOperator : uint8_t { kRealAdd, kRealSub, kRealMul, kRealDiv };
+enum RealFunction : uint8_t { kRealNeg, kRealSqrt, kRealExp, kRealSin, kRealCos };
+constexpr uint8_t kRealUnaryFirst = 4 * kShapes;  // then two codes a function: on a register, on the accumulator
+constexpr uint8_t kRealLoadK = kRealUnaryFirst + 10;
+constexpr uint8_t kRealDone = kRealLoadK + 1;
+constexpr uint8_t binaryCode(RealOperator o, RealShape s) { return static_cast<uint8_t>(static_cast<int>(o) * kShapes + static_cast<int>(s)); }
+constexpr uint8_t unaryCode(RealFunction f, bool onAccumulator) {
+    return static_cast<uint8_t>(kRealUnaryFirst + 2 * f + (onAccumulator ? 1 : 0));
+}
 
 struct RealOp {
     uint8_t code, pad;

@@ -427,12 +427,15 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         // The END of an activation entered by CALLF below: back to the caller.
         InlineCall* c = call;
         Activation* caller = c->caller;
-        bool temporary = finishInline(*c, top, &caller->scratch);
         const Step* at = STEP(c->callStep);
-        if (__builtin_expect(!temporary && *static_cast<const unsigned char*>(at->p) == 0, 1)) {
-            *c->args = caller->scratch;  // no object to keep, no write-back list
+        if (__builtin_expect(g.savedTop < c->act.savedMark && *static_cast<const unsigned char*>(at->p) == 0, 1)) {
+            // No object to release or keep, no write-back list: the result goes
+            // straight into the caller's slot.
+            *c->args = *top;
+            --g.callDepth;
+            leave(c->act, c->fs);
         } else {
-            returnTo(*caller, *c, temporary);
+            returnTo(*caller, *c, finishInline(*c, top, &caller->scratch));
         }
         top = c->args;
         call = c->outer;

@@ -9,6 +9,7 @@
 // arithmetic get their programs (executor_realrun.h); a run ends where one of
 // the ordinary steps ends, so its steps stay exactly those without the run.
 #include "alloc.h"
+#include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_realrun.h"
 #include "opcodes.h"
@@ -413,6 +414,12 @@ int Translator::run(Plan** out) {
     auto* plan = static_cast<Plan*>(mem::allocateZeroed(bytes));
     if (!plan) return -1;
     plan->count = n;
+    const int32_t* h = words_;
+    plan->params = int64_t(h[fn::W_MAX_PARAM]) + 1;
+    plan->constFirst = h[fn::W_CONST_FIRST];
+    plan->frameGrowth =
+        int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1 - plan->params;
+    fillHead(plan->head, const_cast<fn::Record*>(r_));
     if (programs_.size())
         std::memcpy(reinterpret_cast<char*>(plan) + sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n),
                     programs_.begin(), sizeof(uint64_t) * programs_.size());
