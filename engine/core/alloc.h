@@ -1,6 +1,6 @@
 // alloc.h - the one place through which every engine allocation goes.
 //
-// allocate() uses the non-throwing allocator and returns null on failure; a
+// allocate() uses the C allocator (which never throws) and returns null on failure; a
 // size computation that overflows 32 bits counts as a failure. Tests can make
 // the k-th allocation from now fail (failAfter) to exercise every
 // out-of-memory path. Memory is not cleared unless the caller asks for it.

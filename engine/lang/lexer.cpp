@@ -337,7 +337,7 @@ bool overflowedUp(const char* text, size_t n) {
 }
 
 double parseReal(const char16_t* src, int32_t start, int32_t end) {
-    char small[128];
+    char small[128] = {};
     size_t n = static_cast<size_t>(end - start + 1);
     char* text = n < sizeof small ? small : static_cast<char*>(mem::allocate(n + 1));
     if (!text) return NAN;

@@ -12,6 +12,7 @@ const char* usageText() {
            "  --load NAME        另外加载扩展库 libNAME.so（可重复）\n"
            "  --help             显示本帮助\n"
            "  --version          显示版本\n"
+           "运行中按 Ctrl-C 中断脚本（运行错误 QoInterrupt），再按一次立即退出（状态 130）。\n"
            "退出状态：0 成功，1 编译错误，2 运行错误，3 用法或文件错误。\n";
 }
 

@@ -124,7 +124,7 @@ std::vector<ScriptCase> loadScripts() {
     // Names must be unique.
     for (size_t i = 0; i < all.size(); ++i)
         for (size_t j = 0; j < i; ++j)
-            if (all[j].name == all[i].name) all[i].name += "_" + std::to_string(i);
+            if (all[j].name == all[i].name) all[i].name.append("_").append(std::to_string(i));
     return all;
 }
 

@@ -57,17 +57,17 @@ TEST_F(Hostile, BracketsNestedAHundredThousandDeep) {
     EXPECT_EQ(run("f(x) = x + 1"), "ok");
     EXPECT_EQ(run(repeat("f(", n) + "0" + repeat(")", n)), std::to_string(n)) << "nested calls";
     EXPECT_EQ(run(repeat("if(1, ", n) + "1" + repeat(")", n)), "1") << "nested control forms";
-    EXPECT_EQ(run("(: i) = i = 0, " + repeat("while(i < 3, i++, ", 1000) + "0" + repeat(")", 1000) + ", i"), "3");
+    EXPECT_EQ(run(std::string("(: i) = i = 0, ") + repeat("while(i < 3, i++, ", 1000) + "0" + repeat(")", 1000) + ", i"), "3");
 }
 
 TEST_F(Hostile, AMillionTermExpression) {
     const int n = 1000000;
-    EXPECT_EQ(run("1" + repeat("+1", n - 1)), std::to_string(n));
-    EXPECT_EQ(run("len(qo(1" + repeat(",1", n - 1) + "))"), std::to_string(n)) << "a million arguments";
+    EXPECT_EQ(run(std::string("1") + repeat("+1", n - 1)), std::to_string(n));
+    EXPECT_EQ(run(std::string("len(qo(1") + repeat(",1", n - 1) + "))"), std::to_string(n)) << "a million arguments";
     const int k = n / 10;
-    EXPECT_EQ(run("(: x) = x = 2, x" + repeat("*x-x", k)), std::to_string(6 - 4 * k)) << "x*x - x*x - ... - x";
-    EXPECT_EQ(run("1" + repeat(", 1", k)), "1") << "many expressions";
-    EXPECT_EQ(run("1" + repeat("+", k)).rfind("error ", 0), 0u);
+    EXPECT_EQ(run(std::string("(: x) = x = 2, x") + repeat("*x-x", k)), std::to_string(6 - 4 * k)) << "x*x - x*x - ... - x";
+    EXPECT_EQ(run(std::string("1") + repeat(", 1", k)), "1") << "many expressions";
+    EXPECT_EQ(run(std::string("1") + repeat("+", k)).rfind("error ", 0), 0u);
 }
 
 TEST_F(Hostile, StringsOfTenMillionUnits) {

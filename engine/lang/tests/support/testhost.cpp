@@ -45,8 +45,8 @@ std::string render(const QoValue& v) {
         case QO_NIL: return "nil";
         case QO_INT: return std::to_string(v.i);
         case QO_REAL: return qo::text::formatReal(v.r, 16);
-        case QO_COMPLEX: return "{" + part(v.c[0]) + "$" + part(v.c[1]) + "}";
-        case QO_VECTOR: return "{" + part(v.vec[0]) + "$" + part(v.vec[1]) + "$" + part(v.vec[2]) + "}";
+        case QO_COMPLEX: return std::string("{") + part(v.c[0]) + "$" + part(v.c[1]) + "}";
+        case QO_VECTOR: return std::string("{") + part(v.vec[0]) + "$" + part(v.vec[1]) + "$" + part(v.vec[2]) + "}";
         case QO_LOGICAL: return v.i ? "true" : "false";
         case QO_STATIC_STRING:
         case QO_STRING: return textOf(v);
@@ -96,7 +96,7 @@ std::string Host::run(std::string_view utf8, CompileOptions opt) {
     setOutput(true);
     std::string result = call(h, nullptr);
     setOutput(false);
-    return "[" + qo::text::toUtf8(g_output) + "] " + result;
+    return std::string("[") + qo::text::toUtf8(g_output) + "] " + result;
 }
 
 }  // namespace qo::test
