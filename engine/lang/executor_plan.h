@@ -88,6 +88,7 @@ struct Plan {
     int32_t count;         // 0: the record runs on the byte loop
     bool bound;            // handler numbers replaced by label addresses
     int32_t constFirst;
+    int64_t programBytes;  // the real programs stored after the steps
     int64_t frameGrowth;   // value-stack slots a frame with its arguments in place adds
     int64_t params;        // maxParam + 1
     ActivationHead head;   // what an activation of the record starts with
@@ -104,6 +105,9 @@ Plan* planOf(fn::Record* r);
 
 // Makes the plan of a record (executor_translate.cpp).
 Plan* translate(const fn::Record* r);
+
+// The hits and misses of a plan's real-run steps so far, summed (for tests).
+void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses);
 
 // Runs the activation on its plan (executor_threaded.cpp); a null activation
 // binds the plan's handler numbers to label addresses instead.

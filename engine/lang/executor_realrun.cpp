@@ -37,20 +37,24 @@ void RealRunBuilder::reset() {
 
 // The register an operator reads an entry at the given stack position from;
 // false for a constant (the caller takes its value) or when no guard is left.
-bool RealRunBuilder::operand(const Entry& e, size_t position, uint16_t& reg) {
+// realPartner: the operator's other operand is certainly a real.
+bool RealRunBuilder::operand(const Entry& e, size_t position, bool realPartner, uint16_t& reg) {
     if (e.kind == kRealConst || e.kind == kIntConst) return false;
     if (e.kind != kVar) {
         reg = positionRegister(position);
         return true;
     }
     for (size_t i = 0; i < guards_.size(); ++i) {
-        if (guards_[i].kind == e.a && guards_[i].index == e.b) {
+        RealGuard& g = guards_[i];
+        if (g.kind == e.a && g.index == e.b) {
+            if (!realPartner) g.intToo = 0;
             reg = static_cast<uint16_t>(i);
             return true;
         }
     }
     if (guards_.size() >= kMaxGuards) return false;
-    if (!guards_.push(RealGuard{e.a, e.b})) return failed_ = true, false;
+    RealGuard g{static_cast<int16_t>(e.a), static_cast<int16_t>(realPartner ? 1 : 0), e.b};
+    if (!guards_.push(g)) return failed_ = true, false;
     reg = static_cast<uint16_t>(guards_.size() - 1);
     return true;
 }
@@ -79,7 +83,8 @@ bool RealRunBuilder::feed(const RealInstr& in) {
             const bool yk = y.kind == kRealConst || y.kind == kIntConst;
             if (xk && yk) return false;  // two constants: an int result when both are ints
             RealOp o{};
-            if ((!xk && !operand(x, depth - 2, o.x)) || (!yk && !operand(y, depth - 1, o.y))) return false;
+            if ((!xk && !operand(x, depth - 2, isReal(y), o.x)) || (!yk && !operand(y, depth - 1, isReal(x), o.y)))
+                return false;
             RealShape shape = xk ? kShapeKR : yk ? kShapeRK : kShapeRR;
             o.k = xk ? x.k : yk ? y.k : 0.0;
             RealOperator which = in.op == op::ADD ? kRealAdd : in.op == op::SUB ? kRealSub
@@ -102,7 +107,7 @@ bool RealRunBuilder::feed(const RealInstr& in) {
                 o.k = x.k;
                 if (!push(o)) return false;
                 o.x = o.d;
-            } else if (!operand(x, depth - 1, o.x)) {
+            } else if (!operand(x, depth - 1, false, o.x)) {
                 return false;
             }
             RealFunction f = in.op == op::NEG ? kRealNeg : in.op == op::SQRT ? kRealSqrt
@@ -186,11 +191,14 @@ bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top) {
     const RealGuard* g = p.guardList();
     for (int32_t i = 0; i < p.guards; ++i) {
         const QoValue& v = vars[g[i].kind][g[i].index];
-        if (__builtin_expect(v.optype != QO_REAL, 0)) {
+        if (__builtin_expect(v.optype == QO_REAL, 1)) {
+            R[i] = v.r;
+        } else if (v.optype == QO_INT && g[i].intToo) {
+            R[i] = static_cast<double>(v.i);
+        } else {
             ++p.misses;
             return false;
         }
-        R[i] = v.r;
     }
     ++p.hits;
     double acc = 0.0;

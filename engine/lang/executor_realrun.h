@@ -7,7 +7,8 @@
 // inline real case of the threaded loop: the result of every operator is a
 // real computed from the operands' doubles. The translator then puts a
 // REAL_EXPR step in front of the run's ordinary steps. The step checks the
-// variables' kinds while loading their doubles into registers, runs the
+// variables' kinds while loading their doubles into registers (an int where
+// it meets only reals), runs the
 // operators as three-address register operations (constants are immediate
 // operands), and writes the values the run leaves on the stack exactly as its
 // steps would: reals, copies of variables and constants, and the copy of a
@@ -52,8 +53,13 @@ struct RealOp {
     double k;          // the constant operand
 };
 
+// A variable read as an operand, loaded into its register: it must hold a
+// real, or also an int (converted) when every operator that reads it has a
+// real for its other operand - the operator's result is the same real then.
 struct RealGuard {
-    int32_t kind, index;  // a variable that must hold a real, loaded into its register
+    int16_t kind;
+    int16_t intToo;
+    int32_t index;
 };
 
 enum RealResultKind : int32_t { kResultReal, kResultVariable, kResultConstant, kResultNegatedVariable };
@@ -86,6 +92,10 @@ struct RealInstr {
     int32_t constIndex;        // PUSHC: its index in the record's values
 };
 
+// Entering and leaving a run costs about what five operations on doubles save
+// over the ordinary steps: shorter runs are left to the steps.
+constexpr size_t kMinOperations = 6;
+
 // Collects a run instruction by instruction; feed answers false for the first
 // instruction that cannot belong to it (which then is not part of the run).
 class RealRunBuilder {
@@ -93,7 +103,7 @@ public:
     void reset();
     bool feed(const RealInstr& in);
     // Whether the instructions fed so far make a run worth a step.
-    bool worthwhile() const { return !failed_ && ops_.size() >= 2; }
+    bool worthwhile() const { return !failed_ && ops_.size() >= kMinOperations; }
     bool outOfMemory() const { return failed_; }
     size_t bytes() const;
     void write(void* out) const;  // bytes() bytes, 8-aligned
@@ -107,7 +117,8 @@ private:
     };
     // Operands are noted as registers of guards (< kMaxGuards) or of stack
     // positions (kMaxGuards + position) and renumbered when written.
-    bool operand(const Entry& e, size_t position, uint16_t& reg);
+    bool operand(const Entry& e, size_t position, bool realPartner, uint16_t& reg);
+    static bool isReal(const Entry& e) { return e.kind == kSlot || e.kind == kNegVar || e.kind == kRealConst; }
     bool push(const RealOp& o) { return ops_.push(o) || (failed_ = true, false); }
 
     Vec<Entry> entries_;

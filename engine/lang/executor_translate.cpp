@@ -420,6 +420,7 @@ int Translator::run(Plan** out) {
     plan->frameGrowth =
         int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1 - plan->params;
     fillHead(plan->head, const_cast<fn::Record*>(r_));
+    plan->programBytes = static_cast<int64_t>(sizeof(uint64_t) * programs_.size());
     if (programs_.size())
         std::memcpy(reinterpret_cast<char*>(plan) + sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n),
                     programs_.begin(), sizeof(uint64_t) * programs_.size());
@@ -455,6 +456,18 @@ int Translator::run(Plan** out) {
 }
 
 }  // namespace
+
+void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses) {
+    *hits = *misses = 0;
+    const char* first = reinterpret_cast<const char*>(plan) + sizeof(Plan) + sizeof(Step) * static_cast<size_t>(plan->count);
+    for (int32_t i = 0; i < plan->count; ++i) {
+        const char* p = static_cast<const char*>(plan->steps[i].p);
+        if (p < first || p >= first + plan->programBytes) continue;
+        const auto* program = reinterpret_cast<const RealProgram*>(p);
+        *hits += program->hits;
+        *misses += program->misses;
+    }
+}
 
 Plan* translate(const fn::Record* r) {
     Translator t(r);

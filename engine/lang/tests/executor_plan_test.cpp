@@ -145,23 +145,72 @@ std::vector<std::vector<QoValue>> realPairs() {
 TEST_F(PlanAgreement, RealRuns) {
     ASSERT_EQ(compile(u"second(a, b) = b").rc, 0);
     ASSERT_EQ(compile(u"first(a, b) = a").rc, 0);
+    // Each run is long enough for a real step (six operations or more).
     const char16_t* texts[] = {
         u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)",
-        u"(x, y) = 2 * x - 3 / y + 1.5 * x * y - 7",
-        u"(x, y) = 1 / x * 2 - (y - 0.5) / 4",
-        u"(x, y) = x / 0.0 + y * -y",
-        u"(x, y) = sqrt(2.5) * x + cos(0.5) - y",
-        u"(x, y) = second(sqrt(y) * 2, -x)",
-        u"(x, y) = second(x * y + 1, x)",
-        u"(x, y) = first(x * y + 1, 3)",
-        u"(x, y) = second(x - y * y, 2.5)",
-        u"(x, y) = which(x > 0, x*y + 1 - y, y*y - 2*x) * 2",
-        u"(x, y : z) = z = x*x - y*y + 1, z * z - x",
-        u"(x, y) = -(-x) * 1 + - -y * 3",
-        u"(x, y) = x + 1 + 2",
+        u"(x, y) = 2 * x - 3 / y + 1.5 * x * y - 7 + y * 0.25",
+        u"(x, y) = 1 / x * 2 - (y - 0.5) / 4 + x * 3 - 2 * y",
+        u"(x, y) = x / 0.0 + y * -y - x * x * x + y",
+        u"(x, y) = sqrt(2.5) * x + cos(0.5) - y * x * 2 + 1 / y",
+        u"(x, y) = second(sqrt(y) * 2 + x * y - y / 4 + x * 3, -x)",
+        u"(x, y) = second(x * y + 1 - y * 2 + x / 3 - 1, x)",
+        u"(x, y) = first(x * y + 1 - x * 2 + y / 3 + 4 * x, 3)",
+        u"(x, y) = second(x - y * y + x * 2 - y / 5 + 1, 2.5)",
+        u"(x, y) = which(x > 0, x*y + 1 - y + x*x - y*3 + 2, y*y - 2*x) * 2",
+        u"(x, y : z) = z = x*x - y*y + 1 + x*y*2 - x, z * z - x",
+        u"(x, y) = -(-x) * 1 + - -y * 3 + x * y - x / 2",
+        u"(x, y) = x * 0.5 + y * 2.5 - x / 4.0 + 1.5 * y - sin(y * 0.1) * 3.0",
+        u"(x, y) = x * 2 + y * 3 - x * 4 + y * 5 - x * 6",
+        u"(x, y) = x + 1 + 2 + y + 3 + 4 + x",
     };
     for (const char16_t* t : texts)
         for (const auto& args : realPairs()) agree(t, args);
+}
+
+struct RealCounts {
+    int64_t hits = 0, misses = 0;
+};
+
+RealCounts realCounts(QoHandle h) {
+    RealCounts c;
+    fn::Record* r = fn::lookup(h);
+    if (r && r->threaded) lang::realRunCounts(static_cast<const lang::Plan*>(r->threaded), &c.hits, &c.misses);
+    return c;
+}
+
+// Which texts get a real step, and which arguments it takes: reals, and ints
+// where they meet only reals.
+TEST_F(CompilerTest, RealRunsTakeRealsAndIntsThatMeetReals) {
+    Compiled f = compile(u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)");
+    ASSERT_EQ(f.rc, 0);
+    run(f.handle, {makeReal(0.5), makeReal(2.0)});
+    EXPECT_EQ(realCounts(f.handle).hits, 1);
+    run(f.handle, {makeInt(1), makeReal(2.0)});  // sin(x), x*x: no int there (and sin of an int is an error)
+    EXPECT_EQ(realCounts(f.handle).misses, 1);
+    SetRunErr(0, nullptr, 0, 0, nullptr);
+
+    Compiled g = compile(u"(x, y) = x * 0.5 + y * 2.5 - x / 4.0 + 1.5 * y - 3.0 * x + y * 0.125");
+    ASSERT_EQ(g.rc, 0);
+    QoValue r = run(g.handle, {makeInt(3), makeReal(2.0)});
+    EXPECT_EQ(realCounts(g.handle).hits, 1);
+    EXPECT_EQ(r.type, QO_REAL);
+    EXPECT_DOUBLE_EQ(r.r, 3 * 0.5 + 2.0 * 2.5 - 3 / 4.0 + 1.5 * 2.0 - 3.0 * 3 + 2.0 * 0.125);
+
+    Compiled h = compile(u"(x, y) = x * 2 + y * 3 - x * 4 + y * 5 - x * 6 + y");  // int constants only
+    ASSERT_EQ(h.rc, 0);
+    r = run(h.handle, {makeInt(3), makeInt(2)});
+    EXPECT_EQ(r.type, QO_INT);
+    EXPECT_EQ(r.i, 3 * 2 + 2 * 3 - 3 * 4 + 2 * 5 - 3 * 6 + 2);
+    EXPECT_EQ(realCounts(h.handle).misses, 1);
+    r = run(h.handle, {makeReal(3), makeInt(2)});
+    EXPECT_EQ(r.type, QO_REAL);
+    EXPECT_EQ(realCounts(h.handle).misses, 2);  // y meets only int constants
+
+    Compiled shortRun = compile(u"(x, y) = x * y + 1");
+    ASSERT_EQ(shortRun.rc, 0);
+    run(shortRun.handle, {makeReal(1), makeReal(2)});
+    RealCounts none = realCounts(shortRun.handle);
+    EXPECT_EQ(none.hits + none.misses, 0) << "a short run keeps its ordinary steps";
 }
 
 TEST_F(PlanAgreement, RealRunsWithManyVariablesAndTerms) {
@@ -187,20 +236,23 @@ TEST_F(PlanAgreement, RealRunsWithManyVariablesAndTerms) {
 // The same compiled formula called with ints long enough for its real step to
 // give way, then with reals: every answer is the one the kinds call for.
 TEST_F(CompilerTest, RealRunThatKeepsMissingStillAnswers) {
-    Compiled c = compile(u"(x, y) = x * y + x / 2 - y");
+    Compiled c = compile(u"(x, y) = x * y + x / 2 - y * x + y * 4 - x * 2 + y");
     ASSERT_EQ(c.rc, 0);
+    run(c.handle, {makeReal(1), makeReal(3)});
+    ASSERT_EQ(realCounts(c.handle).hits, 1);
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 100; ++i) {
             QoValue r = run(c.handle, {makeInt(i), makeInt(3)});
             ASSERT_EQ(r.type, QO_INT);
-            EXPECT_EQ(r.i, i * 3 + i / 2 - 3);
+            EXPECT_EQ(r.i, i * 3 + i / 2 - 3 * i + 12 - i * 2 + 3);
         }
         for (int i = 0; i < 10; ++i) {
             QoValue r = run(c.handle, {makeReal(i), makeReal(3)});
             ASSERT_EQ(r.type, QO_REAL);
-            EXPECT_DOUBLE_EQ(r.r, i * 3.0 + i / 2.0 - 3.0);
+            EXPECT_DOUBLE_EQ(r.r, i * 3.0 + i / 2.0 - 3.0 * i + 12.0 - i * 2.0 + 3.0);
         }
     }
+    EXPECT_EQ(realCounts(c.handle).misses, 32) << "the step gave way to the ordinary steps";
 }
 
 }  // namespace
