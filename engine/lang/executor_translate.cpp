@@ -459,10 +459,14 @@ int Translator::run(Plan** out) {
 
 void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses) {
     *hits = *misses = 0;
-    const char* first = reinterpret_cast<const char*>(plan) + sizeof(Plan) + sizeof(Step) * static_cast<size_t>(plan->count);
+    // Steps whose operand lies in the program area (compared as addresses:
+    // other steps' operands point into other blocks).
+    const uintptr_t first = reinterpret_cast<uintptr_t>(plan) + sizeof(Plan) +
+                            sizeof(Step) * static_cast<size_t>(plan->count);
+    const uintptr_t end = first + static_cast<uintptr_t>(plan->programBytes);
     for (int32_t i = 0; i < plan->count; ++i) {
-        const char* p = static_cast<const char*>(plan->steps[i].p);
-        if (p < first || p >= first + plan->programBytes) continue;
+        const uintptr_t p = reinterpret_cast<uintptr_t>(plan->steps[i].p);
+        if (p < first || p >= end) continue;
         const auto* program = reinterpret_cast<const RealProgram*>(p);
         *hits += program->hits;
         *misses += program->misses;
