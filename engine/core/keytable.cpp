@@ -350,9 +350,12 @@ void visitFunctions(Node* n, int depth, void (*fn)(void*)) {
 void sweepNumbered() { sweepBelow(&g_root, 0); }
 void forEachFunction(void (*fn)(void* record)) { visitFunctions(&g_root, 0, fn); }
 
+// All three are made even when one fails, so that each is in a known state.
 bool createPools() {
-    bool ok = g_general.create(10) & g_locks.create(10) & g_reuse.create(16);
-    return ok;
+    bool general = g_general.create(10);
+    bool locks = g_locks.create(10);
+    bool reuse = g_reuse.create(16);
+    return general && locks && reuse;
 }
 
 void destroyAll() {
