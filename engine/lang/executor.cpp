@@ -87,7 +87,7 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary)
     FrameState fs;
     if (r->code[0] == fn::kIdle) {
         enterOwn(a, args, fs);
-    } else if (!enterFrame(a, args, inPlace, fs)) {
+    } else if (!enterFrame(a, args, inPlace, frameSpan(r->words), fs)) {
         return failCall(result, 1, kStackOverFlow, h);
     }
     ++g.callDepth;
@@ -193,19 +193,12 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result) {
     }
 
 // ++/-- on a variable; the int case inline.
-#define STEP_VARIABLE(name, delta, prefix)                                      \
-    CASE(name) {                                                                \
-        int32_t v = *w++;                                                       \
-        QoValue* target = VAR(v);                                               \
-        ++top;                                                                  \
-        if (target->optype == QO_INT) {                                         \
-            if (!(prefix)) *top = *target;                                      \
-            arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + (delta))); \
-            if (prefix) *top = *target;                                         \
-        } else {                                                                \
-            stepVariable(a, op::name, target, top);                             \
-        }                                                                       \
-        NEXT();                                                                 \
+#define STEP_VARIABLE(name, delta, prefix)                    \
+    CASE(name) {                                             \
+        int32_t v = *w++;                                    \
+        ++top;                                               \
+        stepInline(a, op::name, VAR(v), top, delta, prefix); \
+        NEXT();                                              \
     }
 
 #define STEP_RECORD(name)                                     \

@@ -45,12 +45,16 @@ QO_ALWAYS_INLINE inline void enterOwn(Activation& a, QoValue* args, FrameState& 
     fs.copied = false;
 }
 
-// Takes a frame from the shared value stack; false when it does not fit.
-QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPlace, FrameState& fs) {
-    const int32_t* h = a.record->words;
+// Value-stack slots a frame of the record spans, its arguments included.
+inline int64_t frameSpan(const int32_t* h) {
+    return int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1;
+}
+
+// Takes a frame of `span` slots (frameSpan) from the shared value stack; false
+// when it does not fit.
+QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPlace, int64_t span, FrameState& fs) {
     int64_t depth = g.stackDepth;
     int64_t params = int64_t(a.maxParam) + 1;
-    int64_t span = int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1;
     int64_t newDepth = depth + span - (inPlace ? params : 0);
     if (!g.stack || newDepth >= g.stackMax) return false;
     if (inPlace) {
@@ -61,8 +65,8 @@ QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPla
         for (int64_t i = 0; i < params; ++i) a.argBase[i] = args[i];
     }
     for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
-    a.base = a.localBase + h[fn::W_CONST_FIRST];
-    fs = FrameState{false, !inPlace, g.stackDepth, a.record->code[0], args};
+    a.base = a.localBase + a.record->words[fn::W_CONST_FIRST];
+    fs = FrameState{false, !inPlace, static_cast<int32_t>(depth), a.record->code[0], args};
     a.record->code[0] = fn::kRunningFrame;
     g.stackDepth = static_cast<int32_t>(newDepth);
     return true;
@@ -96,19 +100,8 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     a.savedMark = g.savedTop + 1;
     if (r->code[0] == fn::kIdle) {
         enterOwn(a, args, c.fs);
-    } else {
-        // A frame with the arguments in place, as enterFrame makes it, from the
-        // plan's figures.
-        int64_t depth = g.stackDepth;
-        int64_t newDepth = depth + plan->frameGrowth;
-        if (!g.stack || newDepth >= g.stackMax) return nullptr;  // the ordinary call reports the overflow
-        a.argBase = args;
-        a.localBase = g.stack + (depth - plan->params);
-        for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
-        a.base = a.localBase + plan->constFirst;
-        c.fs = FrameState{false, false, static_cast<int32_t>(depth), r->code[0], args};
-        r->code[0] = fn::kRunningFrame;
-        g.stackDepth = static_cast<int32_t>(newDepth);
+    } else if (!enterFrame(a, args, true, plan->frameSpan, c.fs)) {
+        return nullptr;  // the ordinary call reports the overflow
     }
     ++g.callDepth;
     c.plan = plan;

@@ -109,6 +109,20 @@ inline void realFunctionOn(Activation& a, unsigned opcode, QoValue* v, Fn fn) {
 }
 // ++/-- on *target; pushes onto top+1 the new (prefix) or old (postfix) value.
 void stepVariable(Activation& a, unsigned opcode, QoValue* target, QoValue* push);
+// ++/-- on *target by delta (1 or -1 as unsigned), the new (prefix) or old
+// value into *push: the int case inline, every other kind through stepVariable.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void stepInline(Activation& a, unsigned opcode, QoValue* target, QoValue* push, uint64_t delta, bool prefix) {
+    if (target->optype == QO_INT) {
+        if (!prefix) *push = *target;
+        arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + delta));
+        if (prefix) *push = *target;
+    } else {
+        stepVariable(a, opcode, target, push);
+    }
+}
 // Opcodes 95..255 on *top.
 void operatorOpcode(Activation& a, unsigned opcode, QoValue* top);
 // Saves an object value for release at this activation's END.

@@ -29,6 +29,11 @@ namespace qo::lang {
 
 // Handlers of the threaded loop, in label-table order.
 // clang-format off
+// The nine inner/outer operator pairs of a three-operand group: P_inner_outer.
+#define QO_PAIRS(S, P)                                                          \
+    S(P##_ADD_ADD) S(P##_ADD_SUB) S(P##_ADD_MUL)                                \
+    S(P##_SUB_ADD) S(P##_SUB_SUB) S(P##_SUB_MUL)                                \
+    S(P##_MUL_ADD) S(P##_MUL_SUB) S(P##_MUL_MUL)
 #define QO_STEPS(S)                                                             \
     S(END) S(PUSHC) S(PUSHV) S(PUSHG)                                           \
     S(ADD) S(SUB) S(MUL) S(DIV)                                                 \
@@ -49,18 +54,7 @@ namespace qo::lang {
     S(VINC_JMP) S(VINC_DROP)                                                    \
     S(V_SQRT) S(V_EXP) S(V_SIN) S(V_COS) S(V_NEG)                               \
     S(VC_LT_JMPFPUSH) S(KEEPTOP_END)                                            \
-    S(XVV_ADD_ADD) S(XVV_ADD_SUB) S(XVV_ADD_MUL)                                \
-    S(XVV_SUB_ADD) S(XVV_SUB_SUB) S(XVV_SUB_MUL)                                \
-    S(XVV_MUL_ADD) S(XVV_MUL_SUB) S(XVV_MUL_MUL)                                \
-    S(XVC_ADD_ADD) S(XVC_ADD_SUB) S(XVC_ADD_MUL)                                \
-    S(XVC_SUB_ADD) S(XVC_SUB_SUB) S(XVC_SUB_MUL)                                \
-    S(XVC_MUL_ADD) S(XVC_MUL_SUB) S(XVC_MUL_MUL)                                \
-    S(YVV_ADD_ADD) S(YVV_ADD_SUB) S(YVV_ADD_MUL)                                \
-    S(YVV_SUB_ADD) S(YVV_SUB_SUB) S(YVV_SUB_MUL)                                \
-    S(YVV_MUL_ADD) S(YVV_MUL_SUB) S(YVV_MUL_MUL)                                \
-    S(YVC_ADD_ADD) S(YVC_ADD_SUB) S(YVC_ADD_MUL)                                \
-    S(YVC_SUB_ADD) S(YVC_SUB_SUB) S(YVC_SUB_MUL)                                \
-    S(YVC_MUL_ADD) S(YVC_MUL_SUB) S(YVC_MUL_MUL)                                \
+    QO_PAIRS(S, XVV) QO_PAIRS(S, XVC) QO_PAIRS(S, YVV) QO_PAIRS(S, YVC)       \
     S(REAL_EXPR)
 // clang-format on
 
@@ -87,10 +81,8 @@ struct Step {
 struct Plan {
     int32_t count;         // 0: the record runs on the byte loop
     bool bound;            // handler numbers replaced by label addresses
-    int32_t constFirst;
     int64_t programBytes;  // the real programs stored after the steps
-    int64_t frameGrowth;   // value-stack slots a frame with its arguments in place adds
-    int64_t params;        // maxParam + 1
+    int64_t frameSpan;     // value-stack slots a frame of the record spans (frameSpan())
     ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };

@@ -246,16 +246,6 @@ QO_INLINE void negate(Activation& a, QoValue* top) {
     }
 }
 
-// v++ : pushes the old value onto *push.
-QO_INLINE void postIncrement(Activation& a, unsigned opcode, QoValue* target, QoValue* push, uint64_t delta) {
-    if (target->optype == QO_INT) {
-        *push = *target;
-        arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + delta));
-    } else {
-        stepVariable(a, opcode, target, push);
-    }
-}
-
 }  // namespace
 
 Plan* planOf(fn::Record* r) {
@@ -278,6 +268,16 @@ Plan* planOf(fn::Record* r) {
     do {               \
         s = STEP(to);  \
         goto* s->go;   \
+    } while (0)
+
+// JMPFPUSH: a false top is pushed once more and the jump taken.
+#define JUMP_IF_FALSE_PUSHED(to) \
+    do {                         \
+        if (top->i == 0) {       \
+            top[1] = top[0];     \
+            ++top;               \
+            JUMP(to);            \
+        }                        \
     } while (0)
 
 #define STACK_OP(name)                      \
@@ -376,18 +376,11 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                             \
     }
 
-#define STEP_VARIABLE(name, delta, prefix)                                      \
-    H(name) {                                                                   \
-        QoValue* target = V1(s);                                                \
-        ++top;                                                                  \
-        if (target->optype == QO_INT) {                                         \
-            if (!(prefix)) *top = *target;                                      \
-            arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + (delta))); \
-            if (prefix) *top = *target;                                         \
-        } else {                                                                \
-            stepVariable(*ap, op::name, target, top);                             \
-        }                                                                       \
-        NEXT();                                                                 \
+#define STEP_VARIABLE(name, delta, prefix)                      \
+    H(name) {                                                  \
+        ++top;                                                 \
+        stepInline(*ap, op::name, V1(s), top, delta, prefix);  \
+        NEXT();                                                \
     }
 
 QoValue* runPlan(Activation* ap, Plan* plan) {
@@ -576,21 +569,13 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(JMPFPUSH) {
-        if (top->i == 0) {
-            top[1] = top[0];
-            ++top;
-            JUMP(s->p);
-        }
+        JUMP_IF_FALSE_PUSHED(s->p);
         NEXT();
     }
     H(VC_LT_JMPFPUSH) {
         pushedPair<op::LT>(*ap, top + 1, *V1(s), *KP(s));
         ++top;
-        if (top->i == 0) {
-            top[1] = top[0];
-            ++top;
-            JUMP(s->q);
-        }
+        JUMP_IF_FALSE_PUSHED(s->q);
         NEXT();
     }
     H(JMPKEEP) {
@@ -677,7 +662,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(VINC_JMP) {
-        postIncrement(*ap, op::VINC, V1(s), top + 1, 1u);
+        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false);
         top = base + s->c;
         JUMP(s->p);
     }
@@ -692,7 +677,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(VINC_DROP) {
-        postIncrement(*ap, op::VINC, V1(s), top + 1, 1u);
+        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false);
         top = top + 1 - s->c;
         NEXT();
     }

@@ -414,11 +414,7 @@ int Translator::run(Plan** out) {
     auto* plan = static_cast<Plan*>(mem::allocateZeroed(bytes));
     if (!plan) return -1;
     plan->count = n;
-    const int32_t* h = words_;
-    plan->params = int64_t(h[fn::W_MAX_PARAM]) + 1;
-    plan->constFirst = h[fn::W_CONST_FIRST];
-    plan->frameGrowth =
-        int64_t(h[fn::W_VALUE_COUNT]) - h[fn::W_STACK_FIRST] + h[fn::W_CONST_FIRST] + 1 - plan->params;
+    plan->frameSpan = frameSpan(words_);
     fillHead(plan->head, const_cast<fn::Record*>(r_));
     plan->programBytes = static_cast<int64_t>(sizeof(uint64_t) * programs_.size());
     if (programs_.size())
