@@ -20,16 +20,7 @@ esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QO_FUZZ_BUILD:-$root/build/fuzz}"
 
-need=()
-for pkg in clang-14 libclang-rt-14-dev cmake ninja-build python3; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
-fi
+bash "$root/scripts/deps.sh" clang-14 libclang-rt-14-dev cmake ninja-build python3
 
 cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null

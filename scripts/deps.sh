@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Installs the build and test tools that are missing (Debian 12, as root).
+# Installs the Debian 12 packages that are missing (as root): those given, or
+# with none given the build and test tools.
+#
+#   scripts/deps.sh [PACKAGE...]
 set -euo pipefail
+if [ $# -eq 0 ]; then
+  set -- cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev libedit-dev
+fi
 need=()
-for pkg in cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev libedit-dev; do
+for pkg in "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -4,7 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/deps.sh"
-dpkg -s valgrind >/dev/null 2>&1 || apt-get install -y -qq valgrind
+bash "$root/scripts/deps.sh" valgrind
 build="$root/build/memcheck"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQO_BENCHMARKS=OFF >/dev/null
 ninja -C "$build" qo_platform_tests qo_core_internal_tests qo_core_api_tests qo_lang_tests

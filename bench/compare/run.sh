@@ -26,15 +26,9 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-# Peers from Debian's packages.
-need=()
-for pkg in g++ cmake ninja-build liblua5.4-dev libluajit-5.1-dev libmuparser-dev libfparser-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# Peers from Debian's packages (the table alone goes to standard output).
+bash "$root/scripts/deps.sh" g++ cmake ninja-build pkg-config liblua5.4-dev libluajit-5.1-dev \
+  libmuparser-dev libfparser-dev >&2
 
 # Qo, optimised, and the drivers.
 build="${QO_BUILD:-$root/build/release}"
