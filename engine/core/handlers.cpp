@@ -349,8 +349,10 @@ QoValue* newtypeHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* c
         *result = makeNil();
         return result;
     }
-    QoValue local[16];
-    QoValue* params = p <= 16 ? local : mem::allocArray<QoValue>(static_cast<size_t>(p));
+    // Handlers recurse through print and QoCal up to the nesting limit: a small
+    // frame here, larger parameter lists from the allocator.
+    QoValue local[8];
+    QoValue* params = p <= 8 ? local : mem::allocArray<QoValue>(static_cast<size_t>(p));
     if (!params) {
         *result = makeNil();
         return result;

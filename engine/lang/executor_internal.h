@@ -111,7 +111,8 @@ inline void realFunctionOn(Activation& a, unsigned opcode, QoValue* v, Fn fn) {
 void stepVariable(Activation& a, unsigned opcode, QoValue* target, QoValue* push);
 // ++/-- on *target by delta (1 or -1 as unsigned), the new (prefix) or old
 // value into *push: the int case inline, every other kind through stepVariable.
-#if defined(__GNUC__)
+// (Forced inline only in optimised builds: see executor_threaded.cpp.)
+#if defined(__GNUC__) && defined(__OPTIMIZE__)
 __attribute__((always_inline))
 #endif
 inline void stepInline(Activation& a, unsigned opcode, QoValue* target, QoValue* push, uint64_t delta, bool prefix) {
