@@ -1,6 +1,7 @@
 /* A host that embeds the engine: compile a formula with parameters once,
  * evaluate it for several arguments, and read run errors. */
 #include <stdio.h>
+#include <string.h>
 
 #include "qo32.h"
 
@@ -29,7 +30,8 @@ int main(void) {
         return 1;
     }
     for (int i = 1; i <= 4; ++i) {
-        QoValue args[2] = {{0}};
+        QoValue args[2];
+        memset(args, 0, sizeof args);
         args[0].r = 3.0 * i;
         args[0].type = args[0].optype = QO_REAL;
         args[1].r = 4.0 * i;
