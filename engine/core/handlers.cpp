@@ -238,8 +238,9 @@ QoValue* newArray(const ArrayKind& k, QoValue* result, int lastArg, QoValue* arg
     int64_t count = 1;
     while (end <= lastArg && !isDataKeyword(args[end])) {
         if (!isInt(args[end]) || args[end].i <= 0) return fail(result, makeNil(), k.name, 5, caller);
+        // Each factor is checked before the product is formed, so it never overflows.
+        if (args[end].i > INT32_MAX / count) return fail(result, makeNil(), k.name, 7, caller);
         count *= args[end].i;
-        if (count > INT32_MAX) return fail(result, makeNil(), k.name, 7, caller);
         ++end;
     }
     int32_t ndims = end - first;

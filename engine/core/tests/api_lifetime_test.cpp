@@ -113,3 +113,50 @@ TEST_F(Lifetime, MessageNineRunsAsIfGlobalTrue) {
 }
 
 }  // namespace
+
+namespace {
+
+// DeleteFor of a function with a static named free: free becomes true and the
+// function runs once more (here it stores into a module variable), also when
+// free is the function's first variable.
+TEST_F(Lifetime, DeleteForRunsAFunctionWithAStaticFreeOnce) {
+    for (const char16_t* text : {u"fr(x : static, free : gone) = which(free, gone = 42, gone = 1), 0",
+                                 u"fr( : static, free : gone) = which(free, gone = 42, gone = 1), 0",
+                                 u"fr( : static, a, free, b : gone) = which(free, gone = 42, gone = 1), 0"}) {
+        QoHandle f = compile(text);
+        QoHandle get = compile(u"getGone(x : : gone) = gone");
+        QoValue arg = intValue(0), r;
+        api.QoCal(f, &arg, &r);
+        EXPECT_EQ(run(get, 0).i, 1);
+        ASSERT_EQ(api.DeleteFor(f, nullptr), 1);
+        EXPECT_EQ(api.TestRunErr(), 0);
+        EXPECT_EQ(run(get, 0).i, 42) << std::string(text, text + 4);
+        ASSERT_EQ(api.DeleteFor(get, nullptr), 1);
+    }
+}
+
+}  // namespace
+namespace {
+
+std::u16string g_out;
+void collectOutput(const char16_t* text) { g_out += text; }
+
+// The last run still reads the function's own static strings (their text is
+// found through the function's handle, whose entry is already gone).
+TEST_F(Lifetime, TheLastRunReadsItsOwnStaticTexts) {
+    int32_t zero = 0;
+    void* old = nullptr;
+    api.InsertKey(&zero, 4, 256, reinterpret_cast<void*>(&collectOutput), nullptr, nullptr, 1, &old);
+    for (const char16_t* text : {u"fr(x : static, free) = if(free, o(\"bye\")), 0",
+                                 u"fr( : static, free) = if(free, o(\"b\" + \"ye\")), 0"}) {
+        g_out.clear();
+        QoHandle f = compile(text);
+        QoValue arg = intValue(0), r;
+        api.QoCal(f, &arg, &r);
+        ASSERT_EQ(api.DeleteFor(f, nullptr), 1);
+        EXPECT_EQ(g_out, u"bye");
+        EXPECT_EQ(api.TestRunErr(), 0);
+    }
+}
+
+}  // namespace
