@@ -93,7 +93,28 @@ QoValue* itemOperator(QoValue* result, int, QoValue*, CallInfo*, int) { return p
 double g_typeState = 0;
 constexpr int kItemTypeFloor = -1083741824;
 
+// Item types of freed dictionaries stay claimed here for the next ones:
+// releasing a claim makes the engine search its whole table and empty its
+// reuse cache, which would cost every short-lived dictionary dearly.
+int32_t* g_spareTypes = nullptr;
+int g_spareCount = 0, g_spareCap = 0;
+constexpr int kMaxSpareTypes = 4096;
+
+bool keepSpareType(int32_t type) {
+    if (g_unloading || g_spareCount >= kMaxSpareTypes) return false;
+    if (g_spareCount == g_spareCap) {
+        int cap = g_spareCap ? g_spareCap * 2 : 64;
+        auto* grown = static_cast<int32_t*>(std::realloc(g_spareTypes, cap * sizeof(int32_t)));
+        if (!grown) return false;
+        g_spareTypes = grown;
+        g_spareCap = cap;
+    }
+    g_spareTypes[g_spareCount++] = type;
+    return true;
+}
+
 int claimItemType() {
+    if (g_spareCount > 0) return g_spareTypes[--g_spareCount];
     g_typeState = g_typeState * 2053 + 13849;
     g_typeState -= 65536 * std::trunc(g_typeState / 65536);
     int a = static_cast<int>(std::trunc(g_typeState / 65536 * 1000));
@@ -449,16 +470,30 @@ int structFind(const Struct* s, int32_t name) { return findSorted(s->names, s->c
 
 void deleteDict(void* record) {
     auto* d = static_cast<Dict*>(record);
-    // Detach the items first: the engine frees them when the item type is
-    // released, possibly after this record is gone.
+    // Each item is detached before it goes, so that an item the engine frees
+    // later (while it frees everything) never reaches back into this record.
     for (DictItem* it = d->anchor.next; it != &d->anchor;) {
         DictItem* next = it->next;
         it->owner = nullptr;
         it->prev = it->next = nullptr;
+        engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0);
         it = next;
     }
-    engine.LockKey(d->itemType, nullptr, itemOperator);
+    if (!keepSpareType(d->itemType)) engine.LockKey(d->itemType, nullptr, itemOperator);
     std::free(d);
+}
+
+void releaseSpareTypes() {
+    for (int i = 0; i < g_spareCount; ++i) engine.LockKey(g_spareTypes[i], nullptr, itemOperator);
+    std::free(g_spareTypes);
+    g_spareTypes = nullptr;
+    g_spareCount = g_spareCap = 0;
+}
+
+void forgetSpareTypes() {
+    std::free(g_spareTypes);
+    g_spareTypes = nullptr;
+    g_spareCount = g_spareCap = 0;
 }
 
 void deleteStruct(void* record) {

@@ -41,6 +41,10 @@ QoValue* qouOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* call
 QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code);
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code);
 void deleteDict(void* record);
+// Releases the item types kept for new dictionaries (on unloading), or only
+// forgets them (on loading: they belonged to an engine that is gone).
+void releaseSpareTypes();
+void forgetSpareTypes();
 void deleteStruct(void* record);
 
 // Natives of classes and objects (classes.cpp).

@@ -107,6 +107,7 @@ void setGcCallback(bool on) {
 
 int load(void* lib) {
     g_unloading = false;
+    forgetSpareTypes();
     bindEngine(lib);
     for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
     if (!ext::claimTypes(engine.LockKey, g_types)) return 0;
@@ -125,6 +126,7 @@ int unload() {
     g_names.withdrawConsts(registration(), kConsts, g_constOk);
     g_names.withdrawFunctions(registration(), kFunctions, g_functionOk);
     ext::releaseTypes(engine.LockKey, g_types);
+    releaseSpareTypes();
     setGcCallback(false);
     freeLookupQueue();
     return 1;
