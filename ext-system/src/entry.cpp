@@ -2,7 +2,7 @@
 // kinds, registering the constants and functions under "sys::", and taking
 // all of it back on unloading.
 #include "qo_ext.h"
-#include "system.h"
+#include "containers.h"
 
 namespace qo::sys {
 
@@ -55,14 +55,27 @@ const ext::FunctionEntry kFunctions[] = {
     {u"ShellExecute", 5, shellExecute},
     {u"SetCurrentDirectory", 0, setCurrentDirectory},
     {u"GetCurrentDirectory", 0, getCurrentDirectory},
+    {u"qou", -2, qou},
+    {u"dict", -2, dict},
+    {u"dict_oset", -2, dictOset},
+    {u"dict_oget", -2, dictOget},
+    {u"dict_del", -2, dictDel},
+    {u"dict_clear", 0, dictClear},
+    {u"dict_reverse", 0, dictReverse},
+    {u"struct", -2, structMake},
+    {u"struct_oset", -2, structOset},
+    {u"struct_oget", -2, structOget},
+    {u"class", -2, classMake},
+    {u"class_handle", 0, classHandle},
+    {u"obj", -2, objMake},
+    {u"obj_method", -2, objMethod},
+    {u"obj_oset", -2, objOset},
+    {u"obj_oget", -2, objOget},
 };
 
 uint8_t g_constOk[std::size(kConsts)];
 uint8_t g_functionOk[std::size(kFunctions)];
 ext::Registrar g_names(u"sys::", ext::kShortNameRoom, "sys");
-
-// Method identifiers of classes and objects.
-int g_initId, g_delId, g_copyId;
 
 void afterCollection() {}
 
@@ -93,6 +106,8 @@ void setGcCallback(bool on) {
 }
 
 int load(void* lib) {
+    g_unloading = false;
+    forgetSpareTypes();
     bindEngine(lib);
     for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
     if (!ext::claimTypes(engine.LockKey, g_types)) return 0;
@@ -107,10 +122,13 @@ int load(void* lib) {
 }
 
 int unload() {
+    g_unloading = true;
     g_names.withdrawConsts(registration(), kConsts, g_constOk);
     g_names.withdrawFunctions(registration(), kFunctions, g_functionOk);
     ext::releaseTypes(engine.LockKey, g_types);
+    releaseSpareTypes();
     setGcCallback(false);
+    freeLookupQueue();
     return 1;
 }
 
