@@ -2,7 +2,7 @@
 // kinds and the two generators.
 #include <cstring>
 
-#include "math.h"
+#include "math_ext.h"
 
 namespace qo::math {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "alloc.h"
-#include "math.h"
+#include "buffers.h"
+#include "math_ext.h"
 #include "text.h"
 
 namespace qo::math {

@@ -1,7 +1,7 @@
 // entry.cpp - QoDll32 of QoMath32: binding the engine, claiming the math key
 // type, registering the constants and functions under "math::", and taking
 // all of it back on unloading.
-#include "math.h"
+#include "math_ext.h"
 #include "qo_ext.h"
 
 namespace qo::math {

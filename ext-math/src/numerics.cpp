@@ -7,9 +7,9 @@
 #include <cstring>
 #include <limits>
 
-#include "alloc.h"
+#include "buffers.h"
 #include "kernels.h"
-#include "math.h"
+#include "math_ext.h"
 
 namespace qo::math {
 namespace {

@@ -3,9 +3,9 @@
 // length, copy, creation and element access.
 #include <cstring>
 
-#include "alloc.h"
+#include "buffers.h"
 #include "kernels.h"
-#include "math.h"
+#include "math_ext.h"
 
 namespace qo::math {
 namespace {

@@ -2,8 +2,8 @@
 // through the host's output function.
 #include <cstdio>
 
-#include "alloc.h"
-#include "math.h"
+#include "buffers.h"
+#include "math_ext.h"
 
 namespace qo::math {
 namespace {

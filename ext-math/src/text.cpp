@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "alloc.h"
+#include "buffers.h"
 
 namespace qo::math::text {
 namespace {

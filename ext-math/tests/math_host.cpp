@@ -79,10 +79,15 @@ std::string takeRunError() {
     return "run error " + (name ? qo::text::toUtf8(name) : std::string("?")) + " " + std::to_string(code);
 }
 
-Engine::Engine() {
+Engine::Engine(bool load) {
     InitQo();
     self_ = dlopen(nullptr, RTLD_NOW);
+    if (load) this->load();
+}
+
+bool Engine::load() {
     loaded_ = QoDll32(self_, 1, nullptr);
+    return loaded_ == 1;
 }
 
 Engine::~Engine() {

@@ -28,8 +28,10 @@ int mathKeyType();
 
 class Engine {
 public:
-    Engine();
+    // A fresh engine, with the extension loaded unless `load` is false.
+    explicit Engine(bool load = true);
     ~Engine();
+    bool load();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
     bool loaded() const { return loaded_ == 1; }

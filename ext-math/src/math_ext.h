@@ -1,4 +1,4 @@
-// math.h - what the math extension's parts share: the bound engine exports,
+// math_ext.h - what the math extension's parts share: the bound engine exports,
 // the math key type, recognising array arguments and making result arrays.
 //
 // A math array is an engine "reals" object (type -252) whose value record

@@ -1,4 +1,4 @@
-// alloc.h - the work buffers of the math extension.
+// buffers.h - the work buffers of the math extension.
 //
 // Every temporary buffer comes from here: the C allocator (which never
 // throws), a refusal of sizes whose byte count overflows or exceeds 2^31-1,
@@ -20,6 +20,8 @@ T* allocArray(int64_t count) {
 
 // Fault injection: the n-th allocation from now (1 = the next) fails; 0 turns it off.
 void failAfter(long n);
+// Allocations asked for since the process started (granted or not).
+long allocationCount();
 
 // Frees on leaving the scope.
 template <class T>

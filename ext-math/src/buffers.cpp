@@ -1,14 +1,16 @@
-// alloc.cpp - the work-buffer allocator with its fault-injection counter.
-#include "alloc.h"
+// buffers.cpp - the work-buffer allocator with its fault-injection counter.
+#include "buffers.h"
 
 #include <cstdlib>
 
 namespace qo::math::mem {
 namespace {
 long g_failIn = 0;
+long g_count = 0;
 }
 
 void* allocate(int64_t count, size_t size) {
+    ++g_count;
     if (g_failIn > 0 && --g_failIn == 0) return nullptr;
     if (count < 0 || size == 0) return nullptr;
     constexpr uint64_t kLimit = 0x7FFFFFFF;
@@ -20,5 +22,7 @@ void* allocate(int64_t count, size_t size) {
 void release(void* block) { std::free(block); }
 
 void failAfter(long n) { g_failIn = n > 0 ? n : 0; }
+
+long allocationCount() { return g_count; }
 
 }  // namespace qo::math::mem
