@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "buffers.h"
 #include "kernels.h"
@@ -117,9 +118,10 @@ QO_MATH_FN(arrayfun) {
         handles[j] = args[1 + j].h;
     }
     // A new result lives only here until it is returned: the collector waits.
-    CollectorPause pause;
+    std::optional<CollectorPause> pause;
     QoValue out = withOut ? args[given] : QoValue{};
     if (!withOut) {
+        pause.emplace();
         int64_t dims[1] = {count};
         if (!makeArray(&out, dims, 1)) return fail(result, kName, 6, info);
         for (int j = 0; j < given; ++j)
