@@ -416,6 +416,7 @@ QO_MATH_FN(btFindRoot) {
         }
         if (!s.record(root)) return fail(result, kName, 6, info);
         x0 = root + h / 2;
+        if (!(x0 > root)) break;  // half a step no longer moves x past the root
         going = s.call(x0, &y0);
     }
     if (s.count() == 0) return result;
