@@ -133,6 +133,20 @@ TEST(MathOperator, ForgedAndFreedOperandsNeverCrash) {
     EXPECT_EQ(e.run("math::Sum(math::ones(2, 2), 1)"), "1x2[2 2]");
 }
 
+// Without memory for the transposed copy the product reads the right operand
+// in place: the same sums in the same order, so the same bits.
+TEST(MathOperator, ProductWithoutTheTransposedCopyGivesTheSameNumbers) {
+    Engine e;
+    e.run("a = math::rand(7, 9)");
+    e.run("b = math::randn(9, 6)");
+    std::string together = e.run("a * b");
+    qo::math::mem::failAfter(1);
+    std::string strided = e.run("a * b");
+    qo::math::mem::failAfter(0);
+    EXPECT_EQ(strided, together);
+    EXPECT_EQ(together.substr(0, 4), "7x6[");
+}
+
 // A text run again and again with the k-th allocation failing (of the
 // engine, then of the extension's own buffers) until a run no longer reaches
 // the failure: no crash, no leak (under the sanitizers), and each run ends in
