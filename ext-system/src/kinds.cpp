@@ -6,6 +6,8 @@
 // every operator applied to a value of that kind is answered as an operator
 // the kind does not support: a run error named after the kind, with the
 // operator code, and a nil result.
+#include "files.h"
+#include "string_kinds.h"
 #include "system.h"
 
 namespace qo::sys {
@@ -27,9 +29,9 @@ QoValue* operateKind(QoValue* result, int /*lastArg*/, QoValue* /*args*/, CallIn
 
 }  // namespace
 
-const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteKind<2>, deleteKind<3>,
-                                           deleteKind<4>, deleteKind<5>, deleteKind<6>, deleteKind<7>};
-const QoOperatorFn kindOperator[kKindCount] = {operateKind<0>, operateKind<1>, operateKind<2>, operateKind<3>,
-                                               operateKind<4>, operateKind<5>, operateKind<6>, operateKind<7>};
+const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteAstring, deleteKind<3>,
+                                           deleteKind<4>, deleteKind<5>, deleteKind<6>, deleteFile};
+const QoOperatorFn kindOperator[kKindCount] = {operateKind<0>, stringOperator, astringOperator, operateKind<3>,
+                                               operateKind<4>, operateKind<5>, operateKind<6>, fileOperator};
 
 }  // namespace qo::sys
