@@ -20,7 +20,7 @@ std::FILE* streamOf(const QoValue& v) {
 }
 
 char* utf8Text(const QoValue& v, CallInfo* caller) {
-    Text t;
+    TextArg t;
     if (!readText(v, caller, &t)) return nullptr;
     std::u16string_view units(t.units, static_cast<size_t>(t.length));
     size_t n = qo::text::utf8Size(units);
@@ -46,7 +46,7 @@ struct Malloced {
 };
 
 // r, w or a; then +, t or b; then + only after t or b; nothing more.
-bool validMode(const Text& m) {
+bool validMode(const TextArg& m) {
     if (m.length < 1 || m.length > 3) return false;
     char16_t a = m.units[0];
     if (a != u'a' && a != u'r' && a != u'w') return false;
@@ -61,7 +61,7 @@ bool intArg(const QoValue& v) { return v.type == QO_INT; }
 
 QoValue* fopen_(QoValue* result, int, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::fopen";
-    Text name, mode;
+    TextArg name, mode;
     if (!readText(args[0], caller, &name) || !readText(args[1], caller, &mode))
         return failWith(result, kName, 1, caller, nilValue());
     if (!validMode(mode)) return failWith(result, kName, 2, caller, nilValue());
@@ -119,7 +119,7 @@ int describe(QoValue& data, CallInfo* caller, bool reading, Block* b) {
         return 0;
     }
     if (t == QO_STATIC_STRING || t == QO_STRING) {
-        Text x;
+        TextArg x;
         if (!readText(data, caller, &x)) return 4;
         b->bytes = reinterpret_cast<unsigned char*>(x.units);
         b->element = 2;
@@ -223,7 +223,7 @@ QoValue* rewind_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 }
 
 QoValue* readtxt(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text name;
+    TextArg name;
     if (!readText(args[0], caller, &name)) return failWith(result, u"sys::readtxt", 1, caller, nilValue());
     Malloced path{utf8Text(args[0], caller)};
     std::FILE* stream = path.p ? std::fopen(path.p, "rb") : nullptr;
@@ -261,7 +261,7 @@ QoValue* readtxt(QoValue* result, int, QoValue* args, CallInfo* caller) {
 }
 
 QoValue* writetxt(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text name, text;
+    TextArg name, text;
     if (!readText(args[0], caller, &name) || !readText(args[1], caller, &text))
         return failWith(result, u"sys::writetxt", 1, caller, nilValue());
     Malloced path{utf8Text(args[0], caller)};

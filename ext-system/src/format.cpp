@@ -102,7 +102,7 @@ class StringSink final : public Sink {
 public:
     StringSink(const QoValue& target, CallInfo* caller) : target_(target), caller_(caller) {}
     int put(const char16_t* p, size_t n) override {
-        Text t;
+        TextArg t;
         QoString* s = stringObject(target_);
         if (!s || !readText(target_, caller_, &t)) return kSprintf.notTarget;
         if (p + n > t.units && p < t.units + t.capacity) return kSprintf.ownText;
@@ -262,7 +262,7 @@ private:
         bool plain = !d.flag && !d.zero && d.width.empty() && !d.point && !d.size && !d.i64;
         bool digitOrPoint = !d.width.empty() || d.point || (d.zero && !d.size && !d.i64);
         if (!plain && !anyForm_ && (!digitOrPoint || d.size || d.i64)) return codes_.invalid;
-        Text t;
+        TextArg t;
         if (!readText(arg, caller_, &t)) return codes_.notString;
         if (plain) return emit(t.units, static_cast<size_t>(t.length));
         size_t n = static_cast<size_t>(t.length);
@@ -343,7 +343,7 @@ private:
 // arguments follow it.
 QoValue* formatInto(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int fmt, Sink& sink,
                     const Codes& codes, bool anyForm, const char16_t* name) {
-    Text f;
+    TextArg f;
     if (!readText(args[fmt], caller, &f)) return failWith(result, name, codes.formatNotString, caller, intValue(-1));
     // A private copy: a sink may move the buffer the format lives in.
     char16_t* copy = static_cast<char16_t*>(std::malloc(sizeof(char16_t) * (static_cast<size_t>(f.length) + 1)));
@@ -380,7 +380,7 @@ QoValue* printf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
 QoValue* sprintf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::sprintf";
     if (lastArg < 1 || !stringObject(args[0])) return failWith(result, kName, kSprintf.notTarget, caller, intValue(-1));
-    Text d, f;
+    TextArg d, f;
     if (readText(args[0], caller, &d) && readText(args[1], caller, &f) && f.units >= d.units &&
         f.units < d.units + d.capacity)
         return failWith(result, kName, kSprintf.ownText, caller, intValue(-1));
@@ -399,7 +399,7 @@ QoValue* fprintf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller)
 QoValue* setlocale_(QoValue* result, int, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::setlocale";
     static const int kCategory[6] = {LC_ALL, LC_COLLATE, LC_CTYPE, LC_MONETARY, LC_NUMERIC, LC_TIME};
-    Text locale, buffer;
+    TextArg locale, buffer;
     if (!isInt(args[0]) || !readText(args[1], caller, &locale) || !readText(args[2], caller, &buffer))
         return failWith(result, kName, 1, caller, intValue(-1));
     if (args[0].i < 0 || args[0].i > 5) return putInt(result, -1);

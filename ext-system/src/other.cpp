@@ -44,6 +44,22 @@ QoTable* tableOf(const QoValue& v) {
     return static_cast<QoTable*>(engine.SearchKey(&h, 4, QO_TABLE));
 }
 
+// Keeps the collector off while qofun holds a new table that nothing refers
+// to yet (f may make objects and so start a collection).
+class CollectorPause {
+public:
+    CollectorPause() : old_(engine.GC ? engine.GC(2) : 4) {
+        if (old_ != 4) engine.GC(4);
+    }
+    ~CollectorPause() {
+        if (old_ == 0) engine.GC(3);
+        else if (old_ == 5) engine.GC(5);
+    }
+
+private:
+    int old_;
+};
+
 }  // namespace
 
 QoValue* isnil(QoValue* result, int, QoValue* args, CallInfo*) {

@@ -419,10 +419,10 @@ private:
     }
 
     int textDirective(const wchar_t* spec, QoValue& slot, const QoValue* sourceValue, int* error) {
-        Text t;
+        TextArg t;
         if (!readText(slot, caller_, &t)) return *error = codes_.notString, 0;
         if (sourceValue) {
-            Text s;
+            TextArg s;
             if ((slot.type == sourceValue->type && slot.h == sourceValue->h && slot.type == QO_STRING) ||
                 (readText(*sourceValue, caller_, &s) && s.units == t.units))
                 return *error = codes_.isSource, 0;
@@ -453,7 +453,7 @@ private:
 };
 
 // A private copy of a text in the form the scanner reads.
-wchar_t* wideCopy(const Text& t) {
+wchar_t* wideCopy(const TextArg& t) {
     auto* w = static_cast<wchar_t*>(std::malloc((static_cast<size_t>(t.length) + 1) * sizeof(wchar_t)));
     if (!w) return nullptr;
     for (int32_t k = 0; k < t.length; ++k) w[k] = static_cast<wchar_t>(t.units[k]);
@@ -465,7 +465,7 @@ struct FormatCopy {
     char16_t* units = nullptr;
     std::u16string_view view;
     ~FormatCopy() { std::free(units); }
-    bool take(const Text& t, size_t skip) {
+    bool take(const TextArg& t, size_t skip) {
         size_t n = static_cast<size_t>(t.length) - skip;
         units = static_cast<char16_t*>(std::malloc((n + 5) * sizeof(char16_t)));
         if (!units) return false;
@@ -480,7 +480,7 @@ struct FormatCopy {
 QoValue* sscanf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::sscanf";
     if (lastArg < 1) return putInt(result, -1);
-    Text s, f;
+    TextArg s, f;
     if (!readText(args[0], caller, &s)) return failWith(result, kName, kSscanf.notSource, caller, intValue(-1));
     if (!readText(args[1], caller, &f)) return failWith(result, kName, kSscanf.formatNotString, caller, intValue(-1));
     int first = 2;
@@ -513,7 +513,7 @@ QoValue* fscanf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
     static constexpr char16_t kName[] = u"sys::fscanf";
     std::FILE* stream = lastArg >= 0 ? streamOf(args[0]) : nullptr;
     if (!stream) return failWith(result, kName, kFscanf.notSource, caller, intValue(-1));
-    Text f;
+    TextArg f;
     if (lastArg < 1 || !readText(args[1], caller, &f))
         return failWith(result, kName, kFscanf.formatNotString, caller, intValue(-1));
     FormatCopy format;

@@ -20,12 +20,12 @@ namespace qo::sys {
 // A text as GetStr gives it: `capacity` is the length GetStr reports (for a
 // string object its capacity, for a static string the units with the
 // terminator); `length` is the units before the first zero, never past it.
-struct Text {
+struct TextArg {
     char16_t* units = nullptr;
     int32_t capacity = 0;
     int32_t length = 0;
 };
-bool readText(const QoValue& v, CallInfo* caller, Text* t);
+bool readText(const QoValue& v, CallInfo* caller, TextArg* t);
 
 // The record of a live string object (type -254), or null.
 QoString* stringObject(const QoValue& v);

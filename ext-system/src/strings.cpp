@@ -12,11 +12,11 @@
 
 namespace qo::sys {
 
-bool readText(const QoValue& v, CallInfo* caller, Text* t) {
+bool readText(const QoValue& v, CallInfo* caller, TextArg* t) {
     int len = 0;
     t->units = engine.GetStr(&v, caller, &len);
     if (!t->units || len < 0) {
-        *t = Text{};
+        *t = TextArg{};
         return false;
     }
     t->capacity = len;
@@ -88,7 +88,7 @@ struct TextCopy {
     char16_t* units = nullptr;
     int32_t length = 0;
     ~TextCopy() { std::free(units); }
-    bool take(const Text& t) {
+    bool take(const TextArg& t) {
         units = static_cast<char16_t*>(std::malloc(sizeof(char16_t) * (static_cast<size_t>(t.length) + 1)));
         if (!units) return false;
         if (t.length) std::memcpy(units, t.units, sizeof(char16_t) * static_cast<size_t>(t.length));
@@ -128,7 +128,7 @@ constexpr char16_t kString_[] = u"sys::String";
 // ---- conversions -------------------------------------------------------
 
 QoValue* stringCopy(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text t;
+    TextArg t;
     if (!readText(args[0], caller, &t)) return failWith(result, kString_, 1, caller, nilValue());
     QoValue v{};
     QoString* s = makeString(t.capacity, &v);
@@ -167,7 +167,7 @@ QoValue* astr(QoValue* result, int, QoValue* args, CallInfo* caller) {
         if (args[0].i >= INT32_MAX || !makeAstring(static_cast<size_t>(args[0].i) + 1, &v))
             return failWith(result, kName, 2, caller, nilValue());
     } else {
-        Text t;
+        TextArg t;
         if (!readText(args[0], caller, &t)) return failWith(result, kName, 1, caller, nilValue());
         std::u16string_view units(t.units, static_cast<size_t>(t.length));
         size_t n = qo::text::utf8Size(units);
@@ -184,7 +184,7 @@ QoValue* astr(QoValue* result, int, QoValue* args, CallInfo* caller) {
 // ---- measuring and searching -------------------------------------------
 
 QoValue* strlen_(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text t;
+    TextArg t;
     if (!readText(args[0], caller, &t)) return failWith(result, u"sys::strlen", 1, caller, intValue(-1));
     return putInt(result, t.length);
 }
@@ -194,7 +194,7 @@ namespace {
 // Copies or appends src to dst (`append`), growing a string object that is
 // too small.
 QoValue* copyInto(QoValue* result, QoValue* args, CallInfo* caller, bool append, const char16_t* name) {
-    Text d, s;
+    TextArg d, s;
     if (!readText(args[0], caller, &d) || !readText(args[1], caller, &s))
         return failWith(result, name, 1, caller, args[0]);
     int32_t at = append ? d.length : 0;
@@ -225,7 +225,7 @@ QoValue* strcat_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 
 QoValue* substr(QoValue* result, int, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::substr";
-    Text t;
+    TextArg t;
     if (!readText(args[0], caller, &t) || !isInt(args[1]) || !isInt(args[2]))
         return failWith(result, kName, 1, caller, nilValue());
     int64_t last = t.length - 1;
@@ -250,7 +250,7 @@ QoValue* substr(QoValue* result, int, QoValue* args, CallInfo* caller) {
 namespace {
 
 QoValue* findUnit(QoValue* result, QoValue* args, CallInfo* caller, bool last, const char16_t* name) {
-    Text t;
+    TextArg t;
     if (!readText(args[0], caller, &t) || !isInt(args[1])) return failWith(result, name, 1, caller, intValue(-1));
     int64_t c = args[1].i;
     if (last) {
@@ -263,7 +263,7 @@ QoValue* findUnit(QoValue* result, QoValue* args, CallInfo* caller, bool last, c
     return putInt(result, -1);
 }
 
-bool inSet(char16_t u, const Text& set) {
+bool inSet(char16_t u, const TextArg& set) {
     for (int32_t k = 0; k < set.length; ++k)
         if (set.units[k] == u) return true;
     return false;
@@ -280,7 +280,7 @@ QoValue* strrchr_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 }
 
 QoValue* strcmp_(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text a, b;
+    TextArg a, b;
     if (!readText(args[0], caller, &a) || !readText(args[1], caller, &b))
         return failWith(result, u"sys::strcmp", 1, caller, intValue(0));
     for (int32_t k = 0;; ++k) {
@@ -291,7 +291,7 @@ QoValue* strcmp_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 }
 
 QoValue* strpbrk_(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text s, set;
+    TextArg s, set;
     if (!readText(args[0], caller, &s) || !readText(args[1], caller, &set))
         return failWith(result, u"sys::strpbrk", 1, caller, intValue(-1));
     for (int32_t k = 0; k < s.length; ++k)
@@ -300,7 +300,7 @@ QoValue* strpbrk_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 }
 
 QoValue* strspn_(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text s, set;
+    TextArg s, set;
     if (!readText(args[0], caller, &s) || !readText(args[1], caller, &set))
         return failWith(result, u"sys::strspn", 1, caller, intValue(-1));
     int32_t k = 0;
@@ -310,7 +310,7 @@ QoValue* strspn_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 
 QoValue* strstr_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::strstr";
-    Text s, sub;
+    TextArg s, sub;
     if (lastArg < 1 || lastArg > 3 || !readText(args[0], caller, &s) || !readText(args[1], caller, &sub))
         return failWith(result, kName, 1, caller, intValue(-1));
     int64_t start = 0, end = s.length - 1;
@@ -331,19 +331,25 @@ QoValue* strstr_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
 
 QoValue* strtok_(QoValue* result, int, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::strtok";
-    Text st, dt;
+    TextArg st, dt;
     TextCopy s, delims;
     if (!readText(args[0], caller, &st) || !readText(args[1], caller, &dt))
         return failWith(result, kName, 1, caller, nilValue());
     if (!s.take(st) || !delims.take(dt)) return failWith(result, kName, 2, caller, nilValue());
-    Text set{delims.units, delims.length + 1, delims.length};
+    TextArg set{delims.units, delims.length + 1, delims.length};
     int32_t count = 0;
     for (int32_t k = 0; k < s.length; ++k)
         if (!inSet(s.units[k], set) && (k == 0 || inSet(s.units[k - 1], set))) ++count;
-    CollectorPause pause;  // the new table is referred to by nothing until it is returned
+    // The new table is referred to by nothing until it is returned: keep the
+    // collector off while its Strings are made.
+    int collector = engine.GC(2);
+    if (collector != 4) engine.GC(4);
     QoHandle h = 0;
     auto* table = static_cast<QoTable*>(engine.NewSysObj(QO_TABLE, count, 0, &h));
-    if (!table) return failWith(result, kName, 2, caller, nilValue());
+    if (!table) {
+        if (collector != 4) engine.GC(collector == 5 ? 5 : 3);
+        return failWith(result, kName, 2, caller, nilValue());
+    }
     for (int32_t k = 0; k < count; ++k) table->items[k] = nilValue();
     int32_t item = 0;
     for (int32_t k = 0; k < s.length && item < count;) {
@@ -355,6 +361,7 @@ QoValue* strtok_(QoValue* result, int, QoValue* args, CallInfo* caller) {
         if (!returnString(&v, s.units + from, k - from, caller)) break;
         table->items[item++] = v;
     }
+    if (collector != 4) engine.GC(collector == 5 ? 5 : 3);
     QoValue t{};
     t.h = h;
     t.type = QO_TABLE;
@@ -371,7 +378,7 @@ namespace {
 
 template <class Map>
 QoValue* mapUnits(QoValue* result, QoValue* args, CallInfo* caller, const char16_t* name, Map map) {
-    Text t;
+    TextArg t;
     if (!readText(args[0], caller, &t)) return failWith(result, name, 1, caller, args[0]);
     for (int32_t k = 0; k < t.length; ++k) {
         char16_t u = t.units[k];
@@ -395,7 +402,7 @@ QoValue* strupr(QoValue* result, int, QoValue* args, CallInfo* caller) {
 
 QoValue* strset(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::strset";
-    Text t;
+    TextArg t;
     if (lastArg < 1 || lastArg > 3 || !readText(args[0], caller, &t)) return failWith(result, kName, 1, caller, args[0]);
     if (!isInt(args[1])) return failWith(result, kName, 2, caller, args[0]);
     int64_t i = 0, j = t.length - 1;
@@ -419,7 +426,7 @@ QoValue* strset(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
 }
 
 QoValue* strrev(QoValue* result, int, QoValue* args, CallInfo* caller) {
-    Text t;
+    TextArg t;
     if (!readText(args[0], caller, &t)) return failWith(result, u"sys::strrev", 1, caller, args[0]);
     for (int32_t a = 0, b = t.length - 1; a < b; ++a, --b) std::swap(t.units[a], t.units[b]);
     *result = args[0];
@@ -429,7 +436,7 @@ QoValue* strrev(QoValue* result, int, QoValue* args, CallInfo* caller) {
 QoValue* strrep(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::strrep";
     if (lastArg < 2 || lastArg > 4) return failWith(result, kName, 1, caller, nilValue());
-    Text st, ot, nt;
+    TextArg st, ot, nt;
     if (!readText(args[0], caller, &st) || !readText(args[1], caller, &ot) || !readText(args[2], caller, &nt) ||
         ot.length == 0)
         return failWith(result, kName, 2, caller, nilValue());
@@ -522,7 +529,7 @@ QoValue* stringOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* c
         return result;
     }
     case 49: {
-        Text t;
+        TextArg t;
         if (!readText(args[0], caller, &t)) return failWith(result, u"sys::String o", 1, caller, intValue(0));
         if (t.length < t.capacity) return putInt(result, writeOutput(t.units) ? t.length : 0);
         TextCopy copy;  // a full buffer without a terminator

@@ -57,22 +57,4 @@ inline QoValue nilValue() {
     return v;
 }
 
-// Keeps the collector off while a function holds a new object that nothing
-// refers to yet (making further objects may start a collection).
-class CollectorPause {
-public:
-    CollectorPause() : old_(engine.GC ? engine.GC(2) : 4) {
-        if (old_ != 4) engine.GC(4);
-    }
-    ~CollectorPause() {
-        if (old_ == 0) engine.GC(3);
-        else if (old_ == 5) engine.GC(5);
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int old_;
-};
-
 }  // namespace qo::sys
