@@ -9,7 +9,10 @@
 // window grows and the directive runs again, so long sources are not scanned
 // from the start for every directive. Texts are scanned 1:1 from UTF-16 units
 // into wchar_t and back.
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <stdio_ext.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -121,19 +124,22 @@ struct Wide {
     }
 };
 
-// Appends the C library's form of the conversion at f[at, end) to out.
-// Returns false for a width the library cannot take (more than 9 digits).
-bool translateConversion(std::u16string_view f, size_t at, size_t end, Wide* out) {
+enum Translation { kTranslated, kWidthTooLong, kNoMemory };
+
+// Appends the C library's form of the conversion at f[at, end) to out. A
+// width of more than 9 digits is more than the library can take.
+Translation translateConversion(std::u16string_view f, size_t at, size_t end, Wide* out) {
     size_t k = at + 1;
+    size_t digits = 0;
+    for (size_t j = f[k] == u'*' ? k + 1 : k; isDigit(f[j]); ++j) ++digits;
+    if (digits > 9) return kWidthTooLong;
     bool ok = out->push(L'%');
     if (f[k] == u'*') ok = ok && out->push(L'*'), ++k;
-    size_t digits = 0;
-    while (isDigit(f[k])) ok = ok && out->push(static_cast<wchar_t>(f[k++])), ++digits;
-    if (digits > 9) return false;
+    while (isDigit(f[k])) ok = ok && out->push(static_cast<wchar_t>(f[k++]));
     if (f[k] == u'[') {  // l[set]
         ok = ok && out->push(L'l');
         for (; k < end; ++k) ok = ok && out->push(static_cast<wchar_t>(f[k]));
-        return ok;
+        return ok ? kTranslated : kNoMemory;
     }
     char16_t size = 0;
     bool i64 = false;
@@ -154,7 +160,7 @@ bool translateConversion(std::u16string_view f, size_t at, size_t end, Wide* out
     default:
         break;
     }
-    return ok && out->push(static_cast<wchar_t>(c));
+    return ok && out->push(static_cast<wchar_t>(c)) ? kTranslated : kNoMemory;
 }
 
 // The whole directive text, translated, with "%n" appended; false when a
@@ -172,7 +178,8 @@ bool translate(std::u16string_view f, const ScanDirective& d, Wide* out, bool* m
             size_t end = 0;
             char16_t conversion = 0;
             conversionEnd(f, k, &end, &conversion);
-            if (!translateConversion(f, k, end, out)) return *memory = out->size + 1 >= out->capacity, false;
+            Translation t = translateConversion(f, k, end, out);
+            if (t != kTranslated) return *memory = t == kNoMemory, false;
             k = end;
         } else {
             if (!out->push(static_cast<wchar_t>(f[k++]))) return *memory = true, false;
@@ -271,10 +278,16 @@ public:
     int64_t position() override { return start_; }
     int64_t rest() override {
         if (!valid_) return 0;
-        off_t here = start_, end = -1;
-        if (fseeko(stream_, 0, SEEK_END) == 0) end = ftello(stream_);
-        fseeko(stream_, here, SEEK_SET);
-        return end > here ? end - here : 0;
+        off_t end = -1;
+        struct stat st;
+        if (__fpending(stream_) > 0) std::fflush(stream_);  // written bytes count in the size
+        if (fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode)) {
+            end = st.st_size;  // without seeking, which would drop the stream's buffer
+        } else if (fseeko(stream_, 0, SEEK_END) == 0) {
+            end = ftello(stream_);
+            fseeko(stream_, start_, SEEK_SET);
+        }
+        return end > start_ ? end - start_ : 0;
     }
     // Leaves the stream where the scan stopped.
     void settle() {
