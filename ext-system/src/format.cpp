@@ -98,31 +98,48 @@ private:
     Units units_;
 };
 
+// Appends to a string object. The pieces are gathered and appended once at
+// the end; the capacity they lead to is worked out piece by piece: a piece
+// that does not fit grows the object to half again what it needs.
 class StringSink final : public Sink {
 public:
-    StringSink(const QoValue& target, CallInfo* caller) : target_(target), caller_(caller) {}
-    int put(const char16_t* p, size_t n) override {
+    StringSink(const QoValue& target, CallInfo* caller) : target_(target), caller_(caller) {
         TextArg t;
-        QoString* s = stringObject(target_);
-        if (!s || !readText(target_, caller_, &t)) return kSprintf.notTarget;
-        if (p + n > t.units && p < t.units + t.capacity) return kSprintf.ownText;
-        int64_t need = static_cast<int64_t>(t.length) + static_cast<int64_t>(n) + 1;
-        if (need > INT32_MAX) return kSprintf.overflow;
-        if (need > t.capacity) {
-            int64_t grown = need + need / 2;
-            if (grown > INT32_MAX) grown = INT32_MAX;
-            if (!engine.SetSysObj(QO_STRING, s, static_cast<int32_t>(grown), 0, 1)) return kSprintf.cannotGrow;
-            if (!readText(target_, caller_, &t)) return kSprintf.notTarget;
+        if (stringObject(target_) && readText(target_, caller_, &t)) {
+            own_ = t.units;
+            ownCapacity_ = capacity_ = t.capacity;
+            length_ = t.length;
         }
-        if (n) std::memcpy(t.units + t.length, p, n * sizeof(char16_t));
-        t.units[t.length + n] = 0;
+    }
+    int put(const char16_t* p, size_t n) override {
+        if (!own_) return kSprintf.notTarget;
+        if (p + n > own_ && p < own_ + ownCapacity_) return kSprintf.ownText;
+        int64_t need = length_ + static_cast<int64_t>(units_.size + n) + 1;
+        if (need > INT32_MAX) return kSprintf.overflow;
+        if (need > capacity_) capacity_ = need + need / 2 > INT32_MAX ? INT32_MAX : need + need / 2;
+        return units_.append(p, n) ? 0 : kSprintf.failure;
+    }
+    int finish() override {
+        if (!own_ || units_.size == 0) return 0;
+        QoString* s = stringObject(target_);
+        TextArg t;
+        if (!s || !readText(target_, caller_, &t)) return kSprintf.notTarget;
+        if (capacity_ > t.capacity && !engine.SetSysObj(QO_STRING, s, static_cast<int32_t>(capacity_), 0, 1))
+            return kSprintf.cannotGrow;
+        if (!readText(target_, caller_, &t) || t.length + static_cast<int64_t>(units_.size) >= t.capacity)
+            return kSprintf.cannotGrow;
+        std::memcpy(t.units + t.length, units_.data, units_.size * sizeof(char16_t));
+        t.units[t.length + units_.size] = 0;
+        units_.size = 0;
         return 0;
     }
-    int finish() override { return 0; }
 
 private:
     QoValue target_;
     CallInfo* caller_;
+    const char16_t* own_ = nullptr;  // the destination's buffer, which moves only in finish
+    int64_t ownCapacity_ = 0, capacity_ = 0, length_ = 0;
+    Units units_;
 };
 
 // One directive: % [flag] [width] [.precision] [l|h] [I64] conversion.

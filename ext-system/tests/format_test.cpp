@@ -90,6 +90,12 @@ TEST_F(TextIo, HostileFormatsNeverCrash) {
         {"s = new(string, 2); sys::sscanf(\"]]x\", \"%[]]\", &s); s", "\"]]\""},
         {"sys::sscanf(\"a\", \"%\")", "error sys::sscanf 9"},
         {"sys::sscanf(\"a\", \"%I64\", &x)", "error sys::sscanf 9"},
+        // Every kind of output slot: numbers replace what the slot held; texts need strings.
+        {"t = qo(1); sys::sscanf(\"5\", \"%d\", &t); t", "5"},
+        {"t = nil; sys::sscanf(\"2.5\", \"%lf\", &t); t", "2.5"},
+        {"a = sys::astr(9); sys::sscanf(\"x\", \"%s\", &a)", "error sys::sscanf 6"},
+        {"t = qo(1); sys::sscanf(\"x\", \"%[x]\", &t)", "error sys::sscanf 6"},
+        {"sys::sscanf(\"x\", \"%s\", 1.5)", "error sys::sscanf 6"},
     };
     EXPECT_CASES(more);
 }
