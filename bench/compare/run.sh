@@ -7,6 +7,7 @@
 #   bench/compare/run.sh            full sizes, 5 rounds
 #   bench/compare/run.sh --quick    tiny sizes, 1 round (CI)
 #   bench/compare/run.sh --rounds N
+#   bench/compare/run.sh --rows REGEX  only the workloads whose name matches (e.g. 'sprintf|lines')
 #   bench/compare/run.sh --callgrind  instruction counts per unit of work (small sizes,
 #                                     valgrind's callgrind): repeatable on a loaded machine
 #   QO_BUILD=dir bench/compare/run.sh   build Qo (Release) in dir instead of build/release
@@ -16,12 +17,14 @@ root="$(cd "$here/../.." && pwd)"
 quick=0
 rounds=5
 callgrind=0
+only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1; rounds=1 ;;
     --rounds) rounds="$2"; shift ;;
     --callgrind) callgrind=1 ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--callgrind]" >&2; exit 3 ;;
+    --rows) only="$2"; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--rows REGEX] [--callgrind]" >&2; exit 3 ;;
   esac
   shift
 done
@@ -100,6 +103,15 @@ rows=(
   "strstr 1 MB x$find|strstr|$find|qo native lua54"
   "10 MB file by lines ($lines)|lines|$lines|qo native lua54"
 )
+
+if [ -n "$only" ]; then
+  kept=()
+  for row in "${rows[@]}"; do
+    IFS='|' read -r label work size peers <<<"$row"
+    if [[ "$work" =~ $only ]]; then kept+=("$row"); fi
+  done
+  rows=("${kept[@]}")
+fi
 
 run_peer() {   # peer workload size -> "result ns"
   case "$1" in

@@ -12,10 +12,14 @@
 
 namespace qo::sys {
 
-std::FILE* streamOf(const QoValue& v) {
+File* fileOf(const QoValue& v) {
     if (v.type != kindType[kFile]) return nullptr;
     QoHandle h = v.h;
-    auto* f = static_cast<File*>(engine.SearchKey(&h, 4, kindType[kFile]));
+    return static_cast<File*>(engine.SearchKey(&h, 4, kindType[kFile]));
+}
+
+std::FILE* streamOf(const QoValue& v) {
+    File* f = fileOf(v);
     return f ? f->stream : nullptr;
 }
 
@@ -74,7 +78,7 @@ QoValue* fopen_(QoValue* result, int, QoValue* args, CallInfo* caller) {
     if (!stream) return putNil(result);
     auto* f = static_cast<File*>(std::malloc(sizeof(File)));
     QoHandle h = 0;
-    if (f) f->stream = stream;
+    if (f) *f = {stream, -1};
     if (!f || engine.InsertKey(&h, -1, kindType[kFile], f, deleteFile, nullptr, 0, nullptr) != 0) {
         if (f) deleteFile(f);
         else std::fclose(stream);
@@ -171,6 +175,7 @@ QoValue* transfer(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
         }
     } else {
         done = std::fwrite(b.bytes, b.element, static_cast<size_t>(b.count), stream);
+        fileOf(args[0])->knownSize = -1;
     }
     return putInt(result, static_cast<int64_t>(done));
 }

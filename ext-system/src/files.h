@@ -5,6 +5,7 @@
 // (fclose, or the collector when nothing refers to the value any more) closes
 // the stream, so a file value whose entry is gone is a closed file.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 
 #include "system.h"
@@ -13,8 +14,11 @@ namespace qo::sys {
 
 struct File {
     std::FILE* stream;
+    int64_t knownSize;  // the file's size when fscanf last measured it; -1 after a write
 };
 
+// The record of an open file value, or null.
+File* fileOf(const QoValue& v);
 // The stream of an open file value, or null.
 std::FILE* streamOf(const QoValue& v);
 

@@ -32,16 +32,24 @@ constexpr Codes kPrintf{0, 0, 0, 0, 4, 5, 6, 7, 8, 9};
 constexpr Codes kSprintf{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 constexpr Codes kFprintf{1, 0, 0, 0, 2, 3, 4, 5, 6, 7};
 
-// A growable UTF-16 buffer that never throws.
+// A growable UTF-16 buffer that never throws; short texts stay inside it.
 struct Units {
-    char16_t* data = nullptr;
-    size_t size = 0, capacity = 0;
-    ~Units() { std::free(data); }
+    char16_t inline_[256];
+    char16_t* data = inline_;
+    size_t size = 0, capacity = 256;
+    Units() = default;
+    Units(const Units&) = delete;
+    Units& operator=(const Units&) = delete;
+    ~Units() {
+        if (data != inline_) std::free(data);
+    }
     bool append(const char16_t* p, size_t n) {
         if (size + n + 1 > capacity) {
             size_t want = (size + n + 1) * 2;
-            auto* grown = static_cast<char16_t*>(std::realloc(data, want * sizeof(char16_t)));
+            auto* grown = static_cast<char16_t*>(std::malloc(want * sizeof(char16_t)));
             if (!grown) return false;
+            std::memcpy(grown, data, size * sizeof(char16_t));
+            if (data != inline_) std::free(data);
             data = grown;
             capacity = want;
         }
@@ -85,11 +93,12 @@ public:
         units_.size = 0;
         if (text.empty()) return 0;
         size_t n = qo::text::utf8Size(text);
-        auto* bytes = static_cast<char*>(std::malloc(n ? n : 1));
+        char small[1024];
+        auto* bytes = n <= sizeof small ? small : static_cast<char*>(std::malloc(n));
         if (!bytes) return kFprintf.failure;
         qo::text::encodeUtf8(text, bytes);
         bool ok = std::fwrite(bytes, 1, n, stream_) == n;
-        std::free(bytes);
+        if (bytes != small) std::free(bytes);
         return ok ? 0 : kFprintf.failure;
     }
 
@@ -407,9 +416,10 @@ QoValue* sprintf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller)
 
 QoValue* fprintf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::fprintf";
-    std::FILE* stream = lastArg >= 1 ? streamOf(args[0]) : nullptr;
-    if (!stream) return failWith(result, kName, kFprintf.notTarget, caller, intValue(-1));
-    StreamSink sink(stream);
+    File* file = lastArg >= 1 ? fileOf(args[0]) : nullptr;
+    if (!file) return failWith(result, kName, kFprintf.notTarget, caller, intValue(-1));
+    file->knownSize = -1;
+    StreamSink sink(file->stream);
     return formatInto(result, lastArg, args, caller, 1, sink, kFprintf, true, kName);
 }
 

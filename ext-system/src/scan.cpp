@@ -98,15 +98,23 @@ bool nextDirective(std::u16string_view f, size_t from, ScanDirective* d, bool* c
     return false;
 }
 
-// A growable wchar_t buffer that never throws.
+// A growable wchar_t buffer that never throws; short texts stay inside it.
 struct Wide {
-    wchar_t* data = nullptr;
-    size_t size = 0, capacity = 0;
-    ~Wide() { std::free(data); }
+    wchar_t inline_[256];
+    wchar_t* data = inline_;
+    size_t size = 0, capacity = 256;
+    Wide() = default;
+    Wide(const Wide&) = delete;
+    Wide& operator=(const Wide&) = delete;
+    ~Wide() {
+        if (data != inline_) std::free(data);
+    }
     bool reserve(size_t n) {
         if (n <= capacity) return true;
-        auto* grown = static_cast<wchar_t*>(std::realloc(data, n * sizeof(wchar_t)));
+        auto* grown = static_cast<wchar_t*>(std::malloc(n * sizeof(wchar_t)));
         if (!grown) return false;
+        std::memcpy(grown, data, size * sizeof(wchar_t));
+        if (data != inline_) std::free(data);
         data = grown;
         capacity = n;
         return true;
@@ -198,7 +206,10 @@ public:
     virtual bool window(size_t want) = 0;
     virtual void advance(size_t units) = 0;  // after a directive consumed units of the window
     virtual int64_t position() = 0;          // the value that %n stores
-    virtual int64_t rest() = 0;              // room a text read from here may need, terminator excluded
+    // Room a text read from here may need, terminator excluded. Without
+    // `fresh` a stream may answer from its last measurement, which can only
+    // be short when the file grew by other hands since.
+    virtual int64_t rest(bool fresh) = 0;
     wchar_t* data = nullptr;
     size_t n = 0;
     bool atEnd = true;
@@ -224,7 +235,7 @@ public:
         pos_ += units;
     }
     int64_t position() override { return static_cast<int64_t>(pos_ - start_); }
-    int64_t rest() override { return static_cast<int64_t>(length_ - pos_); }
+    int64_t rest(bool) override { return static_cast<int64_t>(length_ - pos_); }
 
 private:
     void restore() {
@@ -237,10 +248,15 @@ private:
     bool cut_ = false;
 };
 
+// Reads a stream. While the stream holds buffered input, windows are taken
+// from its buffer directly and consuming moves its read pointer (glibc's FILE
+// fields); a window that needs more than is buffered reads from the file at
+// the position where the scan stands and seeks back afterwards.
 class StreamSource final : public Source {
 public:
-    explicit StreamSource(std::FILE* stream) : stream_(stream) {
-        start_ = ftello(stream);
+    explicit StreamSource(File* file) : file_(file), stream_(file->stream) {
+        direct_ = !__fwriting(stream_);
+        start_ = ftello(stream_);
         valid_ = start_ >= 0;
     }
     ~StreamSource() override {
@@ -250,34 +266,42 @@ public:
     bool window(size_t want) override {
         n = 0;
         atEnd = true;
-        data = wide_.data;
-        if (!valid_ || fseeko(stream_, start_, SEEK_SET) != 0) return valid_ = false, reserveEmpty();
+        if (!valid_) return reserveEmpty();
+        if (direct_) {
+            ptrdiff_t buffered = stream_->_IO_read_end - stream_->_IO_read_ptr;
+            if (buffered <= 0) {
+                int c = std::getc(stream_);
+                if (c != EOF) std::ungetc(c, stream_);
+                buffered = stream_->_IO_read_end - stream_->_IO_read_ptr;
+            }
+            if (buffered > 0 && want <= static_cast<size_t>(buffered)) {
+                view_ = stream_->_IO_read_ptr;
+                got_ = wholeSequences(view_, want);
+                return decode(false);
+            }
+            direct_ = false;  // from here on, read and seek
+        }
+        if (fseeko(stream_, start_, SEEK_SET) != 0) return valid_ = false, reserveEmpty();
         size_t ask = want < (1u << 30) ? want : (1u << 30);
         auto* bytes = static_cast<char*>(std::realloc(bytes_, ask + 1));
         if (!bytes) return false;
         bytes_ = bytes;
+        view_ = bytes;
         got_ = std::fread(bytes_, 1, ask, stream_);
-        atEnd = got_ < ask;
-        if (!atEnd) got_ = wholeSequences(got_);
-        std::string_view text(bytes_, got_);
-        size_t units = qo::text::utf16Size(text);
-        auto* u16 = static_cast<char16_t*>(std::realloc(units_, (units + 1) * sizeof(char16_t)));
-        if (!u16 || !wide_.reserve(units + 1)) return false;
-        units_ = u16;
-        qo::text::decodeUtf8(text, units_);
-        for (size_t k = 0; k < units; ++k) wide_.data[k] = static_cast<wchar_t>(units_[k]);
-        wide_.data[units] = 0;
-        data = wide_.data;
-        n = units;
-        return true;
+        bool end = got_ < ask;
+        if (!end) got_ = wholeSequences(bytes_, got_);
+        return decode(end);
     }
     void advance(size_t units) override {
-        start_ += static_cast<off_t>(qo::text::utf8Prefix(std::string_view(bytes_, got_), units));
-        settle();
+        size_t bytes = units <= got_ && ascii(units) ? units : qo::text::utf8Prefix(std::string_view(view_, got_), units);
+        start_ += static_cast<off_t>(bytes);
+        if (direct_) stream_->_IO_read_ptr += bytes;
+        else settle();
     }
     int64_t position() override { return start_; }
-    int64_t rest() override {
+    int64_t rest(bool fresh) override {
         if (!valid_) return 0;
+        if (!fresh && file_->knownSize >= 0) return file_->knownSize > start_ ? file_->knownSize - start_ : 0;
         off_t end = -1;
         struct stat st;
         if (__fpending(stream_) > 0) std::fflush(stream_);  // written bytes count in the size
@@ -286,12 +310,14 @@ public:
         } else if (fseeko(stream_, 0, SEEK_END) == 0) {
             end = ftello(stream_);
             fseeko(stream_, start_, SEEK_SET);
+            direct_ = false;
         }
+        file_->knownSize = end;
         return end > start_ ? end - start_ : 0;
     }
     // Leaves the stream where the scan stopped.
     void settle() {
-        if (valid_) fseeko(stream_, start_, SEEK_SET);
+        if (valid_ && !direct_) fseeko(stream_, start_, SEEK_SET);
     }
 
 private:
@@ -301,11 +327,42 @@ private:
         data = wide_.data;
         return true;
     }
-    // Drops a UTF-8 sequence cut off by the window's end.
-    size_t wholeSequences(size_t got) {
+    bool decode(bool end) {
+        size_t ascii = 0;
+        while (ascii < got_ && static_cast<unsigned char>(view_[ascii]) < 0x80) ++ascii;
+        if (ascii == got_) {  // the common case: one unit a byte
+            if (!wide_.reserve(got_ + 1)) return false;
+            for (size_t k = 0; k < got_; ++k) wide_.data[k] = static_cast<wchar_t>(view_[k]);
+            wide_.data[got_] = 0;
+            data = wide_.data;
+            n = got_;
+            atEnd = end;
+            return true;
+        }
+        std::string_view text(view_, got_);
+        size_t units = qo::text::utf16Size(text);
+        auto* u16 = static_cast<char16_t*>(std::realloc(units_, (units + 1) * sizeof(char16_t)));
+        if (!u16) return false;
+        units_ = u16;
+        if (!wide_.reserve(units + 1)) return false;
+        qo::text::decodeUtf8(text, units_);
+        for (size_t k = 0; k < units; ++k) wide_.data[k] = static_cast<wchar_t>(units_[k]);
+        wide_.data[units] = 0;
+        data = wide_.data;
+        n = units;
+        atEnd = end;
+        return true;
+    }
+    bool ascii(size_t bytes) const {
+        for (size_t k = 0; k < bytes; ++k)
+            if (static_cast<unsigned char>(view_[k]) >= 0x80) return false;
+        return true;
+    }
+    // Leaves out a UTF-8 sequence cut off by the window's end.
+    static size_t wholeSequences(const char* bytes, size_t got) {
         size_t k = got;
         for (int back = 0; back < 3 && k > 0; ++back) {
-            unsigned char c = static_cast<unsigned char>(bytes_[k - 1]);
+            unsigned char c = static_cast<unsigned char>(bytes[k - 1]);
             if ((c & 0xC0) != 0x80) {
                 size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
                 return got - (k - 1) < need ? k - 1 : got;
@@ -314,10 +371,13 @@ private:
         }
         return got;
     }
+    File* file_;
     std::FILE* stream_;
     off_t start_ = 0;
     bool valid_ = false;
+    bool direct_ = false;
     char* bytes_ = nullptr;
+    const char* view_ = nullptr;
     size_t got_ = 0;
     char16_t* units_ = nullptr;
     Wide wide_;
@@ -387,7 +447,7 @@ private:
     // end. `target` null for %n. Returns whether it stored; consumed units go
     // to *consumed.
     bool scanOnce(const wchar_t* spec, void* target, Wide* text, int* consumed, int* error) {
-        for (size_t want = 256;; want *= 4) {
+        for (size_t want = 64;; want *= 4) {
             if (!source_.window(want) || (text && !text->reserve(source_.n + 1))) {
                 *error = codes_.noMemory;
                 return false;
@@ -440,7 +500,8 @@ private:
                 (readText(*sourceValue, caller_, &s) && s.units == t.units))
                 return *error = codes_.isSource, 0;
         }
-        int64_t need = source_.rest() + 1;
+        int64_t need = source_.rest(false) + 1;
+        if (need > t.capacity) need = source_.rest(true) + 1;
         if (need > t.capacity) {
             QoString* obj = stringObject(slot);
             if (!obj) return *error = codes_.tooSmall, 0;
@@ -524,8 +585,8 @@ QoValue* sscanf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
 
 QoValue* fscanf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::fscanf";
-    std::FILE* stream = lastArg >= 0 ? streamOf(args[0]) : nullptr;
-    if (!stream) return failWith(result, kName, kFscanf.notSource, caller, intValue(-1));
+    File* file = lastArg >= 0 ? fileOf(args[0]) : nullptr;
+    if (!file) return failWith(result, kName, kFscanf.notSource, caller, intValue(-1));
     TextArg f;
     if (lastArg < 1 || !readText(args[1], caller, &f))
         return failWith(result, kName, kFscanf.formatNotString, caller, intValue(-1));
@@ -533,7 +594,7 @@ QoValue* fscanf_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
     if (!format.take(f, 0)) return failWith(result, kName, kFscanf.noMemory, caller, intValue(-1));
     int error = 0, filled;
     {
-        StreamSource from(stream);
+        StreamSource from(file);
         Scanner scanner(from, kFscanf, caller, true);
         filled = scanner.run(format.view, args, 2, lastArg, nullptr, &error);
         from.settle();

@@ -308,6 +308,28 @@ QoValue* strspn_(QoValue* result, int, QoValue* args, CallInfo* caller) {
     return putInt(result, k == s.length ? -1 : k);
 }
 
+namespace {
+
+// The index of the first `needle` in `hay`, or -1: candidates are found with
+// memchr on the first unit's low byte (a hit inside a unit is passed over)
+// and checked with memcmp, as fast C searches do.
+int64_t findUnits(const char16_t* hay, int64_t n, const char16_t* needle, int64_t m) {
+    if (m == 0) return 0;
+    const auto* base = reinterpret_cast<const unsigned char*>(hay);
+    size_t bytes = static_cast<size_t>(n) * 2, want = static_cast<size_t>(m) * 2;
+    unsigned char first = static_cast<unsigned char>(needle[0] & 0xFF);
+    for (size_t from = 0; from + want <= bytes;) {
+        const void* hit = std::memchr(base + from, first, bytes - want + 1 - from);
+        if (!hit) return -1;
+        size_t at = static_cast<size_t>(static_cast<const unsigned char*>(hit) - base);
+        if (at % 2 == 0 && std::memcmp(base + at, needle, want) == 0) return static_cast<int64_t>(at / 2);
+        from = at + 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
 QoValue* strstr_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     static constexpr char16_t kName[] = u"sys::strstr";
     TextArg s, sub;
@@ -324,9 +346,8 @@ QoValue* strstr_(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
     }
     if (start < 0 || start >= s.length || end < start || end >= s.length)
         return failWith(result, kName, 2, caller, intValue(-1));
-    std::u16string_view hay(s.units + start, static_cast<size_t>(end - start + 1));
-    size_t at = hay.find(std::u16string_view(sub.units, static_cast<size_t>(sub.length)));
-    return putInt(result, at == std::u16string_view::npos ? -1 : start + static_cast<int64_t>(at));
+    int64_t at = findUnits(s.units + start, end - start + 1, sub.units, sub.length);
+    return putInt(result, at < 0 ? -1 : start + at);
 }
 
 QoValue* strtok_(QoValue* result, int, QoValue* args, CallInfo* caller) {

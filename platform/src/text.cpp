@@ -50,6 +50,11 @@ template <class Put>
 static size_t walkUtf8(std::string_view in, Put put) {
     size_t i = 0;
     while (i < in.size()) {
+        if (static_cast<unsigned char>(in[i]) < 0x80) {  // ASCII, the common case
+            if (!put(static_cast<char16_t>(in[i]))) break;
+            ++i;
+            continue;
+        }
         uint32_t cp = 0;
         size_t n = decodeOne(in, i, &cp);
         if (n == 0) {
