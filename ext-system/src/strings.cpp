@@ -10,7 +10,30 @@
 
 #include "qo/text.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace qo::sys {
+
+namespace {
+
+// Units before the first zero, never more than `capacity`; eight at a time.
+int32_t boundedLength(const char16_t* units, int32_t capacity) {
+    int32_t n = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; n + 8 <= capacity; n += 8) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + n));
+        int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero));
+        if (mask) return n + (__builtin_ctz(static_cast<unsigned>(mask)) >> 1);
+    }
+#endif
+    while (n < capacity && units[n]) ++n;
+    return n;
+}
+
+}  // namespace
 
 bool readText(const QoValue& v, CallInfo* caller, TextArg* t) {
     int len = 0;
@@ -20,9 +43,7 @@ bool readText(const QoValue& v, CallInfo* caller, TextArg* t) {
         return false;
     }
     t->capacity = len;
-    int32_t n = 0;
-    while (n < len && t->units[n]) ++n;
-    t->length = n;
+    t->length = boundedLength(t->units, len);
     return true;
 }
 
@@ -310,21 +331,31 @@ QoValue* strspn_(QoValue* result, int, QoValue* args, CallInfo* caller) {
 
 namespace {
 
-// The index of the first `needle` in `hay`, or -1: candidates are found with
-// memchr on the first unit's low byte (a hit inside a unit is passed over)
-// and checked with memcmp, as fast C searches do.
+// The index of the first `needle` in `hay`, or -1. Eight candidate starts
+// are tested at once on their first and last units (the generic SIMD
+// substring search); the few that pass are compared whole.
 int64_t findUnits(const char16_t* hay, int64_t n, const char16_t* needle, int64_t m) {
     if (m == 0) return 0;
-    const auto* base = reinterpret_cast<const unsigned char*>(hay);
-    size_t bytes = static_cast<size_t>(n) * 2, want = static_cast<size_t>(m) * 2;
-    unsigned char first = static_cast<unsigned char>(needle[0] & 0xFF);
-    for (size_t from = 0; from + want <= bytes;) {
-        const void* hit = std::memchr(base + from, first, bytes - want + 1 - from);
-        if (!hit) return -1;
-        size_t at = static_cast<size_t>(static_cast<const unsigned char*>(hit) - base);
-        if (at % 2 == 0 && std::memcmp(base + at, needle, want) == 0) return static_cast<int64_t>(at / 2);
-        from = at + 1;
+    if (m > n) return -1;
+    const int64_t starts = n - m + 1;
+    const size_t bytes = static_cast<size_t>(m) * sizeof(char16_t);
+    const char16_t first = needle[0], last = needle[m - 1];
+    int64_t i = 0;
+#ifdef __SSE2__
+    const __m128i f = _mm_set1_epi16(static_cast<short>(first)), l = _mm_set1_epi16(static_cast<short>(last));
+    for (; i + 8 <= starts; i += 8) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i + m - 1));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi16(a, f), _mm_cmpeq_epi16(b, l))));
+        for (; mask; mask &= mask - 1) {
+            int64_t at = i + (__builtin_ctz(mask) >> 1);
+            if (std::memcmp(hay + at, needle, bytes) == 0) return at;
+            mask &= mask - 1;  // each unit sets two bits of the mask
+        }
     }
+#endif
+    for (; i < starts; ++i)
+        if (hay[i] == first && hay[i + m - 1] == last && std::memcmp(hay + i, needle, bytes) == 0) return i;
     return -1;
 }
 
