@@ -30,7 +30,7 @@ python3 "$root/fuzz/make_corpus.py" "$build/seeds"
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  targets=(qocom_fuzz qocal_fuzz)
+  targets=(qocom_fuzz qocal_fuzz text_format_fuzz)
   [ -x "$build/commodule_fuzz" ] && targets+=(commodule_fuzz)
 fi
 

@@ -15,11 +15,14 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 namespace bench {
 
 enum class Workload {
     kFib, kIntLoop, kRealLoop, kFormula, kCompile,
-    kMatMul, kInverse, kAdd, kSin, kArrayfun, kNetn, kUnknown
+    kMatMul, kInverse, kAdd, kSin, kArrayfun, kNetn,
+    kSprintf, kConcat, kStrstr, kLines, kUnknown
 };
 
 inline Workload parseWorkload(const char* s) {
@@ -34,6 +37,10 @@ inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "sin")) return Workload::kSin;
     if (!std::strcmp(s, "arrayfun")) return Workload::kArrayfun;
     if (!std::strcmp(s, "netn")) return Workload::kNetn;
+    if (!std::strcmp(s, "sprintf")) return Workload::kSprintf;
+    if (!std::strcmp(s, "concat")) return Workload::kConcat;
+    if (!std::strcmp(s, "strstr")) return Workload::kStrstr;
+    if (!std::strcmp(s, "lines")) return Workload::kLines;
     return Workload::kUnknown;
 }
 
@@ -154,6 +161,22 @@ long netnSolve(Eval eval, double* x, long n, double eps, double t, double h, lon
         ++updates;
     }
 }
+// The text workloads. sprintf: n times "%d %.3f %x %s" of i, i*0.5, i and
+// "ab", summing the lengths. concat: n times append "ab" to a string with the
+// language's own operator, giving the final length. strstr: n searches of a
+// 1 MB haystack (kHaystackUnits units of "abcdefgh" repeated, ending in the
+// needle "abcdefgx"), summing the 0-based positions. lines: write n lines
+// "<i> the quick brown fox jumps" to a file, read them back line by line,
+// summing the lines' lengths (n = 300000 makes about 10 MB).
+constexpr long kHaystackUnits = 1L << 20;
+inline std::string haystack() {
+    std::string s;
+    s.reserve(kHaystackUnits);
+    while (s.size() + 8 < static_cast<size_t>(kHaystackUnits)) s += "abcdefgh";
+    return s + "abcdefgx";
+}
+constexpr const char* kNeedle = "abcdefgx";
+inline std::string linesFile() { return "/tmp/qo_bench_lines_" + std::to_string(::getpid()) + ".txt"; }
 
 class Timer {
 public:

@@ -212,6 +212,37 @@ int main(int argc, char** argv) {
     case Workload::kSin:
     case Workload::kArrayfun: rc = mathRow(L, argv[1], n); break;
     case Workload::kNetn: rc = notApplicable(); break;
+    case Workload::kSprintf:
+        rc = callRow(L, "local format = string.format\n"
+                        "return function(n) local k = 0 for i = 0, n - 1 do\n"
+                        "  k = k + #format('%d %.3f %x %s', i, i*0.5, i, 'ab') end return k end", n, false);
+        break;
+    case Workload::kConcat:
+        rc = callRow(L, "return function(n) local s = '' for i = 1, n do s = s .. 'ab' end return #s end", n, false);
+        break;
+    case Workload::kStrstr: {
+        std::string chunk = "local find, h = string.find, '" + haystack() + "'\n"
+                            "return function(n) local k = 0 for i = 1, n do k = k + find(h, '" + kNeedle +
+                            "', 1, true) - 1 end return k end";
+        rc = callRow(L, chunk.c_str(), n, false);
+        break;
+    }
+    case Workload::kLines: {
+        std::string path = linesFile();
+        std::string chunk = "local path = '" + path + "'\n"
+                            "return function(n)\n"
+                            "  local f = io.open(path, 'w')\n"
+                            "  for i = 0, n - 1 do f:write(string.format('%d the quick brown fox jumps\\n', i)) end\n"
+                            "  f:close()\n"
+                            "  local k = 0\n"
+                            "  f = io.open(path, 'r')\n"
+                            "  for line in f:lines() do k = k + #line end\n"
+                            "  f:close()\n"
+                            "  return k end";
+        rc = callRow(L, chunk.c_str(), n, false);
+        std::remove(path.c_str());
+        break;
+    }
     default: rc = failed("workload");
     }
     lua_close(L);

@@ -165,6 +165,40 @@ int main(int argc, char** argv) {
             s += x[0] + x[1];
         }
         return report(s, t.ns());
+    case Workload::kSprintf: {
+        Timer t;
+        long long k = 0;
+        char buf[128];
+        for (long i = 0; i < n; ++i) k += std::snprintf(buf, sizeof buf, "%ld %.3f %lx %s", i, i * 0.5, i, "ab");
+        return reportInt(k, t.ns());
+    }
+    case Workload::kConcat: {
+        Timer t;
+        std::string s;
+        for (long i = 0; i < n; ++i) s += "ab";
+        return reportInt(static_cast<long long>(s.size()), t.ns());
+    }
+    case Workload::kStrstr: {
+        std::string h = haystack();
+        Timer t;
+        long long k = 0;
+        for (long i = 0; i < n; ++i) k += static_cast<long long>(h.find(kNeedle));
+        return reportInt(k, t.ns());
+    }
+    case Workload::kLines: {
+        std::string path = linesFile();
+        Timer t;
+        FILE* f = std::fopen(path.c_str(), "w");
+        for (long i = 0; i < n; ++i) std::fprintf(f, "%ld the quick brown fox jumps\n", i);
+        std::fclose(f);
+        f = std::fopen(path.c_str(), "r");
+        char line[256];
+        long long k = 0;
+        while (std::fgets(line, sizeof line, f)) k += static_cast<long long>(std::strlen(line)) - 1;
+        std::fclose(f);
+        long long ns = t.ns();
+        std::remove(path.c_str());
+        return reportInt(k, ns);
     }
     default: return failed("workload");
     }

@@ -38,12 +38,13 @@ bash "$root/scripts/deps.sh" g++ cmake ninja-build pkg-config liblua5.4-dev libl
 # Qo, optimised, and the drivers.
 build="${QO_BUILD:-$root/build/release}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$build" qo32 QoMath32 >/dev/null
+ninja -C "$build" qo32 QoMath32 QoSystem32 >/dev/null
 out="$build/compare"
 mkdir -p "$out"
 cxx=(g++ -std=c++20 -O2 -I"$here")
 "${cxx[@]}" "$here/drv_native.cpp" -o "$out/native"
 "${cxx[@]}" -I"$root/engine/include" -I"$root/bench" -DQO_MATH_LIB="\"$build/bin/libQoMath32.so\"" \
+  -DQO_SYSTEM_PATH="\"$build/bin/libQoSystem32.so\"" \
   "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -ldl -o "$out/qo"
 "${cxx[@]}" $(pkg-config --cflags lua5.4) "$here/drv_lua.cpp" $(pkg-config --libs lua5.4) -o "$out/lua54"
 "${cxx[@]}" -DQO_LUAJIT $(pkg-config --cflags luajit) "$here/drv_lua.cpp" $(pkg-config --libs luajit) -o "$out/luajit"
@@ -88,9 +89,11 @@ fi
 if [ $quick = 1 ]; then
   fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
   mat=20; vec=1000; calls=1000; solves=10
+  fmt=1000; cat=1000; find=2; lines=1000
 else
   fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
   mat=200; vec=1000000; calls=100000; solves=1000
+  fmt=200000; cat=20000; find=200; lines=300000
 fi
 rows=(
   "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
@@ -106,6 +109,10 @@ rows=(
   "sin(a), $vec elements|sin|$vec|qo native lua54 luajit"
   "arrayfun, $calls calls|arrayfun|$calls|qo qo-qocal native lua54 luajit"
   "netn x$solves (16 calls each)|netn|$solves|qo qo-qocal native"
+  "sprintf x$fmt|sprintf|$fmt|qo native lua54"
+  "concatenation x$cat|concat|$cat|qo native lua54"
+  "strstr 1 MB x$find|strstr|$find|qo native lua54"
+  "10 MB file by lines ($lines)|lines|$lines|qo native lua54"
 )
 if [ -n "$only" ]; then
   kept=()

@@ -1,8 +1,12 @@
 // entry.cpp - QoDll32 of QoSystem32: binding the engine, claiming the eight
 // kinds, registering the constants and functions under "sys::", and taking
 // all of it back on unloading.
+#include "files.h"
+#include "format.h"
 #include "qo_ext.h"
 #include "containers.h"
+#include "string_kinds.h"
+#include "system.h"
 
 namespace qo::sys {
 
@@ -56,6 +60,27 @@ const ext::FunctionEntry kFunctions[] = {
     {u"SetCurrentDirectory", 0, setCurrentDirectory},
     {u"GetCurrentDirectory", 0, getCurrentDirectory},
     {u"qou", -2, qou},
+    {u"String", 0, stringCopy},
+    {u"ustr", 0, ustr},
+    {u"astr", 0, astr},
+    {u"strlen", 0, strlen_},
+    {u"strcpy", 1, strcpy_},
+    {u"strcat", 1, strcat_},
+    {u"substr", 2, substr},
+    {u"strchr", 1, strchr_},
+    {u"strrchr", 1, strrchr_},
+    {u"strcmp", 1, strcmp_},
+    {u"strpbrk", 1, strpbrk_},
+    {u"strspn", 1, strspn_},
+    {u"strstr", -2, strstr_},
+    {u"strtok", 1, strtok_},
+    {u"strlwr", 0, strlwr},
+    {u"strupr", 0, strupr},
+    {u"strset", -2, strset},
+    {u"strrev", 0, strrev},
+    {u"strrep", -2, strrep},
+    {u"strdate", -1, strdate},
+    {u"strtime", -1, strtime},
     {u"dict", -2, dict},
     {u"dict_oset", -2, dictOset},
     {u"dict_oget", -2, dictOget},
@@ -71,6 +96,23 @@ const ext::FunctionEntry kFunctions[] = {
     {u"obj_method", -2, objMethod},
     {u"obj_oset", -2, objOset},
     {u"obj_oget", -2, objOget},
+    {u"printf", -2, printf_},
+    {u"sprintf", -2, sprintf_},
+    {u"fprintf", -2, fprintf_},
+    {u"sscanf", -2, sscanf_},
+    {u"fscanf", -2, fscanf_},
+    {u"setlocale", 2, setlocale_},
+    {u"fopen", 1, fopen_},
+    {u"fclose", 0, fclose_},
+    {u"fwrite", -2, fwrite_},
+    {u"fread", -2, fread_},
+    {u"fseek", 2, fseek_},
+    {u"feof", 0, feof_},
+    {u"fflush", 0, fflush_},
+    {u"ftell", 0, ftell_},
+    {u"rewind", 0, rewind_},
+    {u"readtxt", 0, readtxt},
+    {u"writetxt", 1, writetxt},
 };
 
 uint8_t g_constOk[std::size(kConsts)];
