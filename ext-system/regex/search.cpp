@@ -102,6 +102,10 @@ Matcher::~Matcher() { delete state_; }
 
 bool Matcher::Reset(const Pattern* pattern, const char16_t* text, int length, int start, const Limits& limits) {
     pattern_ = pattern;
+    if (!pattern) {
+        done_ = true;
+        return false;
+    }
     text_ = text;
     length_ = length < 0 ? 0 : length;
     limits_ = limits;

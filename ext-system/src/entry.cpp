@@ -55,6 +55,18 @@ const ext::FunctionEntry kFunctions[] = {
     {u"ShellExecute", 5, shellExecute},
     {u"SetCurrentDirectory", 0, setCurrentDirectory},
     {u"GetCurrentDirectory", 0, getCurrentDirectory},
+    {u"ComRegex", -2, comRegex},
+    {u"MatchExact", 0, matchExact},
+    {u"Match", -2, match},
+    {u"GetNamedGroupNumber", 0, getNamedGroupNumber},
+    {u"PrepareMatch", -2, prepareMatch},
+    {u"Replace", -2, replace},
+    {u"IsMatched", -1, isMatched},
+    {u"GetStart", -1, getStart},
+    {u"GetEnd", -1, getEnd},
+    {u"GetGroupStart", 0, getGroupStart},
+    {u"GetGroupEnd", 0, getGroupEnd},
+    {u"MaxGroupNumber", -1, maxGroupNumber},
 };
 
 uint8_t g_constOk[std::size(kConsts)];
@@ -111,6 +123,7 @@ int unload() {
     g_names.withdrawFunctions(registration(), kFunctions, g_functionOk);
     ext::releaseTypes(engine.LockKey, g_types);
     setGcCallback(false);
+    releaseRegexState();
     return 1;
 }
 
