@@ -68,7 +68,7 @@ constexpr int kMaxRepeat = 1000000;        // the largest count in {n,m}
 constexpr int kMaxPatternLength = 1 << 20; // code units
 
 struct Limits {
-    int64_t stepBudget = 100'000'000;  // steps of one search (or one exact match)
+    int64_t stepBudget = 50'000'000;  // steps of one search (or one exact match)
     int maxStack = 1 << 24;            // entries of the backtracking stack
     int frameBudget = 6000;            // element levels recursion may nest (machine stack)
     // Polled every 65536 steps; true ends the search with kInterrupted.
