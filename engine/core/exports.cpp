@@ -89,7 +89,7 @@ QO_API int TestRunErr(void) { return g.err.type > 0 ? g.err.type : 0; }
 
 QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
     switch (message) {
-    case 10:  // long-running native code takes a pending interruption: the run error for the caller `a`
+    case 12:  // long-running native code takes a pending interruption: the run error for the caller `a`
         return takeInterrupt(a ? static_cast<const CallInfo*>(a)->function : 0) ? 1 : 0;
     case 1:
     case 2: {

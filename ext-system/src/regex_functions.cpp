@@ -65,7 +65,7 @@ bool isInt(const QoValue& v) { return v.type == QO_INT; }
 
 // Polled by the matcher: takes a pending interruption request of the host
 // (the engine records "QoInterrupt" for the calling function).
-bool interrupted(void* caller) { return engine.ExMsgWithQo(10, caller, nullptr, nullptr) == 1; }
+bool interrupted(void* caller) { return engine.ExMsgWithQo(12, caller, nullptr, nullptr) == 1; }
 
 rx::Limits limitsFor(CallInfo* caller) {
     rx::Limits limits;
