@@ -113,6 +113,18 @@ const ext::FunctionEntry kFunctions[] = {
     {u"rewind", 0, rewind_},
     {u"readtxt", 0, readtxt},
     {u"writetxt", 1, writetxt},
+    {u"ComRegex", -2, comRegex},
+    {u"MatchExact", 0, matchExact},
+    {u"Match", -2, match},
+    {u"GetNamedGroupNumber", 0, getNamedGroupNumber},
+    {u"PrepareMatch", -2, prepareMatch},
+    {u"Replace", -2, replace},
+    {u"IsMatched", -1, isMatched},
+    {u"GetStart", -1, getStart},
+    {u"GetEnd", -1, getEnd},
+    {u"GetGroupStart", 0, getGroupStart},
+    {u"GetGroupEnd", 0, getGroupEnd},
+    {u"MaxGroupNumber", -1, maxGroupNumber},
 };
 
 uint8_t g_constOk[std::size(kConsts)];
@@ -171,6 +183,7 @@ int unload() {
     releaseSpareTypes();
     setGcCallback(false);
     freeLookupQueue();
+    releaseRegexState();
     return 1;
 }
 
