@@ -89,6 +89,8 @@ QO_API int TestRunErr(void) { return g.err.type > 0 ? g.err.type : 0; }
 
 QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
     switch (message) {
+    case 12:  // long-running native code takes a pending interruption: the run error for the caller `a`
+        return takeInterrupt(a ? static_cast<const CallInfo*>(a)->function : 0) ? 1 : 0;
     case 1:
     case 2: {
         fn::Record* r = message == 1 ? (a ? fn::lookup(*static_cast<QoHandle*>(a)) : nullptr) : fn::fromAddress(a);
