@@ -15,7 +15,7 @@
 
 namespace bench {
 
-enum class Workload { kFib, kIntLoop, kRealLoop, kFormula, kCompile, kUnknown };
+enum class Workload { kFib, kIntLoop, kRealLoop, kFormula, kCompile, kStructField, kObjField, kMethod, kDict, kUnknown };
 
 inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "fib")) return Workload::kFib;
@@ -23,6 +23,10 @@ inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "realloop")) return Workload::kRealLoop;
     if (!std::strcmp(s, "formula")) return Workload::kFormula;
     if (!std::strcmp(s, "compile")) return Workload::kCompile;
+    if (!std::strcmp(s, "structfield")) return Workload::kStructField;
+    if (!std::strcmp(s, "objfield")) return Workload::kObjField;
+    if (!std::strcmp(s, "method")) return Workload::kMethod;
+    if (!std::strcmp(s, "dict")) return Workload::kDict;
     return Workload::kUnknown;
 }
 
@@ -54,6 +58,13 @@ constexpr double kCompileX = 0.5;
 // driver compiles the text once untimed first, so that the rows compare
 // compiling, not a process's first growth of its buffers.
 inline long compileRepeats(long terms) { return terms >= 100000 ? 3 : terms >= 10000 ? 20 : 200; }
+
+// Member access and method calls: n reads of a member (or calls of a method)
+// whose value is 3, summed. The dictionary workload stores n distinct string
+// keys, made outside the timing, with the values 0..n-1, then reads every key
+// back and sums the values.
+inline long long memberSum(long n) { return 3LL * n; }
+inline long long dictSum(long n) { return static_cast<long long>(n) * (n - 1) / 2; }
 
 class Timer {
 public:

@@ -73,6 +73,24 @@ int compileRow(lua_State* L, long terms) {
 
 }  // namespace
 
+// Keys made by one call (untimed), then the timed call stores and reads them.
+int dictRow(lua_State* L, long n) {
+    if (!load(L, "return function(n) local k = {} for i = 0, n - 1 do k[i + 1] = 'k' .. i end return k end"))
+        return failed("load");
+    lua_pushinteger(L, n);
+    if (lua_pcall(L, 1, 1, 0) != 0) return failed("keys");
+    int keys = lua_gettop(L);
+    if (!load(L, "return function(k, n) local d = {} for i = 1, n do d[k[i]] = i - 1 end "
+                 "local s = 0 for i = 1, n do s = s + d[k[i]] end return s end"))
+        return failed("load");
+    lua_pushvalue(L, keys);
+    lua_pushinteger(L, n);
+    Timer t;
+    if (lua_pcall(L, 2, 1, 0) != 0) return failed("run");
+    long long ns = t.ns();
+    return reportInt(static_cast<long long>(lua_tointeger(L, -1)), ns);
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) return failed("usage");
     lua_State* L = luaL_newstate();
@@ -97,6 +115,23 @@ int main(int argc, char** argv) {
         break;
     case Workload::kFormula: rc = formulaRow(L, n); break;
     case Workload::kCompile: rc = compileRow(L, n); break;
+    case Workload::kStructField:
+        rc = callRow(L, "return function(n) local p = {x = 3} local s = 0 for i = 1, n do s = s + p.x end return s end",
+                     n, false);
+        break;
+    case Workload::kObjField:
+        rc = callRow(L, "local C = {} C.__index = C\n"
+                        "return function(n) local p = setmetatable({x = 3}, C) local s = 0 "
+                        "for i = 1, n do s = s + p.x end return s end",
+                     n, false);
+        break;
+    case Workload::kMethod:
+        rc = callRow(L, "local C = {} C.__index = C function C.get(self) return 3 end\n"
+                        "return function(n) local p = setmetatable({}, C) local s = 0 "
+                        "for i = 1, n do s = s + p:get() end return s end",
+                     n, false);
+        break;
+    case Workload::kDict: rc = dictRow(L, n); break;
     default: rc = failed("workload");
     }
     lua_close(L);

@@ -35,6 +35,10 @@ int main(int argc, char** argv) {
         return report(s, t.ns());
     }
     case Workload::kCompile: return report(compileValue(n, kCompileX), 0);
+    case Workload::kStructField:
+    case Workload::kObjField:
+    case Workload::kMethod: return reportInt(memberSum(n), 0);
+    case Workload::kDict: return reportInt(dictSum(n), 0);
     default: return failed("workload");
     }
 }

@@ -1,5 +1,7 @@
 // Qo: scripts compiled once with QoCom, run with QoCal; the host formula is a
 // compiled two-parameter function called once per evaluation.
+#include <dlfcn.h>
+
 #include <string>
 
 #include "driver.h"
@@ -65,6 +67,38 @@ int compileRow(long terms) {
     return report(result.r, ns);
 }
 
+// QoSystem32, loaded as a host loads it: its entry with the engine's handle.
+bool loadSystem() {
+#ifdef QO_SYSTEM_PATH
+    void* engine = dlopen("libqo32.so", RTLD_NOW | RTLD_NOLOAD);
+    void* lib = dlopen(QO_SYSTEM_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!engine || !lib) return false;
+    auto entry = reinterpret_cast<int (*)(void*, int, void*)>(dlsym(lib, "QoDll32"));
+    return entry && entry(engine, 1, nullptr) == 1;
+#else
+    return false;
+#endif
+}
+
+int dictRow(long n) {
+    QoHandle keys = compile(u"(n : t, i, s) = global(true), ObjNum(100000000), t = new(qo, n), i = 0, while(i < n, "
+                            u"s = new(string, \"k...\"), oset(s, 1, 19968 + i / 1000), oset(s, 2, 19968 + i % 1000), "
+                            u"oset(t, i, s), i++), t");
+    QoHandle run = compile(u"(t, n : d, i, s) = d = sys::dict(), i = 0, while(i < n, "
+                           u"sys::dict_oset(d, oget(t, i), i), i++), i = 0, s = 0, "
+                           u"while(i < n, s = s + sys::dict_oget(d, oget(t, i)), i++), s");
+    if (!keys || !run) return failed("compile");
+    QoValue args[2] = {intValue(n), intValue(n)}, result;
+    QoCal(keys, args, &result);
+    if (runError()) return failed("keys");
+    args[0] = result;
+    Timer t;
+    QoCal(run, args, &result);
+    long long ns = t.ns();
+    if (runError()) return failed("run");
+    return reportInt(result.i, ns);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +118,32 @@ int main(int argc, char** argv) {
         break;
     case Workload::kFormula: rc = formulaRow(n); break;
     case Workload::kCompile: rc = compileRow(n); break;
+    case Workload::kStructField:
+    case Workload::kObjField:
+    case Workload::kMethod:
+    case Workload::kDict:
+        if (!loadSystem()) {
+            rc = failed("QoSystem32");
+            break;
+        }
+        if (parseWorkload(argv[1]) == Workload::kDict) {
+            rc = dictRow(n);
+        } else if (parseWorkload(argv[1]) == Workload::kStructField) {
+            rc = scriptRow(u"(n : p, i, s) = p = sys::struct(#x, 3), i = 1, s = 0, "
+                           u"while(i <= n, s = s + oget(p, #x), i++), s",
+                           intValue(n), false);
+        } else if (parseWorkload(argv[1]) == Workload::kObjField) {
+            rc = scriptRow(u"(n : c, p, i, s) = c = sys::class(#P, public, #x), p = sys::obj(c), "
+                           u"sys::obj_oset(p, #x, 3), i = 1, s = 0, while(i <= n, s = s + oget(p, #x), i++), s",
+                           intValue(n), false);
+        } else if (compile(u"get(self) = 3")) {
+            rc = scriptRow(u"(n : c, p, i, s) = c = sys::class(#M, method, #get, @get), p = sys::obj(c), "
+                           u"i = 1, s = 0, while(i <= n, s = s + oget(p, #get), i++), s",
+                           intValue(n), false);
+        } else {
+            rc = failed("compile");
+        }
+        break;
     default: rc = failed("workload");
     }
     FreeQo();

@@ -33,12 +33,12 @@ bash "$root/scripts/deps.sh" g++ cmake ninja-build pkg-config liblua5.4-dev libl
 # Qo, optimised, and the drivers.
 build="${QO_BUILD:-$root/build/release}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$build" qo32 >/dev/null
+ninja -C "$build" qo32 QoSystem32 >/dev/null
 out="$build/compare"
 mkdir -p "$out"
 cxx=(g++ -std=c++20 -O2 -I"$here")
 "${cxx[@]}" "$here/drv_native.cpp" -o "$out/native"
-"${cxx[@]}" -I"$root/engine/include" -I"$root/bench" "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -o "$out/qo"
+"${cxx[@]}" -I"$root/engine/include" -I"$root/bench" "$here/drv_qo.cpp" -DQO_SYSTEM_PATH="\"$build/bin/libQoSystem32.so\"" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -o "$out/qo"
 "${cxx[@]}" $(pkg-config --cflags lua5.4) "$here/drv_lua.cpp" $(pkg-config --libs lua5.4) -o "$out/lua54"
 "${cxx[@]}" -DQO_LUAJIT $(pkg-config --cflags luajit) "$here/drv_lua.cpp" $(pkg-config --libs luajit) -o "$out/luajit"
 "${cxx[@]}" $(pkg-config --cflags muparser) "$here/drv_muparser.cpp" $(pkg-config --libs muparser) -o "$out/muparser"
@@ -80,9 +80,9 @@ fi
 
 # Rows: label workload size peers (qo first; "luajit-off" is luajit with the JIT off).
 if [ $quick = 1 ]; then
-  fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
+  fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000; member=10000; dict=1000
 else
-  fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
+  fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000; member=1000000; dict=100000
 fi
 rows=(
   "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
@@ -92,6 +92,10 @@ rows=(
   "compile $c1 terms|compile|$c1|qo lua54 luajit muparser fparser"
   "compile $c2 terms|compile|$c2|qo"
   "compile $c3 terms|compile|$c3|qo"
+  "struct member x$member|structfield|$member|qo native lua54"
+  "object member x$member|objfield|$member|qo native lua54"
+  "method call x$member|method|$member|qo native lua54"
+  "dict insert+lookup $dict keys|dict|$dict|qo native lua54"
 )
 
 run_peer() {   # peer workload size -> "result ns"
