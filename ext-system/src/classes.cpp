@@ -107,7 +107,7 @@ int memberIndex(const ClassDef* c, int32_t id) { return findSorted(c->names, c->
 bool pushQueue(int at) {
     if (at < g_queueCap) return true;
     int cap = g_queueCap ? g_queueCap * 2 : 64;
-    auto* grown = static_cast<Obj**>(std::realloc(g_queue, cap * sizeof(Obj*)));
+    auto* grown = static_cast<Obj**>(reallocate(g_queue, cap * sizeof(Obj*)));
     if (!grown) return false;
     g_queue = grown;
     g_queueCap = cap;
@@ -237,8 +237,8 @@ void markObj(void* p) {
 }
 
 bool sizeObj(Obj* o, int bases, int data) {
-    auto* b = static_cast<QoValue*>(std::malloc((bases ? bases : 1) * sizeof(QoValue)));
-    auto* d = static_cast<QoValue*>(std::malloc((data ? data : 1) * sizeof(QoValue)));
+    auto* b = static_cast<QoValue*>(allocate((bases ? bases : 1) * sizeof(QoValue)));
+    auto* d = static_cast<QoValue*>(allocate((data ? data : 1) * sizeof(QoValue)));
     if (!b || !d) {
         std::free(b);
         std::free(d);
@@ -276,7 +276,7 @@ Obj* newRecord(int32_t id, QoHandle* h) {
     }
     const ClassDef* c = findClass(id);
     if (!c) return nullptr;
-    auto* o = static_cast<Obj*>(std::calloc(1, sizeof(Obj)));
+    auto* o = static_cast<Obj*>(allocateZeroed(1, sizeof(Obj)));
     if (!o) return nullptr;
     if (!sizeObj(o, c->baseCount, c->dataCount)) {
         std::free(o);
@@ -436,7 +436,7 @@ private:
     void setUsed(uint32_t i) { flags_[i] = 1; }
     bool grow() {
         uint32_t cap = cap_ ? cap_ * 2 : 64;
-        auto* mem = static_cast<unsigned char*>(std::calloc(cap, sizeof(int32_t) + 1));
+        auto* mem = static_cast<unsigned char*>(allocateZeroed(cap, sizeof(int32_t) + 1));
         if (!mem) return false;
         int32_t* old = slots_;
         uint8_t* oldFlags = flags_;
@@ -471,8 +471,8 @@ bool inheritanceSound(ClassDef* c) {
         int next;
     };
     int cap = 64, top = 0, seenCount = 0, seenCap = 64;
-    auto* stack = static_cast<Frame*>(std::malloc(cap * sizeof(Frame)));
-    auto* seen = static_cast<ClassDef**>(std::malloc(seenCap * sizeof(ClassDef*)));
+    auto* stack = static_cast<Frame*>(allocate(cap * sizeof(Frame)));
+    auto* seen = static_cast<ClassDef**>(allocate(seenCap * sizeof(ClassDef*)));
     bool ok = stack && seen;
     if (ok) {
         stack[top++] = {c, 0};
@@ -495,9 +495,9 @@ bool inheritanceSound(ClassDef* c) {
         if (top == cap || seenCount == seenCap) {
             cap *= 2;
             seenCap *= 2;
-            auto* s2 = static_cast<Frame*>(std::realloc(stack, cap * sizeof(Frame)));
+            auto* s2 = static_cast<Frame*>(reallocate(stack, cap * sizeof(Frame)));
             if (s2) stack = s2;
-            auto* n2 = static_cast<ClassDef**>(std::realloc(seen, seenCap * sizeof(ClassDef*)));
+            auto* n2 = static_cast<ClassDef**>(reallocate(seen, seenCap * sizeof(ClassDef*)));
             if (n2) seen = n2;
             if (!s2 || !n2) {
                 ok = false;
@@ -537,7 +537,7 @@ QoValue* defineClass(QoValue* result, int lastArg, QoValue* args, CallInfo* call
         if (added == 0) return runError(result, kName, 3, caller);
     }
     const int firstBase = 1, firstSection = i;
-    auto* members = static_cast<MemberArg*>(std::malloc((lastArg - firstSection + 3) * sizeof(MemberArg)));
+    auto* members = static_cast<MemberArg*>(allocate((lastArg - firstSection + 3) * sizeof(MemberArg)));
     if (!members) return put(result, QoValue{});
     int count = 0, section = kMethod, code = 0;
     bool hasInit = false, hasDel = false;
@@ -586,7 +586,7 @@ QoValue* defineClass(QoValue* result, int lastArg, QoValue* args, CallInfo* call
     std::sort(members, members + count, [](const MemberArg& x, const MemberArg& y) { return x.id < y.id; });
 
     size_t bytes = sizeof(ClassDef) + (baseCount + 2 * count) * sizeof(int32_t) + count;
-    auto* c = static_cast<ClassDef*>(std::malloc(bytes));
+    auto* c = static_cast<ClassDef*>(allocate(bytes));
     if (!c) {
         std::free(members);
         return put(result, QoValue{});

@@ -104,7 +104,7 @@ bool keepSpareType(int32_t type) {
     if (g_unloading || g_spareCount >= kMaxSpareTypes) return false;
     if (g_spareCount == g_spareCap) {
         int cap = g_spareCap ? g_spareCap * 2 : 64;
-        auto* grown = static_cast<int32_t*>(std::realloc(g_spareTypes, cap * sizeof(int32_t)));
+        auto* grown = static_cast<int32_t*>(reallocate(g_spareTypes, cap * sizeof(int32_t)));
         if (!grown) return false;
         g_spareTypes = grown;
         g_spareCap = cap;
@@ -144,7 +144,7 @@ bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
         return true;
     }
     if (units <= 0 || units > (1 << 28)) return false;
-    auto* it = static_cast<DictItem*>(std::malloc(sizeof(DictItem) + units * sizeof(char16_t)));
+    auto* it = static_cast<DictItem*>(allocate(sizeof(DictItem) + units * sizeof(char16_t)));
     if (!it) return false;
     it->prev = it->next = nullptr;
     it->owner = nullptr;
@@ -176,7 +176,7 @@ bool makeDict(CallInfo* caller, QoValue* out) {
     if (d) {
         clearItems(d);
     } else {
-        d = static_cast<Dict*>(std::malloc(sizeof(Dict)));
+        d = static_cast<Dict*>(allocate(sizeof(Dict)));
         if (!d) return false;
         d->anchor.prev = d->anchor.next = &d->anchor;
         d->anchor.owner = nullptr;
@@ -241,8 +241,8 @@ void markStruct(void* p) {
 bool resizeStruct(Struct* s, int n) {
     if (s->names && s->count == n) return true;
     size_t m = n > 0 ? static_cast<size_t>(n) : 1;
-    auto* names = static_cast<int32_t*>(std::malloc(m * sizeof(int32_t)));
-    auto* values = static_cast<QoValue*>(std::malloc(m * sizeof(QoValue)));
+    auto* names = static_cast<int32_t*>(allocate(m * sizeof(int32_t)));
+    auto* values = static_cast<QoValue*>(allocate(m * sizeof(QoValue)));
     if (!names || !values) {
         std::free(names);
         std::free(values);
@@ -265,7 +265,7 @@ Struct* makeStruct(int n, CallInfo* caller, QoValue* out) {
     if (s) {
         if (!resizeStruct(s, n)) return nullptr;
     } else {
-        s = static_cast<Struct*>(std::calloc(1, sizeof(Struct)));
+        s = static_cast<Struct*>(allocateZeroed(1, sizeof(Struct)));
         if (!s) return nullptr;
         if (!resizeStruct(s, n)) {
             std::free(s);
@@ -303,7 +303,7 @@ QoValue* buildStruct(QoValue* result, int lastArg, QoValue* args, CallInfo* call
         if (i + 1 <= lastArg && args[i + 1].type != QO_UNIQUE_NAME) ++i;
     }
     // Sort the member positions by name, then look for repeats.
-    auto* order = static_cast<int32_t*>(std::malloc((n ? n : 1) * sizeof(int32_t)));
+    auto* order = static_cast<int32_t*>(allocate((n ? n : 1) * sizeof(int32_t)));
     if (!order) return put(result, QoValue{});
     n = 0;
     for (int i = 0; i <= lastArg; ++i) {

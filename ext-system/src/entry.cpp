@@ -2,7 +2,10 @@
 // kinds, registering the constants and functions under "sys::", and taking
 // all of it back on unloading.
 #include "qo_ext.h"
+#include <cstdlib>
+
 #include "containers.h"
+#include "printer.h"
 
 namespace qo::sys {
 
@@ -108,6 +111,8 @@ void setGcCallback(bool on) {
 int load(void* lib) {
     g_unloading = false;
     forgetSpareTypes();
+    const char* failAfter = std::getenv("QO_SYSTEM_FAIL_AFTER");
+    setFailAfter(failAfter ? std::atol(failAfter) : 0);
     bindEngine(lib);
     for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
     if (!ext::claimTypes(engine.LockKey, g_types)) return 0;

@@ -214,5 +214,39 @@ TEST_F(Classes, CyclesDeepChainsAndUnloading) {
     EXPECT_EQ(constant(u"sys::obj"), INT64_MIN);
 }
 
+// Every allocation of the extension failing in turn: each run ends without a
+// crash, the engine and the extension keep working, and nothing leaks
+// (LeakSanitizer in the sanitizer build).
+TEST_F(Classes, AllocationFailureAtEveryStep) {
+    // Unloading withdraws the functions that compiled code uses, so each round
+    // compiles its own copies.
+    auto work = [&](long round) {
+        std::string n = std::to_string(round);
+        std::u16string r(n.begin(), n.end());
+        compile(u"init" + r + u"(self) = sys::obj_oset(self, #v, sys::dict(\"a\", 1))");
+        return u"global(true), d = sys::dict(\"k1\", 1, \"k2\", sys::struct(#a, 2)), sys::dict_oset(d, \"k3\", 3), "
+               u"s = sys::struct(#p, 1, #q, d), s = copy(s, #p, 5), "
+               u"c = sys::class(#Base, public, #v, method, #__init__, @init" + r + u"), "
+               u"b = sys::class(#Kid, #Base, private, #w, method, #__init__, @init" + r + u"), "
+               u"x = sys::obj(b), y = sys::obj(b), copy(y, x), o(d, s, sys::qou(1, 2) + 3, b, x), "
+               u"oget(sys::obj_oget(x, #v), \"a\")";
+    };
+    int completed = 0;
+    long round = 0;
+    for (long k = 1; k <= 45; ++k) {
+        std::string value = std::to_string(k);
+        setenv("QO_SYSTEM_FAIL_AFTER", value.c_str(), 1);
+        ASSERT_TRUE(reload()) << k;
+        QoValue r = eval(work(++round));
+        if (r.type == QO_INT && r.i == 1) ++completed;
+        unsetenv("QO_SYSTEM_FAIL_AFTER");
+        ASSERT_TRUE(reload());
+        EXPECT_EQ(eval(work(++round)).i, 1) << "after failing allocation " << k;
+        eval(u"d = s = c = b = x = y = 0");
+        eval(u"gc()");
+    }
+    EXPECT_GT(completed, 0);  // the later counts lie beyond the script's allocations
+}
+
 }  // namespace
 }  // namespace qo::systest

@@ -55,6 +55,12 @@ protected:
         entry_(engineLib_, 0, nullptr);
         loaded_ = false;
     }
+    // Unloads and loads the extension again (it reads QO_SYSTEM_FAIL_AFTER then).
+    bool reload() {
+        if (loaded_) entry_(engineLib_, 0, nullptr);
+        loaded_ = entry_(engineLib_, 1, nullptr) == 1;
+        return loaded_;
+    }
 
     int64_t constant(const char16_t* name) {
         int len = 0;
