@@ -80,21 +80,34 @@ bool loadSystem() {
 #endif
 }
 
-int dictRow(long n) {
+// Keys made by one call (untimed); then the dictionary is filled and read,
+// and one of the two is timed.
+int dictRow(long n, bool lookup) {
     QoHandle keys = compile(u"(n : t, i, s) = global(true), ObjNum(100000000), t = new(qo, n), i = 0, while(i < n, "
                             u"s = new(string, \"k...\"), oset(s, 1, 19968 + i / 1000), oset(s, 2, 19968 + i % 1000), "
                             u"oset(t, i, s), i++), t");
-    QoHandle run = compile(u"(t, n : d, i, s) = d = sys::dict(), i = 0, while(i < n, "
-                           u"sys::dict_oset(d, oget(t, i), i), i++), i = 0, s = 0, "
-                           u"while(i < n, s = s + sys::dict_oget(d, oget(t, i)), i++), s");
-    if (!keys || !run) return failed("compile");
-    QoValue args[2] = {intValue(n), intValue(n)}, result;
-    QoCal(keys, args, &result);
+    QoHandle fill = compile(u"(t, n : d, i) = global(true), d = sys::dict(), i = 0, while(i < n, "
+                            u"sys::dict_oset(d, oget(t, i), i), i++), d");
+    QoHandle read = compile(u"(d, t, n : i, s) = i = 0, s = 0, while(i < n, s = s + sys::dict_oget(d, oget(t, i)), i++), s");
+    QoHandle count = compile(u"(d) = len(d)");
+    if (!keys || !fill || !read || !count) return failed("compile");
+    QoValue args[3] = {intValue(n), intValue(n), intValue(n)}, table, dict, result;
+    QoCal(keys, args, &table);
     if (runError()) return failed("keys");
-    args[0] = result;
+    args[0] = table;
     Timer t;
-    QoCal(run, args, &result);
-    long long ns = t.ns();
+    QoCal(fill, args, &dict);
+    long long fillNs = t.ns();
+    if (runError()) return failed("fill");
+    if (!lookup) {
+        QoCal(count, &dict, &result);
+        return reportInt(result.i, fillNs);
+    }
+    args[0] = dict;
+    args[1] = table;
+    Timer r;
+    QoCal(read, args, &result);
+    long long ns = r.ns();
     if (runError()) return failed("run");
     return reportInt(result.i, ns);
 }
@@ -121,13 +134,14 @@ int main(int argc, char** argv) {
     case Workload::kStructField:
     case Workload::kObjField:
     case Workload::kMethod:
-    case Workload::kDict:
+    case Workload::kDictInsert:
+    case Workload::kDictLookup:
         if (!loadSystem()) {
             rc = failed("QoSystem32");
             break;
         }
-        if (parseWorkload(argv[1]) == Workload::kDict) {
-            rc = dictRow(n);
+        if (parseWorkload(argv[1]) == Workload::kDictInsert || parseWorkload(argv[1]) == Workload::kDictLookup) {
+            rc = dictRow(n, parseWorkload(argv[1]) == Workload::kDictLookup);
         } else if (parseWorkload(argv[1]) == Workload::kStructField) {
             rc = scriptRow(u"(n : p, i, s) = p = sys::struct(#x, 3), i = 1, s = 0, "
                            u"while(i <= n, s = s + oget(p, #x), i++), s",

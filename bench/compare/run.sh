@@ -95,7 +95,8 @@ rows=(
   "struct member x$member|structfield|$member|qo native lua54"
   "object member x$member|objfield|$member|qo native lua54"
   "method call x$member|method|$member|qo native lua54"
-  "dict insert+lookup $dict keys|dict|$dict|qo native lua54"
+  "dict insert $dict string keys|dictinsert|$dict|qo native lua54"
+  "dict lookup $dict string keys|dictlookup|$dict|qo native lua54"
 )
 
 run_peer() {   # peer workload size -> "result ns"

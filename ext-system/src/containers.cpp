@@ -53,18 +53,83 @@ struct DictItem {
     DictItem* next;
     Dict* owner;     // null once detached from its dictionary
     int32_t keyUnits;
+    uint32_t hash;
     QoValue value;
     char16_t* key() { return reinterpret_cast<char16_t*>(this + 1); }
 };
 
+// The items live in the engine's key table under the dictionary's item type;
+// an index of the dictionary's own (open addressing over the key's hash)
+// finds them without walking the table's trie.
 struct Dict {
     DictItem anchor;  // anchor.next is the newest item, anchor.prev the oldest
     int32_t itemType;
     int32_t count;
+    DictItem** slots;
+    uint32_t capacity;  // a power of two, or 0
+    uint32_t used;      // items and tombstones
 };
+
+DictItem* const kTombstone = reinterpret_cast<DictItem*>(alignof(DictItem));
+
+uint32_t hashText(const char16_t* key, int units) {
+    uint32_t h = 2166136261u;
+    for (int i = 0; i < units; ++i) h = (h ^ key[i]) * 16777619u;
+    h ^= h >> 16;  // the index takes the low bits: mix the high ones in
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    return h ^ (h >> 16);
+}
+
+void indexRemove(Dict* d, DictItem* it) {
+    if (!d->slots) return;
+    uint32_t mask = d->capacity - 1;
+    for (uint32_t i = it->hash & mask; d->slots[i]; i = (i + 1) & mask)
+        if (d->slots[i] == it) {
+            d->slots[i] = kTombstone;
+            return;
+        }
+}
+
+void indexReset(Dict* d) {
+    std::free(d->slots);
+    d->slots = nullptr;
+    d->capacity = d->used = 0;
+}
+
+// Room for one more item; false when the index cannot grow.
+bool indexReserve(Dict* d) {
+    if ((d->used + 1) * 4 <= d->capacity * 3) return true;
+    uint32_t capacity = d->capacity ? d->capacity : 8;
+    while (static_cast<uint64_t>(d->count + 1) * 2 > capacity) capacity *= 2;
+    if (capacity > (1u << 30)) return false;
+    auto* slots = static_cast<DictItem**>(allocateZeroed(capacity, sizeof(DictItem*)));
+    if (!slots) return false;
+    for (uint32_t i = 0; i < d->capacity; ++i) {
+        DictItem* it = d->slots[i];
+        if (!it || it == kTombstone) continue;
+        uint32_t j = it->hash & (capacity - 1);
+        while (slots[j]) j = (j + 1) & (capacity - 1);
+        slots[j] = it;
+    }
+    std::free(d->slots);
+    d->slots = slots;
+    d->capacity = capacity;
+    d->used = static_cast<uint32_t>(d->count);
+    return true;
+}
+
+void indexAdd(Dict* d, DictItem* it) {
+    uint32_t mask = d->capacity - 1, i = it->hash & mask;
+    while (d->slots[i] && d->slots[i] != kTombstone) i = (i + 1) & mask;
+    if (!d->slots[i]) ++d->used;
+    d->slots[i] = it;
+}
 
 void unlinkItem(DictItem* it) {
     if (!it->owner) return;
+    indexRemove(it->owner, it);
     it->prev->next = it->next;
     it->next->prev = it->prev;
     --it->owner->count;
@@ -131,24 +196,32 @@ void markDict(void* p) {
 }
 
 DictItem* findItem(Dict* d, const char16_t* key, int units) {
-    if (units <= 0) return nullptr;
-    return static_cast<DictItem*>(engine.SearchKey(key, units * 2, d->itemType));
+    if (units <= 0 || !d->slots) return nullptr;
+    uint32_t h = hashText(key, units), mask = d->capacity - 1;
+    for (uint32_t i = h & mask; DictItem* it = d->slots[i]; i = (i + 1) & mask)
+        if (it != kTombstone && it->hash == h && it->keyUnits == units &&
+            std::memcmp(it->key(), key, units * sizeof(char16_t)) == 0)
+            return it;
+    return nullptr;
 }
 
 // Stores value under key as the newest item; false when it cannot be stored.
 bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
     if (DictItem* old = findItem(d, key, units)) {
         old->value = value;
-        unlinkItem(old);
+        old->prev->next = old->next;  // moved to the newest place; the index stays
+        old->next->prev = old->prev;
+        --d->count;
         linkNewest(d, old);
         return true;
     }
-    if (units <= 0 || units > (1 << 28)) return false;
+    if (units <= 0 || units > (1 << 28) || !indexReserve(d)) return false;
     auto* it = static_cast<DictItem*>(allocate(sizeof(DictItem) + units * sizeof(char16_t)));
     if (!it) return false;
     it->prev = it->next = nullptr;
     it->owner = nullptr;
     it->keyUnits = units;
+    it->hash = hashText(key, units);
     it->value = value;
     std::memcpy(it->key(), key, units * sizeof(char16_t));
     int r = engine.InsertKey(it->key(), units * 2, d->itemType, it, deleteItem, nullptr, 1, nullptr);
@@ -157,6 +230,7 @@ bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
         return false;
     }
     linkNewest(d, it);
+    indexAdd(d, it);
     return true;
 }
 
@@ -165,6 +239,7 @@ void clearItems(Dict* d) {
         DictItem* it = d->anchor.next;
         if (!engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0)) deleteItem(it);
     }
+    indexReset(d);
 }
 
 // A new (or recycled) empty dictionary, reported to the engine as new.
@@ -181,6 +256,8 @@ bool makeDict(CallInfo* caller, QoValue* out) {
         d->anchor.prev = d->anchor.next = &d->anchor;
         d->anchor.owner = nullptr;
         d->count = 0;
+        d->slots = nullptr;
+        d->capacity = d->used = 0;
         d->itemType = claimItemType();
         if (!d->itemType) {
             std::free(d);
@@ -479,6 +556,7 @@ void deleteDict(void* record) {
         engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0);
         it = next;
     }
+    indexReset(d);
     if (!keepSpareType(d->itemType)) engine.LockKey(d->itemType, nullptr, itemOperator);
     std::free(d);
 }
