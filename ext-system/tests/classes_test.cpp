@@ -214,6 +214,17 @@ TEST_F(Classes, CyclesDeepChainsAndUnloading) {
     EXPECT_EQ(constant(u"sys::obj"), INT64_MIN);
 }
 
+// A host that frees the engine without unloading the extension first: every
+// object goes through its delete function while the engine is being freed.
+TEST_F(Classes, FreeingTheEngineWithLiveObjectsOfEveryKind) {
+    compile(u"bye(self) = o(\"bye\"), sys::dict(\"made\", 1), sys::obj_oget(self, #v)");
+    eval(u"global(true), c = sys::class(#Live, public, #v, method, #__del__, @bye), b = sys::class(#Kid, #Live), "
+         u"x = sys::obj(b), sys::obj_oset(x, #v, sys::dict(\"a\", sys::struct(#s, sys::qou(x)))), "
+         u"y = sys::obj(c), sys::obj_oset(y, #v, y), d = sys::dict(\"x\", x), del(sys::obj(c))");
+    freeEngineFirst();
+    SUCCEED();
+}
+
 // Every allocation of the extension failing in turn: each run ends without a
 // crash, the engine and the extension keep working, and nothing leaks
 // (LeakSanitizer in the sanitizer build).
