@@ -500,19 +500,22 @@ QoValue* concatenate(QoValue* result, QoValue* args, CallInfo* caller) {
     QoTable* b = tableOf(args[1]);
     if (!a && !b) return put(result, QoValue{});
     int64_t n = (a ? a->count : 1) + static_cast<int64_t>(b ? b->count : 1);
+    if (n > INT32_MAX) return put(result, QoValue{});
+    // The items are copied out first: the new table may be an operand's own
+    // record, handed back by the reuse cache after a del.
+    auto* items = static_cast<QoValue*>(allocate((n ? n : 1) * sizeof(QoValue)));
+    if (!items) return put(result, QoValue{});
+    int64_t at = 0;
+    if (a) std::copy(a->items, a->items + a->count, items);
+    else items[0] = args[0];
+    at = a ? a->count : 1;
+    if (b) std::copy(b->items, b->items + b->count, items + at);
+    else items[at] = args[1];
     QoValue made;
     QoTable* t = makeQou(n, caller, &made);
-    if (!t) return put(result, QoValue{});
-    // Read the operands again: making the table may have run the collector.
-    a = tableOf(args[0]);
-    b = tableOf(args[1]);
-    int64_t at = 0;
-    if (a) for (int i = 0; i < a->count && at < n; ++i) t->items[at++] = a->items[i];
-    else t->items[at++] = args[0];
-    if (b) for (int i = 0; i < b->count && at < n; ++i) t->items[at++] = b->items[i];
-    else if (at < n) t->items[at++] = args[1];
-    while (at < n) t->items[at++] = QoValue{};
-    return put(result, made);
+    if (t) std::copy(items, items + n, t->items);
+    std::free(items);
+    return put(result, t ? made : QoValue{});
 }
 
 bool printQou(const QoValue& v, CallInfo* caller, QoValue* result) {
