@@ -51,12 +51,30 @@ struct Obj {
     int32_t busy;    // methods, destructor or copy running on it
     uint8_t dead;    // deleted while busy: freed when the last call returns
     uint8_t delRan;  // __del__ has run (or must not run)
+    ClassDef* classCache;  // its class as found at classEpoch
+    uint32_t classEpoch;
 };
 
 int classType() { return kindType[kClass]; }
 int objType() { return kindType[kObj]; }
 
 ClassDef* findClass(int32_t id) { return static_cast<ClassDef*>(engine.SearchKey(&id, 4, classType())); }
+
+// Advanced whenever a class is defined or freed, so that a class pointer kept
+// with an object is used only while no class has come or gone since.
+uint32_t g_classEpoch = 1;
+
+void classesChanged() {
+    if (++g_classEpoch == 0) g_classEpoch = 1;  // 0 marks an object without a cached class
+}
+
+ClassDef* classOf(Obj* o) {
+    if (o->classEpoch != g_classEpoch) {
+        o->classCache = findClass(o->cls);
+        o->classEpoch = g_classEpoch;
+    }
+    return o->classCache;
+}
 
 // Objects whose destruction is under way (so __del__ still finds them).
 struct Dying {
@@ -66,8 +84,11 @@ struct Dying {
 };
 Dying* g_dying = nullptr;
 
+HandleCache g_lastObj;
+
 Obj* findObj(QoHandle h) {
-    if (auto* o = static_cast<Obj*>(engine.SearchKey(&h, 4, objType()))) return o;
+    QoValue v = handleOf(objType(), h);
+    if (auto* o = static_cast<Obj*>(cachedRecordOf(g_lastObj, v, objType()))) return o;
     for (Dying* d = g_dying; d; d = d->next)
         if (d->handle == h) return d->obj;
     return nullptr;
@@ -122,7 +143,7 @@ Member lookup(Obj* o, int32_t id) {
     g_queue[tail++] = o;
     while (head < tail) {
         Obj* v = g_queue[head++];
-        ClassDef* c = findClass(v->cls);
+        ClassDef* c = classOf(v);
         if (!c) continue;
         for (int j = 0; j < c->baseCount; ++j)
             if (c->bases[j] == id && j < v->baseCount && objOf(v->bases[j])) {
@@ -299,6 +320,7 @@ Obj* build(int32_t id, int depth, int* parts) {
     Obj* o = newRecord(id, &h);
     if (!o) return nullptr;
     o->cls = id;
+    o->classEpoch = 0;
     o->owner = nullptr;
     o->handle = h;
     o->busy = 0;
@@ -608,6 +630,7 @@ QoValue* defineClass(QoValue* result, int lastArg, QoValue* args, CallInfo* call
     }
     c->dataCount = data;
     std::free(members);
+    classesChanged();
     if (engine.InsertKey(&name, -1, classType(), c, deleteClass, markClass, 0, nullptr) != 0) {
         std::free(c);
         return put(result, QoValue{});
@@ -735,9 +758,13 @@ void freeLookupQueue() {
     g_queueCap = 0;
 }
 
-void deleteClass(void* record) { std::free(record); }
+void deleteClass(void* record) {
+    classesChanged();
+    std::free(record);
+}
 
 void deleteObj(void* record) {
+    forgetRecord(g_lastObj, record);  // its handle names nothing from now on
     auto* o = static_cast<Obj*>(record);
     detachFromOwner(o);
     runDestructor(o);
@@ -790,7 +817,25 @@ QoValue* classOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* ca
     }
 }
 
+// oget(o, #name) of a data member of o's own class: the first step of the
+// lookup, without the work queue.
+static bool ownMember(const QoValue* args, QoValue* out) {
+    Obj* o = objOf(args[0]);
+    ClassDef* c = o ? classOf(o) : nullptr;
+    if (!c) return false;
+    auto id = static_cast<int32_t>(args[1].i);
+    for (int j = 0; j < c->baseCount; ++j)
+        if (c->bases[j] == id) return false;
+    int k = memberIndex(c, id);
+    if (k < 0 || c->kinds[k] == kMethod || c->slots[k] >= o->dataCount) return false;
+    if (c->kinds[k] == kPrivate && o->owner && o->busy == 0) return false;
+    *out = o->data[c->slots[k]];
+    return true;
+}
+
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME && ownMember(args, result))
+        return result;
     switch (code) {
     case kOpCopy: return copyObjects(result, lastArg, args, caller, u"sys::obj copy");
     case kOpNew: return makeObject(result, lastArg - 1, args + 1, caller);

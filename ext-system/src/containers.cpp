@@ -538,7 +538,13 @@ bool printQou(const QoValue& v, CallInfo* caller, QoValue* result) {
 
 // ---- exported to the rest of the extension ------------------------------------
 
-Struct* structOf(const QoValue& v) { return static_cast<Struct*>(recordOf(v, kindType[kStruct])); }
+namespace {
+HandleCache g_lastStruct;
+}  // namespace
+
+Struct* structOf(const QoValue& v) {
+    return static_cast<Struct*>(cachedRecordOf(g_lastStruct, v, kindType[kStruct]));
+}
 
 int findSorted(const int32_t* names, int count, int32_t id) {
     const int32_t* end = names + count;
@@ -578,6 +584,7 @@ void forgetSpareTypes() {
 }
 
 void deleteStruct(void* record) {
+    forgetRecord(g_lastStruct, record);
     auto* s = static_cast<Struct*>(record);
     std::free(s->names);
     std::free(s->values);
@@ -715,6 +722,12 @@ QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* cal
 }
 
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME) {  // oget(s, #name)
+        if (Struct* s = structOf(args[0])) {
+            int at = structFind(s, static_cast<int32_t>(args[1].i));
+            if (at >= 0) return put(result, s->values[at]);
+        }
+    }
     switch (code) {
     case kOpSet: {
         static constexpr char16_t kName[] = u"sys::struct set";
