@@ -214,6 +214,25 @@ TEST_F(Classes, CyclesDeepChainsAndUnloading) {
     EXPECT_EQ(constant(u"sys::obj"), INT64_MIN);
 }
 
+// Collections in the middle of construction, methods, copy and destruction.
+TEST_F(Classes, CollectionsWhileTheirOwnCodeRuns) {
+    compile(u"ini(self) = gc(), sys::obj_oset(self, #v, sys::dict(\"k\", 5)), gc()");
+    compile(u"get(self) = gc(), oget(sys::obj_oget(self, #v), \"k\")");
+    compile(u"cp(a, b) = gc(), sys::obj_oset(a, #v, sys::obj_oget(b, #v)), gc()");
+    compile(u"fin(self) = gc(), o(oget(sys::obj_oget(self, #v), \"k\"))");
+    eval(u"global(true), cb = sys::class(#GB, public, #w, method, #__init__, @ini)");
+    eval(u"global(true), cg = sys::class(#G, #GB, public, #v, method, #__init__, @ini, #get, @get, "
+         u"#__copy__, @cp, #__del__, @fin)");
+    EXPECT_EQ(eval(u"sys::obj_oget(sys::obj(cg), #get)").i, 5);  // a temporary object
+    EXPECT_EQ(eval(u"global(true), p = sys::obj(cg), q = sys::obj(cg), copy(p, q), sys::obj_oget(p, #get)").i, 5);
+    EXPECT_EQ(printed(u"delete(p), 0"), "5");
+    eval(u"q = 0");
+    EXPECT_EQ(printed(u"gc()"), "5");
+    ObjectsTest::eval(u"ObjNum(100)");  // collections start at every hundredth object from here
+    EXPECT_EQ(eval(u"global(true), r = sys::obj(cg), i = 0, while(i < 300, sys::obj(cg), i++), sys::obj_oget(r, #get)").i,
+              5);
+}
+
 // A host that frees the engine without unloading the extension first: every
 // object goes through its delete function while the engine is being freed.
 TEST_F(Classes, FreeingTheEngineWithLiveObjectsOfEveryKind) {
