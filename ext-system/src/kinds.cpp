@@ -7,6 +7,9 @@
 // the kind does not support: a run error named after the kind, with the
 // operator code, and a nil result.
 #include "containers.h"
+#include "files.h"
+#include "string_kinds.h"
+#include "system.h"
 
 namespace qo::sys {
 namespace {
@@ -27,9 +30,9 @@ QoValue* operateKind(QoValue* result, int /*lastArg*/, QoValue* /*args*/, CallIn
 
 }  // namespace
 
-const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteKind<2>, deleteDict,
-                                           deleteStruct,  deleteClass,   deleteObj,     deleteKind<7>};
-const QoOperatorFn kindOperator[kKindCount] = {qouOperator,   operateKind<1>, operateKind<2>, dictOperator,
-                                               structOperator, classOperator,  objOperator,    operateKind<7>};
+const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteAstring, deleteDict,
+                                           deleteStruct,  deleteClass,   deleteObj,     deleteFile};
+const QoOperatorFn kindOperator[kKindCount] = {qouOperator,    stringOperator, astringOperator, dictOperator,
+                                               structOperator, classOperator,  objOperator,     fileOperator};
 
 }  // namespace qo::sys
