@@ -97,9 +97,41 @@ def format_seeds():
         yield bytes([subject, split]) + units
 
 
-def write_dict(path):
+REGEX_TOKENS = [
+    "(?:", "(?>", "(?=", "(?!", "(?<=", "(?<!", "(?<n>", "(?'n'", "(?P<n>", "(?(1)", "(?(n)",
+    "(?(?=", "(?R)", "(?R<n>)", "(?1)", "(?#c)", "(?i)", "(?-i)", "(?ms:", "\\k<n>", "\\1",
+    "\\Q", "\\E", "\\L", "\\U", "\\x{1F600}", "\\u0041", "\\x41", "\\d", "\\w",
+    "\\s", "\\b", "\\B", "\\A", "\\Z", "\\z", "\\G", "[:alpha:]", "[:^digit:]",
+    "[^", "a-z", "*?", "*+", "+?", "++", "??", "?+", "{2}", "{2,}", "{1,3}", "{0,1}?", "|", ".",
+    "^", "$", "#", "\n",
+]
+
+# Pattern/text pairs of the engine's unit tables: {u"PATTERN", u"TEXT", ...}.
+def regex_cases():
+    import re
+    source = read_text(ROOT / "ext-system/regex/tests/regex_test.cpp")
+    def unescape(s):
+        return s.encode("latin-1", "backslashreplace").decode("unicode_escape", errors="replace")
+    for m in re.finditer(r'\{u"((?:[^"\\]|\\.)*)", u"((?:[^"\\]|\\.)*)", "[^"]*"(?:, (k\w+))?', source):
+        flags = {"kSingleline": 1, "kMultiline": 2, "kIgnoreCase": 8, "kRightToLeft": 16, "kExtended": 32}
+        yield unescape(m.group(1)), unescape(m.group(2)), flags.get(m.group(3) or "", 0)
+
+
+def write_regex_seeds(directory, cases, with_text):
+    directory.mkdir(parents=True, exist_ok=True)
+    count = 0
+    for pattern, text, flags in cases:
+        p = pattern.encode("utf-16-le", errors="surrogatepass")
+        units = min(len(p) // 2, 255)
+        data = bytes([flags]) + (bytes([units]) + p + text.encode("utf-16-le", errors="surrogatepass") if with_text else p)
+        (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
+        count += 1
+    return count
+
+
+def write_dict(path, tokens=TOKENS):
     with path.open("w", encoding="ascii") as out:
-        for i, token in enumerate(TOKENS):
+        for i, token in enumerate(tokens):
             escaped = "".join("\\x%02x" % b for b in token.encode("utf-16-le"))
             out.write('t%d="%s"\n' % (i, escaped))
 
@@ -118,7 +150,11 @@ def main():
     for data in format_seeds():
         (target / hashlib.sha1(data).hexdigest()).write_bytes(data)
     counts["text_format_fuzz"] = len(FORMATS)
+    cases = list(regex_cases())
+    counts["regex_compile_fuzz"] = write_regex_seeds(out / "regex_compile_fuzz", cases, False)
+    counts["regex_match_fuzz"] = write_regex_seeds(out / "regex_match_fuzz", cases, True)
     write_dict(out / "qo.dict")
+    write_dict(out / "regex.dict", REGEX_TOKENS)
     for name, n in counts.items():
         print("%s: %d seeds" % (name, n))
 
