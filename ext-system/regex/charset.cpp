@@ -36,8 +36,8 @@ struct CaseTables {
 };
 
 const CaseTables& tables() {
-    static const CaseTables* t = new CaseTables();  // 256 KB, built on first use, kept for the process
-    return *t;
+    static const CaseTables t;  // 256 KB, built on first use
+    return t;
 }
 
 // Every unit that has another case, in ascending order (built with the tables).
@@ -51,8 +51,8 @@ struct CasedUnits {
 };
 
 const CBufferT<char16_t>& casedUnits() {
-    static const CasedUnits* u = new CasedUnits();
-    return u->units;
+    static const CasedUnits u;
+    return u.units;
 }
 
 }  // namespace

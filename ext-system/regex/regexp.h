@@ -70,7 +70,7 @@ constexpr int kMaxPatternLength = 1 << 20; // code units
 constexpr int kMaxGroups = 10000;          // capturing groups in a pattern
 
 struct Limits {
-    int64_t stepBudget = 50'000'000;  // steps of one search (or one exact match)
+    int64_t stepBudget = 10'000'000;  // steps of one search (or one exact match)
     int maxStack = 1 << 24;            // entries of the backtracking stack
     int frameBudget = 6000;            // element levels recursion may nest (machine stack)
     // Polled every 65536 steps; true ends the search with kInterrupted.
