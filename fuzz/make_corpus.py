@@ -77,6 +77,26 @@ def write_seeds(directory, texts):
     return count
 
 
+# Formats and sources for text_format_fuzz: subject byte, split byte, then the
+# two texts as UTF-16 (the split byte places the cut at the first text's end).
+FORMATS = [
+    (0, "%d %5.2f %s %-3C|%I64x %p %n %.1e %hd %%", ""),
+    (0, "[%05d|%+d|% d|%#o|%.2s|%99.99f]", ""),
+    (1, "%d%lf%s%C%n%I64d%[a-z]%*d%x", "12 3.5 word A 99 abc 7 ff"),
+    (1, "%[^,],%s %p %e", "left,right 0x10 1e5"),
+    (2, "%d %s %g\n", "%d %s %lf"),
+    (2, "%10s|%-10s|%.3s\n", " %[^|]|%s"),
+    (3, "plain ascii, ü, 字, 😀, \ud800 lone", ""),
+]
+
+
+def format_seeds():
+    for subject, a, b in FORMATS:
+        units = (a + b).encode("utf-16-le", "surrogatepass")
+        split = min(255, (len(a) * 256 + len(a + b) - 1) // max(1, len(a + b))) if b else 255
+        yield bytes([subject, split]) + units
+
+
 REGEX_TOKENS = [
     "(?:", "(?>", "(?=", "(?!", "(?<=", "(?<!", "(?<n>", "(?'n'", "(?P<n>", "(?(1)", "(?(n)",
     "(?(?=", "(?R)", "(?R<n>)", "(?1)", "(?#c)", "(?i)", "(?-i)", "(?ms:", "\\k<n>", "\\1",
@@ -125,6 +145,11 @@ def main():
         "qocal_fuzz": write_seeds(out / "qocal_fuzz", sources),
         "commodule_fuzz": write_seeds(out / "commodule_fuzz", modules + sources),
     }
+    target = out / "text_format_fuzz"
+    target.mkdir(parents=True, exist_ok=True)
+    for data in format_seeds():
+        (target / hashlib.sha1(data).hexdigest()).write_bytes(data)
+    counts["text_format_fuzz"] = len(FORMATS)
     cases = list(regex_cases())
     counts["regex_compile_fuzz"] = write_regex_seeds(out / "regex_compile_fuzz", cases, False)
     counts["regex_match_fuzz"] = write_regex_seeds(out / "regex_match_fuzz", cases, True)
