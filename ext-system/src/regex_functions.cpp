@@ -135,6 +135,7 @@ QoValue* match(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
             return put(result, nilValue());
         }
         g_rx.matcher.SetText(text, length);
+        g_rx.matcher.SetLimits(limitsFor(caller));  // this call's record, for the interruption
         if (!g_rx.matcher.Next(&g_rx.last)) reportCutShort(kName, g_rx.matcher.Error(), caller);
         return put(result, g_rx.preparedText);
     }
