@@ -193,8 +193,23 @@ int Host::runScript(const std::string& file, const std::string& directory, const
     if (!self.empty()) used_.erase(self);
     if (code != 0) return kCompileError;
     bool ok = run(module);
+    endWindows();
     DelModule(module);
     return ok ? kSuccess : kRunError;
+}
+
+// A chart window's callbacks are functions of the module: they must have run
+// (or the window must be closed) before the module is deleted. Ctrl-C stops a
+// callback that loops.
+void Host::endWindows() {
+    using WaitFn = int (*)(int);
+    auto wait = reinterpret_cast<WaitFn>(api_.SearchKey("QoWinWait", 9, 256));
+    if (!wait) return;
+    {
+        InterruptScope interruptible(api_.ExMsgWithQo);
+        wait(waitForWindows_ ? 1 : 0);
+    }
+    flushOutput();
 }
 
 int Host::compileEntry(const std::u16string& entry, int firstLine) {

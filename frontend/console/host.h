@@ -26,6 +26,9 @@ public:
     // Compiles `source` (named `file` in messages, resolving #USE# against
     // `directory`) as one module and runs it.
     int runScript(const std::string& file, const std::string& directory, const std::u16string& source);
+    // At the end of a script: wait while a window that it opened is open
+    // (QoWin32's "QoWinWait" hook), or close such windows at once.
+    void setWaitForWindows(bool wait) { waitForWindows_ = wait; }
 
     // The interactive session: one module for all entries.
     int compileEntry(const std::u16string& entry, int firstLine);
@@ -46,6 +49,7 @@ private:
     int compile(const std::string& file, const std::u16string& source, intptr_t* cookie, void** module);
     bool run(void* module);
     void insertKeys();
+    void endWindows();
 
     frontend::EngineApi api_;
     bool started_ = false;
@@ -53,6 +57,7 @@ private:
     std::map<std::string, UsedModule> used_;      // by full path
     void* session_ = nullptr;
     intptr_t sessionCookie_ = 0;
+    bool waitForWindows_ = true;
 };
 
 // The host that the callbacks reach (one per process).

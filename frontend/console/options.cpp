@@ -10,6 +10,7 @@ const char* usageText() {
            "选项：\n"
            "  --no-ext           不加载扩展库\n"
            "  --load NAME        另外加载扩展库 libNAME.so（可重复）\n"
+           "  --no-wait          脚本结束时立即关闭它打开的图表窗口（默认等待窗口关闭）\n"
            "  --help             显示本帮助\n"
            "  --version          显示版本\n"
            "运行中按 Ctrl-C 中断脚本（运行错误 QoInterrupt），再按一次立即退出（状态 130）。\n"
@@ -38,6 +39,8 @@ Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
             return o;
         } else if (a == "--no-ext") {
             o.loadDefaultExtensions = false;
+        } else if (a == "--no-wait") {
+            o.waitForWindows = false;
         } else if (a == "--load" || a == "-e") {
             if (i + 1 >= argc) {
                 o.error = "选项 " + a + " 缺少参数";
