@@ -85,6 +85,7 @@ void onGui(const std::function<void()>& f) {
 template <typename T = QWidget>
 T* topLevel(const char* name) {
     T* found = nullptr;
+    if (!qApp) return found;  // the extension has not started its GUI yet
     onGui([&] {
         for (QWidget* w : QApplication::topLevelWidgets())
             if (w->objectName() == name && w->isVisible()) found = qobject_cast<T*>(w);
