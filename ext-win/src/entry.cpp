@@ -1,125 +1,99 @@
 // entry.cpp - QoDll32 of QoWin32: binding the engine, finding the module
 // manager's UseQo, registering the 57 functions (and SaveChart, CloseChart)
 // and the 162 constants under "win::", and taking all of it back, windows and
-// dialogs closed, on unloading.
-#include <cstring>
+// dialogs closed, on unloading. This library does not use Qt: its functions
+// forward to libQoWinGui.so, which the first call loads.
+#include <dlfcn.h>
 
-#include "gui.h"
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "engine_api.h"
+#include "functions.h"
 #include "qo/os.h"
 #include "qo/text.h"
 #include "qo_ext.h"
-#include "win.h"
 
 namespace qo::win {
-
-Engine engine{};
-UseQoFn useQo = nullptr;
-
-QoValue* fail(QoValue* result, const char16_t* name, int code, CallInfo* caller) {
-    engine.SetRunErr(1, name, code, 0, caller);
-    return put(result, nilValue());
-}
-
-bool textOf(const QoValue& v, CallInfo* caller, std::u16string* out) {
-    int length = 0;
-    const char16_t* text = engine.GetStr(&v, caller, &length);
-    if (!text) return false;
-    out->clear();
-    for (int i = 0; i < length && text[i]; ++i) out->push_back(text[i]);
-    return true;
-}
-
-void printMessage(const std::u16string& text) {
-    void* out = engine.SearchKey("mqoMsgOut", 9, 256);
-    if (!out) {
-        int32_t zero = 0;
-        out = engine.SearchKey(&zero, 4, 256);
-    }
-    if (out) reinterpret_cast<QoOutputFn>(out)(text.c_str());
-}
-
-bool reportCallbackError() {
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    if (engine.TestRunErr() == 0) {
-        engine.GetRunErr(&type, &name, &code, &where);  // a warning is dropped with the slot
-        return false;
-    }
-    engine.GetRunErr(&type, &name, &code, &where);
-    std::u16string msg = u"\r\n运行错误：";
-    msg += name && *name ? name : u"（未命名）";
-    msg += u"，错误代码：" + qo::text::fromUtf8(std::to_string(code)) + u"（图表窗口的回调函数）\r\n";
-    printMessage(msg);
-    return true;
-}
 
 namespace {
 
 
-const ext::FunctionEntry kFunctions[] = {
-    {u"FunTimer", -1, funTimer},
-    {u"Plot", -2, plot},
-    {u"PlotExe", -2, plotExe},
-    {u"RGB", 2, rgb},
-    {u"SetPara", -2, setPara},
-    {u"GetWin", 0, getWin},
-    {u"MessageBox", -2, messageBox},
-    {u"GetFileName", -2, getFileName},
-    {u"ChartWnd", 0, chartWnd},
-    {u"cwResetChart", -1, cwResetChart},
-    {u"cwAttach", -2, cwAttach},
-    {u"cwAddCurve", -2, cwAddCurve},
-    {u"cwGetIndex", -2, cwGetIndex},
-    {u"cwGetDataID", -2, cwGetDataID},
-    {u"cwAddPie", -2, cwAddPie},
-    {u"cwAddStems", -2, cwAddStems},
-    {u"cwSetFieldFcn", 0, cwSetFieldFcn},
-    {u"cwClearData", -2, cwClearData},
-    {u"cwSetVKFor", 1, cwSetVKFor},
-    {u"cwSetExeMsg", -1, cwSetExeMsg},
-    {u"cwSetExe", 0, cwSetExe},
-    {u"cwSetTimer", -2, cwSetTimer},
-    {u"cwSetMouseFor", 1, cwSetMouseFor},
-    {u"cwGetType", -1, cwGetType},
-    {u"cwSetType", 0, cwSetType},
-    {u"cwAddLayer", -1, cwAddLayer},
-    {u"cwResizePlots", -2, cwResizePlots},
-    {u"cwSetPlotRange", 3, cwSetPlotRange},
-    {u"cwSetXRange", -2, cwSetXRange},
-    {u"cwSetYRange", -2, cwSetYRange},
-    {u"cwSetExactXRange", -2, cwSetExactXRange},
-    {u"cwSetExactYRange", -2, cwSetExactYRange},
-    {u"cwSetEqualXYAxis", 0, cwSetEqualXYAxis},
-    {u"cwSetEqualXYRange", 0, cwSetEqualXYRange},
-    {u"cwSetEqualXYScale", 0, cwSetEqualXYScale},
-    {u"cwSetTitle", -2, cwSetTitle},
-    {u"cwSetDataTitle", -2, cwSetDataTitle},
-    {u"cwSetDataColor", -2, cwSetDataColor},
-    {u"cwSetDataLineStyle", -2, cwSetDataLineStyle},
-    {u"cwSetDataLineSize", -2, cwSetDataLineSize},
-    {u"cwSetPlotType", -2, cwSetPlotType},
-    {u"cwSetMarkerShow", -2, cwSetMarkerShow},
-    {u"cwSetMarkerFill", -2, cwSetMarkerFill},
-    {u"cwSetMarkerType", -2, cwSetMarkerType},
-    {u"cwSetMarkerSize", -2, cwSetMarkerSize},
-    {u"cwSetMarkerFreq", -2, cwSetMarkerFreq},
-    {u"cwSetScatter", -2, cwSetScatter},
-    {u"cwSetUseLegend", -2, cwSetUseLegend},
-    {u"cwAddPoint2D", -2, cwAddPoint2D},
-    {u"cwAddPoint3D", -2, cwAddPoint3D},
-    {u"cwSetContourLineNum", 0, cwSetContourLineNum},
-    {u"cwSetContourPrecision", 0, cwSetContourPrecision},
-    {u"cwSetZoomMode", 0, cwSetZoomMode},
-    {u"cwSetZoomFactorX", 0, cwSetZoomFactorX},
-    {u"cwSetZoomFactorY", 0, cwSetZoomFactorY},
-    {u"cwSetZoomFactor", 0, cwSetZoomFactor},
-    {u"cwSetZoomCenter", 0, cwSetZoomCenter},
-    // Beyond the 57: saving and closing the chart from scripts.
-    {u"SaveChart", -2, saveChart},
-    {u"CloseChart", -1, closeChart},
+// ---- the Qt part, loaded on first use ----------------------------------------------
+
+using OpenFn = const QoNativeFn* (*)(const Engine*, UseQoFn, int);
+using WaitFn = int (*)(int);
+using CloseFn = void (*)();
+
+struct GuiLibrary {
+    std::mutex lock;
+    void* handle = nullptr;
+    const QoNativeFn* table = nullptr;
+    WaitFn wait = nullptr;
+    CloseFn close = nullptr;
+    bool failed = false;
 };
-static_assert(std::size(kFunctions) == 57 + 2);
+GuiLibrary g_gui;
+
+// libQoWinGui.so beside this library.
+std::string guiPath() {
+    Dl_info info{};
+    std::string path = "libQoWinGui.so";
+    if (dladdr(reinterpret_cast<void*>(&guiPath), &info) && info.dli_fname) {
+        std::string self = info.dli_fname;
+        size_t slash = self.rfind('/');
+        if (slash != std::string::npos) path = self.substr(0, slash + 1) + path;
+    }
+    return path;
+}
+
+const QoNativeFn* guiTable() {
+    std::lock_guard<std::mutex> g(g_gui.lock);
+    if (g_gui.table || g_gui.failed) return g_gui.table;
+    std::string path = guiPath();
+    g_gui.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto open = g_gui.handle ? reinterpret_cast<OpenFn>(dlsym(g_gui.handle, "QoWinGuiOpen")) : nullptr;
+    g_gui.table = open ? open(&engine, useQo, kWinFunctionCount) : nullptr;
+    if (!g_gui.table) {
+        const char* why = g_gui.handle ? "" : dlerror();
+        printMessage(u"\r\nQoWin：无法加载 " + qo::text::fromUtf8(path) + u" " + qo::text::fromUtf8(why ? why : "") +
+                     u"\r\n");
+        g_gui.failed = true;
+        return nullptr;
+    }
+    g_gui.wait = reinterpret_cast<WaitFn>(dlsym(g_gui.handle, "QoWinGuiWait"));
+    g_gui.close = reinterpret_cast<CloseFn>(dlsym(g_gui.handle, "QoWinGuiClose"));
+    return g_gui.table;
+}
+
+const char16_t* const kFullNames[] = {
+#define QO_FULL_NAME(name, count, fn) u"win::" u## #name,
+    QO_WIN_FUNCTIONS(QO_FULL_NAME)
+#undef QO_FULL_NAME
+};
+
+// Every registered function forwards to the Qt part; 100 when it cannot be loaded.
+template <int I>
+QoValue* forward(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    const QoNativeFn* table = guiTable();
+    if (!table) return fail(result, kFullNames[I], 100, caller);
+    return table[I](result, lastArg, args, caller);
+}
+
+template <int... I>
+constexpr std::array<QoNativeFn, sizeof...(I)> forwarders(std::integer_sequence<int, I...>) {
+    return {&forward<I>...};
+}
+const std::array<QoNativeFn, kWinFunctionCount> kForward = forwarders(std::make_integer_sequence<int, kWinFunctionCount>());
+
+ext::FunctionEntry kFunctions[] = {  // the forwarders are filled in at load
+#define QO_FUNCTION_ENTRY(name, count, fn) {u## #name, count, nullptr},
+    QO_WIN_FUNCTIONS(QO_FUNCTION_ENTRY)
+#undef QO_FUNCTION_ENTRY
+};
+static_assert(std::size(kFunctions) == kWinFunctionCount);
 
 #define QO_INT_CONST(name, value) {u## #name, QO_INT, value}
 
@@ -199,6 +173,15 @@ void bindEngine(void* lib) {
     ext::bindExports(lib, table);
 }
 
+int waitHook(int mode) {
+    WaitFn wait;
+    {
+        std::lock_guard<std::mutex> g(g_gui.lock);
+        wait = g_gui.table ? g_gui.wait : nullptr;
+    }
+    return wait ? wait(mode) : 0;
+}
+
 ext::RegistrationApi registration() { return {engine.SetConst, engine.SetFunction, engine.DeleteKey}; }
 
 int load(void* lib) {
@@ -208,12 +191,12 @@ int load(void* lib) {
         qo::os::messageBox("该库需要MQo32.dll的支持！", "QoWin", qo::os::kIconInformation);
         return 0;
     }
-    resetFunTimer();
+    for (int i = 0; i < kWinFunctionCount; ++i) kFunctions[i].function = kForward[static_cast<size_t>(i)];
     g_names.registerFunctions(registration(), kFunctions, g_functionOk);
     g_names.registerConsts(registration(), kConsts, nullptr, g_constOk);
     void* old = nullptr;
     g_waitKeyInserted = engine.InsertKey(const_cast<char*>(kWaitKey), static_cast<int>(std::strlen(kWaitKey)), 256,
-                                         reinterpret_cast<void*>(&hostWait), nullptr, nullptr, 1, &old) == 0;
+                                         reinterpret_cast<void*>(&waitHook), nullptr, nullptr, 1, &old) == 0;
     return 1;
 }
 
@@ -222,10 +205,10 @@ int unload() {
     g_names.withdrawConsts(registration(), kConsts, g_constOk);
     if (g_waitKeyInserted) engine.DeleteKey(kWaitKey, static_cast<int>(std::strlen(kWaitKey)), 256, nullptr, 0);
     g_waitKeyInserted = false;
-    closeFunTimer();
-    closeChartWindow();
-    chartObject().ResetChart();
-    gui::stop();
+    std::lock_guard<std::mutex> g(g_gui.lock);
+    if (g_gui.table && g_gui.close) g_gui.close();
+    g_gui.table = nullptr;  // the next load hands the Qt part its new bindings
+    g_gui.failed = false;
     return 1;
 }
 
