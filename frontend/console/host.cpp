@@ -168,13 +168,14 @@ int Host::compile(const std::string& file, const std::u16string& source, intptr_
     return code;
 }
 
-bool Host::run(void* module) {
+bool Host::run(void* module, bool scriptEnd) {
     resetRunErrorSeen();
     if (UseQo(2) != 0) return false;
     {
         InterruptScope interruptible(api_.ExMsgWithQo);
         ExeModule(module, &printResult);
     }
+    if (scriptEnd && !waitForWindows_) endWindows();
     UseQo(0);
     flushOutput();
     return !runErrorSeen();
@@ -192,8 +193,8 @@ int Host::runScript(const std::string& file, const std::string& directory, const
     directories_.pop_back();
     if (!self.empty()) used_.erase(self);
     if (code != 0) return kCompileError;
-    bool ok = run(module);
-    endWindows();
+    bool ok = run(module, true);
+    if (waitForWindows_) endWindows();
     DelModule(module);
     return ok ? kSuccess : kRunError;
 }

@@ -47,7 +47,9 @@ private:
     static int loadModule(const char16_t* name);
     int loadModuleFile(const std::u16string& name);
     int compile(const std::string& file, const std::u16string& source, intptr_t* cookie, void** module);
-    bool run(void* module);
+    // scriptEnd: the script's last run; with --no-wait its windows close before
+    // the work area is released, so none of their callbacks runs after it.
+    bool run(void* module, bool scriptEnd = false);
     void insertKeys();
     void endWindows();
 
