@@ -95,6 +95,9 @@ Range zoomed(Range r, double factor, int center, bool) {
 struct Frame {
     QRectF rect;
     Range x, y;
+    // About one tick per 70 pixels across and per 40 pixels up.
+    int xTicks() const { return std::clamp(static_cast<int>(rect.width() / 70), 2, 8); }
+    int yTicks() const { return std::clamp(static_cast<int>(rect.height() / 40), 1, 6); }
 };
 
 // ---- axes -----------------------------------------------------------------
@@ -107,7 +110,7 @@ struct AxisOptions {
 
 void drawGrid(QPainter& p, const Frame& f, const Plot& plot, const Mapping& m) {
     double sx, sy;
-    std::vector<double> tx = niceTicks(f.x.lo, f.x.hi, 6, &sx), ty = niceTicks(f.y.lo, f.y.hi, 5, &sy);
+    std::vector<double> tx = niceTicks(f.x.lo, f.x.hi, f.xTicks(), &sx), ty = niceTicks(f.y.lo, f.y.hi, f.yTicks(), &sy);
     auto lines = [&](bool major, bool minor, const std::vector<double>& ticks, double step, bool vertical) {
         if (minor) {
             p.setPen(QPen(QColor(232, 232, 232), 0, Qt::DotLine));
@@ -138,7 +141,7 @@ void drawYTicks(QPainter& p, const Frame& f, const Mapping& m, bool right, doubl
     double edge = right ? f.rect.right() + offset : f.rect.left();
     p.setPen(QPen(Qt::black, 0));
     if (offset > 0) p.drawLine(QPointF(edge, f.rect.top()), QPointF(edge, f.rect.bottom()));
-    for (double t : niceTicks(f.y.lo, f.y.hi, 5, &step)) {
+    for (double t : niceTicks(f.y.lo, f.y.hi, f.yTicks(), &step)) {
         double y = m.toY(t);
         double dir = right ? 1 : -1;
         p.drawLine(QPointF(edge, y), QPointF(edge + 5 * dir, y));
@@ -153,7 +156,7 @@ void drawAxes(QPainter& p, const Frame& f, const Plot& plot, const Mapping& m, c
     p.setBrush(Qt::NoBrush);
     if (o.frame) p.drawRect(f.rect);
     p.setFont(font(12));
-    for (double t : niceTicks(f.x.lo, f.x.hi, 6, &step)) {
+    for (double t : niceTicks(f.x.lo, f.x.hi, f.xTicks(), &step)) {
         double x = m.toX(t);
         p.drawLine(QPointF(x, f.rect.bottom()), QPointF(x, f.rect.bottom() + 5));
         if (o.xLabels)
@@ -499,6 +502,7 @@ void drawPies(QPainter& p, const CChart& c, const QRectF& area) {
         QString pct = QString::number(s.value / total * 100, 'f', 1) + "%";
         p.setPen(Qt::white);
         p.drawText(QRectF(at.x() - 30, at.y() - 9, 60, 18), Qt::AlignCenter, pct);
+        angle += span;
         double y = area.top() + 20 + 22 * static_cast<double>(i);
         double lx = circle.right() + 30;
         p.setPen(Qt::NoPen);

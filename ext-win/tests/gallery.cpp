@@ -133,14 +133,14 @@ void markers(CChart& c) {
 }
 
 void plotTypes(CChart& c) {
-    static const char* names[] = {"line", "scatter", "steps", "area", "bars"};
+    static const char* names[] = {"0 line", "1 scatter", "2 steps", "3 area", "4 bars"};
+    c.SetType(kTypeSplit);
+    c.ResizePlots(kPlotTypeCount);
     for (int t = 0; t < kPlotTypeCount; ++t) {
-        int id = curve(c, 12, 0, 11, [t](double x) { return 2.5 * t + 1 + std::sin(x / 2); });
-        c.SetPlotType(t, id);
-        c.SetDataTitle(names[t], id);
+        int id = curve(c, 12, 0, 11, [](double x) { return 1 + std::sin(x / 2); }, t);
+        c.SetPlotType(t, id, t);
+        c.SetTitle(names[t], t);
     }
-    c.SetUseLegend(true);
-    c.SetXRange(0, 16);
 }
 
 void markerFreq(CChart& c) {
@@ -190,7 +190,7 @@ const std::vector<GalleryItem>& gallery() {
         {"type_3d_surface", surface, 420, 360},
         {"line_styles", lineStyles, 480, 320},
         {"markers", markers, 480, 360},
-        {"plot_types", plotTypes, 480, 320},
+        {"plot_types", plotTypes, 600, 360},
         {"marker_freq", markerFreq, 480, 320},
         {"resize_0_grid", [](CChart& c) { resizeMode(c, 0); }, 400, 300},
         {"resize_1_two_rows", [](CChart& c) { resizeMode(c, 1); }, 400, 300},
