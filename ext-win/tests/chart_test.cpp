@@ -7,7 +7,11 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
+#include <QContextMenuEvent>
 #include <cmath>
 #include <random>
 
@@ -247,6 +251,28 @@ TEST(ChartCanvas, ShowsTheAttachedChartAndZoomsWithTheWheel) {
     }
     EXPECT_EQ(wnd.canvas(), nullptr);  // the canvas detached itself
     wnd.RequestRepaint();              // and nothing is posted to it
+}
+
+int g_command = 0;
+
+TEST(ChartCanvas, PluginMenuItemsReachTheHandler) {
+    CChartWnd wnd;
+    ChartCanvas canvas(&wnd);
+    canvas.resize(300, 200);
+    ASSERT_TRUE(wnd.Attach(&canvas, kTypeXY));
+    wnd.GetChart()->SetPluginMenu(
+        [](QMenu* menu, void*) { menu->addAction(QStringLiteral("按新设定的坐标轴重绘"))->setData(40000); },
+        [](int command, void*) { return g_command = command, -3; }, nullptr);
+    QTimer::singleShot(0, [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        ASSERT_EQ(menu->actions().size(), 2);  // "还原缩放" and the plug-in's item
+        menu->setActiveAction(menu->actions().last());
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10), canvas.mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(&canvas, &event);
+    EXPECT_EQ(g_command, 40000);
 }
 
 }  // namespace

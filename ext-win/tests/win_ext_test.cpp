@@ -261,6 +261,32 @@ TEST_F(WinExt, ExeMessageAndTimerDialogFromF2) {
     EXPECT_EQ(count(out(), "key"), 0u);  // F2 is not a key callback
 }
 
+TEST_F(WinExt, ASecondWindowStartsWithAnEmptyHandlerTable) {
+    run("onA() = o(\"first A\\r\\n\"); init() = win::cwSetVKFor(65, @onA), o(\"one\\r\\n\"); win::ChartWnd(@init)");
+    ASSERT_TRUE(outputHas("one"));
+    run("init2() = o(\"two\\r\\n\"); win::ChartWnd(@init2)");
+    ASSERT_TRUE(outputHas("two"));
+    onCanvas([](QWidget* c) { QTest::keyClick(c, Qt::Key_A); });
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(out().find("first A"), std::string::npos);
+}
+
+TEST_F(WinExt, InitFunctionDeletedBeforeItRuns) {
+    // The module that defines the init function goes away while the window
+    // waits for the work area: the init request is dropped, nothing runs.
+    std::u16string text = u"init() = o(\"never\\r\\n\"); win::ChartWnd(@init)";
+    intptr_t cookie = 0;
+    void* module = nullptr;
+    int begin = 0, end = 0;
+    UseQo(2);
+    ASSERT_EQ(ComModule(text.c_str(), &cookie, &module, &begin, &end), 0);
+    ExeModule(module, &printer);
+    DelModule(module);
+    UseQo(0);
+    wait(1);
+    EXPECT_EQ(out().find("never"), std::string::npos);
+}
+
 TEST_F(WinExt, HundredWindowsOpenAndClose) {
     auto start = std::chrono::steady_clock::now();
     run("init() = win::cwAddCurve(); i = 0; while(i < 100, win::ChartWnd(@init), i++); i");
