@@ -343,17 +343,15 @@ public:
             bool ok = false;
             int ms = edit_->text().trimmed().toInt(&ok);
             g_state.interval = ok ? ms : 0;
-            QPointer<Worker> w(worker_);
-            if (w) QMetaObject::invokeMethod(w, [w] { w->startTimer(0); }, Qt::QueuedConnection);
+            if (Worker* w = worker_) QMetaObject::invokeMethod(w, [w] { w->startTimer(0); }, Qt::QueuedConnection);
         });
         connect(stop, &QPushButton::clicked, this, [this] {
-            QPointer<Worker> w(worker_);
-            if (w) QMetaObject::invokeMethod(w, [w] { w->stopTimer(0); }, Qt::QueuedConnection);
+            if (Worker* w = worker_) QMetaObject::invokeMethod(w, [w] { w->stopTimer(0); }, Qt::QueuedConnection);
         });
     }
 
 private:
-    Worker* worker_;
+    QPointer<Worker> worker_;
     QLineEdit* edit_;
 };
 
@@ -363,18 +361,24 @@ public:
         setObjectName("chartCanvas");
     }
     std::function<void()> openTimerDialog;
+    // The window is going away: events still queued for the canvas are dropped.
+    void detachSession() { s_ = nullptr; }
 
 protected:
     void keyPressEvent(QKeyEvent* e) override {
         int vk = virtualKey(e);
+        if (!s_) return;
         if (vk == 113) return openTimerDialog();  // F2, the accelerator
         s_->worker->post(&Worker::onKey, vk);
     }
     void mousePressEvent(QMouseEvent* e) override { mouse(e->button(), 0); }
     void mouseReleaseEvent(QMouseEvent* e) override { mouse(e->button(), 1); }
     void mouseDoubleClickEvent(QMouseEvent* e) override { mouse(e->button(), 2); }
-    void mouseMoveEvent(QMouseEvent*) override { s_->worker->post(&Worker::onMouse, 512); }
+    void mouseMoveEvent(QMouseEvent*) override {
+        if (s_) s_->worker->post(&Worker::onMouse, 512);
+    }
     void pluginCommand(int command) override {
+        if (!s_) return;
         // A plug-in command runs with the script functions, on the chart thread.
         QMetaObject::invokeMethod(s_->worker, [command] {
             chart::CChart::Settings st;
@@ -390,7 +394,7 @@ protected:
 private:
     void mouse(Qt::MouseButton b, int kind) {
         int message = mouseMessage(b, 0, 1, 2, kind);
-        if (message) s_->worker->post(&Worker::onMouse, message);
+        if (message && s_) s_->worker->post(&Worker::onMouse, message);
     }
     Session* s_;
 };
@@ -437,6 +441,7 @@ public:
             s_->canvas = nullptr;
         }
         if (dialog_) dialog_->close();
+        canvas_->detachSession();
         g_state.running = false;
         s_->open = false;
         s_->window = nullptr;
@@ -446,7 +451,7 @@ public:
     }
 
     void openTimerDialog() {
-        if (dialog_) return;
+        if (dialog_ || destroyed_) return;
         dialog_ = new TimerDialog(this, s_->worker);
         dialog_->show();
     }
