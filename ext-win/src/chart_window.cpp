@@ -402,7 +402,8 @@ private:
 const char16_t kAbout[] =
     u"ChartWnd：Qo 的图表窗口（QoWin32）。\n"
     u"图表由 Qo 自己的绘图库绘制（Qt 6 QPainter）。\n"
-    u"按 F2 设置计时器。";
+    u"按 F2 设置计时器。\n"
+    u"版本 1.0";
 
 class ChartWindow : public QMainWindow {
 public:

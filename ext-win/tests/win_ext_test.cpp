@@ -379,6 +379,33 @@ TEST_F(WinExt, FunTimerStopsWhenItsFunctionAnswersFalse) {
     onGui([&] { EXPECT_EQ(dialog->findChild<QLineEdit*>("35")->text(), "ftick"); });
 }
 
+TEST_F(WinExt, FunTimerTickWhileTheWorkAreaIsBusyShowsTheBusyMessage) {
+    run("~fbusy() = o(\"ran\\r\\n\"); win::FunTimer()");
+    auto* dialog = topLevel<QDialog>("DlgFunTimer");
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_EQ(UseQo(2), 0);  // this thread holds the work area
+    onGui([&] {
+        dialog->findChild<QLineEdit*>("39")->setText("5");
+        dialog->findChild<QLineEdit*>("41")->setText("fbusy");
+        dialog->findChild<QPushButton*>("42")->click();
+    });
+    QMessageBox* box = nullptr;
+    EXPECT_TRUE(waitFor([&] {
+        onGui([&] { box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); });
+        return box != nullptr;
+    }));
+    if (box) {
+        onGui([&] {
+            EXPECT_EQ(box->windowTitle(), QStringLiteral("QoWin::FunTimer"));
+            EXPECT_EQ(box->text(), QStringLiteral("Qo工作区被占用或程序即将关闭，无法执行这项操作！"));
+            dialog->findChild<QPushButton*>("51")->click();  // stop all
+            box->close();
+        });
+    }
+    ASSERT_EQ(UseQo(0), 0);
+    EXPECT_EQ(out().find("ran"), std::string::npos);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
