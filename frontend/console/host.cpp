@@ -189,13 +189,14 @@ int Host::compile(const std::string& file, const std::u16string& source, intptr_
     return code;
 }
 
-bool Host::run(void* module) {
+bool Host::run(void* module, bool scriptEnd) {
     resetRunErrorSeen();
     if (UseQo(2) != 0) return false;
     {
         InterruptScope interruptible(api_.ExMsgWithQo);
         ExeModule(module, &printResult);
     }
+    if (scriptEnd && !waitForWindows_) endWindows();
     UseQo(0);
     flushOutput();
     return !runErrorSeen();
@@ -214,10 +215,25 @@ int Host::runScript(const std::string& file, const std::string& directory, const
     if (!self.empty()) used_.erase(self);
     if (code != 0) return kCompileError;
     sources_[module] = ModuleSource{file, source};
-    bool ok = run(module);
+    bool ok = run(module, true);
+    if (waitForWindows_) endWindows();
     DelModule(module);
     sources_.erase(module);
     return ok ? kSuccess : kRunError;
+}
+
+// A chart window's callbacks are functions of the module: they must have run
+// (or the window must be closed) before the module is deleted. Ctrl-C stops a
+// callback that loops.
+void Host::endWindows() {
+    using WaitFn = int (*)(int);
+    auto wait = reinterpret_cast<WaitFn>(api_.SearchKey("QoWinWait", 9, 256));
+    if (!wait) return;
+    {
+        InterruptScope interruptible(api_.ExMsgWithQo);
+        wait(waitForWindows_ ? 1 : 0);
+    }
+    flushOutput();
 }
 
 int Host::compileEntry(const std::u16string& entry, int firstLine) {

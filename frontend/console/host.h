@@ -26,6 +26,9 @@ public:
     // Compiles `source` (named `file` in messages, resolving #USE# against
     // `directory`) as one module and runs it.
     int runScript(const std::string& file, const std::string& directory, const std::u16string& source);
+    // At the end of a script: wait while a window that it opened is open
+    // (QoWin32's "QoWinWait" hook), or close such windows at once.
+    void setWaitForWindows(bool wait) { waitForWindows_ = wait; }
 
     // The interactive session: one module for all entries.
     int compileEntry(const std::u16string& entry, int firstLine);
@@ -51,8 +54,11 @@ private:
     static int loadModule(const char16_t* name);
     int loadModuleFile(const std::u16string& name);
     int compile(const std::string& file, const std::u16string& source, intptr_t* cookie, void** module);
-    bool run(void* module);
+    // scriptEnd: the script's last run; with --no-wait its windows close before
+    // the work area is released, so none of their callbacks runs after it.
+    bool run(void* module, bool scriptEnd = false);
     void insertKeys();
+    void endWindows();
 
     frontend::EngineApi api_;
     bool started_ = false;
@@ -65,6 +71,7 @@ private:
     std::map<void*, ModuleSource> sources_;       // by module handle
     void* session_ = nullptr;
     intptr_t sessionCookie_ = 0;
+    bool waitForWindows_ = true;
 };
 
 // The host that the callbacks reach (one per process).
