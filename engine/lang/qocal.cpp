@@ -11,8 +11,11 @@
 #include "executor_internal.h"
 
 namespace qo::lang {
+namespace {
 
-QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
+// Inline into both entries even unoptimised: recursion through natives that
+// call QoCal goes 2000 deep, and each frame counts on the machine stack.
+__attribute__((always_inline)) inline QoValue* callIn(QoHandle function, QoValue* args, QoValue* result, bool keep) {
     if (!result) return nullptr;
     setNil(*result);
     // Nothing runs while the engine frees its table: a delete function that
@@ -32,8 +35,14 @@ QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
     return run(r, args, result, keep);
 }
 
+}  // namespace
+
+QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
+    return callIn(function, args, result, keep);
+}
+
 }  // namespace qo::lang
 
 extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* result) {
-    return qo::lang::call(function, args, result, false);
+    return qo::lang::callIn(function, args, result, false);
 }
