@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 
 #include "host.h"
+#include "messages.h"
 #include "options.h"
 #include "printer.h"
 #include "qo/text.h"
@@ -28,9 +30,18 @@ int fail(const std::string& message) {
     return kUsageError;
 }
 
+// The user's locale, so that line editing reads typed UTF-8. A locale that is
+// not installed still gets UTF-8 for the character set; numbers are always
+// printed and read with a decimal point.
+void setUserLocale() {
+    if (!std::setlocale(LC_ALL, "")) std::setlocale(LC_CTYPE, "C.UTF-8");
+    std::setlocale(LC_NUMERIC, "C");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    setUserLocale();
     Options opts = parseOptions(argc, argv, isatty(STDIN_FILENO));
     if (!opts.error.empty()) {
         std::fprintf(stderr, "qo: %s\n%s", opts.error.c_str(), usageText());
@@ -41,23 +52,29 @@ int main(int argc, char** argv) {
         return kSuccess;
     }
     std::u16string source;
+    std::string scriptName;
     if (opts.mode == Options::Mode::kFile) {
         std::optional<std::u16string> text = readSource(opts.file);
-        if (!text) return fail("无法读取文件 " + opts.file + "：" + std::strerror(errno));
+        if (!text) return fail(format(Text::kCannotReadFile, {opts.file, std::strerror(errno)}));
         source = std::move(*text);
+        scriptName = opts.file;
     } else if (opts.mode == Options::Mode::kStdin) {
         std::optional<std::string> bytes = readAll(STDIN_FILENO);
-        if (!bytes) return fail(std::string("无法读取标准输入：") + std::strerror(errno));
+        if (!bytes) return fail(format(Text::kCannotReadStdin, {std::strerror(errno)}));
         source = decodeSource(*bytes);
+        scriptName = "-";
     } else if (opts.mode == Options::Mode::kText) {
         source = qo::text::fromUtf8(opts.text);
+        scriptName = "-e";
     }
+    skipInterpreterLine(source);
     Host host;
-    if (!host.start()) return fail("无法加载或初始化模块管理器 libMQo32.so 和引擎 libqo32.so");
+    if (!host.start()) return fail(text(Text::kCannotStart));
     if (opts.mode == Options::Mode::kVersion) {
         std::printf("%s\n", qo::text::toUtf8(host.version()).c_str());
         return kSuccess;
     }
+    host.setScriptArguments(scriptName, opts.arguments);
     host.loadExtensions(opts.loadDefaultExtensions, opts.extraExtensions);
     switch (opts.mode) {
     case Options::Mode::kFile: return host.runScript(opts.file, directoryOf(opts.file), source);

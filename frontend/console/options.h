@@ -11,6 +11,7 @@ struct Options {
     std::string text;                 // kText (-e)
     bool loadDefaultExtensions = true;
     std::vector<std::string> extraExtensions;
+    std::vector<std::string> arguments;  // the words after the script: the script's arguments
     std::string error;                // non-empty: a usage error
 };
 

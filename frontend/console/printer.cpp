@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "messages.h"
 #include "mqo32.h"
 #include "qo/text.h"
 
@@ -80,7 +81,7 @@ void writeMessage(const char16_t* text) {
     while (text && (*text == u'\r' || *text == u'\n')) ++text;
     std::u16string_view t = text ? text : u"";
     if (t.substr(0, std::u16string_view(MQO_RUN_ERROR_PREFIX).size()) == MQO_RUN_ERROR_PREFIX) g_runError = true;
-    writeTo(stderr, 1, text);
+    writeTo(stderr, 1, translateManagerMessage(text ? text : u"").c_str());
 }
 
 bool runErrorSeen() { return g_runError; }

@@ -1,0 +1,11 @@
+# Extension libraries: every extension's CMake file calls qo_extension(<target>)
+# after add_library. That puts the library into the runtime folder beside qo
+# and the module manager, makes qo depend on it (qo expects every registered
+# extension and warns when one is missing), and installs it with the rest.
+set(QO_RUNTIME_DIR ${CMAKE_BINARY_DIR}/bin)
+set_property(GLOBAL PROPERTY QO_EXTENSIONS "")
+
+function(qo_extension target)
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QO_RUNTIME_DIR})
+  set_property(GLOBAL APPEND PROPERTY QO_EXTENSIONS ${target})
+endfunction()
