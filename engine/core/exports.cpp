@@ -119,6 +119,10 @@ QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
         return removeGcCallback(fn) ? reinterpret_cast<intptr_t>(a) : 0;
     }
     case 8: g.interrupt.store(a ? 1 : 0, std::memory_order_relaxed); return 1;
+    case 9:
+        if (!a) return 0;
+        return reinterpret_cast<intptr_t>(
+            lang::call(*static_cast<QoHandle*>(a), static_cast<QoValue*>(b), static_cast<QoValue*>(c), true));
     default: return 0;
     }
 }

@@ -27,9 +27,12 @@ void markRange(const QoValue* values, int32_t from, int32_t to) {
     for (int32_t i = from; i < to; ++i) markValue(values[i]);
 }
 
+// An invalidated function (one whose callee went) is marked too: it may be
+// running, and what its statics and module variables hold stays reachable
+// (its module variables may be the only names a module's data has left).
 void markFunction(void* p) {
     auto* r = static_cast<fn::Record*>(p);
-    if (!r->words || fn::codeStart(r) < 0) return;
+    if (!r->words) return;
     const int32_t* w = r->words;
     markRange(r->values, w[fn::W_STATIC_FIRST], w[fn::W_CONST_FIRST]);
     for (int32_t i = 0; i < r->moduleVarCount; ++i)

@@ -1,4 +1,13 @@
 // modules.cpp - compiling a module text item by item, running it, deleting it.
+//
+// Lifetime of what items make: every top-level item runs as if it began with
+// global(true) (runItem), so the objects it makes, and those that functions
+// hand back to it, are left to the collector instead of being released at the
+// item's end; what a module variable holds therefore lives as long as the
+// variable refers to it. The variables themselves live as long as the module:
+// each module has an anchor function that keeps its module record, and the
+// items of a session's earlier texts are kept (not run again), so that the
+// collector still finds the module variables they name.
 #include <algorithm>
 
 #include "manager.h"
@@ -29,10 +38,6 @@ private:
     ItemError useModule(const Item& item);
     bool replaceDefinition(const std::u16string& name);
 };
-
-// Deleting the last function of a module removes its module record, and with
-// it the manager's lock; taking the lock again keeps the module the manager's.
-void relock(Module* module) { manager().api.LockModule(module->number, &moduleOwner, 1); }
 
 int firstUnit(const std::u16string& text, Span span) {
     int i = span.begin;
@@ -70,7 +75,6 @@ bool Compilation::replaceDefinition(const std::u16string& name) {
     if (!manager().api.DeleteFor(old->handle, &moduleOwner)) return false;
     size_t index = old - entries.begin();
     entries.erase(old);
-    relock(module);
     if (index < firstNew) --firstNew;
     return true;
 }
@@ -81,7 +85,7 @@ ItemError Compilation::compileDefinition(const Item& item) {
     ItemError err = compileFunction(item, number, 0, &handle);
     if (err.code == 29 && replaceDefinition(item.name)) err = compileFunction(item, number, 0, &handle);
     if (err.code) return err;
-    module->entries.push_back({ItemKind::kDefinition, handle, item.name, {}});
+    module->entries.push_back({ItemKind::kDefinition, handle, item.name, {}, false});
     return {};
 }
 
@@ -91,7 +95,7 @@ ItemError Compilation::runDeclaration(const Item& item) {
     ItemError err = compileFunction(item, -module->number, 1, &handle);
     if (err.code) return err;
     Entry entry{ItemKind::kDeclaration, handle, {}, {}};
-    m.api.QoCal(handle, nullptr, &entry.result);
+    runItem(handle, &entry.result);
     int type = 0, code = 0;
     const char16_t* name = nullptr;
     QoHandle where = 0;
@@ -99,8 +103,7 @@ ItemError Compilation::runDeclaration(const Item& item) {
     if (type != 0) printMessage(runErrorMessage(type, name, code, where));
     if (type > 0) {
         m.api.DeleteFor(handle, &moduleOwner);
-        relock(module);
-        int at = firstUnit(text, item.span);
+            int at = firstUnit(text, item.span);
         return {36, at, at};
     }
     module->entries.push_back(entry);
@@ -128,7 +131,7 @@ ItemError Compilation::compile(const Item& item) {
     QoHandle handle = 0;
     ItemError err = compileFunction(item, -module->number, 1, &handle);
     if (err.code) return err;
-    module->entries.push_back({ItemKind::kExpression, handle, {}, {}});
+    module->entries.push_back({ItemKind::kExpression, handle, {}, {}, false});
     return {};
 }
 
@@ -137,19 +140,12 @@ void deleteEntries(Module* module, size_t from) {
     auto& entries = module->entries;
     for (size_t i = entries.size(); i > from; --i) m.api.DeleteFor(entries[i - 1].handle, &moduleOwner);
     entries.resize(std::min(from, entries.size()));
-    relock(module);
 }
 
-// Drops what the previous text of a session left to run.
-void dropExpressions(Module* module) {
-    Manager& m = manager();
-    auto& entries = module->entries;
-    for (const Entry& e : entries)
-        if (e.kind != ItemKind::kDefinition) m.api.DeleteFor(e.handle, &moduleOwner);
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const Entry& e) { return e.kind != ItemKind::kDefinition; }),
-                  entries.end());
-    relock(module);
+// What the previous text of a session left to run is not run again.
+void spendExpressions(Module* module) {
+    for (Entry& e : module->entries)
+        if (e.kind != ItemKind::kDefinition) e.spent = true;
 }
 
 Module* newModule() {
@@ -166,6 +162,13 @@ Module* newModule() {
             return nullptr;
         }
         module->number = number;
+        int maxParam = 0, begin = 0, end = 0;
+        QoValue* values = nullptr;
+        if (m.api.QoCom(u"nil", -number, 0, &moduleOwner, &module->anchor, &maxParam, &values, &begin, &end) != 0) {
+            m.api.LockModule(number, &moduleOwner, 0);
+            delete module;
+            return nullptr;
+        }
         m.modules.push_back(module);
         return module;
     }
@@ -180,7 +183,7 @@ int compileText(Module* module, bool session, const char16_t* source, int* errBe
         *errEnd = stray + 1;
         return -4;
     }
-    if (session) dropExpressions(module);
+    if (session) spendExpressions(module);
     Compilation c{module, session, text, module->entries.size()};
     for (Span span : splitItems(text)) {
         ItemError err = c.compile(classify(text, span));
@@ -195,6 +198,8 @@ int compileText(Module* module, bool session, const char16_t* source, int* errBe
 }
 
 }  // namespace
+
+void runItem(QoHandle item, QoValue* result) { manager().api.ExMsgWithQo(9, &item, nullptr, result); }
 
 void clearRunError() {
     int type = 0, code = 0;
@@ -212,6 +217,7 @@ Module* findModule(void* handle) {
 void destroyModule(Module* module) {
     Manager& m = manager();
     deleteEntries(module, 0);
+    m.api.DeleteFor(module->anchor, &moduleOwner);
     m.api.LockModule(module->number, &moduleOwner, 0);
     m.modules.erase(std::find(m.modules.begin(), m.modules.end(), module));
     delete module;
@@ -260,7 +266,7 @@ extern "C" MQO_API void ExeModule(void* handle, MqoPrinter printer) {
     clearRunError();
     std::vector<Entry> run;
     for (const Entry& e : module->entries)
-        if (e.kind != ItemKind::kDefinition) run.push_back(e);
+        if (e.kind != ItemKind::kDefinition && !e.spent) run.push_back(e);
     ++module->running;
     for (Entry& e : run) {
         if (e.kind == ItemKind::kDeclaration) {
@@ -268,7 +274,7 @@ extern "C" MQO_API void ExeModule(void* handle, MqoPrinter printer) {
             continue;
         }
         QoValue result{};
-        m.api.QoCal(e.handle, nullptr, &result);
+        runItem(e.handle, &result);
         int type = 0, code = 0;
         const char16_t* name = nullptr;
         QoHandle where = 0;
