@@ -70,7 +70,7 @@ constexpr Entry kTable[] = {
     // kUnknownType
     {"\r\n不可识别类型！\r\n", "\r\nunrecognised type!\r\n"},
     // kDeletedObject
-    {"<已删除的 {1} {2}>", "<deleted {1} {2}>"},
+    {"<已删除或无效的 {1} 句柄 {2}>", "<deleted or invalid {1} handle {2}>"},
     // kCompileFirst .. kCompileLast: codes -7..39
     {"\r\n编译错误：递归调用指定的模块。\r\n",
      "\r\ncompile error: the module uses itself (recursive #USE#).\r\n"},
