@@ -2,7 +2,8 @@
 # Installs a built tree into a temporary prefix and checks what a user of the
 # installation relies on: qo runs and finds its extensions there, and the
 # embedding example builds and runs against the installed package through
-# pkg-config and through CMake, and against the build tree through CMake.
+# pkg-config and through CMake, and against the build tree through CMake; the
+# Debian package holds the same files under /usr.
 #
 #   scripts/install-test.sh BUILD_FOLDER
 set -euo pipefail
@@ -47,4 +48,17 @@ check_host "find_package(Qo) against the prefix" "$work/host-cmake/host"
 cmake -S "$root/examples/embedding" -B "$work/host-tree" -G Ninja -DQo_DIR="$build" >/dev/null
 cmake --build "$work/host-tree" >/dev/null
 check_host "find_package(Qo) against the build tree" "$work/host-tree/host"
+# The Debian package (when dpkg-deb is there).
+if command -v dpkg-deb >/dev/null; then
+  (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+  deb="$(ls "$work"/deb/qo_*.deb)"
+  contents="$(dpkg-deb -c "$deb")"
+  for file in ./usr/bin/qo ./usr/lib/libqo32.so ./usr/lib/libMQo32.so ./usr/lib/libQoSystem32.so \
+              ./usr/include/qo32.h ./usr/lib/pkgconfig/qo32.pc ./usr/lib/cmake/Qo/QoConfig.cmake \
+              ./usr/share/man/man1/qo.1; do
+    grep -q " $file\$" <<<"$contents" || { echo "FAIL: $file missing from $deb"; exit 1; }
+  done
+  dpkg-deb -f "$deb" Depends | grep -q libedit || { echo "FAIL: the package does not depend on libedit"; exit 1; }
+  echo "ok: Debian package"
+fi
 echo "install test passed"

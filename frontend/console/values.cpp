@@ -1,5 +1,6 @@
 #include "values.h"
 
+#include <cstring>
 #include <string>
 
 #include "messages.h"
@@ -166,8 +167,12 @@ private:
     void elements(bool reals, const void* data, int64_t count) {
         for (int64_t i = 0; i < count && i < kShownItems; ++i) {
             if (i) put(u", ");
-            put(reals ? real(static_cast<const double*>(data)[i])
-                      : ascii(std::to_string(static_cast<const int64_t*>(data)[i])));
+            // Static arrays live in a code array of 2-byte units: copy, never load in place.
+            const unsigned char* at = static_cast<const unsigned char*>(data) + 8 * i;
+            double r = 0;
+            int64_t n = 0;
+            std::memcpy(reals ? static_cast<void*>(&r) : static_cast<void*>(&n), at, 8);
+            put(reals ? real(r) : ascii(std::to_string(n)));
         }
         elided(count);
         put(u"}");
