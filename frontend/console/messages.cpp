@@ -33,23 +33,29 @@ constexpr Entry kTable[] = {
      "运行中按 Ctrl-C 中断脚本（运行错误 QoInterrupt），再按一次立即退出（状态 130）。\n"
      "退出状态：0 成功，1 编译错误，2 运行错误，3 用法或文件错误。\n",
      "Usage: qo [options] [script [argument...]]\n"
-     "  qo FILE [ARG...]     compile and run the script file FILE (UTF-8, or UTF-16 with a byte-order mark)\n"
+     "  qo FILE [ARG...]     compile and run the script file FILE\n"
+     "                       (UTF-8, or UTF-16 with a byte-order mark)\n"
      "  qo - [ARG...]        read the script from standard input and run it\n"
      "  qo -e TEXT [ARG...]  compile and run TEXT\n"
-     "  qo                   interactive mode (when standard input is a terminal); else run the script on standard input\n"
+     "  qo                   interactive mode when standard input is a terminal,\n"
+     "                       else run the script on standard input\n"
      "Options:\n"
      "  --no-ext             load no extension libraries\n"
      "  --load NAME          also load the extension library libNAME.so (repeatable)\n"
      "  --help               show this help\n"
      "  --version            show the version\n"
      "  --                   end of options: the next word is the script file\n"
-     "The words after the script are its arguments: qoarg() is their number, qoarg(0) the script's name, qoarg(n) the n-th.\n"
-     "Extension libraries are looked for beside qo, in the installed library folder, then in the folders of QO_EXT_PATH.\n"
-     "Ctrl-C during a run stops the script (run error QoInterrupt); a second press exits at once (status 130).\n"
+     "The words after the script are its arguments: qoarg() is their number,\n"
+     "qoarg(0) the script's name, qoarg(n) the n-th.\n"
+     "Extension libraries are looked for beside qo, in the installed library\n"
+     "folder, then in the folders of QO_EXT_PATH.\n"
+     "Ctrl-C during a run stops the script (run error QoInterrupt); a second\n"
+     "press exits at once (status 130).\n"
      "Exit status: 0 success, 1 compile error, 2 run error, 3 usage or file error.\n"},
     // kBanner
-    {"{1}\n输入表达式或定义，以 ; 或完整的一行结束；Ctrl-C 放弃当前行，Ctrl-D 退出。\n",
-     "{1}\nType an expression or a definition, ended by ; or a complete line; Ctrl-C abandons the line, Ctrl-D exits.\n"},
+    {"{1}\n输入表达式或定义，以 ; 或完整的一行结束。\nCtrl-C 放弃当前行，Ctrl-D 退出。\n",
+     "{1}\nType an expression or a definition, ended by ; or a complete line.\n"
+     "Ctrl-C abandons the line, Ctrl-D exits.\n"},
     // kCannotReadFile
     {"无法读取文件 {1}：{2}", "cannot read the file {1}: {2}"},
     // kCannotReadStdin
@@ -62,9 +68,11 @@ constexpr Entry kTable[] = {
     // kUnknownOption
     {"未知选项：{1}", "unknown option: {1}"},
     // kExtensionMissing
-    {"警告：找不到扩展库 {1}（查找了：{2}）", "warning: the extension library {1} was not found (looked in: {2})"},
+    {"警告：找不到扩展库 {1}（查找了：{2}）",
+     "warning: the extension library {1} was not found (looked in: {2})"},
     // kInterruptNote
-    {"\n^C: 正在中断运行（再按一次 Ctrl-C 立即退出）\n", "\n^C: stopping the run (press Ctrl-C again to exit at once)\n"},
+    {"\n^C: 正在中断运行（再按一次 Ctrl-C 立即退出）\n",
+     "\n^C: stopping the run (press Ctrl-C again to exit at once)\n"},
     // kCompileErrorCode
     {"编译错误：错误代码 {1}。", "compile error: code {1}."},
     // kUnknownType
@@ -74,70 +82,53 @@ constexpr Entry kTable[] = {
     // kCompileFirst .. kCompileLast: codes -7..39
     {"\r\n编译错误：递归调用指定的模块。\r\n",
      "\r\ncompile error: the module uses itself (recursive #USE#).\r\n"},
-    {"\r\n编译错误：找不到指定的模块。\r\n",
-     "\r\ncompile error: module not found.\r\n"},
-    {"\r\n编译错误：缺少模块名。\r\n",
-     "\r\ncompile error: module name missing.\r\n"},
+    {"\r\n编译错误：找不到指定的模块。\r\n", "\r\ncompile error: module not found.\r\n"},
+    {"\r\n编译错误：缺少模块名。\r\n", "\r\ncompile error: module name missing.\r\n"},
     {"\r\n编译错误：注释符号/* ... */不成对。\r\n",
      "\r\ncompile error: unpaired comment marks /* ... */.\r\n"},
     {"\r\n编译错误：未使用模块编译功能，不能编译指定的模块。\r\n",
      "\r\ncompile error: module compiling is not available: cannot compile the named module.\r\n"},
-    {"\r\n编译错误：无法加锁模块。\r\n",
-     "\r\ncompile error: cannot lock the module.\r\n"},
-    {"\r\n编译错误：未用。\r\n",
-     "\r\ncompile error: unused.\r\n"},
-    {"\r\n编译错误：编译成功。\r\n",
-     "\r\ncompile error: compiled successfully.\r\n"},
-    {"\r\n编译错误：内存分配失败。\r\n",
-     "\r\ncompile error: out of memory.\r\n"},
-    {"\r\n编译错误：括号不成对。\r\n",
-     "\r\ncompile error: unbalanced brackets.\r\n"},
+    {"\r\n编译错误：无法加锁模块。\r\n", "\r\ncompile error: cannot lock the module.\r\n"},
+    {"\r\n编译错误：未用。\r\n", "\r\ncompile error: unused.\r\n"},
+    {"\r\n编译错误：编译成功。\r\n", "\r\ncompile error: compiled successfully.\r\n"},
+    {"\r\n编译错误：内存分配失败。\r\n", "\r\ncompile error: out of memory.\r\n"},
+    {"\r\n编译错误：括号不成对。\r\n", "\r\ncompile error: unbalanced brackets.\r\n"},
     {"\r\n编译错误：（等号后）没有表达式。\r\n",
      "\r\ncompile error: no expression (after the equals sign).\r\n"},
-    {"\r\n编译错误：非法的函数句柄。\r\n",
-     "\r\ncompile error: invalid function handle.\r\n"},
-    {"\r\n编译错误：字符串中转义字符错误。\r\n",
-     "\r\ncompile error: bad escape sequence in a string.\r\n"},
+    {"\r\n编译错误：非法的函数句柄。\r\n", "\r\ncompile error: invalid function handle.\r\n"},
+    {"\r\n编译错误：字符串中转义字符错误。\r\n", "\r\ncompile error: bad escape sequence in a string.\r\n"},
     {"\r\n编译错误：字符串无效，即\"...\"不匹配。\r\n",
      "\r\ncompile error: invalid string: unmatched \"...\".\r\n"},
-    {"\r\n编译错误：不可识别字符。\r\n",
-     "\r\ncompile error: unrecognised character.\r\n"},
+    {"\r\n编译错误：不可识别字符。\r\n", "\r\ncompile error: unrecognised character.\r\n"},
     {"\r\n编译错误：表达式名称定义错误。\r\n",
      "\r\ncompile error: bad expression name in the definition.\r\n"},
     {"\r\n编译错误：不可识别的自变量,自变量只能以字母或下画线开头。\r\n",
      "\r\ncompile error: unrecognised parameter: a parameter must start with a letter or an underscore.\r\n"},
     {"\r\n编译错误：不可识别的自变量定义方法，“(,:,:,:,:,...)”冒号过多。\r\n",
      "\r\ncompile error: unrecognised parameter list: too many colons in \"(,:,:,:,:,...)\".\r\n"},
-    {"\r\n编译错误：自变量定义错误。\r\n",
-     "\r\ncompile error: bad parameter definition.\r\n"},
+    {"\r\n编译错误：自变量定义错误。\r\n", "\r\ncompile error: bad parameter definition.\r\n"},
     {"\r\n编译错误：continue()函数只能有0个参数。\r\n",
      "\r\ncompile error: continue() takes no arguments.\r\n"},
     {"\r\n编译错误：只能在while,until中使用continue函数。\r\n",
      "\r\ncompile error: continue can only be used inside while or until.\r\n"},
-    {"\r\n编译错误：break()函数只能有0个参数。\r\n",
-     "\r\ncompile error: break() takes no arguments.\r\n"},
+    {"\r\n编译错误：break()函数只能有0个参数。\r\n", "\r\ncompile error: break() takes no arguments.\r\n"},
     {"\r\n编译错误：只能在while,until中使用break函数。\r\n",
      "\r\ncompile error: break can only be used inside while or until.\r\n"},
     {"\r\n编译错误：if,while,until,which中的参数个数至少为2个。\r\n",
      "\r\ncompile error: if, while, until and which need at least 2 arguments.\r\n"},
-    {"\r\n编译错误：表达式中的数字错误。\r\n",
-     "\r\ncompile error: bad number in the expression.\r\n"},
+    {"\r\n编译错误：表达式中的数字错误。\r\n", "\r\ncompile error: bad number in the expression.\r\n"},
     {"\r\n编译错误：&单目取地址运算符只能用于单独的变量。\r\n",
      "\r\ncompile error: the unary address operator & applies only to a single variable.\r\n"},
     {"\r\n编译错误：单目运算符++、--错误。\r\n",
      "\r\ncompile error: bad use of the unary operator ++ or --.\r\n"},
-    {"\r\n编译错误：括号内没有数字。\r\n",
-     "\r\ncompile error: no value inside the brackets.\r\n"},
+    {"\r\n编译错误：括号内没有数字。\r\n", "\r\ncompile error: no value inside the brackets.\r\n"},
     {"\r\n编译错误：单目运算符+、-、!、!!错误。\r\n",
      "\r\ncompile error: bad use of a unary operator +, -, ! or !!.\r\n"},
-    {"\r\n编译错误：赋值“=”错误。\r\n",
-     "\r\ncompile error: bad assignment \"=\".\r\n"},
+    {"\r\n编译错误：赋值“=”错误。\r\n", "\r\ncompile error: bad assignment \"=\".\r\n"},
     {"\r\n编译错误：不正确的运算方式或其他语法错误。\r\n",
      "\r\ncompile error: incorrect operation or other syntax error.\r\n"},
-    {"\r\n编译错误：不可识别变量名。\r\n",
-     "\r\ncompile error: unknown variable name.\r\n"},
-    {"\r\n编译错误：不可识别函数名。\r\n",
-     "\r\ncompile error: unknown function name.\r\n"},
+    {"\r\n编译错误：不可识别变量名。\r\n", "\r\ncompile error: unknown variable name.\r\n"},
+    {"\r\n编译错误：不可识别函数名。\r\n", "\r\ncompile error: unknown function name.\r\n"},
     {"\r\n编译错误：一级函数只能有一个参数。\r\n",
      "\r\ncompile error: a first-level function takes exactly one argument.\r\n"},
     {"\r\n编译错误：二级函数参数不匹配。\r\n",
@@ -146,24 +137,23 @@ constexpr Entry kTable[] = {
      "\r\ncompile error: the keyword Static or Common is misplaced.\r\n"},
     {"\r\n编译错误：（模块中）表达式有重名。\r\n",
      "\r\ncompile error: duplicate expression name (in the module).\r\n"},
-    {"\r\n编译错误：对形如“-2^3”的式子，须用括号给前置单目运算符“-”和乘方运算符“^”（或点乘方运算符“.^”）指出运算顺序。\r\n",
-     "\r\ncompile error: in a formula like \"-2^3\", use brackets to give the order of the unary \"-\" and the power operator \"^\" (or \".^\").\r\n"},
+    {"\r\n编译错误：对形如“-2^3”的式子，须用括号给前置单目运算符“-”和乘方运算符“^”（或点乘方运算符“.^"
+     "”）指出运算顺序。\r\n",
+     "\r\ncompile error: in a formula like \"-2^3\", use brackets to give the order of the unary \"-\" and "
+     "the power operator \"^\" (or \".^\").\r\n"},
     {"\r\n编译错误：类成员运算符后只能是变量名、字符串、括号运算符或者类成员函数。\r\n",
-     "\r\ncompile error: a class member operator must be followed by a variable name, a string, a bracket operator or a member function.\r\n"},
+     "\r\ncompile error: a class member operator must be followed by a variable name, a string, a bracket "
+     "operator or a member function.\r\n"},
     {"\r\n编译错误：后单目运算符'、.'错误。\r\n",
      "\r\ncompile error: bad use of the postfix operator ' or .'.\r\n"},
     {"\r\n编译错误：调用表达式时参数不匹配。\r\n",
      "\r\ncompile error: wrong arguments in a call of an expression.\r\n"},
-    {"\r\n编译错误：未使用。\r\n",
-     "\r\ncompile error: unused.\r\n"},
-    {"\r\n编译错误：自变量重名。\r\n",
-     "\r\ncompile error: duplicate parameter name.\r\n"},
+    {"\r\n编译错误：未使用。\r\n", "\r\ncompile error: unused.\r\n"},
+    {"\r\n编译错误：自变量重名。\r\n", "\r\ncompile error: duplicate parameter name.\r\n"},
     {"\r\n编译错误：因检测到运行错误而退出。\r\n",
      "\r\ncompile error: stopped because a run error was detected.\r\n"},
-    {"\r\n编译错误：未使用。\r\n",
-     "\r\ncompile error: unused.\r\n"},
-    {"\r\n编译错误：未使用。\r\n",
-     "\r\ncompile error: unused.\r\n"},
+    {"\r\n编译错误：未使用。\r\n", "\r\ncompile error: unused.\r\n"},
+    {"\r\n编译错误：未使用。\r\n", "\r\ncompile error: unused.\r\n"},
     {"\r\n编译错误：表达式太长或表达式中字符串太多。\r\n",
      "\r\ncompile error: expression too long or too many strings in it.\r\n"},
     // kManagerFirst .. kManagerLast: fragments of the manager's messages, longest first
@@ -222,7 +212,8 @@ std::string oneLine(std::u16string_view text) {
 Language languageFromEnvironment() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
-        if (value && *value) return std::strncmp(value, "zh", 2) == 0 ? Language::kChinese : Language::kEnglish;
+        if (value && *value)
+            return std::strncmp(value, "zh", 2) == 0 ? Language::kChinese : Language::kEnglish;
     }
     return Language::kEnglish;
 }
@@ -275,8 +266,10 @@ void lineAndColumn(std::u16string_view source, int position, int* line, int* col
     for (size_t i = 0; i < end; ++i) {
         char16_t u = source[i];
         if (u == u'\r' && i + 1 < source.size() && source[i + 1] == u'\n') continue;
-        if (isBreak(u)) ++l, c = 1;
-        else if (!isLowSurrogate(u)) ++c;
+        if (isBreak(u))
+            ++l, c = 1;
+        else if (!isLowSurrogate(u))
+            ++c;
     }
     *line = l;
     *column = c;

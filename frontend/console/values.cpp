@@ -26,18 +26,25 @@ std::u16string parts(const double* v, int n) {
 
 const char16_t* kindName(int32_t type) {
     switch (type) {
-    case QO_TABLE: return u"qo";
-    case QO_STRING: return u"string";
-    case QO_INTS: return u"ints";
-    case QO_REALS: return u"reals";
-    case QO_STATIC_INTS: return u"ints";
-    case QO_STATIC_REALS: return u"reals";
-    default: return nullptr;
+        case QO_TABLE:
+            return u"qo";
+        case QO_STRING:
+            return u"string";
+        case QO_INTS:
+            return u"ints";
+        case QO_REALS:
+            return u"reals";
+        case QO_STATIC_INTS:
+            return u"ints";
+        case QO_STATIC_REALS:
+            return u"reals";
+        default:
+            return nullptr;
     }
 }
 
 class Printer {
-public:
+   public:
     Printer(const frontend::EngineApi& api, QoOutputFn out) : api_(api), out_(out) {}
     ~Printer() { flush(); }
 
@@ -47,28 +54,41 @@ public:
         // An engine object under a kind that does not print: by what it stores.
         if (isEngineKind(v.type) && v.optype != v.type) return engineObject(v, depth);
         switch (v.optype) {
-        case QO_NIL: return put(u"nil");
-        case QO_INT: return put(ascii(std::to_string(v.i)));
-        case QO_REAL:
-        case QO_REAL2: return put(real(v.r));
-        case QO_COMPLEX: return put(parts(v.c, 2));
-        case QO_VECTOR: return put(parts(v.vec, 3));
-        case QO_LOGICAL: return put(v.i ? u"true" : u"false");
-        case QO_KEYWORD: return keyword(v.i);
-        case QO_FUNCTION: return function(v);
-        case QO_UNIQUE_NAME: return uniqueName(v.i);
-        case QO_STATIC_STRING: return text(v, depth);
-        case QO_STATIC_INTS:
-        case QO_STATIC_REALS: return staticArray(v, depth);
-        default: break;
+            case QO_NIL:
+                return put(u"nil");
+            case QO_INT:
+                return put(ascii(std::to_string(v.i)));
+            case QO_REAL:
+            case QO_REAL2:
+                return put(real(v.r));
+            case QO_COMPLEX:
+                return put(parts(v.c, 2));
+            case QO_VECTOR:
+                return put(parts(v.vec, 3));
+            case QO_LOGICAL:
+                return put(v.i ? u"true" : u"false");
+            case QO_KEYWORD:
+                return keyword(v.i);
+            case QO_FUNCTION:
+                return function(v);
+            case QO_UNIQUE_NAME:
+                return uniqueName(v.i);
+            case QO_STATIC_STRING:
+                return text(v, depth);
+            case QO_STATIC_INTS:
+            case QO_STATIC_REALS:
+                return staticArray(v, depth);
+            default:
+                break;
         }
-        if (isEngineKind(v.optype)) return v.type == v.optype ? engineObject(v, depth) : invalid(v.optype, v.h);
+        if (isEngineKind(v.optype))
+            return v.type == v.optype ? engineObject(v, depth) : invalid(v.optype, v.h);
         if (isObjectType(v.type))
             return put(u"<" + ascii(std::to_string(v.optype)) + u" " + ascii(std::to_string(v.h)) + u">");
         put(qo::text::fromUtf8(console::text(Text::kUnknownType)));
     }
 
-private:
+   private:
     void engineObject(const QoValue& v, int depth) {
         if (v.type == QO_STRING) return text(v, depth);
         if (v.type == QO_TABLE) return table(v, depth);
@@ -181,7 +201,8 @@ private:
     void array(const QoValue& v, int) {
         auto* a = static_cast<const QoArray*>(api_.SearchKey(&v.h, 4, v.type));
         std::u16string shape;
-        for (int32_t d = 0; a && d < a->ndims; ++d) shape += (d ? u"," : u"") + ascii(std::to_string(a->dims[d]));
+        for (int32_t d = 0; a && d < a->ndims; ++d)
+            shape += (d ? u"," : u"") + ascii(std::to_string(a->dims[d]));
         put(std::u16string(kindName(v.type)) + u"[" + shape + u"]{");
         elements(v.type == QO_REALS, a ? a->data : nullptr, a && a->data ? a->count : 0);
     }
@@ -199,7 +220,8 @@ private:
     int32_t qouType() {
         static const char16_t kName[] = u"sys::qou";
         auto* c = static_cast<const QoValue*>(api_.SearchKey(kName, sizeof kName - 2, 4));
-        return c && c->type == QO_INT && isObjectType(static_cast<int32_t>(c->i)) ? static_cast<int32_t>(c->i) : 0;
+        return c && c->type == QO_INT && isObjectType(static_cast<int32_t>(c->i)) ? static_cast<int32_t>(c->i)
+                                                                                  : 0;
     }
 
     const frontend::EngineApi& api_;
@@ -210,8 +232,9 @@ private:
 }  // namespace
 
 std::u16string keywordName(int64_t number) {
-    static constexpr const char16_t* kNames[] = {u"all", u"data",  u"public", u"private", u"protected", u"virtual",
-                                                 u"row", u"rank",  u"inf",    u"nan",     u"self",      u"method"};
+    static constexpr const char16_t* kNames[] = {u"all",       u"data",    u"public", u"private",
+                                                 u"protected", u"virtual", u"row",    u"rank",
+                                                 u"inf",       u"nan",     u"self",   u"method"};
     int64_t k = number < 0 ? -number : number;
     if (k >= static_cast<int64_t>(std::size(kNames)) || (number < 0 && k == 0)) return {};
     return (number < 0 ? u"-" : u"") + std::u16string(kNames[k]);

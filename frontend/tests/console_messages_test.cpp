@@ -29,7 +29,7 @@ std::set<std::string> placeholders(const std::string& text) {
 }
 
 class Messages : public ::testing::Test {
-protected:
+   protected:
     void TearDown() override { setLanguage(Language::kEnglish); }
 };
 
@@ -82,19 +82,23 @@ TEST_F(Messages, LanguageComesFromTheFirstSetLocaleVariable) {
     };
     for (const Case& c : cases) {
         auto set = [](const char* name, const char* value) {
-            if (value) setenv(name, value, 1);
-            else unsetenv(name);
+            if (value)
+                setenv(name, value, 1);
+            else
+                unsetenv(name);
         };
         set("LC_ALL", c.all);
         set("LC_MESSAGES", c.messages);
         set("LANG", c.lang);
-        EXPECT_EQ(languageFromEnvironment(), c.want) << (c.all ? c.all : "-") << " " << (c.lang ? c.lang : "-");
+        EXPECT_EQ(languageFromEnvironment(), c.want)
+            << (c.all ? c.all : "-") << " " << (c.lang ? c.lang : "-");
     }
 }
 
 TEST_F(Messages, FormatFillsEveryPlaceholder) {
     setLanguage(Language::kEnglish);
-    EXPECT_EQ(format(Text::kCannotReadFile, {"a.oqo", "No such file"}), "cannot read the file a.oqo: No such file");
+    EXPECT_EQ(format(Text::kCannotReadFile, {"a.oqo", "No such file"}),
+              "cannot read the file a.oqo: No such file");
     setLanguage(Language::kChinese);
     EXPECT_EQ(format(Text::kUnknownOption, {"--x"}), "未知选项：--x");
 }
