@@ -1,5 +1,6 @@
 # Extension libraries: every extension's CMake file calls qo_extension(<target>)
-# after add_library. That puts the library into the runtime folder beside qo
+# after add_library (QoSystem32, QoMath32 and QoWin32 are registered at the end
+# of the configuration if their file does not). That puts the library into the runtime folder beside qo
 # and the module manager, makes qo depend on it (qo expects every registered
 # extension and warns when one is missing), and installs it with the rest.
 set(QO_RUNTIME_DIR ${CMAKE_BINARY_DIR}/bin)
