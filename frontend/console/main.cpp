@@ -1,5 +1,6 @@
 // main.cpp - qo, the console host: runs a script file, a text given with -e,
 // a script on standard input, or an interactive session.
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,11 +31,13 @@ int fail(const std::string& message) {
     return kUsageError;
 }
 
-// The user's locale, so that line editing reads typed UTF-8. A locale that is
-// not installed still gets UTF-8 for the character set; numbers are always
-// printed and read with a decimal point.
+// The user's locale, so that line editing reads typed UTF-8. qo reads and
+// writes UTF-8 only, so a locale that is not installed, or whose character
+// set is not UTF-8 (the plain C locale among them), gets C.UTF-8 for the
+// character set; numbers are always printed and read with a decimal point.
 void setUserLocale() {
-    if (!std::setlocale(LC_ALL, "")) std::setlocale(LC_CTYPE, "C.UTF-8");
+    const char* set = std::setlocale(LC_ALL, "");
+    if (!set || std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
     std::setlocale(LC_NUMERIC, "C");
 }
 

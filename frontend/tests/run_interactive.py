@@ -31,7 +31,10 @@ def start(qo, home, lang="zh_CN.UTF-8"):
     pid, fd = pty.fork()
     if pid == 0:
         os.environ["HOME"] = home
-        os.environ["LC_ALL"] = lang
+        for name in ("LC_ALL", "LC_CTYPE", "LANG"):
+            os.environ.pop(name, None)
+        if lang:
+            os.environ["LC_ALL"] = lang
         os.execv(qo, [qo, "--no-ext"])
     return pid, fd
 
@@ -53,7 +56,7 @@ def check_prompt(qo):
     home = tempfile.mkdtemp()
     inputs = ["\"h\u00e9llo \u4e2d\u6587\"\n".encode(), b"12345", b"\x03", b"1 + 1\n", b"(1 +\n", b"\x03",
               b"7\n", b"\x04"]
-    transcript, status = session(qo, home, inputs, "en_US.UTF-8")
+    transcript, status = session(qo, home, inputs, None)  # no locale set at all: still UTF-8
     want = ["h\u00e9llo \u4e2d\u6587\n", "qo> 12345^C\nqo> ", "\n2\n", "..> ^C\nqo> 7\n7\n", "Ctrl-D exits"]
     missing = [w for w in want if w not in transcript]
     if missing or os.WEXITSTATUS(status) != 0 or "12345" in transcript.split("^C", 1)[1]:
