@@ -24,12 +24,12 @@ MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
 
-inline int bitAt(const unsigned char* key, int i) { return (key[i >> 3] >> (7 - (i & 7))) & 1; }
+inline int bitAt(const unsigned char* key, int64_t i) { return (key[i >> 3] >> (7 - (i & 7))) & 1; }
 
 Node* findNode(const void* key, int len) {
     const unsigned char* k = static_cast<const unsigned char*>(key);
     Node* n = &g_root;
-    for (int i = 0, bits = len * 8; i < bits && n; ++i) n = n->child[bitAt(k, i)];
+    for (int64_t i = 0, bits = int64_t{len} * 8; i < bits && n; ++i) n = n->child[bitAt(k, i)];
     return n;
 }
 
@@ -72,11 +72,11 @@ void freeEntry(Entry* e) {
 // Unlinks the entry of keyType at the key's node and, unless a sweep or
 // shutdown runs, frees the chain of nodes that the removal left empty.
 Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
-    const int bits = len * 8;
+    const int64_t bits = int64_t{len} * 8;
     Node* n = &g_root;
     Node* keep = &g_root;   // deepest node on the path that must stay
-    int keepDepth = 0;
-    for (int i = 0; i < bits; ++i) {
+    int64_t keepDepth = 0;
+    for (int64_t i = 0; i < bits; ++i) {
         if (n->entries || (n->child[0] && n->child[1])) { keep = n; keepDepth = i; }
         n = n->child[bitAt(key, i)];
         if (!n) return nullptr;
@@ -91,7 +91,7 @@ Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
         Node*& top = keep->child[bitAt(key, keepDepth)];
         Node* c = top;
         top = nullptr;
-        for (int depth = keepDepth + 1; c; ++depth) {
+        for (int64_t depth = keepDepth + 1; c; ++depth) {
             Node* next = depth < bits ? c->child[bitAt(key, depth)] : nullptr;
             mem::release(c);
             c = next;
@@ -129,7 +129,7 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     if (numbered) gc::maybeCollect();
     const unsigned char* k = static_cast<const unsigned char*>(key);
     Node* n = &g_root;
-    for (int i = 0, bits = len * 8; i < bits; ++i) {
+    for (int64_t i = 0, bits = int64_t{len} * 8; i < bits; ++i) {
         Node*& child = n->child[bitAt(k, i)];
         if (!child) {
             child = static_cast<Node*>(mem::allocateZeroed(sizeof(Node)));

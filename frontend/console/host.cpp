@@ -142,6 +142,11 @@ void Host::insertKeys() {
     api_.SetFunction(u"qoarg", &Host::scriptArgument, -2);
 }
 
+void Host::setMemoryLimit(long long bytes) {
+    int64_t limit = bytes;
+    api_.ExMsgWithQo(10, &limit, nullptr, nullptr);
+}
+
 std::u16string Host::version() const { return api_.QoVer ? std::u16string(api_.QoVer()) : std::u16string(); }
 
 std::vector<std::string> extensionFolders(const char* extPath) {

@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
         return kSuccess;
     }
     host.setScriptArguments(scriptName, opts.arguments);
+    if (opts.memLimit > 0) host.setMemoryLimit(opts.memLimit);
     host.loadExtensions(opts.loadDefaultExtensions, opts.extraExtensions);
     switch (opts.mode) {
     case Options::Mode::kFile: return host.runScript(opts.file, directoryOf(opts.file), source);

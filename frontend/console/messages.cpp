@@ -25,6 +25,7 @@ constexpr Entry kTable[] = {
      "选项：\n"
      "  --no-ext             不加载扩展库\n"
      "  --load NAME          另外加载扩展库 libNAME.so（可重复）\n"
+     "  --mem-limit BYTES    引擎内存上限（字节，可带 K、M、G 后缀）；超出时分配失败\n"
      "  --help               显示本帮助\n"
      "  --version            显示版本\n"
      "  --                   选项结束：下一个词是脚本文件\n"
@@ -42,6 +43,8 @@ constexpr Entry kTable[] = {
      "Options:\n"
      "  --no-ext             load no extension libraries\n"
      "  --load NAME          also load the extension library libNAME.so (repeatable)\n"
+     "  --mem-limit BYTES    the engine's memory limit (K, M or G may follow);\n"
+     "                       allocations beyond it fail\n"
      "  --help               show this help\n"
      "  --version            show the version\n"
      "  --                   end of options: the next word is the script file\n"
@@ -65,6 +68,9 @@ constexpr Entry kTable[] = {
      "cannot load or start the module manager libMQo32.so and the engine libqo32.so"},
     // kMissingArgument
     {"选项 {1} 缺少参数", "the option {1} needs an argument"},
+    // kMemLimitArgument
+    {"选项 --mem-limit 需要正的字节数（可带 K、M、G 后缀）",
+     "the option --mem-limit needs a positive byte count (K, M or G may follow)"},
     // kUnknownOption
     {"未知选项：{1}", "unknown option: {1}"},
     // kExtensionMissing

@@ -27,6 +27,7 @@ enum class Text : int {
     kCannotReadStdin,      // {1} reason
     kCannotStart,
     kMissingArgument,      // {1} option
+    kMemLimitArgument,
     kUnknownOption,        // {1} option
     kExtensionMissing,     // {1} library file, {2} folders searched
     kInterruptNote,

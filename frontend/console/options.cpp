@@ -1,10 +1,24 @@
 #include "options.h"
 
+#include <climits>
+
 #include "messages.h"
 
 namespace qo::console {
 
 const char* usageText() { return text(Text::kUsage); }
+
+long long parseByteCount(const std::string& text) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 18) return -1;
+    long long n = std::stoll(text.substr(0, digits));
+    std::string suffix = text.substr(digits);
+    int shift = suffix.empty() ? 0 : suffix == "K" || suffix == "k" ? 10 : suffix == "M" || suffix == "m" ? 20
+              : suffix == "G" || suffix == "g" ? 30 : -1;
+    if (shift < 0 || n > (LLONG_MAX >> shift)) return -1;
+    return n << shift;
+}
 
 // Options come first; the first word that names the script (a file, "-", or
 // the text after -e) ends them, and every word after it is an argument of
@@ -28,6 +42,14 @@ Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
             return o;
         } else if (a == "--no-ext") {
             o.loadDefaultExtensions = false;
+        } else if (a == "--mem-limit") {
+            long long bytes = i + 1 < argc ? parseByteCount(argv[i + 1]) : -1;
+            if (bytes <= 0) {
+                o.error = text(Text::kMemLimitArgument);
+                break;
+            }
+            o.memLimit = bytes;
+            ++i;
         } else if (a == "--load" || a == "-e") {
             if (i + 1 >= argc) {
                 o.error = format(Text::kMissingArgument, {a});

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "messages.h"
 #include "qo/text.h"
@@ -83,8 +84,7 @@ class Printer {
         }
         if (isEngineKind(v.optype))
             return v.type == v.optype ? engineObject(v, depth) : invalid(v.optype, v.h);
-        if (isObjectType(v.type))
-            return put(u"<" + ascii(std::to_string(v.optype)) + u" " + ascii(std::to_string(v.h)) + u">");
+        if (isObjectType(v.type)) return put(u"<" + kindOf(v.optype) + u" object>");
         put(qo::text::fromUtf8(console::text(Text::kUnknownType)));
     }
 
@@ -216,12 +216,26 @@ class Printer {
         elements(v.optype == QO_STATIC_REALS, data, count);
     }
 
-    // The key type of sys::qou while the system extension is loaded, else 0.
-    int32_t qouType() {
-        static const char16_t kName[] = u"sys::qou";
-        auto* c = static_cast<const QoValue*>(api_.SearchKey(kName, sizeof kName - 2, 4));
+    // The type number that the int constant `name` holds, else 0 (the kinds
+    // of the extensions are registered as such constants).
+    int32_t kindConstant(std::u16string_view name) {
+        auto* c =
+            static_cast<const QoValue*>(api_.SearchKey(name.data(), static_cast<int>(name.size() * 2), 4));
         return c && c->type == QO_INT && isObjectType(static_cast<int32_t>(c->i)) ? static_cast<int32_t>(c->i)
                                                                                   : 0;
+    }
+
+    // The key type of sys::qou while the system extension is loaded, else 0.
+    int32_t qouType() { return kindConstant(u"sys::qou"); }
+
+    // The name of an object kind: a known extension kind's constant, else "type N".
+    std::u16string kindOf(int32_t type) {
+        static constexpr std::u16string_view kKinds[] = {u"sys::file",    u"sys::dict", u"sys::struct",
+                                                         u"sys::class",   u"sys::obj",  u"sys::String",
+                                                         u"sys::astring", u"sys::qou"};
+        for (std::u16string_view k : kKinds)
+            if (kindConstant(k) == type) return std::u16string(k);
+        return u"type " + ascii(std::to_string(type));
     }
 
     const frontend::EngineApi& api_;

@@ -16,7 +16,9 @@
 //     written out to a depth of 3 ({...} beyond); only the first 20 items are
 //     shown, then ", ... (N items)";
 //   - an engine object whose operator type is a kind that does not print
-//     itself prints by what it stores; any other such object as <TYPE HANDLE>;
+//     itself prints by what it stores; any other such object as
+//     <sys::file object> (the system extension's kinds by name) or
+//     <type N object>;
 //   - a handle whose object does not exist (deleted, or forged with cast)
 //     prints as <deleted or invalid KIND handle H>.
 // A value nothing else fits prints the system's "unrecognised type" text.

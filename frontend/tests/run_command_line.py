@@ -117,6 +117,17 @@ def main():
         failures += check("--load missing", run(qo, ["--no-ext", "--load", "NoSuchExtension", "-e", "1"]), 0,
                           "1\n", ["libNoSuchExtension.so"])
         failures += check("--load", run(qo, ["--no-ext", "--load", "QoSystem32", "-e", "sys::EOF"]), 0, "-1\n")
+        # --mem-limit: past the limit allocations fail as out of memory, and the script goes on
+        failures += check("--mem-limit", run(qo, ["--no-ext", "--mem-limit", "8M", "-e",
+                                                  "a = new(ints, 1000000); len(a); b = new(ints, 1000); len(b)"]),
+                          0, "nil\nnil\n", out_exact=False)
+        failures += check("--mem-limit string", run(qo, ["--no-ext", "--mem-limit", "8M", "-e",
+                                                         "s = \"ab\"; k = 0; while(k < 40, s = s + s, k++); k < 40"]),
+                          2, "ab\n0\n", ["运行错误：string operator，错误代码：6"])
+        failures += check("--mem-limit 1G", run(qo, ["--no-ext", "--mem-limit", "1G", "-e",
+                                                     "a = new(ints, 1000000); len(a)"]), 0, "1000000\n", out_exact=False)
+        for bad in (["--mem-limit", "12X", "-e", "1"], ["--mem-limit"], ["--mem-limit", "0", "-e", "1"]):
+            failures += check("bad --mem-limit", run(qo, bad), 3, "", ["--mem-limit"])
 
         # English: every message in English, none in Chinese.
         for label, args, stdin, status in [

@@ -113,3 +113,89 @@ TEST_F(Lifetime, MessageNineRunsAsIfGlobalTrue) {
 }
 
 }  // namespace
+
+namespace {
+
+// DeleteFor of a function with a static named free: free becomes true and the
+// function runs once more (here it stores into a module variable), also when
+// free is the function's first variable.
+TEST_F(Lifetime, DeleteForRunsAFunctionWithAStaticFreeOnce) {
+    for (const char16_t* text : {u"fr(x : static, free : gone) = which(free, gone = 42, gone = 1), 0",
+                                 u"fr( : static, free : gone) = which(free, gone = 42, gone = 1), 0",
+                                 u"fr( : static, a, free, b : gone) = which(free, gone = 42, gone = 1), 0"}) {
+        QoHandle f = compile(text);
+        QoHandle get = compile(u"getGone(x : : gone) = gone");
+        QoValue arg = intValue(0), r;
+        api.QoCal(f, &arg, &r);
+        EXPECT_EQ(run(get, 0).i, 1);
+        ASSERT_EQ(api.DeleteFor(f, nullptr), 1);
+        EXPECT_EQ(api.TestRunErr(), 0);
+        EXPECT_EQ(run(get, 0).i, 42) << std::string(text, text + 4);
+        ASSERT_EQ(api.DeleteFor(get, nullptr), 1);
+    }
+}
+
+}  // namespace
+namespace {
+
+std::u16string g_out;
+void collectOutput(const char16_t* text) { g_out += text; }
+
+// The last run still reads the function's own static strings (their text is
+// found through the function's handle, whose entry is already gone).
+TEST_F(Lifetime, TheLastRunReadsItsOwnStaticTexts) {
+    int32_t zero = 0;
+    void* old = nullptr;
+    api.InsertKey(&zero, 4, 256, reinterpret_cast<void*>(&collectOutput), nullptr, nullptr, 1, &old);
+    for (const char16_t* text : {u"fr(x : static, free) = if(free, o(\"bye\")), 0",
+                                 u"fr( : static, free) = if(free, o(\"b\" + \"ye\")), 0"}) {
+        g_out.clear();
+        QoHandle f = compile(text);
+        QoValue arg = intValue(0), r;
+        api.QoCal(f, &arg, &r);
+        ASSERT_EQ(api.DeleteFor(f, nullptr), 1);
+        EXPECT_EQ(g_out, u"bye");
+        EXPECT_EQ(api.TestRunErr(), 0);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The memory limit (ExMsgWithQo 10): past it allocations fail as out of
+// memory, nothing breaks, and lifting it makes them work again.
+TEST_F(Lifetime, MemoryLimitRefusesAllocationsPastIt) {
+    int64_t old = -1, used = 0;
+    ASSERT_EQ(api.ExMsgWithQo(10, nullptr, &old, &used), 1);
+    EXPECT_EQ(old, 0) << "no limit by default";
+    EXPECT_GT(used, 0);
+    int64_t limit = used + 256 * 1024;
+    ASSERT_EQ(api.ExMsgWithQo(10, &limit, nullptr, nullptr), 1);
+    QoHandle h = 0;
+    EXPECT_EQ(api.NewSysObj(QO_INTS, 1 << 20, 1, &h), nullptr);
+    EXPECT_NE(api.NewSysObj(QO_INTS, 1000, 1, &h), nullptr);
+    // Scripts meet it as they meet any failed allocation, and go on.
+    QoHandle f = compile(u"big(n : s, k) = s = \"ab\", k = 0, while(k < n, s = s + s, k++), k");
+    QoValue r = run(f, 30);
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    api.GetRunErr(&type, &name, &code, &where);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(std::u16string(name ? name : u""), u"string operator");
+    EXPECT_EQ(code, 6);
+    EXPECT_LT(r.i, 30);
+    EXPECT_EQ(run(f, 3).i, 3);
+    int64_t now = 0;
+    ASSERT_EQ(api.ExMsgWithQo(10, nullptr, nullptr, &now), 1);
+    EXPECT_LE(now, limit + 64 * 1024) << "usable sizes may round a little past it";
+    int64_t negative = -5;
+    EXPECT_EQ(api.ExMsgWithQo(10, &negative, nullptr, nullptr), 0);
+    int64_t none = 0;
+    ASSERT_EQ(api.ExMsgWithQo(10, &none, &old, nullptr), 1);
+    EXPECT_EQ(old, limit);
+    EXPECT_NE(api.NewSysObj(QO_INTS, 1 << 20, 1, &h), nullptr);
+}
+
+}  // namespace

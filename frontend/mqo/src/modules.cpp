@@ -45,6 +45,19 @@ int firstUnit(const std::u16string& text, Span span) {
     return i;
 }
 
+// Collects the run error, prints its message when there is one, and returns
+// its type. Compile error 36 (a run error stopped the compilation, usually one
+// that constant folding met, as in sqrt(25): sqrt takes reals) reports it too,
+// so that the user learns what failed.
+int reportRunError() {
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    manager().api.GetRunErr(&type, &name, &code, &where);
+    if (type != 0) printMessage(runErrorMessage(type, name, code, where));
+    return type;
+}
+
 ItemError Compilation::compileFunction(const Item& item, int moduleNumber, int autoVars, QoHandle* handle) {
     Manager& m = manager();
     std::u16string source = text.substr(item.span.begin, item.span.end - item.span.begin);
@@ -54,6 +67,7 @@ ItemError Compilation::compileFunction(const Item& item, int moduleNumber, int a
     int code = m.api.QoCom(source.c_str(), moduleNumber, autoVars, &moduleOwner, handle, &maxParam, &values, &begin,
                            &end);
     if (code == 0) return {};
+    if (code == 36) reportRunError();
     if (code == -2 || code == 36) {
         int at = firstUnit(text, item.span);
         return {code, at, at};
@@ -96,12 +110,7 @@ ItemError Compilation::runDeclaration(const Item& item) {
     if (err.code) return err;
     Entry entry{ItemKind::kDeclaration, handle, {}, {}};
     runItem(handle, &entry.result);
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    m.api.GetRunErr(&type, &name, &code, &where);
-    if (type != 0) printMessage(runErrorMessage(type, name, code, where));
-    if (type > 0) {
+    if (reportRunError() > 0) {
         m.api.DeleteFor(handle, &moduleOwner);
             int at = firstUnit(text, item.span);
         return {36, at, at};
@@ -275,12 +284,7 @@ extern "C" MQO_API void ExeModule(void* handle, MqoPrinter printer) {
         }
         QoValue result{};
         runItem(e.handle, &result);
-        int type = 0, code = 0;
-        const char16_t* name = nullptr;
-        QoHandle where = 0;
-        m.api.GetRunErr(&type, &name, &code, &where);
-        if (type != 0) printMessage(runErrorMessage(type, name, code, where));
-        if (type > 0) break;
+        if (reportRunError() > 0) break;
         if (printer) printer(&result);
     }
     --module->running;
