@@ -85,6 +85,7 @@ class Printer {
         if (isEngineKind(v.optype))
             return v.type == v.optype ? engineObject(v, depth) : invalid(v.optype, v.h);
         if (isObjectType(v.type)) return put(u"<" + kindOf(v.optype) + u" object>");
+        if (isObjectType(v.optype)) return invalid(v.optype, v.h);  // a plain value cast to an object kind
         put(qo::text::fromUtf8(console::text(Text::kUnknownType)));
     }
 
@@ -105,7 +106,7 @@ class Printer {
 
     void invalid(int32_t type, int32_t handle) {
         const char16_t* kind = kindName(type);
-        std::string name = kind ? qo::text::toUtf8(kind) : std::to_string(type);
+        std::string name = qo::text::toUtf8(kind ? std::u16string(kind) : kindOf(type));
         put(qo::text::fromUtf8(format(Text::kDeletedObject, {name, std::to_string(handle)})));
     }
 

@@ -142,6 +142,8 @@ def main():
         failures += check("en compile text", run(qo, ["-e", "f(x)=x; f("], env=EN), 1, "",
                           ["-e:1:10: compile error: "])
         failures += check("en run text", run(qo, ["-e", "2/0"], env=EN), 2, "", ["run error: /, code "])
+        failures += check("forged handles", run(qo, ["-e", "cast(5, qo); cast(3, sys::dict); 1"], env=EN), 0,
+                          "<deleted or invalid qo handle 5>\n<deleted or invalid sys::dict handle 3>\n1\n")
         failures += check("#USE# of a missing module", run(qo, ["-e", "#USE# nowhere\n1"], env=EN), 1, "",
                           ["module not found"])
         with open(os.path.join(tmp, "cube.oqo"), "w", encoding="utf-8") as f:
