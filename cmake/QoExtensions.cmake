@@ -10,3 +10,13 @@ function(qo_extension target)
   set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QO_RUNTIME_DIR})
   set_property(GLOBAL APPEND PROPERTY QO_EXTENSIONS ${target})
 endfunction()
+
+# A library that an extension loads itself from its own folder but that is not
+# an extension (qo must not load it): qo_extension_library(<target>) builds it
+# into the same runtime folder and installs it beside the extensions.
+set_property(GLOBAL PROPERTY QO_EXTENSION_LIBRARIES "")
+
+function(qo_extension_library target)
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QO_RUNTIME_DIR})
+  set_property(GLOBAL APPEND PROPERTY QO_EXTENSION_LIBRARIES ${target})
+endfunction()

@@ -5,7 +5,8 @@
 # Layout under the prefix (GNU directories):
 #   bin/qo                                  the console host
 #   lib/libqo32.so, lib/libMQo32.so         engine and module manager
-#   lib/libQo<Name>32.so                    extensions (qo finds them here)
+#   lib/libQo<Name>32.so                    extensions (qo finds them here), and the
+#                                           libraries they load from beside themselves
 #   lib/libqo_platform.a                    text and OS helpers of the extension header
 #   include/qo32.h, mqo32.h, qo_ext.h, qo/  headers
 #   lib/cmake/Qo/                           QoConfig.cmake, QoConfigVersion.cmake
@@ -28,6 +29,11 @@ foreach(known QoSystem32 QoMath32 QoWin32)
   endif()
 endforeach()
 list(REMOVE_DUPLICATES QO_EXTENSION_TARGETS)
+get_property(QO_EXTENSION_LIBRARIES GLOBAL PROPERTY QO_EXTENSION_LIBRARIES)
+if(TARGET QoWinGui AND NOT QoWinGui IN_LIST QO_EXTENSION_LIBRARIES)
+  qo_extension_library(QoWinGui)
+  list(APPEND QO_EXTENSION_LIBRARIES QoWinGui)
+endif()
 set(QO_EXTENSION_TARGETS ${QO_EXTENSION_TARGETS} CACHE INTERNAL "extension libraries")
 
 file(RELATIVE_PATH QO_BIN_TO_LIB /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
@@ -49,7 +55,7 @@ set_target_properties(qo PROPERTIES INSTALL_RPATH "$ORIGIN/${QO_BIN_TO_LIB}")
 set_target_properties(MQo32 PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS qo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(TARGETS qo32 MQo32 ${QO_EXTENSION_TARGETS}
+install(TARGETS qo32 MQo32 ${QO_EXTENSION_TARGETS} ${QO_EXTENSION_LIBRARIES}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 install(TARGETS qo_platform ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${CMAKE_SOURCE_DIR}/engine/include/qo32.h
