@@ -26,6 +26,7 @@ constexpr Entry kTable[] = {
      "  --no-ext             不加载扩展库\n"
      "  --load NAME          另外加载扩展库 libNAME.so（可重复）\n"
      "  --mem-limit BYTES    引擎内存上限（字节，可带 K、M、G 后缀）；超出时分配失败\n"
+     "  --no-wait            脚本结束时立即关闭它打开的图表窗口（默认等待窗口关闭）\n"
      "  --help               显示本帮助\n"
      "  --version            显示版本\n"
      "  --                   选项结束：下一个词是脚本文件\n"
@@ -45,6 +46,8 @@ constexpr Entry kTable[] = {
      "  --load NAME          also load the extension library libNAME.so (repeatable)\n"
      "  --mem-limit BYTES    the engine's memory limit (K, M or G may follow);\n"
      "                       allocations beyond it fail\n"
+     "  --no-wait            close the chart windows a script opened when it ends\n"
+     "                       (by default qo waits until they are closed)\n"
      "  --help               show this help\n"
      "  --version            show the version\n"
      "  --                   end of options: the next word is the script file\n"
@@ -281,24 +284,31 @@ void lineAndColumn(std::u16string_view source, int position, int* line, int* col
     *column = c;
 }
 
-std::string diagnostic(const std::string& file, std::u16string_view source, int code, int begin, int end) {
+std::string placePrefix(const std::string& file, std::u16string_view source, int begin) {
     int line = 0, column = 0;
+    lineAndColumn(source, std::clamp(begin, 0, static_cast<int>(source.size())), &line, &column);
+    return file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
+}
+
+std::string sourceLineWithCaret(std::u16string_view source, int begin, int end) {
     begin = std::clamp(begin, 0, static_cast<int>(source.size()));
     end = std::max(end, begin);
-    lineAndColumn(source, begin, &line, &column);
-    std::u16string message = compileErrorText(code);
-    std::string out = file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
-    out += message.empty() ? format(Text::kCompileErrorCode, {std::to_string(code)}) : oneLine(message);
-    out += "\n";
     size_t lineStart = begin;
     while (lineStart > 0 && !isBreak(source[lineStart - 1])) --lineStart;
     size_t lineEnd = begin;
     while (lineEnd < source.size() && !isBreak(source[lineEnd])) ++lineEnd;
     std::u16string_view text = source.substr(lineStart, lineEnd - lineStart);
-    if (text.find_first_not_of(u" \t") == std::u16string_view::npos) return out;
+    if (text.find_first_not_of(u" \t") == std::u16string_view::npos) return {};
     size_t caretTo = std::min<size_t>(end, lineEnd == lineStart ? lineStart : lineEnd - 1) - lineStart;
-    out += qo::text::toUtf8(text) + "\n" + caretLine(text, begin - lineStart, caretTo) + "\n";
-    return out;
+    return qo::text::toUtf8(text) + "\n" + caretLine(text, begin - lineStart, caretTo) + "\n";
+}
+
+std::string diagnostic(const std::string& file, std::u16string_view source, int code, int begin, int end) {
+    std::u16string message = compileErrorText(code);
+    std::string out = placePrefix(file, source, begin);
+    out += message.empty() ? format(Text::kCompileErrorCode, {std::to_string(code)}) : oneLine(message);
+    out += "\n";
+    return out + sourceLineWithCaret(source, begin, end);
 }
 
 }  // namespace qo::console

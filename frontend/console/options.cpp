@@ -50,6 +50,8 @@ Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
             }
             o.memLimit = bytes;
             ++i;
+        } else if (a == "--no-wait") {
+            o.waitForWindows = false;
         } else if (a == "--load" || a == "-e") {
             if (i + 1 >= argc) {
                 o.error = format(Text::kMissingArgument, {a});
