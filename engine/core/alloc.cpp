@@ -1,5 +1,7 @@
 #include "alloc.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -8,6 +10,15 @@ namespace {
 long g_failAt = 0;     // 0 = never
 long g_count = 0;
 long g_live = 0;
+size_t g_liveBytes = 0;       // usable bytes of the blocks now allocated
+uint64_t g_allocatedBytes = 0;  // usable bytes of every block ever allocated
+
+void counted(void* p) {
+    size_t n = malloc_usable_size(p);
+    ++g_live;
+    g_liveBytes += n;
+    g_allocatedBytes += n;
+}
 
 // One attempt: counted, possibly failed on purpose, refused beyond 2^31-1 bytes.
 bool mayAllocate(size_t bytes) {
@@ -21,7 +32,7 @@ bool mayAllocate(size_t bytes) {
 void* allocate(size_t bytes) {
     if (!mayAllocate(bytes)) return nullptr;
     void* p = std::malloc(bytes ? bytes : 1);
-    if (p) ++g_live;
+    if (p) counted(p);
     return p;
 }
 
@@ -30,13 +41,14 @@ void* allocate(size_t bytes) {
 void* allocateZeroed(size_t bytes) {
     if (!mayAllocate(bytes)) return nullptr;
     void* p = std::calloc(1, bytes ? bytes : 1);
-    if (p) ++g_live;
+    if (p) counted(p);
     return p;
 }
 
 void release(void* block) {
     if (!block) return;
     --g_live;
+    g_liveBytes -= malloc_usable_size(block);
     std::free(block);
 }
 
@@ -51,5 +63,7 @@ void* allocateArray(size_t count, size_t size) {
 void failAfter(long n) { g_failAt = n > 0 ? n : 0; }
 long allocationCount() { return g_count; }
 long liveBlocks() { return g_live; }
+size_t liveBytes() { return g_liveBytes; }
+uint64_t allocatedBytes() { return g_allocatedBytes; }
 
 }  // namespace qo::mem

@@ -40,6 +40,11 @@ void failAfter(long n);
 long allocationCount();
 // Number of blocks currently allocated.
 long liveBlocks();
+// Bytes of the blocks currently allocated, and of every block allocated since
+// the process started (both as the C allocator sizes the blocks); the
+// collector's byte trigger compares them.
+size_t liveBytes();
+uint64_t allocatedBytes();
 
 }  // namespace qo::mem
 

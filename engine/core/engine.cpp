@@ -144,6 +144,7 @@ bool startEngine() {
     if (!lockBuiltinKinds()) return false;
     registerConstants();
     setStackCapacity(kDefaultStackMax);
+    gc::resetPace();
     g.started = true;
     return true;
 }

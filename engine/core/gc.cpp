@@ -12,6 +12,24 @@ namespace {
 Vec<QoValue> g_roots;
 bool g_collecting = false;
 
+// Pacing of automatic collection. After a collection that leaves n objects
+// and b bytes alive, the next automatic one comes when the object count
+// reaches max(threshold, n + n/2), or when b/2 bytes (at least kMinBytePause)
+// have been allocated since: the work of all collections stays proportional
+// to the objects and bytes allocated, and garbage stays a bounded share of
+// what is alive. A threshold of 0 or below switches both off.
+constexpr uint64_t kMinBytePause = 32u << 20;
+int64_t g_survivors = 0;        // objects alive after the last collection
+uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
+uint64_t g_bytePause = kMinBytePause;
+
+void setPace() {
+    g_survivors = keys::objectCount();
+    g_byteMark = mem::allocatedBytes();
+    uint64_t half = mem::liveBytes() / 2;
+    g_bytePause = half > kMinBytePause ? half : kMinBytePause;
+}
+
 void markEntry(keys::Entry* e) {
     if (!(e->flags & keys::kNumbered) || (e->flags & keys::kMarked)) return;
     e->flags |= keys::kMarked;
@@ -55,6 +73,8 @@ void sweep() {
     keys::sweepNumbered();
     g.sweeping = false;
     keys::flush();   // caches may name entries that the sweep freed
+    obj::dropDeadSaved();
+    keys::flush();
 }
 
 }  // namespace
@@ -73,13 +93,19 @@ void collect() {
     markRoots();
     drainRoots();
     sweep();
+    setPace();
     g_collecting = false;
     runGcCallbacks();
 }
 
 void maybeCollect() {
-    if (g_threshold > 0 && keys::objectCount() >= g_threshold && g.gcState != 4 && !g.sweeping) collect();
+    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping) return;
+    int64_t count = keys::objectCount();
+    bool byCount = count >= g_threshold && count >= g_survivors + g_survivors / 2;
+    if (byCount || mem::allocatedBytes() - g_byteMark >= g_bytePause) collect();
 }
+
+void resetPace() { setPace(); }
 
 void freeRoots() { g_roots.reset(); }
 

@@ -270,6 +270,15 @@ void releaseSaved(const CallInfo* caller, intptr_t fromLevel) {
     }
 }
 
+void dropDeadSaved() {
+    int32_t kept = 0;
+    for (int32_t i = 0; i <= g.savedTop; ++i) {
+        const QoValue& v = g.saved[i].value;
+        if (keys::search4(v.h, v.type)) g.saved[kept++] = g.saved[i];
+    }
+    g.savedTop = kept - 1;
+}
+
 void releaseCall(const CallInfo* caller) {
     while (g.savedTop >= 0 && g.saved[g.savedTop].call == caller) {
         SavedObject rec = g.saved[g.savedTop--];
