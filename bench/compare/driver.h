@@ -4,7 +4,8 @@
 // A driver is run as `driver WORKLOAD SIZE`; it prepares (compiles) outside the
 // timed part wherever the workload allows, times the work, and prints the
 // result with 17 significant digits so that run.sh can check it against the
-// native reference. A workload the peer cannot run prints "n/a".
+// native reference, then the process's peak resident memory in KB. A workload
+// the peer cannot run prints "n/a".
 #pragma once
 #include <chrono>
 #include <cmath>
@@ -13,9 +14,11 @@
 #include <cstring>
 #include <string>
 
+#include <sys/resource.h>
+
 namespace bench {
 
-enum class Workload { kFib, kIntLoop, kRealLoop, kFormula, kCompile, kUnknown };
+enum class Workload { kFib, kIntLoop, kRealLoop, kFormula, kCompile, kStrings, kConcat, kTemporaries, kUnknown };
 
 inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "fib")) return Workload::kFib;
@@ -23,6 +26,9 @@ inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "realloop")) return Workload::kRealLoop;
     if (!std::strcmp(s, "formula")) return Workload::kFormula;
     if (!std::strcmp(s, "compile")) return Workload::kCompile;
+    if (!std::strcmp(s, "strings")) return Workload::kStrings;
+    if (!std::strcmp(s, "concat")) return Workload::kConcat;
+    if (!std::strcmp(s, "temporaries")) return Workload::kTemporaries;
     return Workload::kUnknown;
 }
 
@@ -55,6 +61,11 @@ constexpr double kCompileX = 0.5;
 // compiling, not a process's first growth of its buffers.
 inline long compileRepeats(long terms) { return terms >= 100000 ? 3 : terms >= 10000 ? 20 : 200; }
 
+// The object workloads, all answering n: "strings" fills a table with n new
+// distinct strings and returns its length; "concat" appends one character to
+// a string n times and returns its length; "temporaries" makes and drops n
+// short strings and returns the count.
+
 class Timer {
 public:
     Timer() : start_(std::chrono::steady_clock::now()) {}
@@ -66,12 +77,17 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+inline long peakKb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
 inline int report(double result, long long ns) {
-    std::printf("%.17g %lld\n", result, ns);
+    std::printf("%.17g %lld %ld\n", result, ns, peakKb());
     return 0;
 }
 inline int reportInt(long long result, long long ns) {
-    std::printf("%lld %lld\n", result, ns);
+    std::printf("%lld %lld %ld\n", result, ns, peakKb());
     return 0;
 }
 inline int notApplicable() {

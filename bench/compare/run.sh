@@ -54,6 +54,8 @@ if [ $callgrind = 1 ]; then
     "real loop, per iteration|realloop|100000|99999|qo lua54 luajit-off"
     "host formula, per evaluation|formula|20000|19999|qo lua54 luajit-off muparser fparser native"
     "compile 1000 terms, per term|compile|1000|999|qo lua54 fparser"
+    "table of new strings, per string|strings|100000|99999|qo lua54"
+    "concatenation, per step (n=2000)|concat|2000|1999|qo lua54"
   )
   echo "| workload | peer | instructions | Qo / peer |"
   echo "|---|---|---:|---:|"
@@ -80,9 +82,9 @@ fi
 
 # Rows: label workload size peers (qo first; "luajit-off" is luajit with the JIT off).
 if [ $quick = 1 ]; then
-  fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
+  fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000; s1=1000; s2=10000; cat=1000; tmp=10000
 else
-  fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
+  fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000; s1=100000; s2=1000000; cat=100000; tmp=10000000
 fi
 rows=(
   "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
@@ -92,9 +94,13 @@ rows=(
   "compile $c1 terms|compile|$c1|qo lua54 luajit muparser fparser"
   "compile $c2 terms|compile|$c2|qo"
   "compile $c3 terms|compile|$c3|qo"
+  "strings n=$s1|strings|$s1|qo lua54 luajit"
+  "strings n=$s2|strings|$s2|qo lua54 luajit"
+  "concat n=$cat|concat|$cat|qo lua54 luajit"
+  "temporaries n=$tmp|temporaries|$tmp|qo lua54 luajit"
 )
 
-run_peer() {   # peer workload size -> "result ns"
+run_peer() {   # peer workload size -> "result ns peak-KB"
   case "$1" in
     luajit-off) "$out/luajit" "$2" "$3" off ;;
     *) "$out/$1" "$2" "$3" ;;
@@ -110,7 +116,7 @@ matches() {    # got expected -> 0 when equal (ints exactly, reals to 1e-9 relat
     exit (d / m <= 1e-9) ? 0 : 1 }'
 }
 
-declare -A samples status reference
+declare -A samples peaks status reference
 for ((r = 1; r <= rounds; r++)); do
   for row in "${rows[@]}"; do
     IFS='|' read -r label work size peers <<<"$row"
@@ -120,7 +126,7 @@ for ((r = 1; r <= rounds; r++)); do
     fi
     for peer in $peers; do
       line="$(run_peer "$peer" "$work" "$size" 2>/dev/null || true)"
-      read -r result ns <<<"$line"
+      read -r result ns kb <<<"$line"
       cell="$label|$peer"
       if [ "$result" = "n/a" ] || [ -z "${ns:-}" ]; then
         status[$cell]="failed"
@@ -128,6 +134,7 @@ for ((r = 1; r <= rounds; r++)); do
         status[$cell]="mismatch ($result)"
       else
         samples[$cell]="${samples[$cell]:-} $ns"
+        peaks[$cell]="${peaks[$cell]:-} ${kb:-0}"
       fi
     done
   done
@@ -136,22 +143,23 @@ done
 median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {if (NR) print a[int((NR+1)/2)]}'; }
 ms() { awk -v n="$1" 'BEGIN {printf "%.3f", n / 1e6}'; }
 
-echo "| workload | peer | median ms | Qo / peer |"
-echo "|---|---|---:|---:|"
+echo "| workload | peer | median ms | Qo / peer | peak MB |"
+echo "|---|---|---:|---:|---:|"
 for row in "${rows[@]}"; do
   IFS='|' read -r label work size peers <<<"$row"
   qo="$(echo "${samples[$label|qo]:-}" | median)"
   for peer in $peers; do
     cell="$label|$peer"
     if [ -n "${status[$cell]:-}" ]; then
-      echo "| $label | $peer | ${status[$cell]} | - |"
+      echo "| $label | $peer | ${status[$cell]} | - | - |"
       continue
     fi
     m="$(echo "${samples[$cell]:-}" | median)"
     if [ "$work" = compile ] && [ "$peer" = native ]; then continue; fi
     ratio="-"
     if [ -n "$qo" ] && [ -n "$m" ] && [ "$m" != 0 ]; then ratio="$(awk -v q="$qo" -v p="$m" 'BEGIN {printf "%.2f", q / p}')"; fi
-    echo "| $label | $peer | $(ms "${m:-0}") | $ratio |"
+    peak="$(echo "${peaks[$cell]:-}" | median)"
+    echo "| $label | $peer | $(ms "${m:-0}") | $ratio | $(awk -v k="${peak:-0}" 'BEGIN {printf "%.1f", k / 1024}') |"
   done
 done
 echo

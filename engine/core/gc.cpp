@@ -18,7 +18,7 @@ bool g_collecting = false;
 // have been allocated since: the work of all collections stays proportional
 // to the objects and bytes allocated, and garbage stays a bounded share of
 // what is alive. A threshold of 0 or below switches both off.
-constexpr uint64_t kMinBytePause = 32u << 20;
+constexpr uint64_t kMinBytePause = 8u << 20;
 int64_t g_survivors = 0;        // objects alive after the last collection
 uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
 uint64_t g_bytePause = kMinBytePause;
