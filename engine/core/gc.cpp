@@ -38,7 +38,7 @@ void markEntry(keys::Entry* e) {
 
 void markValue(const QoValue& v) {
     if (!refersToObject(v)) return;
-    if (keys::Entry* e = keys::search4(v.h, v.type)) markEntry(e);
+    if (keys::Entry* e = keys::find4(v.h, v.type)) markEntry(e);
 }
 
 void markRange(const QoValue* values, int32_t from, int32_t to) {
@@ -74,7 +74,6 @@ void sweep() {
     g.sweeping = false;
     keys::flush();   // caches may name entries that the sweep freed
     obj::dropDeadSaved();
-    keys::flush();
 }
 
 }  // namespace

@@ -353,6 +353,8 @@ Entry* search(const void* key, int len, int32_t keyType) {
     return e;
 }
 
+Entry* find4(int32_t key, int32_t keyType) { return findInList(findNode(&key, 4), keyType); }
+
 int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnly) {
     if (len <= 0 || !key) return 0;
     if (mode != 0 && len == 4 && !g.sweeping) return deferRelease(key, keyType, numberedOnly) ? 1 : 0;

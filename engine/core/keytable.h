@@ -117,6 +117,10 @@ inline Entry* search4(int32_t key, int32_t keyType) {
     return search(&key, 4, keyType);
 }
 
+// The entry of a 4-byte key, found in the trie alone: the lookup caches are
+// neither read nor changed (the collector's lookups, which touch every object).
+Entry* find4(int32_t key, int32_t keyType);
+
 // Removes an entry. mode 0: now (delete function called). mode != 0 and a
 // 4-byte key: deferred release into the reuse cache. numberedOnly: the entry
 // must carry kNumbered. Returns 1 done, 0 not found or refused.

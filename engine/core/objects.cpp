@@ -274,7 +274,7 @@ void dropDeadSaved() {
     int32_t kept = 0;
     for (int32_t i = 0; i <= g.savedTop; ++i) {
         const QoValue& v = g.saved[i].value;
-        if (keys::search4(v.h, v.type)) g.saved[kept++] = g.saved[i];
+        if (keys::find4(v.h, v.type)) g.saved[kept++] = g.saved[i];
     }
     g.savedTop = kept - 1;
 }
