@@ -70,6 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     void* engine = api.getQoHandle();
     bind(engine, "InsertKey", &api.insertKey);
     bind(engine, "ExMsgWithQo", &api.exMsgWithQo);
+    qo::fuzz::limitEngineMemory(api.exMsgWithQo);
     bind(engine, "GetRunErr", &api.getRunErr);
     bind(engine, "GC", &api.gc);
     int32_t zero = 0;

@@ -70,6 +70,7 @@ void run(QoHandle h, int maxParam) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qo::fuzz::limitEngineMemory(&ExMsgWithQo);
     deadline();
     return 0;
 }

@@ -51,6 +51,11 @@ void compileIn(const std::u16string& text, Mode mode) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qo::fuzz::limitEngineMemory(&ExMsgWithQo);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::u16string text = qo::fuzz::textFromBytes(data, size);
     long base = qo::mem::liveBlocks();

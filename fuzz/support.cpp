@@ -17,6 +17,11 @@ std::u16string textFromBytes(const uint8_t* data, size_t size) {
     return text;
 }
 
+void limitEngineMemory(ServiceFn exMsgWithQo) {
+    int64_t limit = kEngineMemoryLimit;
+    if (exMsgWithQo(10, &limit, nullptr, nullptr) != 1) fail("memory limit refused");
+}
+
 void fail(const char* what, long detail) {
     std::fprintf(stderr, "fuzz check failed: %s (%ld)\n", what, detail);
     std::abort();

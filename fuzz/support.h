@@ -1,5 +1,6 @@
-// support.h - what the fuzz targets share: the input read as UTF-16 text, and
-// a run deadline that interrupts a script through ExMsgWithQo(8, ...).
+// support.h - what the fuzz targets share: the input read as UTF-16 text, a
+// run deadline that interrupts a script through ExMsgWithQo(8, ...), and the
+// engine's memory limit (ExMsgWithQo(10, ...)).
 //
 // A Deadline owns a watchdog thread. arm() starts the clock for one run; once
 // the limit has passed the watchdog requests an interruption (and repeats the
@@ -26,6 +27,13 @@ public:
     void arm();
     void disarm();
 };
+
+// Every target runs the engine under this memory limit (ExMsgWithQo 10), so
+// that a script asking for gigabytes meets an out-of-memory error instead of
+// the fuzzer's own limits, and anything the fuzzer's limits still catch is a
+// real finding.
+constexpr int64_t kEngineMemoryLimit = int64_t{256} << 20;
+void limitEngineMemory(ServiceFn exMsgWithQo);
 
 // Stops the process with a message: the fuzzer records the input as a crash.
 [[noreturn]] void fail(const char* what, long detail = 0);

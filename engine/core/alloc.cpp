@@ -10,60 +10,75 @@ namespace {
 long g_failAt = 0;     // 0 = never
 long g_count = 0;
 long g_live = 0;
-size_t g_liveBytes = 0;       // usable bytes of the blocks now allocated
-uint64_t g_allocatedBytes = 0;  // usable bytes of every block ever allocated
+uint64_t g_limit = 0;  // 0 = none
+uint64_t g_used = 0;
+uint64_t g_allocated = 0;  // usable bytes of every block allocated so far
+bool g_limitRefused = false;  // the limit refused the latest attempt
 
-void counted(void* p) {
-    size_t n = malloc_usable_size(p);
-    ++g_live;
-    g_liveBytes += n;
-    g_allocatedBytes += n;
-}
-
-// One attempt: counted, possibly failed on purpose, refused beyond 2^31-1 bytes.
+// The one gate of every attempt: counted, possibly failed on purpose, refused
+// beyond 2^31-1 bytes or past the limit.
 bool mayAllocate(size_t bytes) {
     ++g_count;
+    g_limitRefused = false;
     if (g_failAt > 0 && --g_failAt == 0) return false;
-    return bytes <= static_cast<size_t>(INT32_MAX);
+    if (bytes > static_cast<size_t>(INT32_MAX)) return false;
+    g_limitRefused = !(g_limit == 0 || (bytes <= g_limit && g_used <= g_limit - bytes));
+    return !g_limitRefused;
+}
+
+void* track(void* p) {
+    if (p) {
+        size_t n = malloc_usable_size(p);
+        ++g_live;
+        g_used += n;
+        g_allocated += n;
+    }
+    return p;
+}
+
+bool productFits(size_t count, size_t size) {
+    if (size != 0 && count > static_cast<size_t>(INT32_MAX) / size) {
+        ++g_count;  // still counts as an attempt, so fault injection stays aligned
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 void* allocate(size_t bytes) {
     if (!mayAllocate(bytes)) return nullptr;
-    void* p = std::malloc(bytes ? bytes : 1);
-    if (p) counted(p);
-    return p;
+    return track(std::malloc(bytes ? bytes : 1));
 }
 
-// calloc: large blocks (the value stack) come as fresh zero pages that are
-// touched only when used.
 void* allocateZeroed(size_t bytes) {
     if (!mayAllocate(bytes)) return nullptr;
-    void* p = std::calloc(1, bytes ? bytes : 1);
-    if (p) counted(p);
-    return p;
+    return track(std::calloc(1, bytes ? bytes : 1));
 }
 
 void release(void* block) {
     if (!block) return;
     --g_live;
-    g_liveBytes -= malloc_usable_size(block);
+    g_used -= malloc_usable_size(block);
     std::free(block);
 }
 
 void* allocateArray(size_t count, size_t size) {
-    if (size != 0 && count > static_cast<size_t>(INT32_MAX) / size) {
-        ++g_count;  // still counts as an attempt, so fault injection stays aligned
-        return nullptr;
-    }
-    return allocate(count * size);
+    return productFits(count, size) ? allocate(count * size) : nullptr;
 }
+
+void* allocateArrayZeroed(size_t count, size_t size) {
+    return productFits(count, size) ? allocateZeroed(count * size) : nullptr;
+}
+
+void setLimit(uint64_t bytes) { g_limit = bytes; }
+uint64_t limit() { return g_limit; }
+uint64_t bytesInUse() { return g_used; }
+uint64_t allocatedBytes() { return g_allocated; }
+bool refusedByLimit() { return g_limitRefused; }
 
 void failAfter(long n) { g_failAt = n > 0 ? n : 0; }
 long allocationCount() { return g_count; }
 long liveBlocks() { return g_live; }
-size_t liveBytes() { return g_liveBytes; }
-uint64_t allocatedBytes() { return g_allocatedBytes; }
 
 }  // namespace qo::mem

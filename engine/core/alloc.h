@@ -3,7 +3,12 @@
 // allocate() uses the C allocator (which never throws) and returns null on failure; a
 // size computation that overflows 32 bits counts as a failure. Tests can make
 // the k-th allocation from now fail (failAfter) to exercise every
-// out-of-memory path. Memory is not cleared unless the caller asks for it.
+// out-of-memory path. Memory is not cleared unless the caller asks for it
+// (allocateZeroed: calloc, whose large blocks are fresh zero pages).
+//
+// Memory limit: with a limit set (setLimit, ExMsgWithQo 10), an allocation
+// that would take the bytes in use past it fails like any failed allocation.
+// The bytes in use are the usable sizes of the live blocks.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +24,12 @@ void release(void* block);
 
 // count * size bytes, or null when the product exceeds INT32_MAX.
 void* allocateArray(size_t count, size_t size);
+void* allocateArrayZeroed(size_t count, size_t size);
+
+// The byte limit (0: none) and the bytes in use.
+void setLimit(uint64_t bytes);
+uint64_t limit();
+uint64_t bytesInUse();
 
 template <class T>
 T* allocArray(size_t count) { return static_cast<T*>(allocateArray(count, sizeof(T))); }
@@ -40,11 +51,12 @@ void failAfter(long n);
 long allocationCount();
 // Number of blocks currently allocated.
 long liveBlocks();
-// Bytes of the blocks currently allocated, and of every block allocated since
-// the process started (both as the C allocator sizes the blocks); the
-// collector's byte trigger compares them.
-size_t liveBytes();
+// Bytes of every block allocated since the process started (as the C
+// allocator sizes them); the collector's byte trigger compares its growth
+// with bytesInUse().
 uint64_t allocatedBytes();
+// True when the latest allocation attempt was refused by the memory limit.
+bool refusedByLimit();
 
 }  // namespace qo::mem
 

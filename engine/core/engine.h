@@ -90,8 +90,12 @@ extern int64_t g_threshold;
 namespace qo::fn { struct Record; }
 
 namespace qo::lang {
-// Runs a live compiled function record (QoCal after the handle lookup).
-QoValue* run(fn::Record* r, QoValue* args, QoValue* result);
+// Runs a live compiled function record (QoCal after the handle lookup). keep:
+// the activation starts with its release flag cleared, as if its code began
+// with global(true) (ExMsgWithQo 9).
+QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep = false);
+// QoCal, with keep as for run().
+QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep);
 // The compiler's work buffers, created at engine start and freed at shutdown.
 bool createWorkBuffers();
 void freeWorkBuffers();

@@ -89,6 +89,8 @@ QO_API int TestRunErr(void) { return g.err.type > 0 ? g.err.type : 0; }
 
 QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
     switch (message) {
+    case 12:  // long-running native code takes a pending interruption: the run error for the caller `a`
+        return takeInterrupt(a ? static_cast<const CallInfo*>(a)->function : 0) ? 1 : 0;
     case 1:
     case 2: {
         fn::Record* r = message == 1 ? (a ? fn::lookup(*static_cast<QoHandle*>(a)) : nullptr) : fn::fromAddress(a);
@@ -119,6 +121,22 @@ QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
         return removeGcCallback(fn) ? reinterpret_cast<intptr_t>(a) : 0;
     }
     case 8: g.interrupt.store(a ? 1 : 0, std::memory_order_relaxed); return 1;
+    case 9:
+        if (!a) return 0;
+        return reinterpret_cast<intptr_t>(
+            lang::call(*static_cast<QoHandle*>(a), static_cast<QoValue*>(b), static_cast<QoValue*>(c), true));
+    case 10: {
+        // The memory limit in bytes (0: none): the old one to *b, the new one
+        // from *a, the bytes in use to *c; each pointer may be null.
+        if (b) *static_cast<int64_t*>(b) = static_cast<int64_t>(mem::limit());
+        if (c) *static_cast<int64_t*>(c) = static_cast<int64_t>(mem::bytesInUse());
+        if (a) {
+            int64_t bytes = *static_cast<int64_t*>(a);
+            if (bytes < 0) return 0;
+            mem::setLimit(static_cast<uint64_t>(bytes));
+        }
+        return 1;
+    }
     default: return 0;
     }
 }

@@ -118,6 +118,13 @@ bool registerAddress(Record* r) {
 
 void unregisterAddress(Record* r) { keys::remove(&r, sizeof r, keys::kFunctionByAddress, 0); }
 
+// The record whose last run (below) is in progress: its handle entry is gone
+// already, but its own code still names it (static strings and arrays, "free",
+// "OutFun"), so lookup() still finds it while it runs.
+Record* g_lastRun = nullptr;
+
+void releaseList(Record* r);
+
 // The run on destruction of a function with a static variable named free.
 void runFree(Record* r) {
     int32_t freeSlot = r->words[W_FREE_SLOT];
@@ -127,8 +134,13 @@ void runFree(Record* r) {
     if (!args) return;
     for (int32_t i = 0; i < nargs; ++i) args[i] = makeNil();
     QoValue result;
+    Record* outer = g_lastRun;
+    g_lastRun = r;
     lang::run(r, args, &result);
+    g_lastRun = outer;
     mem::release(args);
+    releaseList(r);  // what the run tied to the function with "free"
+
     for (int32_t i = r->words[W_STATIC_FIRST] + 1; i < freeSlot; ++i)
         if (refersToObject(r->values[i])) keys::remove4(r->values[i].h, r->values[i].type, 1);
 }
@@ -188,7 +200,8 @@ int install(Record* r, QoHandle handle, const Image& im) {
 Record* lookup(QoHandle h) {
     if (h == 0) return nullptr;
     keys::Entry* e = keys::search4(h, keys::kFunctionByHandle);
-    return e ? static_cast<Record*>(e->value) : nullptr;
+    if (e) return static_cast<Record*>(e->value);
+    return g_lastRun && handleOf(g_lastRun) == h ? g_lastRun : nullptr;
 }
 
 Record* fromAddress(const void* address) {

@@ -26,8 +26,15 @@ uint64_t g_bytePause = kMinBytePause;
 void setPace() {
     g_survivors = keys::objectCount();
     g_byteMark = mem::allocatedBytes();
-    uint64_t half = mem::liveBytes() / 2;
+    uint64_t inUse = mem::bytesInUse();
+    uint64_t half = inUse / 2;
     g_bytePause = half > kMinBytePause ? half : kMinBytePause;
+    // Under a memory limit, the next collection comes before half of the
+    // room left has been allocated.
+    if (uint64_t cap = mem::limit()) {
+        uint64_t room = cap > inUse ? (cap - inUse) / 2 : 0;
+        if (room < g_bytePause) g_bytePause = room;
+    }
 }
 
 void markEntry(keys::Entry* e) {
@@ -45,9 +52,12 @@ void markRange(const QoValue* values, int32_t from, int32_t to) {
     for (int32_t i = from; i < to; ++i) markValue(values[i]);
 }
 
+// An invalidated function (one whose callee went) is marked too: it may be
+// running, and what its statics and module variables hold stays reachable
+// (its module variables may be the only names a module's data has left).
 void markFunction(void* p) {
     auto* r = static_cast<fn::Record*>(p);
-    if (!r->words || fn::codeStart(r) < 0) return;
+    if (!r->words) return;
     const int32_t* w = r->words;
     markRange(r->values, w[fn::W_STATIC_FIRST], w[fn::W_CONST_FIRST]);
     for (int32_t i = 0; i < r->moduleVarCount; ++i)
@@ -105,6 +115,12 @@ void maybeCollect() {
 }
 
 void resetPace() { setPace(); }
+
+bool collectForMemory() {
+    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping || g_collecting) return false;
+    collect();
+    return true;
+}
 
 void freeRoots() { g_roots.reset(); }
 

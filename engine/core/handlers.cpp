@@ -47,10 +47,10 @@ QoValue* newTable(QoValue* result, int lastArg, QoValue* args, CallInfo* caller)
     if (lastArg < 1 || !isInt(args[1]) || args[1].i < 0 || args[1].i > INT32_MAX) return result;
     int32_t n = static_cast<int32_t>(args[1].i);
     QoHandle h = 0;
-    auto* t = static_cast<QoTable*>(create(QO_TABLE, n, 0, &h));
+    auto* t = static_cast<QoTable*>(create(QO_TABLE, n, 0, &h, true));   // nil items
     if (!t) return result;
     int32_t given = lastArg - 1;
-    for (int32_t i = 0; i < n; ++i) t->items[i] = i < given ? args[2 + i] : makeNil();
+    for (int32_t i = 0; i < n && i < given; ++i) t->items[i] = args[2 + i];
     markNew(caller);
     *result = makeHandle(QO_TABLE, h);
     return result;
@@ -128,7 +128,9 @@ int32_t usedLengthAgain(const Text& now, const Text& before, int32_t n) {
 // object that `source` names, so a text read earlier could be gone.
 QoValue* makeString(QoValue* result, int32_t capacity, const QoValue* source, int32_t limit, CallInfo* caller) {
     QoHandle h = 0;
-    auto* s = static_cast<QoString*>(create(QO_STRING, capacity, 0, &h));
+    // Without a source text no unit is written below: the buffer starts zeroed.
+    // (With one, clearing a reused object could wipe the very text to copy.)
+    auto* s = static_cast<QoString*>(create(QO_STRING, capacity, 0, &h, source == nullptr));
     if (!s) return result;
     int32_t n = 0;
     Text t;
@@ -264,8 +266,9 @@ QoValue* newArray(const ArrayKind& k, QoValue* result, int lastArg, QoValue* arg
     int64_t count = 1;
     while (end <= lastArg && !isDataKeyword(args[end])) {
         if (!isInt(args[end]) || args[end].i <= 0) return fail(result, makeNil(), k.name, 5, caller);
+        // Each factor is checked before the product is formed, so it never overflows.
+        if (args[end].i > INT32_MAX / count) return fail(result, makeNil(), k.name, 7, caller);
         count *= args[end].i;
-        if (count > INT32_MAX) return fail(result, makeNil(), k.name, 7, caller);
         ++end;
     }
     int32_t ndims = end - first;
@@ -277,10 +280,9 @@ QoValue* newArray(const ArrayKind& k, QoValue* result, int lastArg, QoValue* arg
         count = given;
     }
     QoHandle h = 0;
-    auto* a = static_cast<QoArray*>(create(k.type, static_cast<int32_t>(count), ndims, &h));
+    auto* a = static_cast<QoArray*>(create(k.type, static_cast<int32_t>(count), ndims, &h, true));   // zeros
     if (!a) return result;
     for (int32_t d = 0; d < ndims; ++d) a->dims[d] = end > first ? static_cast<int32_t>(args[first + d].i) : a->count;
-    std::memset(a->data, 0, 8 * static_cast<size_t>(a->count));
     markNew(caller);
     *result = makeHandle(k.type, h);
     for (int32_t i = 0; i < given && i < a->count; ++i) {

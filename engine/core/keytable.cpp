@@ -477,17 +477,27 @@ bool inReuseCache(QoHandle h) {
 
 int reuseCount() { return g_reuse.count; }
 
-// The counter's low 7 bits become the handle's last key byte and its higher
-// bits the bytes before it, most significant first: consecutive handles share
-// their first three key bytes, and handles come in ascending key order.
+// The first 65,535 values of the counter are the handles themselves. From
+// 65,536 on, the counter's low 7 bits become the handle's last key byte and
+// its higher bits the bytes before it, most significant first, so that
+// consecutive handles share their first three key bytes (one leaf node each
+// in a shared 256-child node, instead of a path of their own); values that
+// would fall below 65,536 are skipped, so no handle is drawn twice before the
+// counter wraps.
+QoHandle handleOf(uint32_t c) {
+    if (c < 0x10000u) return static_cast<QoHandle>(c);
+    if ((c & 0x7FFFu) == 0) return 0;
+    unsigned char k[4] = {static_cast<unsigned char>(c >> 23), static_cast<unsigned char>(c >> 15),
+                          static_cast<unsigned char>(c >> 7), static_cast<unsigned char>(c & 0x7F)};
+    return read4(k);
+}
+
 QoHandle drawHandle() {
     for (;;) {
-        uint32_t c = g_nextHandle;
+        QoHandle h = handleOf(g_nextHandle);
         g_nextHandle = g_nextHandle >= 0x7FFFFFFFu ? 1u : g_nextHandle + 1;
-        unsigned char k[4] = {static_cast<unsigned char>(c >> 23), static_cast<unsigned char>(c >> 15),
-                              static_cast<unsigned char>(c >> 7), static_cast<unsigned char>(c & 0x7F)};
-        QoHandle h = read4(k);
-        Node* n = findNode(k, 4);
+        if (h == 0) continue;
+        Node* n = findNode(&h, 4);
         if (!n || !n->entries) return h;
     }
 }

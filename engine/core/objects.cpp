@@ -59,9 +59,10 @@ void* allocateRecord(int32_t type) {
 }
 
 // The buffer of `size` elements of the kind; tables of 0 items have none.
-void* allocateBuffer(int32_t type, int32_t size) {
+void* allocateBuffer(int32_t type, int32_t size, bool zeroed) {
     if (type == QO_TABLE && size == 0) return nullptr;
-    return mem::allocateArray(size > 0 ? static_cast<size_t>(size) : 1, elementSize(type));
+    size_t n = size > 0 ? static_cast<size_t>(size) : 1;
+    return zeroed ? mem::allocateArrayZeroed(n, elementSize(type)) : mem::allocateArray(n, elementSize(type));
 }
 
 struct SavedStack {
@@ -110,10 +111,22 @@ void markTable(void* p) {
         if (refersToObject(t->items[i])) gc::queueRoot(t->items[i]);
 }
 
-bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep) {
+// Zeroes the items or elements of a reused object (a fresh one comes zeroed
+// from calloc).
+static void clearContents(int32_t type, void* object) {
+    Shape s = shapeOf(type, object);
+    if (s.size <= 0) return;
+    switch (type) {
+    case QO_TABLE: std::memset(static_cast<void*>(static_cast<QoTable*>(object)->items), 0, sizeof(QoValue) * s.size); break;
+    case QO_STRING: std::memset(static_cast<QoString*>(object)->text, 0, sizeof(char16_t) * s.size); break;
+    default: std::memset(static_cast<QoArray*>(object)->data, 0, 8 * static_cast<size_t>(s.size)); break;
+    }
+}
+
+bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep, bool zeroed) {
     if (!isBuiltinKind(type) || !object || size < 0) return false;
     Shape old = shapeOf(type, object);
-    void* buffer = allocateBuffer(type, size);
+    void* buffer = allocateBuffer(type, size, zeroed && !keep);
     if (!buffer && !(type == QO_TABLE && size == 0)) return false;
     int32_t common = old.size < size ? old.size : size;
     switch (type) {
@@ -164,7 +177,7 @@ bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep) 
     }
 }
 
-void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle) {
+void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool zeroed) {
     if (!isBuiltinKind(type) || size < 0 || ndims < 0) return nullptr;
     Shape want{size, (type == QO_INTS || type == QO_REALS) ? ndims : 0};
     keys::ReuseRecord r;
@@ -176,21 +189,30 @@ void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle) {
     if (keys::takeReusable(type, sameShape, &want, true, &r)) {
         Shape got = shapeOf(type, r.value);
         if (got.size != want.size || got.ndims != want.ndims) {
-            if (!resize(type, r.value, size, ndims, false)) {
+            if (!resize(type, r.value, size, ndims, false, zeroed)) {
                 keys::remove4(r.handle, type, 0);
                 return nullptr;
             }
             if (type == QO_STRING) static_cast<QoString*>(r.value)->text[0] = 0;
+        } else if (zeroed) {
+            clearContents(type, r.value);
         }
         if (handle) *handle = r.handle;
         return r.value;
     }
-    void* object = allocateRecord(type);
-    if (!object) return nullptr;
-    if (!resize(type, object, size, ndims, false)) {
-        mem::release(object);
-        return nullptr;
+    // When the memory limit refuses the new object, collect and try once
+    // more (a collection here is no riskier than the one the insertion below
+    // may start).
+    void* object = nullptr;
+    for (int attempt = 0; !object && attempt < 2; ++attempt) {
+        if (attempt > 0 && !(mem::refusedByLimit() && gc::collectForMemory())) return nullptr;
+        object = allocateRecord(type);
+        if (object && !resize(type, object, size, ndims, false, zeroed)) {
+            mem::release(object);
+            object = nullptr;
+        }
     }
+    if (!object) return nullptr;
     if (type == QO_STRING) static_cast<QoString*>(object)->text[0] = 0;
     QoHandle h = keys::drawHandle();
     QoMarkFn mark = type == QO_TABLE ? markTable : nullptr;

@@ -22,9 +22,11 @@ void markTable(void* table);
 QoOperatorFn handlerFor(int32_t type);
 QoValue* newtypeHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code);
 
-// NewSysObj / SetSysObj / GetBufObj.
-void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle);
-bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep);
+// NewSysObj / SetSysObj / GetBufObj. zeroed: the items, units or elements
+// start as zeros (nil items): a fresh buffer comes from the zeroing allocation,
+// a reused object is cleared.
+void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool zeroed = false);
+bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep, bool zeroed = false);
 void* takeReused(int32_t type, QoHandle* handle);
 
 // The object record of a live object of a built-in kind, or null.
@@ -62,6 +64,10 @@ void collect();
 void maybeCollect();
 // Starts the pacing afresh from what is alive now (engine start).
 void resetPace();
+// The emergency collection of NewSysObj when the memory limit refused memory
+// for a new object: collects, unless automatic collection is off or
+// suspended; true when it did.
+bool collectForMemory();
 // Queues a value's object as a root; false when it refers to no object.
 bool queueRoot(const QoValue& v);
 void freeRoots();

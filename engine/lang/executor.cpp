@@ -66,7 +66,7 @@ QoValue* failCall(QoValue* result, int32_t type, const char16_t* name, QoHandle 
 
 }  // namespace
 
-QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary) {
+QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary, uint32_t flags) {
     bool inPlace = g.plainFrame == 0;
     g.plainFrame = 1;
     *temporary = false;
@@ -84,6 +84,7 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary)
 
     Activation a;
     begin(a, r);
+    a.info.flags = flags;
     FrameState fs;
     if (r->code[0] == fn::kIdle) {
         enterOwn(a, args, fs);
@@ -106,9 +107,9 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary)
 InlineCall g_inlineCalls[kMaxCallDepth];
 bool g_plansEnabled = true;
 
-QoValue* run(fn::Record* r, QoValue* args, QoValue* result) {
+QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
     bool temporary;
-    return execute(r, args, result, &temporary);
+    return execute(r, args, result, &temporary, keep ? 0 : kStartFlags);
 }
 
 // --- the dispatch loop ---

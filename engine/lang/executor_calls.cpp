@@ -35,16 +35,13 @@ void writeBack(Activation& a, const QoValue* args, int32_t lastArg, Cursor& at) 
 }
 
 void callFunction(Activation& a, QoNativeFn f, QoValue* args, int32_t lastArg) {
-    a.info.flags = a.autoRelease << 8;
     QoValue* r = f(&a.scratch, lastArg, args, &a.info);
     if (!r) {
         setNil(a.scratch);
     } else if (r != &a.scratch) {
         a.scratch = *r;
     }
-    bool fresh = (a.info.flags & 0xffu) != 0;
-    a.info.flags = a.autoRelease << 8;
-    if (fresh) saveTemporary(a, a.scratch, static_cast<unsigned char>(a.autoRelease));
+    if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
 }
 
 bool sameValue(const QoValue& x, const QoValue& y) {
@@ -66,7 +63,7 @@ QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at) {
         if (callee->code[0] != fn::kIdle) g.plainFrame = 0;  // recursion: arguments in place
         bool temporary;
         execute(callee, args, &a.scratch, &temporary);
-        if (temporary) saveTemporary(a, a.scratch, static_cast<unsigned char>(a.autoRelease));
+        if (temporary) saveTemporary(a, a.scratch, releaseFlag(a));
     }
     if (*at.pc == 0) {
         ++at.pc;  // no write-back list
@@ -78,7 +75,7 @@ QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at) {
 }
 
 void afterCall(Activation& a, QoValue* args, int32_t lastArg, bool temporary, Cursor& at) {
-    if (temporary) saveTemporary(a, a.scratch, static_cast<unsigned char>(a.autoRelease));
+    if (temporary) saveTemporary(a, a.scratch, releaseFlag(a));
     if (*at.pc == 0) {
         ++at.pc;
     } else {

@@ -24,8 +24,7 @@ QO_ALWAYS_INLINE inline void fillHead(ActivationHead& a, fn::Record* r) {
     a.maxParam = r->words[fn::W_MAX_PARAM];
     a.staticFirst = r->words[fn::W_STATIC_FIRST];
     a.info.function = fn::handleOf(r);
-    a.autoRelease = 1;
-    a.info.flags = a.autoRelease << 8;
+    a.info.flags = kStartFlags;
     a.lastOperator = u"operator";
 }
 

@@ -7,9 +7,12 @@
 // always live there). The evaluation stack starts at `base`; the top pointer is
 // base + d for a stack height d (d = -1: empty).
 //
-// CallInfo.flags is kept as autoRelease << 8 between calls: byte 0 (new object)
-// is examined and cleared after every native or operator call, byte 1 is the
-// activation's auto-release flag, which only "global" changes.
+// CallInfo.flags: byte 0 (new object) is examined and cleared after every
+// native or operator call; byte 1 is the activation's release flag, 1 when the
+// activation starts. "global" sets it, and a native or operator function may
+// change it: FunReObj writes the whole word as 1, which leaves the release flag
+// cleared for the rest of the activation (until global(false)), so the objects
+// made from then on are left to the collector.
 #pragma once
 #include <cstdint>
 
@@ -21,6 +24,9 @@
 
 namespace qo::lang {
 
+// The flag word an activation starts with: release flag set.
+inline constexpr uint32_t kStartFlags = 1u << 8;
+
 // What every activation of a record starts with (a plan keeps a copy).
 struct ActivationHead {
     fn::Record* record;
@@ -29,7 +35,6 @@ struct ActivationHead {
     int32_t maxParam;
     int32_t staticFirst;
     CallInfo info;
-    uint32_t autoRelease;        // 1 or 0
     const char16_t* lastOperator;  // name for errors of opcodes 95..255
 };
 
@@ -90,7 +95,9 @@ QoValue* interpret(Activation& a);
 
 // Runs a compiled function (the internal QoCal). *temporary is set when the
 // result is an object this activation made and would have released.
-QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary);
+// flags: the flag word the activation starts with (kStartFlags, or 0 to run it
+// as if it began with global(true)).
+QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary, uint32_t flags = kStartFlags);
 
 // --- slow paths (executor_ops.cpp) ---
 void report(Activation& a, int32_t type, const char16_t* name, int32_t code);
@@ -128,6 +135,15 @@ inline void stepInline(Activation& a, unsigned opcode, QoValue* target, QoValue*
 void operatorOpcode(Activation& a, unsigned opcode, QoValue* top);
 // Saves an object value for release at this activation's END.
 void saveTemporary(Activation& a, const QoValue& v, unsigned char release);
+// The activation's release flag (second byte of the flag word) as 1 or 0.
+inline unsigned char releaseFlag(const Activation& a) { return (a.info.flags & 0xff00u) ? 1 : 0; }
+// After a native or operator call: whether it marked its result as a new
+// object; the mark is cleared, the release flag stays as the call left it.
+inline bool takeNewObject(Activation& a) {
+    bool fresh = (a.info.flags & 0xffu) != 0;
+    a.info.flags &= ~0xffu;
+    return fresh;
+}
 // "global" and "local" on *top.
 void globalOp(Activation& a, const QoValue& top);
 void localOp(Activation& a, const QoValue& top);

@@ -17,7 +17,6 @@ namespace {
 // Calls an operator function; a result it marks as new is saved for this
 // activation.
 QoValue callOperator(Activation& a, QoOperatorFn f, int mode, QoValue* operands, int code) {
-    a.info.flags = a.autoRelease << 8;
     QoValue* r = f(&a.scratch, mode, operands, &a.info, code);
     QoValue out;
     if (r) {
@@ -25,9 +24,7 @@ QoValue callOperator(Activation& a, QoOperatorFn f, int mode, QoValue* operands,
     } else {
         setNil(out);
     }
-    bool fresh = (a.info.flags & 0xffu) != 0;
-    a.info.flags = a.autoRelease << 8;
-    if (fresh) saveTemporary(a, out, static_cast<unsigned char>(a.autoRelease));
+    if (takeNewObject(a)) saveTemporary(a, out, releaseFlag(a));
     return out;
 }
 
@@ -134,15 +131,15 @@ void operatorOpcode(Activation& a, unsigned opcode, QoValue* top) {
 
 void saveTemporary(Activation& a, const QoValue& v, unsigned char release) {
     if (!refersToObject(v)) return;
+    uint32_t flags = a.info.flags;
     a.info.flags = static_cast<uint32_t>(release) << 8;
     obj::save(&a.info, v, 0);
-    a.info.flags = a.autoRelease << 8;
+    a.info.flags = flags;
 }
 
 void globalOp(Activation& a, const QoValue& top) {
     if (top.optype == QO_LOGICAL) {
-        a.autoRelease = top.i == 0 ? 1 : 0;
-        a.info.flags = (a.info.flags & 0xffu) | (a.autoRelease << 8);
+        a.info.flags = (a.info.flags & 0xffu) | (top.i == 0 ? kStartFlags : 0);
     } else {
         obj::keepSaved(top);
     }

@@ -5,18 +5,20 @@
 // writes the result into *result, whose address it returns. A handle that
 // names no live function records "FunDeleted" (type 2, code 1) and gives nil;
 // a null argument array for a function with parameters records "QoCal" code 1.
+// ExMsgWithQo 9 runs a function the same way with its release flag cleared.
 #include "engine.h"
 #include "executor.h"
 #include "executor_internal.h"
 
-extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* result) {
-    using namespace qo;
+namespace qo::lang {
+
+QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
     if (!result) return nullptr;
-    lang::setNil(*result);
+    setNil(*result);
     if (!g.started) return result;
     fn::Record* r = fn::lookup(function);
     if (!r) {
-        reportError(2, lang::kFunDeleted, 1, function);
+        reportError(2, kFunDeleted, 1, function);
         return result;
     }
     if (!args && r->words[fn::W_MAX_PARAM] >= 0) {
@@ -24,5 +26,11 @@ extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* resu
         return result;
     }
     g.plainFrame = 1;
-    return lang::run(r, args, result);
+    return run(r, args, result, keep);
+}
+
+}  // namespace qo::lang
+
+extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* result) {
+    return qo::lang::call(function, args, result, false);
 }

@@ -110,6 +110,11 @@ void Host::insertKeys() {
     insertFunction(api_, "mqoMsgOut", 9, reinterpret_cast<void*>(&writeMessage));
 }
 
+void Host::setMemoryLimit(long long bytes) {
+    int64_t limit = bytes;
+    api_.ExMsgWithQo(10, &limit, nullptr, nullptr);
+}
+
 std::u16string Host::version() const { return api_.QoVer ? std::u16string(api_.QoVer()) : std::u16string(); }
 
 void Host::loadExtensions(bool defaults, const std::vector<std::string>& extra) {

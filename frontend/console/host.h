@@ -31,6 +31,9 @@ public:
     int compileEntry(const std::u16string& entry, int firstLine);
     void runEntry();
 
+    // The engine's memory limit in bytes (ExMsgWithQo 10); 0 removes it.
+    void setMemoryLimit(long long bytes);
+
     const frontend::EngineApi& engine() const { return api_; }
     std::u16string version() const;
 

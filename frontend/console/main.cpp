@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", qo::text::toUtf8(host.version()).c_str());
         return kSuccess;
     }
+    if (opts.memLimit > 0) host.setMemoryLimit(opts.memLimit);
     host.loadExtensions(opts.loadDefaultExtensions, opts.extraExtensions);
     switch (opts.mode) {
     case Options::Mode::kFile: return host.runScript(opts.file, directoryOf(opts.file), source);

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <climits>
+
 namespace qo::console {
 
 const char* usageText() {
@@ -10,10 +12,23 @@ const char* usageText() {
            "选项：\n"
            "  --no-ext           不加载扩展库\n"
            "  --load NAME        另外加载扩展库 libNAME.so（可重复）\n"
+           "  --mem-limit BYTES  引擎内存上限（字节，可带 K、M、G 后缀）；超出时分配失败\n"
            "  --help             显示本帮助\n"
            "  --version          显示版本\n"
            "运行中按 Ctrl-C 中断脚本（运行错误 QoInterrupt），再按一次立即退出（状态 130）。\n"
            "退出状态：0 成功，1 编译错误，2 运行错误，3 用法或文件错误。\n";
+}
+
+long long parseByteCount(const std::string& text) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 18) return -1;
+    long long n = std::stoll(text.substr(0, digits));
+    std::string suffix = text.substr(digits);
+    int shift = suffix.empty() ? 0 : suffix == "K" || suffix == "k" ? 10 : suffix == "M" || suffix == "m" ? 20
+              : suffix == "G" || suffix == "g" ? 30 : -1;
+    if (shift < 0 || n > (LLONG_MAX >> shift)) return -1;
+    return n << shift;
 }
 
 Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
@@ -38,6 +53,14 @@ Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
             return o;
         } else if (a == "--no-ext") {
             o.loadDefaultExtensions = false;
+        } else if (a == "--mem-limit") {
+            long long bytes = i + 1 < argc ? parseByteCount(argv[i + 1]) : -1;
+            if (bytes <= 0) {
+                o.error = "选项 --mem-limit 需要正的字节数（可带 K、M、G 后缀）";
+                break;
+            }
+            o.memLimit = bytes;
+            ++i;
         } else if (a == "--load" || a == "-e") {
             if (i + 1 >= argc) {
                 o.error = "选项 " + a + " 缺少参数";

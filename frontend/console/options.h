@@ -11,10 +11,14 @@ struct Options {
     std::string text;                 // kText (-e)
     bool loadDefaultExtensions = true;
     std::vector<std::string> extraExtensions;
+    long long memLimit = 0;           // --mem-limit in bytes; 0: none
     std::string error;                // non-empty: a usage error
 };
 
 Options parseOptions(int argc, char** argv, bool stdinIsTerminal);
+// A byte count with an optional K, M or G suffix (powers of 1024); -1 when it
+// is not one (or does not fit 63 bits).
+long long parseByteCount(const std::string& text);
 const char* usageText();
 
 }  // namespace qo::console

@@ -99,6 +99,41 @@ TEST_F(Manager, ASessionKeepsDefinitionsAndReplacesRedefinitions) {
     DelModule(m);
 }
 
+// A session keeps its module variables from one entry to the next, also when
+// no definition holds the module, and what they refer to survives collections.
+TEST_F(Manager, ASessionKeepsItsVariablesAndTheirObjects) {
+    auto gc = reinterpret_cast<decltype(&::GC)>(dlsym(GetQoHandle(), "GC"));
+    void* m = nullptr;
+    intptr_t cookie = 0;
+    ASSERT_EQ(compile(u"a = 3; s = \"ab\" + \"cd\"", &m, &cookie), 0);
+    ExeModule(m, &printer);
+    g_printed.clear();
+    ASSERT_EQ(compile(u"k = 0; while(k < 100, t = \"x\" + \"y\", k++)", &m, &cookie), 0);
+    ExeModule(m, &printer);
+    ASSERT_EQ(gc(0), 0);
+    g_printed.clear();
+    ASSERT_EQ(compile(u"a; len(s)", &m, &cookie), 0);
+    ExeModule(m, &printer);
+    EXPECT_EQ(g_printed, (std::vector<std::u16string>{u"int 3", u"int 5"}));  // len counts the closing zero
+    DelModule(m);
+}
+
+// Top-level items run as if they began with global(true): a string that an
+// item stores in a module variable is not released at the item's end, so its
+// handle is not reused for another object.
+TEST_F(Manager, ObjectsThatItemsStoreLiveOn) {
+    void* m = nullptr;
+    ASSERT_EQ(compile(u"s = \"x\"; k = 0; while(k < 30, s = s + \"ab\", k++); len(s); "
+                      u"t = qo(1, 2); u = \"p\" + \"q\"; oget(t, 1); len(s + \"!\")", &m), 0);
+    ExeModule(m, &printer);
+    EXPECT_EQ(g_output.find(MQO_RUN_ERROR_PREFIX), std::u16string::npos);
+    ASSERT_EQ(g_printed.size(), 8u);
+    EXPECT_EQ(g_printed[3], u"int 2");  // len(s) = 62: "x", 30 joins of "ab", the closing zero
+    EXPECT_EQ(g_printed[6], u"int 2");
+    EXPECT_EQ(g_printed[7], u"int 3");  // 63
+    DelModule(m);
+}
+
 TEST_F(Manager, RunErrorsStopTheRunWithOneMessage) {
     void* m = nullptr;
     ASSERT_EQ(compile(u"1; 1/0; 3", &m), 0);

@@ -46,6 +46,15 @@ def main():
         (["a.oqo", "b.oqo"], b"", 3, "", "只能给出一个"),
         (["--no-ext", "--load", "NoSuchExtension", "-e", "1"], b"", 0, "", "libNoSuchExtension.so"),
         (["--no-ext", "--load", "QoSystem32", "-e", "sys::EOF"], b"", 0, "-1\n", ""),
+        # --mem-limit: past the limit allocations fail as out of memory, and the script goes on
+        (["--no-ext", "--mem-limit", "8M", "-e", "a = new(ints, 1000000); len(a); b = new(ints, 1000); len(b)"],
+         b"", 0, "nil\nnil\n", ""),
+        (["--no-ext", "--mem-limit", "8M", "-e", "s = \"ab\"; k = 0; while(k < 40, s = s + s, k++); k < 40"],
+         b"", 2, "ab\n0\n", "运行错误：string operator，错误代码：6"),
+        (["--no-ext", "--mem-limit", "1G", "-e", "a = new(ints, 1000000); len(a)"], b"", 0, "", ""),
+        (["--mem-limit", "12X", "-e", "1"], b"", 3, "", "--mem-limit"),
+        (["--mem-limit"], b"", 3, "", "--mem-limit"),
+        (["--mem-limit", "0", "-e", "1"], b"", 3, "", "--mem-limit"),
     ]
     failures = 0
     for args, stdin, status, out, err in checks:

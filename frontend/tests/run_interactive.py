@@ -52,6 +52,22 @@ def main():
     if not os.path.exists(os.path.join(home, ".qo_history")):
         print("no history file written")
         return 1
+    # A session without definitions keeps its variables and what they hold.
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ["HOME"] = home
+        os.execv(qo, [qo, "--no-ext"])
+    read_until_quiet(fd)
+    transcript = ""
+    for line in ["a = 3", "a + 4", 's = "ab" + "cd"', "k = 0; while(k < 40, t = s + s, k++)", 's + "!"']:
+        os.write(fd, (line + "\n").encode())
+        transcript += read_until_quiet(fd)
+    os.write(fd, b"\x04")
+    transcript += read_until_quiet(fd)
+    os.waitpid(pid, 0)
+    if "\n7\n" not in transcript or "\nabcd!\n" not in transcript:
+        print("variables lost between entries:\n" + transcript)
+        return 1
     print("ok")
     return 0
 

@@ -283,9 +283,9 @@ TEST_F(Pacing, TheNextCollectionWaitsForHalfTheSurvivorsMore) {
 TEST_F(Pacing, AGarbageLoopRunsInFlatMemory) {
     compile("tp(n : s, k) = k = 0, while(k < n, s = new(string, \"ab\") + \"c\", k++), ObjNum(0)");
     EXPECT_LE(runInt("tp(50000)"), 10000);
-    size_t after50k = mem::liveBytes();
+    uint64_t after50k = mem::bytesInUse();
     EXPECT_LE(runInt("tp(300000)"), 10000);
-    EXPECT_LE(mem::liveBytes(), after50k + (after50k >> 2)) << "live bytes stay flat";
+    EXPECT_LE(mem::bytesInUse(), after50k + (after50k >> 2)) << "live bytes stay flat";
     EXPECT_GE(g_collections, 30);
     EXPECT_EQ(collectAndCount(), 0);
 }
@@ -293,10 +293,10 @@ TEST_F(Pacing, AGarbageLoopRunsInFlatMemory) {
 TEST_F(Pacing, LargeGarbageIsCollectedByBytesBeforeTheCountTrigger) {
     // 400 strings of 1 MB each (800 MB in all) with 10,000 as the threshold:
     // the byte trigger collects every few dozen.
-    size_t before = mem::liveBytes();
+    uint64_t before = mem::bytesInUse();
     EXPECT_EQ(runInt("(: k) = k = 0, while(k < 400, new(string, 500000), k++), k"), 400);
     EXPECT_GE(g_collections, 4);
-    EXPECT_LE(mem::liveBytes(), before + (40u << 20));
+    EXPECT_LE(mem::bytesInUse(), before + (uint64_t{40} << 20));
     EXPECT_LE(objects(), 100);
     // Switching automatic collection off switches the byte trigger off too.
     run("ObjNum(0)");
@@ -310,7 +310,7 @@ TEST_F(Pacing, LargeGarbageIsCollectedByBytesBeforeTheCountTrigger) {
 TEST_F(Pacing, TheConcatenationLoopStaysSmall) {
     EXPECT_EQ(runInt("(: s, k) = s = new(string, \"\"), k = 0, while(k < 20000, s = s + \"x\", k++), len(s)"), 20001);
     EXPECT_LE(objects(), 10000);
-    EXPECT_LE(mem::liveBytes(), 40u << 20) << "intermediate strings (400 MB in all) are collected";
+    EXPECT_LE(mem::bytesInUse(), uint64_t{40} << 20) << "intermediate strings (400 MB in all) are collected";
     EXPECT_EQ(collectAndCount(), 0);
 }
 
@@ -321,6 +321,31 @@ TEST_F(ScriptObjects, ConcatenationReadsUpToTheFirstZeroUnit) {
             " oset(s, p, 0), len(s + \"\")");
     for (int p = 0; p < 70; ++p) EXPECT_EQ(runInt(("cut(" + std::to_string(p) + ")").c_str()), p + 1) << p;
     EXPECT_EQ(runInt("len(new(string, 71, \"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqr\") + \"!\")"), 72);
+}
+
+TEST_F(Pacing, UnderAMemoryLimitNewObjectsCollectBeforeTheyFail) {
+    // Room for about six strings of 1 MB: the ones nothing refers to are
+    // collected when the limit refuses a new one (and, paced by the room
+    // left, usually before).
+    mem::setLimit(mem::bytesInUse() + (uint64_t{6} << 20));
+    for (int i = 0; i < 40; ++i) {
+        QoHandle h = 0;
+        ASSERT_NE(NewSysObj(QO_STRING, 500000, 0, &h), nullptr) << i;
+    }
+    EXPECT_GE(g_collections, 6);
+    EXPECT_LE(keys::objectCount(), 7);
+    // Suspended, the collector does not run: the limit is reached.
+    GC(4);
+    int made = 0;
+    for (int i = 0; i < 40; ++i) {
+        QoHandle h = 0;
+        if (NewSysObj(QO_STRING, 500000, 0, &h)) ++made;
+    }
+    EXPECT_LT(made, 7);
+    GC(3);
+    mem::setLimit(0);
+    EXPECT_EQ(GC(0), 0);
+    EXPECT_EQ(keys::objectCount(), 0);
 }
 
 }  // namespace

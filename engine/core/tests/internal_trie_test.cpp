@@ -1,6 +1,6 @@
 // The trie's memory: deletions prune the nodes they leave empty, nodes left by
 // a failed insert go at the next sweep, nodes grow through their sizes without
-// changing the key order, handles share their first key bytes, and unique
+// changing the key order, many objects take about a node each, and unique
 // numbers stay unique.
 #include <cstring>
 #include <set>
@@ -98,20 +98,33 @@ TEST_F(Trie, ChildrenKeepTheirOrderAsANodeGrows) {
     for (size_t i = 0; i < keys.size(); i += 2) EXPECT_EQ(SearchKey(keys[i].data(), 2, 300), nullptr) << i;
 }
 
-TEST_F(Trie, ConsecutiveHandlesShareTheirFirstKeyBytes) {
-    // 4096 objects: their keys come in creation order, and their nodes are
-    // about one per object (a leaf), not one per key bit.
+TEST_F(Trie, ManyObjectsTakeAboutOneNodeEach) {
+    // Past the first 65,535 handles, consecutive handles share their first
+    // three key bytes: 100,000 more objects take about a leaf node each, and
+    // their keys come in the order they were made.
+    g_threshold = 0;   // keep them all
+    for (int i = 0; i < 70000; ++i) {
+        QoHandle h = 0;
+        ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
+    }
     long before = nodes();
-    std::vector<QoHandle> handles(4096);
+    std::vector<QoHandle> handles(100000);
     for (QoHandle& h : handles) ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
-    EXPECT_LT(nodes() - before, 4096 + 4096 / 64);
-    for (size_t i = 1; i < handles.size(); ++i) {
+    EXPECT_LT(nodes() - before, 100000 + 100000 / 64);
+    std::set<QoHandle> distinct;
+    for (size_t i = 0; i < handles.size(); ++i) {
+        EXPECT_GE(handles[i], 0x10000);
+        distinct.insert(handles[i]);
+        if (i == 0) continue;
         unsigned char a[4], b[4];
         std::memcpy(a, &handles[i - 1], 4);
         std::memcpy(b, &handles[i], 4);
         EXPECT_LT(std::memcmp(a, b, 4), 0) << i;
-        EXPECT_GT(handles[i], 0);
     }
+    EXPECT_EQ(distinct.size(), handles.size());
+    g_threshold = 10000;
+    EXPECT_EQ(GC(0), 0);
+    EXPECT_EQ(keys::objectCount(), 0);
 }
 
 TEST_F(Trie, UniqueNumbersAreDistinctHandles) {

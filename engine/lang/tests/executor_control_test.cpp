@@ -4,6 +4,7 @@
 
 #include "assembler.h"
 #include "engine_fixture.h"
+#include "executor_plan.h"
 
 namespace qo::test {
 namespace {
@@ -64,6 +65,41 @@ TEST_F(ExecutorControl, StackShufflesAndNoOperations) {
     ASSERT_EQ(r.type, QO_COMPLEX);
     EXPECT_EQ(r.c[0], 5);
     EXPECT_EQ(r.c[1], 6);
+}
+
+}  // namespace
+}  // namespace qo::test
+
+namespace qo::test {
+namespace {
+
+// The value a loop leaves when a pending run error ends it.
+QoValue loopValueAfterError(const char16_t* text) {
+    QoHandle h = 0;
+    int maxParam = 0, b = 0, e = 0;
+    QoValue* values = nullptr;
+    EXPECT_EQ(QoCom(text, 1, 0, nullptr, &h, &maxParam, &values, &b, &e), 0);
+    QoValue r = makeInt(-12345);
+    QoCal(h, nullptr, &r);
+    EXPECT_GT(TestRunErr(), 0);
+    int type, code;
+    const char16_t* name;
+    QoHandle where;
+    GetRunErr(&type, &name, &code, &where);
+    return r;
+}
+
+// UNTILF with an error pending: the top becomes the slot just above the start
+// height (the first expression), as when the condition holds; a while ended by
+// an error leaves its condition. The same in the byte loop and the threaded one.
+TEST_F(ExecutorControl, LoopsEndedByAnErrorLeaveTheFormsValue) {
+    for (bool plans : {true, false}) {
+        lang::g_plansEnabled = plans;
+        EXPECT_EQ(loopValueAfterError(u"(: x) = until(7, x = 1/0, 8, false)").i, 7);
+        EXPECT_EQ(loopValueAfterError(u"(: x, y) = y = 5 + until(7, x = 1/0, 8, false), y").i, 12);
+        EXPECT_EQ(loopValueAfterError(u"(: x, y) = y = while(x = 1/0, 8), y").i, 1);
+    }
+    lang::g_plansEnabled = true;
 }
 
 }  // namespace

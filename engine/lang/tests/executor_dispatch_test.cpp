@@ -57,6 +57,19 @@ protected:
         f.pushVar(0).pushVar(1).op(opcode);
         return call(f.install(), {a, b});
     }
+    // An extension object marked with FunReObj (transpose of a kLeftType value),
+    // then optionally global(false), then a joined string kept in a variable.
+    static QoValue joinAfterExtensionObject(bool globalFalse) {
+        g_markNew = true;
+        g_leftReply = makeHandle(kLeftType, 77);
+        QoValue keep = makeNil();
+        Assembler f(1);
+        f.pushVar(0).op(op::TRANSPOSE).op(op::DROP, {1});
+        if (globalFalse) f.push(makeLogical(false)).op(op::GLOBAL).op(op::DROP, {1});
+        f.pushString(u"x").pushString(u"y").op(op::ADD).storeGlobal(&keep).op(op::DROP, {1}).pushInt(0);
+        call(f.install(), {makeHandle(kLeftType, 1)});
+        return keep;
+    }
 };
 
 TEST_F(ExecutorDispatch, LeftLockAnswersFirst) {
@@ -226,16 +239,18 @@ TEST_F(ExecutorDispatch, ACalleesReturnedTemporaryBelongsToTheCaller) {
     EXPECT_TRUE(keys::inReuseCache(keep.h)) << "released when the caller ends";
 }
 
-TEST_F(ExecutorDispatch, NativeNewObjectsFollowTheSameRule) {
-    g_markNew = true;
-    g_leftReply = object(kLeftType, 77);
-    // An extension object flagged as new: saved and released (a no-op for an
-    // unknown handle), and the auto-release flag is still on afterwards.
-    QoValue keep = makeNil();
-    Assembler f(1);
-    f.pushVar(0).op(op::TRANSPOSE).op(op::DROP, {1});
-    f.pushString(u"x").pushString(u"y").op(op::ADD).storeGlobal(&keep).op(op::DROP, {1}).pushInt(0);
-    call(f.install(), {object(kLeftType, 1)});
+TEST_F(ExecutorDispatch, FunReObjLeavesTheRestOfTheActivationToTheCollector) {
+    // FunReObj writes the flag word as 1: the release flag stays cleared for
+    // the rest of the activation, so the string made afterwards is not
+    // released at END but left to the collector.
+    QoValue keep = joinAfterExtensionObject(false);
+    EXPECT_FALSE(keys::inReuseCache(keep.h));
+    EXPECT_NE(keys::search4(keep.h, QO_STRING), nullptr);
+    EXPECT_EQ(g.savedTop, -1);
+}
+
+TEST_F(ExecutorDispatch, GlobalFalseAfterFunReObjReleasesAgain) {
+    QoValue keep = joinAfterExtensionObject(true);
     EXPECT_TRUE(keys::inReuseCache(keep.h));
     EXPECT_EQ(g.savedTop, -1);
 }

@@ -17,10 +17,16 @@ struct Entry {
     QoHandle handle = 0;
     std::u16string name;  // definitions: the function's name
     QoValue result{};     // declarations: what the item gave when it ran
+    // An item of an earlier text of a session: not run again, but kept, so
+    // that the module variables it names stay roots of the collector.
+    bool spent = false;
 };
 
 struct Module {
     int number = 0;
+    // A function of the module that lives as long as the module does, so that
+    // its module variables outlive every item (see modules.cpp).
+    QoHandle anchor = 0;
     std::vector<Entry> entries;  // in the order of the text
     int running = 0;             // ExeModule activations
 };
@@ -56,6 +62,9 @@ std::string managerDirectory();
 // Module bookkeeping (modules.cpp). Compiling and running start with an empty
 // run-error slot, so an error nobody collected cannot refuse the next compile.
 void clearRunError();
+// Runs a compiled item so that the objects it makes are kept until the
+// collector finds them unreferenced (as if it began with global(true)).
+void runItem(QoHandle item, QoValue* result);
 Module* findModule(void* handle);
 void destroyModule(Module* module);
 void destroyAllModules();

@@ -1,4 +1,13 @@
 // modules.cpp - compiling a module text item by item, running it, deleting it.
+//
+// Lifetime of what items make: every top-level item runs as if it began with
+// global(true) (runItem), so the objects it makes, and those that functions
+// hand back to it, are left to the collector instead of being released at the
+// item's end; what a module variable holds therefore lives as long as the
+// variable refers to it. The variables themselves live as long as the module:
+// each module has an anchor function that keeps its module record, and the
+// items of a session's earlier texts are kept (not run again), so that the
+// collector still finds the module variables they name.
 #include <algorithm>
 
 #include "manager.h"
@@ -30,14 +39,23 @@ private:
     bool replaceDefinition(const std::u16string& name);
 };
 
-// Deleting the last function of a module removes its module record, and with
-// it the manager's lock; taking the lock again keeps the module the manager's.
-void relock(Module* module) { manager().api.LockModule(module->number, &moduleOwner, 1); }
-
 int firstUnit(const std::u16string& text, Span span) {
     int i = span.begin;
     while (i < span.end && (text[i] == u' ' || text[i] == u'\t' || text[i] == u'\r' || text[i] == u'\n')) ++i;
     return i;
+}
+
+// Collects the run error, prints its message when there is one, and returns
+// its type. Compile error 36 (a run error stopped the compilation, usually one
+// that constant folding met, as in sqrt(25): sqrt takes reals) reports it too,
+// so that the user learns what failed.
+int reportRunError() {
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    manager().api.GetRunErr(&type, &name, &code, &where);
+    if (type != 0) printMessage(runErrorMessage(type, name, code, where));
+    return type;
 }
 
 ItemError Compilation::compileFunction(const Item& item, int moduleNumber, int autoVars, QoHandle* handle) {
@@ -49,6 +67,7 @@ ItemError Compilation::compileFunction(const Item& item, int moduleNumber, int a
     int code = m.api.QoCom(source.c_str(), moduleNumber, autoVars, &moduleOwner, handle, &maxParam, &values, &begin,
                            &end);
     if (code == 0) return {};
+    if (code == 36) reportRunError();
     if (code == -2 || code == 36) {
         int at = firstUnit(text, item.span);
         return {code, at, at};
@@ -70,7 +89,6 @@ bool Compilation::replaceDefinition(const std::u16string& name) {
     if (!manager().api.DeleteFor(old->handle, &moduleOwner)) return false;
     size_t index = old - entries.begin();
     entries.erase(old);
-    relock(module);
     if (index < firstNew) --firstNew;
     return true;
 }
@@ -81,7 +99,7 @@ ItemError Compilation::compileDefinition(const Item& item) {
     ItemError err = compileFunction(item, number, 0, &handle);
     if (err.code == 29 && replaceDefinition(item.name)) err = compileFunction(item, number, 0, &handle);
     if (err.code) return err;
-    module->entries.push_back({ItemKind::kDefinition, handle, item.name, {}});
+    module->entries.push_back({ItemKind::kDefinition, handle, item.name, {}, false});
     return {};
 }
 
@@ -91,16 +109,10 @@ ItemError Compilation::runDeclaration(const Item& item) {
     ItemError err = compileFunction(item, -module->number, 1, &handle);
     if (err.code) return err;
     Entry entry{ItemKind::kDeclaration, handle, {}, {}};
-    m.api.QoCal(handle, nullptr, &entry.result);
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    m.api.GetRunErr(&type, &name, &code, &where);
-    if (type != 0) printMessage(runErrorMessage(type, name, code, where));
-    if (type > 0) {
+    runItem(handle, &entry.result);
+    if (reportRunError() > 0) {
         m.api.DeleteFor(handle, &moduleOwner);
-        relock(module);
-        int at = firstUnit(text, item.span);
+            int at = firstUnit(text, item.span);
         return {36, at, at};
     }
     module->entries.push_back(entry);
@@ -128,7 +140,7 @@ ItemError Compilation::compile(const Item& item) {
     QoHandle handle = 0;
     ItemError err = compileFunction(item, -module->number, 1, &handle);
     if (err.code) return err;
-    module->entries.push_back({ItemKind::kExpression, handle, {}, {}});
+    module->entries.push_back({ItemKind::kExpression, handle, {}, {}, false});
     return {};
 }
 
@@ -137,19 +149,12 @@ void deleteEntries(Module* module, size_t from) {
     auto& entries = module->entries;
     for (size_t i = entries.size(); i > from; --i) m.api.DeleteFor(entries[i - 1].handle, &moduleOwner);
     entries.resize(std::min(from, entries.size()));
-    relock(module);
 }
 
-// Drops what the previous text of a session left to run.
-void dropExpressions(Module* module) {
-    Manager& m = manager();
-    auto& entries = module->entries;
-    for (const Entry& e : entries)
-        if (e.kind != ItemKind::kDefinition) m.api.DeleteFor(e.handle, &moduleOwner);
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const Entry& e) { return e.kind != ItemKind::kDefinition; }),
-                  entries.end());
-    relock(module);
+// What the previous text of a session left to run is not run again.
+void spendExpressions(Module* module) {
+    for (Entry& e : module->entries)
+        if (e.kind != ItemKind::kDefinition) e.spent = true;
 }
 
 Module* newModule() {
@@ -166,6 +171,13 @@ Module* newModule() {
             return nullptr;
         }
         module->number = number;
+        int maxParam = 0, begin = 0, end = 0;
+        QoValue* values = nullptr;
+        if (m.api.QoCom(u"nil", -number, 0, &moduleOwner, &module->anchor, &maxParam, &values, &begin, &end) != 0) {
+            m.api.LockModule(number, &moduleOwner, 0);
+            delete module;
+            return nullptr;
+        }
         m.modules.push_back(module);
         return module;
     }
@@ -180,7 +192,7 @@ int compileText(Module* module, bool session, const char16_t* source, int* errBe
         *errEnd = stray + 1;
         return -4;
     }
-    if (session) dropExpressions(module);
+    if (session) spendExpressions(module);
     Compilation c{module, session, text, module->entries.size()};
     for (Span span : splitItems(text)) {
         ItemError err = c.compile(classify(text, span));
@@ -195,6 +207,8 @@ int compileText(Module* module, bool session, const char16_t* source, int* errBe
 }
 
 }  // namespace
+
+void runItem(QoHandle item, QoValue* result) { manager().api.ExMsgWithQo(9, &item, nullptr, result); }
 
 void clearRunError() {
     int type = 0, code = 0;
@@ -212,6 +226,7 @@ Module* findModule(void* handle) {
 void destroyModule(Module* module) {
     Manager& m = manager();
     deleteEntries(module, 0);
+    m.api.DeleteFor(module->anchor, &moduleOwner);
     m.api.LockModule(module->number, &moduleOwner, 0);
     m.modules.erase(std::find(m.modules.begin(), m.modules.end(), module));
     delete module;
@@ -260,7 +275,7 @@ extern "C" MQO_API void ExeModule(void* handle, MqoPrinter printer) {
     clearRunError();
     std::vector<Entry> run;
     for (const Entry& e : module->entries)
-        if (e.kind != ItemKind::kDefinition) run.push_back(e);
+        if (e.kind != ItemKind::kDefinition && !e.spent) run.push_back(e);
     ++module->running;
     for (Entry& e : run) {
         if (e.kind == ItemKind::kDeclaration) {
@@ -268,13 +283,8 @@ extern "C" MQO_API void ExeModule(void* handle, MqoPrinter printer) {
             continue;
         }
         QoValue result{};
-        m.api.QoCal(e.handle, nullptr, &result);
-        int type = 0, code = 0;
-        const char16_t* name = nullptr;
-        QoHandle where = 0;
-        m.api.GetRunErr(&type, &name, &code, &where);
-        if (type != 0) printMessage(runErrorMessage(type, name, code, where));
-        if (type > 0) break;
+        runItem(e.handle, &result);
+        if (reportRunError() > 0) break;
         if (printer) printer(&result);
     }
     --module->running;
