@@ -91,12 +91,12 @@ fi
 if [ $quick = 1 ]; then
   fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
   mat=20; vec=1000; calls=1000; solves=10
-  fmt=1000; cat=1000; find=2; lines=1000
+  fmt=1000; cat=1000; find=2; lines=1000; member=10000; dict=1000
   s1=1000; s2=10000; app=1000; tmp=10000
 else
   fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
   mat=200; vec=1000000; calls=100000; solves=1000
-  fmt=200000; cat=20000; find=200; lines=300000
+  fmt=200000; cat=20000; find=200; lines=300000; member=1000000; dict=100000
   s1=100000; s2=1000000; app=100000; tmp=10000000
 fi
 rows=(
@@ -117,6 +117,11 @@ rows=(
   "concatenation x$cat|concat|$cat|qo native lua54"
   "strstr 1 MB x$find|strstr|$find|qo native lua54"
   "10 MB file by lines ($lines)|lines|$lines|qo native lua54"
+  "struct member x$member|structfield|$member|qo native lua54"
+  "object member x$member|objfield|$member|qo native lua54"
+  "method call x$member|method|$member|qo native lua54"
+  "dict insert $dict string keys|dictinsert|$dict|qo native lua54"
+  "dict lookup $dict string keys|dictlookup|$dict|qo native lua54"
   "new strings n=$s1|newstrings|$s1|qo lua54 luajit"
   "new strings n=$s2|newstrings|$s2|qo lua54 luajit"
   "append loop n=$app|append|$app|qo lua54 luajit"

@@ -142,6 +142,16 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
 
 #define BOTH(t) (top[-1].optype == (t) && top[0].optype == (t))
 
+// The site of the instruction being run (its opcode byte), for a slow path.
+#define HERE static_cast<int32_t>(pc - 1 - code)
+// A slow path run at that site (a scope of its own: the loop leaves a case by
+// computed goto, which runs no destructor).
+#define SLOW(call)                              \
+    do {                                        \
+        SiteScope site_(r, nullptr, HERE);      \
+        call;                                   \
+    } while (0)
+
 // + - *: ints wrap, reals stay real; everything else in the slow path.
 #define ARITHMETIC(name, expr)                                                  \
     CASE(name) {                                                                \
@@ -153,7 +163,7 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
             double x = l->r, y = top->r;                                        \
             arith::setReal(*l, expr);                                           \
         } else {                                                                \
-            binarySlow(a, op::name, l);                                         \
+            SLOW(binarySlow(a, op::name, l));                                         \
         }                                                                       \
         top = l;                                                                \
         NEXT();                                                                 \
@@ -167,7 +177,7 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
         } else if (BOTH(QO_REAL)) {                                      \
             arith::setLogical(*l, l->r rel top->r);                      \
         } else {                                                         \
-            binarySlow(a, op::name, l);                                  \
+            SLOW(binarySlow(a, op::name, l));                                  \
         }                                                                \
         top = l;                                                         \
         NEXT();                                                          \
@@ -176,20 +186,20 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
 #define BINARY(name)                        \
     CASE(name) {                            \
         --top;                              \
-        binarySlow(a, op::name, top);       \
+        SLOW(binarySlow(a, op::name, top));       \
         NEXT();                             \
     }
 
 #define UNARY(name)                         \
     CASE(name) {                            \
-        unarySlow(a, op::name, top);        \
+        SLOW(unarySlow(a, op::name, top));        \
         NEXT();                             \
     }
 
 // Real functions with an inline real case.
 #define REAL_FUNCTION(name, fn)                                                  \
     CASE(name) {                                                                 \
-        realFunctionOn(a, op::name, top, [](double x) { return fn(x); });        \
+        realFunctionOn(a, op::name, top, [](double x) { return fn(x); }, nullptr, HERE); \
         NEXT();                                                                  \
     }
 
@@ -198,7 +208,7 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
     CASE(name) {                                             \
         int32_t v = *w++;                                    \
         ++top;                                               \
-        stepInline(a, op::name, VAR(v), top, delta, prefix); \
+        stepInline(a, op::name, VAR(v), top, delta, prefix, nullptr, HERE); \
         NEXT();                                              \
     }
 
@@ -207,7 +217,7 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
         QoValue* target = recordAt(a, *w++);                  \
         ++top;                                                \
         if (target) {                                         \
-            stepVariable(a, op::name, target, top);           \
+            SLOW(stepVariable(a, op::name, target, top));           \
         } else {                                              \
             setNil(*top);                                     \
         }                                                     \
@@ -278,7 +288,7 @@ QoValue* interpret(Activation& a) {
         if (BOTH(QO_REAL)) {
             arith::setReal(*l, l->r / top->r);
         } else {
-            binarySlow(a, op::DIV, l);
+            SLOW(binarySlow(a, op::DIV, l));
         }
         top = l;
         NEXT();
@@ -306,15 +316,21 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(CALLF) {
-        Cursor at{pc, w};
-        top = callCompiled(a, top, at);
-        pc = at.pc, w = at.w;
+        {
+            SiteScope site_(r, nullptr, HERE);
+            Cursor at{pc, w};
+            top = callCompiled(a, top, at);
+            pc = at.pc, w = at.w;
+        }
         NEXT();
     }
     CASE(CALLN) {
-        Cursor at{pc, w};
-        top = callNative(a, top, at);
-        pc = at.pc, w = at.w;
+        {
+            SiteScope site_(r, nullptr, HERE);
+            Cursor at{pc, w};
+            top = callNative(a, top, at);
+            pc = at.pc, w = at.w;
+        }
         NEXT();
     }
     CASE(KEEPTOP)
@@ -387,7 +403,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(WHICHFAIL) {
-        report(a, 1, u"which", 2);
+        SLOW(report(a, 1, u"which", 2));
         top -= *w++;
         NEXT();
     }
@@ -396,7 +412,7 @@ QoValue* interpret(Activation& a) {
             top->r = -top->r;
             top->type = QO_REAL;
         } else {
-            unarySlow(a, op::NEG, top);
+            SLOW(unarySlow(a, op::NEG, top));
         }
         NEXT();
     }
@@ -456,7 +472,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(LOCAL) {
-        localOp(a, *top);
+        SLOW(localOp(a, *top));
         NEXT();
     }
     NOTHING(NOP84)
@@ -471,7 +487,7 @@ QoValue* interpret(Activation& a) {
     DROP_ONE(DROP93)
     DROP_ONE(DROP94)
     OTHER_CASE {
-        operatorOpcode(a, opcode, top);
+        SLOW(operatorOpcode(a, opcode, top));
         NEXT();
     }
 

@@ -15,7 +15,10 @@ namespace qo::lang {
 QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
     if (!result) return nullptr;
     setNil(*result);
-    if (!g.started) return result;
+    // Nothing runs while the engine frees its table: a delete function that
+    // calls back into scripts then (an object's destructor) would reach
+    // natives and functions that are already gone.
+    if (!g.started || g.shuttingDown) return result;
     fn::Record* r = fn::lookup(function);
     if (!r) {
         reportError(2, kFunDeleted, 1, function);

@@ -26,10 +26,17 @@ public:
     // Compiles `source` (named `file` in messages, resolving #USE# against
     // `directory`) as one module and runs it.
     int runScript(const std::string& file, const std::string& directory, const std::u16string& source);
+    // At the end of a script: wait while a window that it opened is open
+    // (QoWin32's "QoWinWait" hook), or close such windows at once.
+    void setWaitForWindows(bool wait) { waitForWindows_ = wait; }
 
     // The interactive session: one module for all entries.
     int compileEntry(const std::u16string& entry, int firstLine);
     void runEntry();
+
+    // Where the last run error happened, as "FILE:LINE:COLUMN: " and the
+    // source line with a caret; false when the manager knows no place.
+    bool runErrorPlace(std::string* prefix, std::string* lines) const;
 
     // The engine's memory limit in bytes (ExMsgWithQo 10); 0 removes it.
     void setMemoryLimit(long long bytes);
@@ -47,15 +54,24 @@ private:
     static int loadModule(const char16_t* name);
     int loadModuleFile(const std::u16string& name);
     int compile(const std::string& file, const std::u16string& source, intptr_t* cookie, void** module);
-    bool run(void* module);
+    // scriptEnd: the script's last run; with --no-wait its windows close before
+    // the work area is released, so none of their callbacks runs after it.
+    bool run(void* module, bool scriptEnd = false);
     void insertKeys();
+    void endWindows();
 
     frontend::EngineApi api_;
     bool started_ = false;
     std::vector<std::string> directories_;        // of the files being compiled, innermost last
     std::map<std::string, UsedModule> used_;      // by full path
+    struct ModuleSource {
+        std::string file;        // as messages name it
+        std::u16string source;   // the text as read (empty: the manager's copy is used)
+    };
+    std::map<void*, ModuleSource> sources_;       // by module handle
     void* session_ = nullptr;
     intptr_t sessionCookie_ = 0;
+    bool waitForWindows_ = true;
 };
 
 // The host that the callbacks reach (one per process).

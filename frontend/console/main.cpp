@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     }
     if (opts.memLimit > 0) host.setMemoryLimit(opts.memLimit);
     host.loadExtensions(opts.loadDefaultExtensions, opts.extraExtensions);
+    host.setWaitForWindows(opts.waitForWindows);
     switch (opts.mode) {
     case Options::Mode::kFile: return host.runScript(opts.file, directoryOf(opts.file), source);
     case Options::Mode::kStdin: return host.runScript("<stdin>", ".", source);

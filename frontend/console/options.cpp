@@ -13,6 +13,7 @@ const char* usageText() {
            "  --no-ext           不加载扩展库\n"
            "  --load NAME        另外加载扩展库 libNAME.so（可重复）\n"
            "  --mem-limit BYTES  引擎内存上限（字节，可带 K、M、G 后缀）；超出时分配失败\n"
+           "  --no-wait          脚本结束时立即关闭它打开的图表窗口（默认等待窗口关闭）\n"
            "  --help             显示本帮助\n"
            "  --version          显示版本\n"
            "运行中按 Ctrl-C 中断脚本（运行错误 QoInterrupt），再按一次立即退出（状态 130）。\n"
@@ -61,6 +62,8 @@ Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
             }
             o.memLimit = bytes;
             ++i;
+        } else if (a == "--no-wait") {
+            o.waitForWindows = false;
         } else if (a == "--load" || a == "-e") {
             if (i + 1 >= argc) {
                 o.error = "选项 " + a + " 缺少参数";

@@ -10,6 +10,7 @@ struct Options {
     std::string file;                 // kFile
     std::string text;                 // kText (-e)
     bool loadDefaultExtensions = true;
+    bool waitForWindows = true;       // --no-wait clears it
     std::vector<std::string> extraExtensions;
     long long memLimit = 0;           // --mem-limit in bytes; 0: none
     std::string error;                // non-empty: a usage error
