@@ -504,31 +504,37 @@ QoHandle drawHandle() {
 
 namespace {
 
-// Moves the unmarked numbered entries of a 4-byte key's node to *doomed and
-// clears the marks of the others.
-void sweepNode(Node* n, Entry** doomed) {
-    for (Entry** link = &n->entries; *link;) {
-        Entry* e = *link;
-        if (!(e->flags & kNumbered)) { link = &e->next; continue; }
-        if (e->flags & kMarked) {
-            e->flags &= ~kMarked;
-            link = &e->next;
-            continue;
+// An object the sweep frees: its key, and the entry to make sure it is the same.
+struct Doomed {
+    int32_t key;
+    Entry* entry;
+};
+
+// Walks the 4-byte keys in key order, listing the unmarked numbered entries
+// and clearing the marks of the others. Garbage that the list has no room for
+// waits for the next collection.
+void findDoomed(Node* n, int depth, unsigned char* key, Vec<Doomed>* doomed) {
+    if (depth == 4) {
+        for (Entry* e = n->entries; e; e = e->next) {
+            if (!(e->flags & kNumbered)) continue;
+            if (e->flags & kMarked) e->flags &= ~kMarked;
+            else doomed->push({read4(key), e});
         }
-        *link = e->next;
-        e->next = *doomed;
-        *doomed = e;
+        return;
     }
+    forEachChild(n, [&](unsigned b, Node** s) {
+        key[depth] = static_cast<unsigned char>(b);
+        findDoomed(*s, depth + 1, key, doomed);
+    });
 }
 
-// Returns true when the node became empty (and may be freed by its parent).
-bool sweepBelow(Node* n, int depth, Entry** doomed) {
-    if (depth == 4) {
-        sweepNode(n, doomed);
-    } else if (n->cap == kFull) {
+// Frees the nodes left empty below n; true when n itself is empty.
+bool prune(Node* n, int depth) {
+    if (depth == 4) return n != g_root && !n->entries && n->count == 0;
+    if (n->cap == kFull) {
         Node** kids = kidsOf(n);
         for (unsigned b = 0; b < kFull; ++b)
-            if (kids[b] && sweepBelow(kids[b], depth + 1, doomed)) {
+            if (kids[b] && prune(kids[b], depth + 1)) {
                 freeNode(kids[b]);
                 kids[b] = nullptr;
                 --n->count;
@@ -536,7 +542,7 @@ bool sweepBelow(Node* n, int depth, Entry** doomed) {
     } else {
         for (unsigned i = 0; i < n->count;) {
             Node** s = kidsOf(n) + i;
-            if (sweepBelow(*s, depth + 1, doomed)) {
+            if (prune(*s, depth + 1)) {
                 freeNode(*s);
                 removeSlot(n, s);
             } else {
@@ -570,19 +576,28 @@ void freeList(Entry* list) {
 
 }  // namespace
 
-// The unmarked entries are unlinked first and freed afterwards, in key
-// order, so that no delete function runs while the walk holds nodes.
+// The garbage is listed first; then each object, in key order, is unlinked
+// and freed (while the objects after it are still in the table, as when the
+// sweep walks the trie), without the walk holding a node while a delete
+// function runs; the emptied nodes go last.
 void sweepNumbered() {
-    Entry* doomed = nullptr;
-    sweepBelow(g_root, 0, &doomed);
-    Entry* ordered = nullptr;   // the walk built the list backwards
-    while (doomed) {
-        Entry* next = doomed->next;
-        doomed->next = ordered;
-        ordered = doomed;
-        doomed = next;
+    Vec<Doomed> doomed;
+    unsigned char key[4] = {};
+    findDoomed(g_root, 0, key, &doomed);
+    for (const Doomed& d : doomed) {
+        Node* n = findNode(&d.key, 4);
+        if (!n) continue;
+        for (Entry** link = &n->entries; *link; link = &(*link)->next) {
+            if (*link != d.entry) continue;
+            *link = d.entry->next;
+            freeEntry(d.entry);
+            // A delete function may have searched and cached an entry that is
+            // freed later: keep the caches empty meanwhile.
+            g_general.count = g_locks.count = 0;
+            break;
+        }
     }
-    freeList(ordered);
+    prune(g_root, 0);
 }
 void forEachFunction(void (*fn)(void* record)) { visitFunctions(g_root, 0, fn); }
 
