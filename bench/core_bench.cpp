@@ -4,8 +4,10 @@
 
 #include <vector>
 
+#include "engine.h"
 #include "keytable.h"
 #include "qo32.h"
+#include "value.h"
 
 namespace {
 
@@ -108,5 +110,90 @@ void BM_NewDeleteString(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_NewDeleteString);
+
+// Objects at scale: automatic collection off while the objects are made, so
+// that every one stays alive (as in a table that holds them all).
+struct NoAutoCollection {
+    int64_t old = 0;
+    NoAutoCollection() {
+        int64_t off = 0;
+        ExMsgWithQo(6, &off, &old, nullptr);
+    }
+    ~NoAutoCollection() { ExMsgWithQo(6, &old, nullptr, nullptr); }
+};
+
+// Creation of n small strings, none freed until the engine stops (per object).
+void BM_CreateStrings(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    NoAutoCollection off;
+    for (auto _ : state) {
+        state.PauseTiming();
+        InitQo();
+        state.ResumeTiming();
+        for (int i = 0; i < n; ++i) {
+            QoHandle h = 0;
+            benchmark::DoNotOptimize(NewSysObj(QO_STRING, 4, 0, &h));
+        }
+        state.PauseTiming();   // FreeQo is not part of the figure
+        FreeQo();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_CreateStrings)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// Handle lookups over n live objects in creation order: every lookup misses
+// the 10-record cache and walks the key table.
+void BM_LookupHandles(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    EngineScope engine;
+    NoAutoCollection off;
+    std::vector<QoHandle> handles(n);
+    for (QoHandle& h : handles) NewSysObj(QO_STRING, 4, 0, &h);
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(qo::keys::search4(handles[i], QO_STRING));
+        if (++i == handles.size()) i = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LookupHandles)->Arg(1000000);
+
+// A full collection with n live strings held by one table on the value stack:
+// every object is marked and survives the sweep.
+void BM_CollectLive(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    EngineScope engine;
+    NoAutoCollection off;
+    QoHandle th = 0;
+    auto* table = static_cast<QoTable*>(NewSysObj(QO_TABLE, n, 0, &th));
+    for (int i = 0; i < n; ++i) {
+        QoHandle h = 0;
+        NewSysObj(QO_STRING, 4, 0, &h);
+        table->items[i] = qo::makeHandle(QO_STRING, h);
+    }
+    qo::g.stack[1] = qo::makeHandle(QO_TABLE, th);
+    int32_t depth = qo::g.stackDepth;
+    qo::g.stackDepth = 2;
+    for (auto _ : state) GC(0);
+    qo::g.stackDepth = depth;
+    if (qo::keys::objectCount() != n + 1) state.SkipWithError("objects were lost");
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_CollectLive)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// Make and drop n temporaries with the default threshold: creation plus the
+// share of the automatic collections (per object).
+void BM_GarbageStrings(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    EngineScope engine;
+    for (auto _ : state)
+        for (int i = 0; i < n; ++i) {
+            QoHandle h = 0;
+            benchmark::DoNotOptimize(NewSysObj(QO_STRING, 4, 0, &h));
+        }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_GarbageStrings)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

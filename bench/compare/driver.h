@@ -4,7 +4,8 @@
 // A driver is run as `driver WORKLOAD SIZE`; it prepares (compiles) outside the
 // timed part wherever the workload allows, times the work, and prints the
 // result with 17 significant digits so that run.sh can check it against the
-// native reference. A workload the peer cannot run prints "n/a".
+// native reference, then the process's peak resident memory in KB. A workload
+// the peer cannot run prints "n/a".
 #pragma once
 #include <chrono>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace bench {
@@ -23,11 +25,15 @@ enum class Workload {
     kFib, kIntLoop, kRealLoop, kFormula, kCompile,
     kMatMul, kInverse, kAdd, kSin, kArrayfun, kNetn,
     kSprintf, kConcat, kStrstr, kLines,
-    kStructField, kObjField, kMethod, kDictInsert, kDictLookup, kUnknown
+    kStructField, kObjField, kMethod, kDictInsert, kDictLookup,
+    kNewStrings, kAppend, kTemporaries, kUnknown
 };
 
 inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "fib")) return Workload::kFib;
+    if (!std::strcmp(s, "newstrings")) return Workload::kNewStrings;
+    if (!std::strcmp(s, "append")) return Workload::kAppend;
+    if (!std::strcmp(s, "temporaries")) return Workload::kTemporaries;
     if (!std::strcmp(s, "intloop")) return Workload::kIntLoop;
     if (!std::strcmp(s, "realloop")) return Workload::kRealLoop;
     if (!std::strcmp(s, "formula")) return Workload::kFormula;
@@ -203,12 +209,22 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// The object workloads, all answering n: "newstrings" fills a table with n
+// new distinct strings and returns its length; "append" appends one character
+// to a string n times and returns its length; "temporaries" makes and drops n
+// short strings and returns the count.
+
+inline long peakKb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
 inline int report(double result, long long ns) {
-    std::printf("%.17g %lld\n", result, ns);
+    std::printf("%.17g %lld %ld\n", result, ns, peakKb());
     return 0;
 }
 inline int reportInt(long long result, long long ns) {
-    std::printf("%lld %lld\n", result, ns);
+    std::printf("%lld %lld %ld\n", result, ns, peakKb());
     return 0;
 }
 inline int notApplicable() {

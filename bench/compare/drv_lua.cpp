@@ -242,6 +242,16 @@ int main(int argc, char** argv) {
         break;
     case Workload::kFormula: rc = formulaRow(L, n); break;
     case Workload::kCompile: rc = compileRow(L, n); break;
+    // Lua interns short strings: "ab" .. k makes a new, distinct one each time.
+    case Workload::kNewStrings:
+        rc = callRow(L, "return function(n) local t = {} for k = 1, n do t[k] = \"ab\" .. k end return #t end", n, false);
+        break;
+    case Workload::kAppend:
+        rc = callRow(L, "return function(n) local s = \"\" for k = 1, n do s = s .. \"x\" end return #s end", n, false);
+        break;
+    case Workload::kTemporaries:
+        rc = callRow(L, "return function(n) local s for k = 1, n do s = \"ab\" .. k end return n end", n, false);
+        break;
     case Workload::kMatMul:
     case Workload::kInverse:
     case Workload::kAdd:

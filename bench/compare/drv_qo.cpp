@@ -327,6 +327,17 @@ int main(int argc, char** argv) {
         break;
     case Workload::kFormula: rc = formulaRow(n); break;
     case Workload::kCompile: rc = compileRow(n); break;
+    case Workload::kNewStrings:
+        rc = scriptRow(u"(n : t, k) = t = new(qo, n), k = 0, while(k < n, oset(t, k, new(string, \"ab\") + \"c\"), k++), len(t)",
+                       intValue(n), false);
+        break;
+    case Workload::kAppend:
+        rc = scriptRow(u"(n : s, k) = s = new(string, \"\"), k = 0, while(k < n, s = s + \"x\", k++), len(s) - 1", intValue(n),
+                       false);
+        break;
+    case Workload::kTemporaries:
+        rc = scriptRow(u"(n : s, k) = k = 0, while(k < n, s = new(string, \"ab\") + \"c\", k++), k", intValue(n), false);
+        break;
     case Workload::kMatMul:
     case Workload::kInverse:
     case Workload::kAdd:

@@ -61,6 +61,8 @@ if [ $callgrind = 1 ]; then
     "real loop, per iteration|realloop|100000|99999|qo lua54 luajit-off"
     "host formula, per evaluation|formula|20000|19999|qo lua54 luajit-off muparser fparser native"
     "compile 1000 terms, per term|compile|1000|999|qo lua54 fparser"
+    "table of new strings, per string|newstrings|100000|99999|qo lua54"
+    "append loop, per step (n=2000)|append|2000|1999|qo lua54"
   )
   echo "| workload | peer | instructions | Qo / peer |"
   echo "|---|---|---:|---:|"
@@ -90,10 +92,12 @@ if [ $quick = 1 ]; then
   fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
   mat=20; vec=1000; calls=1000; solves=10
   fmt=1000; cat=1000; find=2; lines=1000; member=10000; dict=1000
+  s1=1000; s2=10000; app=1000; tmp=10000
 else
   fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
   mat=200; vec=1000000; calls=100000; solves=1000
   fmt=200000; cat=20000; find=200; lines=300000; member=1000000; dict=100000
+  s1=100000; s2=1000000; app=100000; tmp=10000000
 fi
 rows=(
   "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
@@ -118,6 +122,10 @@ rows=(
   "method call x$member|method|$member|qo native lua54"
   "dict insert $dict string keys|dictinsert|$dict|qo native lua54"
   "dict lookup $dict string keys|dictlookup|$dict|qo native lua54"
+  "new strings n=$s1|newstrings|$s1|qo lua54 luajit"
+  "new strings n=$s2|newstrings|$s2|qo lua54 luajit"
+  "append loop n=$app|append|$app|qo lua54 luajit"
+  "temporaries n=$tmp|temporaries|$tmp|qo lua54 luajit"
 )
 if [ -n "$only" ]; then
   kept=()
@@ -127,7 +135,7 @@ if [ -n "$only" ]; then
   rows=("${kept[@]}")
 fi
 
-run_peer() {   # peer workload size -> "result ns"
+run_peer() {   # peer workload size -> "result ns peak-KB"
   case "$1" in
     luajit-off) "$out/luajit" "$2" "$3" off ;;
     qo-qocal) "$out/qo" "$2" "$3" qocal ;;
@@ -144,7 +152,7 @@ matches() {    # got expected -> 0 when equal (ints exactly, reals to 1e-9 relat
     exit (d / m <= 1e-9) ? 0 : 1 }'
 }
 
-declare -A samples status reference
+declare -A samples peaks status reference
 for ((r = 1; r <= rounds; r++)); do
   for row in "${rows[@]}"; do
     IFS='|' read -r label work size peers <<<"$row"
@@ -154,7 +162,7 @@ for ((r = 1; r <= rounds; r++)); do
     fi
     for peer in $peers; do
       line="$(run_peer "$peer" "$work" "$size" 2>/dev/null || true)"
-      read -r result ns <<<"$line"
+      read -r result ns kb <<<"$line"
       cell="$label|$peer"
       if [ "$result" = "n/a" ] || [ -z "${ns:-}" ]; then
         status[$cell]="failed"
@@ -162,6 +170,7 @@ for ((r = 1; r <= rounds; r++)); do
         status[$cell]="mismatch ($result)"
       else
         samples[$cell]="${samples[$cell]:-} $ns"
+        peaks[$cell]="${peaks[$cell]:-} ${kb:-0}"
       fi
     done
   done
@@ -170,22 +179,23 @@ done
 median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {if (NR) print a[int((NR+1)/2)]}'; }
 ms() { awk -v n="$1" 'BEGIN {printf "%.3f", n / 1e6}'; }
 
-echo "| workload | peer | median ms | Qo / peer |"
-echo "|---|---|---:|---:|"
+echo "| workload | peer | median ms | Qo / peer | peak MB |"
+echo "|---|---|---:|---:|---:|"
 for row in "${rows[@]}"; do
   IFS='|' read -r label work size peers <<<"$row"
   qo="$(echo "${samples[$label|qo]:-}" | median)"
   for peer in $peers; do
     cell="$label|$peer"
     if [ -n "${status[$cell]:-}" ]; then
-      echo "| $label | $peer | ${status[$cell]} | - |"
+      echo "| $label | $peer | ${status[$cell]} | - | - |"
       continue
     fi
     m="$(echo "${samples[$cell]:-}" | median)"
     if [ "$work" = compile ] && [ "$peer" = native ]; then continue; fi
     ratio="-"
     if [ -n "$qo" ] && [ -n "$m" ] && [ "$m" != 0 ]; then ratio="$(awk -v q="$qo" -v p="$m" 'BEGIN {printf "%.2f", q / p}')"; fi
-    echo "| $label | $peer | $(ms "${m:-0}") | $ratio |"
+    peak="$(echo "${peaks[$cell]:-}" | median)"
+    echo "| $label | $peer | $(ms "${m:-0}") | $ratio | $(awk -v k="${peak:-0}" 'BEGIN {printf "%.1f", k / 1024}') |"
   done
 done
 echo

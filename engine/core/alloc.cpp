@@ -12,20 +12,26 @@ long g_count = 0;
 long g_live = 0;
 uint64_t g_limit = 0;  // 0 = none
 uint64_t g_used = 0;
+uint64_t g_allocated = 0;  // usable bytes of every block allocated so far
+bool g_limitRefused = false;  // the limit refused the latest attempt
 
 // The one gate of every attempt: counted, possibly failed on purpose, refused
 // beyond 2^31-1 bytes or past the limit.
 bool mayAllocate(size_t bytes) {
     ++g_count;
+    g_limitRefused = false;
     if (g_failAt > 0 && --g_failAt == 0) return false;
     if (bytes > static_cast<size_t>(INT32_MAX)) return false;
-    return g_limit == 0 || (bytes <= g_limit && g_used <= g_limit - bytes);
+    g_limitRefused = !(g_limit == 0 || (bytes <= g_limit && g_used <= g_limit - bytes));
+    return !g_limitRefused;
 }
 
 void* track(void* p) {
     if (p) {
+        size_t n = malloc_usable_size(p);
         ++g_live;
-        g_used += malloc_usable_size(p);
+        g_used += n;
+        g_allocated += n;
     }
     return p;
 }
@@ -68,6 +74,8 @@ void* allocateArrayZeroed(size_t count, size_t size) {
 void setLimit(uint64_t bytes) { g_limit = bytes; }
 uint64_t limit() { return g_limit; }
 uint64_t bytesInUse() { return g_used; }
+uint64_t allocatedBytes() { return g_allocated; }
+bool refusedByLimit() { return g_limitRefused; }
 
 void failAfter(long n) { g_failAt = n > 0 ? n : 0; }
 long allocationCount() { return g_count; }

@@ -51,6 +51,12 @@ void failAfter(long n);
 long allocationCount();
 // Number of blocks currently allocated.
 long liveBlocks();
+// Bytes of every block allocated since the process started (as the C
+// allocator sizes them); the collector's byte trigger compares its growth
+// with bytesInUse().
+uint64_t allocatedBytes();
+// True when the latest allocation attempt was refused by the memory limit.
+bool refusedByLimit();
 
 }  // namespace qo::mem
 

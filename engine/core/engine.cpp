@@ -150,6 +150,7 @@ bool startEngine() {
     if (!lockBuiltinKinds()) return false;
     registerConstants();
     setStackCapacity(kDefaultStackMax);
+    gc::resetPace();
     g.started = true;
     return true;
 }

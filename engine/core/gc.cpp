@@ -12,6 +12,31 @@ namespace {
 Vec<QoValue> g_roots;
 bool g_collecting = false;
 
+// Pacing of automatic collection. After a collection that leaves n objects
+// and b bytes alive, the next automatic one comes when the object count
+// reaches max(threshold, n + n/2), or when b/2 bytes (at least kMinBytePause)
+// have been allocated since: the work of all collections stays proportional
+// to the objects and bytes allocated, and garbage stays a bounded share of
+// what is alive. A threshold of 0 or below switches both off.
+constexpr uint64_t kMinBytePause = 8u << 20;
+int64_t g_survivors = 0;        // objects alive after the last collection
+uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
+uint64_t g_bytePause = kMinBytePause;
+
+void setPace() {
+    g_survivors = keys::objectCount();
+    g_byteMark = mem::allocatedBytes();
+    uint64_t inUse = mem::bytesInUse();
+    uint64_t half = inUse / 2;
+    g_bytePause = half > kMinBytePause ? half : kMinBytePause;
+    // Under a memory limit, the next collection comes before half of the
+    // room left has been allocated.
+    if (uint64_t cap = mem::limit()) {
+        uint64_t room = cap > inUse ? (cap - inUse) / 2 : 0;
+        if (room < g_bytePause) g_bytePause = room;
+    }
+}
+
 void markEntry(keys::Entry* e) {
     if (!(e->flags & keys::kNumbered) || (e->flags & keys::kMarked)) return;
     e->flags |= keys::kMarked;
@@ -20,7 +45,7 @@ void markEntry(keys::Entry* e) {
 
 void markValue(const QoValue& v) {
     if (!refersToObject(v)) return;
-    if (keys::Entry* e = keys::search4(v.h, v.type)) markEntry(e);
+    if (keys::Entry* e = keys::find4(v.h, v.type)) markEntry(e);
 }
 
 void markRange(const QoValue* values, int32_t from, int32_t to) {
@@ -58,6 +83,7 @@ void sweep() {
     keys::sweepNumbered();
     g.sweeping = false;
     keys::flush();   // caches may name entries that the sweep freed
+    obj::dropDeadSaved();
 }
 
 }  // namespace
@@ -76,12 +102,24 @@ void collect() {
     markRoots();
     drainRoots();
     sweep();
+    setPace();
     g_collecting = false;
     runGcCallbacks();
 }
 
 void maybeCollect() {
-    if (g_threshold > 0 && keys::objectCount() >= g_threshold && g.gcState != 4 && !g.sweeping) collect();
+    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping) return;
+    int64_t count = keys::objectCount();
+    bool byCount = count >= g_threshold && count >= g_survivors + g_survivors / 2;
+    if (byCount || mem::allocatedBytes() - g_byteMark >= g_bytePause) collect();
+}
+
+void resetPace() { setPace(); }
+
+bool collectForMemory() {
+    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping || g_collecting) return false;
+    collect();
+    return true;
 }
 
 void freeRoots() { g_roots.reset(); }

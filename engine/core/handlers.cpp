@@ -2,6 +2,10 @@
 // Handlers never stop a run: they report (first error wins) and return a value.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "alloc.h"
 #include "engine.h"
 #include "function.h"
@@ -90,11 +94,32 @@ bool readText(const QoValue& v, const CallInfo* caller, Text* t) {
     return t->units != nullptr;
 }
 
-// Units before the terminating zero, never past the reported length.
+// Units before the terminating zero, never past the reported length: 32
+// units a step while none of them is zero, then 8, then one by one.
 int32_t usedLength(const Text& t) {
+    const char16_t* p = t.units;
     int32_t n = 0;
-    while (n < t.length && t.units[n]) ++n;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    auto load = [&](int32_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+    for (; n + 32 <= t.length; n += 32) {
+        __m128i z = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(load(n), zero), _mm_cmpeq_epi16(load(n + 8), zero)),
+                                 _mm_or_si128(_mm_cmpeq_epi16(load(n + 16), zero), _mm_cmpeq_epi16(load(n + 24), zero)));
+        if (_mm_movemask_epi8(z)) break;
+    }
+    for (; n + 8 <= t.length; n += 8)
+        if (int m = _mm_movemask_epi8(_mm_cmpeq_epi16(load(n), zero))) return n + (__builtin_ctz(static_cast<unsigned>(m)) >> 1);
+#endif
+    while (n < t.length && p[n]) ++n;
     return n;
+}
+
+// The used length of `now`, a new reading of the text that had `n` units when
+// read as `before`: the same buffer of the same length holds the same text.
+int32_t usedLengthAgain(const Text& now, const Text& before, int32_t n) {
+    if (now.units == before.units && now.length == before.length) return n;
+    int32_t m = usedLength(now);
+    return m < n ? m : n;
 }
 
 // A new string object of `capacity` units holding at most `limit` units of the
@@ -132,12 +157,13 @@ QoValue* concat(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     if (!s) return fail(result, args[0], kStringName, 6, caller);
     // Making the result may have run the collector or reused an operand's
     // object: read the operands again, and copy no more than they now hold.
+    Text a0 = a, b0 = b;
     if (!readText(args[0], caller, &a) || !readText(args[1], caller, &b)) {
         keys::remove4(h, QO_STRING, 0);
         return fail(result, args[0], kStringName, 3, caller);
     }
-    if (usedLength(a) < la) la = usedLength(a);
-    if (usedLength(b) < lb) lb = usedLength(b);
+    la = usedLengthAgain(a, a0, la);
+    lb = usedLengthAgain(b, b0, lb);
     // An operand may share the result's buffer: place the second text first.
     std::memmove(s->text + la, b.units, sizeof(char16_t) * lb);
     std::memmove(s->text, a.units, sizeof(char16_t) * la);

@@ -1,5 +1,6 @@
 #include "keytable.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "alloc.h"
@@ -18,18 +19,197 @@ using detail::CacheRecord;
 using detail::g_general;
 using detail::MruList;
 
-Node g_root;
+size_t g_chunkBlocks = 0;   // blocks per chunk; 0: as many as fit in 64 KB
+
+// Fixed-size blocks carved from 64 KB chunks taken through qo::mem; a freed
+// block goes on a free list and is handed out again. Chunks are given back
+// when the engine stops.
+class Pool {
+public:
+    explicit constexpr Pool(size_t size) : size_(size) {}
+    void* take() {
+        if ((!free_ || g_chunkBlocks == 1) && !refill()) return nullptr;
+        void* p = free_;
+        free_ = *static_cast<void**>(p);
+        --spare_;
+        ++live_;
+        return p;
+    }
+    void give(void* p) {
+        *static_cast<void**>(p) = free_;
+        free_ = p;
+        ++spare_;
+        --live_;
+    }
+    void destroy() {
+        while (chunks_) {
+            void* next = *static_cast<void**>(chunks_);
+            mem::release(chunks_);
+            chunks_ = next;
+        }
+        free_ = nullptr;
+        spare_ = live_ = 0;
+    }
+    long live() const { return live_; }
+    long spare() const { return spare_; }
+
+private:
+    bool refill() {
+        size_t blocks = g_chunkBlocks ? g_chunkBlocks : (64 * 1024 - sizeof(void*)) / size_;
+        auto* chunk = static_cast<char*>(mem::allocate(sizeof(void*) + size_ * blocks));
+        if (!chunk) return false;
+        *reinterpret_cast<void**>(chunk) = chunks_;
+        chunks_ = chunk;
+        for (size_t i = blocks; i-- > 0;) {   // lowest address handed out first
+            void* p = chunk + sizeof(void*) + i * size_;
+            *static_cast<void**>(p) = free_;
+            free_ = p;
+        }
+        spare_ += static_cast<long>(blocks);
+        return true;
+    }
+    size_t size_;
+    void* free_ = nullptr;
+    void* chunks_ = nullptr;
+    long spare_ = 0;
+    long live_ = 0;
+};
+
+// A trie node stands for one key byte (the 8 bits of the binary trie in one
+// step). Its children, at most one per next byte value, follow the header:
+// a node of capacity 256 holds a pointer per byte value; smaller ones hold
+// `count` byte values in ascending order (padded to 8 bytes) and then the
+// children in the same order. A node grows through the capacities 0, 2, 8,
+// 32 and 256 and does not shrink.
+struct Node {
+    Entry* entries;
+    uint16_t count;   // children
+    uint16_t cap;
+    uint32_t unused;
+};
+constexpr uint16_t kFull = 256;
+constexpr uint16_t kCaps[] = {0, 2, 8, 32, kFull};
+constexpr int kClasses = 5;
+
+constexpr size_t byteArea(uint16_t cap) { return cap == kFull ? 0 : (cap + 7u) & ~size_t{7}; }
+constexpr size_t nodeSize(uint16_t cap) { return sizeof(Node) + byteArea(cap) + sizeof(Node*) * cap; }
+
+Pool g_nodePools[kClasses] = {Pool(nodeSize(0)), Pool(nodeSize(2)), Pool(nodeSize(8)), Pool(nodeSize(32)),
+                              Pool(nodeSize(kFull))};
+Pool g_entryPool(sizeof(Entry));
+
+alignas(Node) unsigned char g_rootBlock[nodeSize(kFull)];
+Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
+
 MruList<CacheRecord> g_locks;     // key type 6
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
 
-inline int bitAt(const unsigned char* key, int64_t i) { return (key[i >> 3] >> (7 - (i & 7))) & 1; }
+int classOf(uint16_t cap) {
+    int c = 0;
+    while (kCaps[c] != cap) ++c;
+    return c;
+}
+
+inline unsigned char* bytesOf(Node* n) { return reinterpret_cast<unsigned char*>(n + 1); }
+inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + byteArea(n->cap)); }
+
+Node* newNode(uint16_t cap) {
+    auto* n = static_cast<Node*>(g_nodePools[classOf(cap)].take());
+    if (!n) return nullptr;
+    std::memset(static_cast<void*>(n), 0, nodeSize(cap));
+    n->cap = cap;
+    return n;
+}
+
+void freeNode(Node* n) { g_nodePools[classOf(n->cap)].give(n); }
+
+// The child slot for byte b, or null when there is no such child.
+inline Node** slotOf(Node* n, unsigned b) {
+    if (n->cap == kFull) return kidsOf(n)[b] ? kidsOf(n) + b : nullptr;
+    const unsigned char* bs = bytesOf(n);
+    for (unsigned i = 0; i < n->count; ++i)
+        if (bs[i] == b) return kidsOf(n) + i;
+    return nullptr;
+}
+
+inline Node* childOf(Node* n, unsigned b) {
+    Node** s = slotOf(n, b);
+    return s ? *s : nullptr;
+}
+
+// Adds child c under byte b (no child there yet). The node may move to a
+// larger block: *ref is updated then. False on out of memory (nothing changed).
+bool addChild(Node** ref, unsigned b, Node* c) {
+    Node* n = *ref;
+    if (n->cap == kFull) {
+        kidsOf(n)[b] = c;
+        ++n->count;
+        return true;
+    }
+    if (n->count == n->cap) {
+        uint16_t cap = kCaps[classOf(n->cap) + 1];
+        Node* m = newNode(cap);
+        if (!m) return false;
+        m->entries = n->entries;
+        m->count = n->count;
+        if (cap == kFull) {
+            for (unsigned i = 0; i < n->count; ++i) kidsOf(m)[bytesOf(n)[i]] = kidsOf(n)[i];
+        } else {
+            std::memcpy(bytesOf(m), bytesOf(n), n->count);
+            std::memcpy(static_cast<void*>(kidsOf(m)), kidsOf(n), sizeof(Node*) * n->count);
+        }
+        freeNode(n);
+        *ref = n = m;
+        if (cap == kFull) {
+            kidsOf(n)[b] = c;
+            ++n->count;
+            return true;
+        }
+    }
+    unsigned char* bs = bytesOf(n);
+    Node** kids = kidsOf(n);
+    unsigned i = n->count;
+    while (i > 0 && bs[i - 1] > b) {
+        bs[i] = bs[i - 1];
+        kids[i] = kids[i - 1];
+        --i;
+    }
+    bs[i] = static_cast<unsigned char>(b);
+    kids[i] = c;
+    ++n->count;
+    return true;
+}
+
+// Removes the child slot s (from slotOf) of n.
+void removeSlot(Node* n, Node** s) {
+    --n->count;
+    if (n->cap == kFull) {
+        *s = nullptr;
+        return;
+    }
+    unsigned i = static_cast<unsigned>(s - kidsOf(n));
+    std::memmove(bytesOf(n) + i, bytesOf(n) + i + 1, n->count - i);
+    std::memmove(static_cast<void*>(kidsOf(n) + i), kidsOf(n) + i + 1, sizeof(Node*) * (n->count - i));
+}
+
+// The children of n in ascending byte order: visit(byte, slot) for each.
+template <class F>
+void forEachChild(Node* n, F visit) {
+    Node** kids = kidsOf(n);
+    if (n->cap == kFull) {
+        for (unsigned b = 0; b < kFull; ++b)
+            if (kids[b]) visit(b, kids + b);
+    } else {
+        for (unsigned i = 0; i < n->count; ++i) visit(bytesOf(n)[i], kids + i);
+    }
+}
 
 Node* findNode(const void* key, int len) {
     const unsigned char* k = static_cast<const unsigned char*>(key);
-    Node* n = &g_root;
-    for (int64_t i = 0, bits = int64_t{len} * 8; i < bits && n; ++i) n = n->child[bitAt(k, i)];
+    Node* n = g_root;
+    for (int i = 0; i < len && n; ++i) n = childOf(n, k[i]);
     return n;
 }
 
@@ -66,19 +246,18 @@ bool takeReuseRecord(QoHandle h, int32_t keyType) {
 void freeEntry(Entry* e) {
     if (e->flags & kNumbered) --g_objects;
     if (e->del) e->del(e->value);
-    mem::release(e);
+    g_entryPool.give(e);
 }
 
 // Unlinks the entry of keyType at the key's node and, unless a sweep or
 // shutdown runs, frees the chain of nodes that the removal left empty.
 Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
-    const int64_t bits = int64_t{len} * 8;
-    Node* n = &g_root;
-    Node* keep = &g_root;   // deepest node on the path that must stay
-    int64_t keepDepth = 0;
-    for (int64_t i = 0; i < bits; ++i) {
-        if (n->entries || (n->child[0] && n->child[1])) { keep = n; keepDepth = i; }
-        n = n->child[bitAt(key, i)];
+    Node* n = g_root;
+    Node* keep = g_root;   // deepest node on the path that must stay
+    int keepDepth = 0;
+    for (int i = 0; i < len; ++i) {
+        if (n->entries || n->count > 1) { keep = n; keepDepth = i; }
+        n = childOf(n, key[i]);
         if (!n) return nullptr;
     }
     Entry** link = &n->entries;
@@ -86,14 +265,14 @@ Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
     Entry* e = *link;
     if (!e) return nullptr;
     *link = e->next;
-    if (!g.sweeping && !n->entries && !n->child[0] && !n->child[1]) {
+    if (!g.sweeping && !n->entries && n->count == 0) {
         // Below `keep` the path is a chain of entry-less single-child nodes.
-        Node*& top = keep->child[bitAt(key, keepDepth)];
-        Node* c = top;
-        top = nullptr;
-        for (int64_t depth = keepDepth + 1; c; ++depth) {
-            Node* next = depth < bits ? c->child[bitAt(key, depth)] : nullptr;
-            mem::release(c);
+        Node** top = slotOf(keep, key[keepDepth]);
+        Node* c = *top;
+        removeSlot(keep, top);
+        for (int depth = keepDepth + 1; c; ++depth) {
+            Node* next = depth < len ? childOf(c, key[depth]) : nullptr;
+            freeNode(c);
             c = next;
         }
     }
@@ -128,20 +307,28 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     if (numbered && keyType < kMinNumberedType) return kBadNumberedType;
     if (numbered) gc::maybeCollect();
     const unsigned char* k = static_cast<const unsigned char*>(key);
-    Node* n = &g_root;
-    for (int64_t i = 0, bits = int64_t{len} * 8; i < bits; ++i) {
-        Node*& child = n->child[bitAt(k, i)];
-        if (!child) {
-            child = static_cast<Node*>(mem::allocateZeroed(sizeof(Node)));
-            if (!child) return kNoMemory;
+    Node* n = g_root;
+    Node** ref = nullptr;   // where n hangs (the root never moves)
+    for (int i = 0; i < len; ++i) {
+        Node** slot = slotOf(n, k[i]);
+        if (!slot) {
+            Node* c = newNode(0);
+            if (!c) return kNoMemory;
+            Node* parent = n;
+            if (!addChild(ref ? ref : &parent, k[i], c)) {
+                freeNode(c);
+                return kNoMemory;
+            }
+            slot = slotOf(ref ? *ref : parent, k[i]);
         }
-        n = child;
+        ref = slot;
+        n = *slot;
     }
     if (Entry* e = findInList(n, keyType)) {
         if (found) *found = e;
         return kExists;
     }
-    Entry* e = static_cast<Entry*>(mem::allocate(sizeof(Entry)));
+    Entry* e = static_cast<Entry*>(g_entryPool.take());
     if (!e) return kNoMemory;
     *e = Entry{keyType, numbered ? kNumbered : 0u, value, del, mark, n->entries};
     n->entries = e;
@@ -166,6 +353,8 @@ Entry* search(const void* key, int len, int32_t keyType) {
     return e;
 }
 
+Entry* find4(int32_t key, int32_t keyType) { return findInList(findNode(&key, 4), keyType); }
+
 int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnly) {
     if (len <= 0 || !key) return 0;
     if (mode != 0 && len == 4 && !g.sweeping) return deferRelease(key, keyType, numberedOnly) ? 1 : 0;
@@ -187,27 +376,28 @@ int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnl
 bool enumerate(int32_t keyType, Visitor visit, void* ctx) {
     struct Item {
         Node* node;
-        int depth;
-        int bit;   // the bit that led here
+        int depth;   // key bytes that lead here
+        unsigned byte;   // the last of them
     };
     Vec<Item> stack;
     Vec<unsigned char> bytes;   // key bytes of the current path
-    if (!stack.push({&g_root, 0, 0})) return false;
+    if (!stack.push({g_root, 0, 0})) return false;
     while (!stack.empty()) {
         Item it = stack.pop();
         if (it.depth > 0) {
             // Positions before depth-1 already hold the parent's path (depth-first order).
-            while (bytes.size() < static_cast<size_t>((it.depth + 7) / 8))
+            while (bytes.size() < static_cast<size_t>(it.depth))
                 if (!bytes.push(0)) return false;
-            unsigned char& by = bytes[(it.depth - 1) / 8];
-            int shift = 7 - (it.depth - 1) % 8;
-            by = static_cast<unsigned char>((by & ~(1 << shift)) | (it.bit << shift));
+            bytes[it.depth - 1] = static_cast<unsigned char>(it.byte);
         }
-        if (it.depth % 8 == 0)
-            for (Entry* e = it.node->entries; e; e = e->next)
-                if (e->keyType == keyType && !visit(ctx, bytes.begin(), it.depth / 8, e)) return true;
-        for (int b = 1; b >= 0; --b)   // "1" pushed first so that "0" comes first
-            if (it.node->child[b] && !stack.push({it.node->child[b], it.depth + 1, b})) return false;
+        for (Entry* e = it.node->entries; e; e = e->next)
+            if (e->keyType == keyType && !visit(ctx, bytes.begin(), it.depth, e)) return true;
+        // Pushed from the highest byte down, so that the lowest comes first.
+        size_t first = stack.size();
+        bool pushed = true;
+        forEachChild(it.node, [&](unsigned b, Node** s) { pushed = pushed && stack.push({*s, it.depth + 1, b}); });
+        if (!pushed) return false;
+        std::reverse(stack.begin() + first, stack.end());
     }
     return true;
 }
@@ -287,10 +477,26 @@ bool inReuseCache(QoHandle h) {
 
 int reuseCount() { return g_reuse.count; }
 
+// The first 65,535 values of the counter are the handles themselves. From
+// 65,536 on, the counter's low 7 bits become the handle's last key byte and
+// its higher bits the bytes before it, most significant first, so that
+// consecutive handles share their first three key bytes (one leaf node each
+// in a shared 256-child node, instead of a path of their own); values that
+// would fall below 65,536 are skipped, so no handle is drawn twice before the
+// counter wraps.
+QoHandle handleOf(uint32_t c) {
+    if (c < 0x10000u) return static_cast<QoHandle>(c);
+    if ((c & 0x7FFFu) == 0) return 0;
+    unsigned char k[4] = {static_cast<unsigned char>(c >> 23), static_cast<unsigned char>(c >> 15),
+                          static_cast<unsigned char>(c >> 7), static_cast<unsigned char>(c & 0x7F)};
+    return read4(k);
+}
+
 QoHandle drawHandle() {
     for (;;) {
-        QoHandle h = static_cast<QoHandle>(g_nextHandle);
+        QoHandle h = handleOf(g_nextHandle);
         g_nextHandle = g_nextHandle >= 0x7FFFFFFFu ? 1u : g_nextHandle + 1;
+        if (h == 0) continue;
         Node* n = findNode(&h, 4);
         if (!n || !n->entries) return h;
     }
@@ -298,60 +504,106 @@ QoHandle drawHandle() {
 
 namespace {
 
-// Sweep of one depth-32 node: frees its unmarked numbered entries.
-void sweepNode(Node* n) {
-    Entry* doomed = nullptr;
-    for (Entry** link = &n->entries; *link;) {
-        Entry* e = *link;
-        if (!(e->flags & kNumbered)) { link = &e->next; continue; }
-        if (e->flags & kMarked) {
-            e->flags &= ~kMarked;
-            link = &e->next;
-            continue;
+// An object the sweep frees: its key, and the entry to make sure it is the same.
+struct Doomed {
+    int32_t key;
+    Entry* entry;
+};
+
+// Walks the 4-byte keys in key order, listing the unmarked numbered entries
+// and clearing the marks of the others. Garbage that the list has no room for
+// waits for the next collection.
+void findDoomed(Node* n, int depth, unsigned char* key, Vec<Doomed>* doomed) {
+    if (depth == 4) {
+        for (Entry* e = n->entries; e; e = e->next) {
+            if (!(e->flags & kNumbered)) continue;
+            if (e->flags & kMarked) e->flags &= ~kMarked;
+            else doomed->push({read4(key), e});
         }
-        *link = e->next;
-        e->next = doomed;
-        doomed = e;
+        return;
     }
-    while (doomed) {
-        Entry* next = doomed->next;
-        freeEntry(doomed);
-        // A delete function may have searched and cached an entry that this
-        // sweep frees later: keep the caches empty while sweeping.
-        g_general.count = g_locks.count = 0;
-        doomed = next;
-    }
+    forEachChild(n, [&](unsigned b, Node** s) {
+        key[depth] = static_cast<unsigned char>(b);
+        findDoomed(*s, depth + 1, key, doomed);
+    });
 }
 
-// Returns true when the node became empty (and may be freed by its parent).
-bool sweepBelow(Node* n, int depth) {
-    if (depth == 32) sweepNode(n);
-    else
-        for (int b = 0; b < 2; ++b)
-            if (n->child[b] && sweepBelow(n->child[b], depth + 1)) {
-                mem::release(n->child[b]);
-                n->child[b] = nullptr;
+// Frees the nodes left empty below n; true when n itself is empty.
+bool prune(Node* n, int depth) {
+    if (depth == 4) return n != g_root && !n->entries && n->count == 0;
+    if (n->cap == kFull) {
+        Node** kids = kidsOf(n);
+        for (unsigned b = 0; b < kFull; ++b)
+            if (kids[b] && prune(kids[b], depth + 1)) {
+                freeNode(kids[b]);
+                kids[b] = nullptr;
+                --n->count;
             }
-    return n != &g_root && !n->entries && !n->child[0] && !n->child[1];
+    } else {
+        for (unsigned i = 0; i < n->count;) {
+            Node** s = kidsOf(n) + i;
+            if (prune(*s, depth + 1)) {
+                freeNode(*s);
+                removeSlot(n, s);
+            } else {
+                ++i;
+            }
+        }
+    }
+    return n != g_root && !n->entries && n->count == 0;
 }
 
 void visitFunctions(Node* n, int depth, void (*fn)(void*)) {
-    if (depth == 32) {
+    if (depth == 4) {
         for (Entry* e = n->entries; e; e = e->next)
             if (e->keyType == kFunctionByHandle) fn(e->value);
         return;
     }
-    for (int b = 0; b < 2; ++b)
-        if (n->child[b]) visitFunctions(n->child[b], depth + 1, fn);
+    forEachChild(n, [&](unsigned, Node** s) { visitFunctions(*s, depth + 1, fn); });
+}
+
+// Frees a list of entries linked through next, in list order.
+void freeList(Entry* list) {
+    while (list) {
+        Entry* next = list->next;
+        freeEntry(list);
+        // A delete function may have searched and cached an entry that is
+        // freed later: keep the caches empty meanwhile.
+        g_general.count = g_locks.count = 0;
+        list = next;
+    }
 }
 
 }  // namespace
 
-void sweepNumbered() { sweepBelow(&g_root, 0); }
-void forEachFunction(void (*fn)(void* record)) { visitFunctions(&g_root, 0, fn); }
+// The garbage is listed first; then each object, in key order, is unlinked
+// and freed (while the objects after it are still in the table, as when the
+// sweep walks the trie), without the walk holding a node while a delete
+// function runs; the emptied nodes go last.
+void sweepNumbered() {
+    Vec<Doomed> doomed;
+    unsigned char key[4] = {};
+    findDoomed(g_root, 0, key, &doomed);
+    for (const Doomed& d : doomed) {
+        Node* n = findNode(&d.key, 4);
+        if (!n) continue;
+        for (Entry** link = &n->entries; *link; link = &(*link)->next) {
+            if (*link != d.entry) continue;
+            *link = d.entry->next;
+            freeEntry(d.entry);
+            // A delete function may have searched and cached an entry that is
+            // freed later: keep the caches empty meanwhile.
+            g_general.count = g_locks.count = 0;
+            break;
+        }
+    }
+    prune(g_root, 0);
+}
+void forEachFunction(void (*fn)(void* record)) { visitFunctions(g_root, 0, fn); }
 
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
+    g_root->cap = kFull;
     bool general = g_general.create(10);
     bool locks = g_locks.create(10);
     bool reuse = g_reuse.create(16);
@@ -360,36 +612,31 @@ bool createPools() {
 
 void destroyAll() {
     g_general.count = g_locks.count = g_reuse.count = 0;
-    // Call every delete function while the nodes still exist (a delete function
-    // may look keys up), then free the nodes.
-    for (bool again = true; again;) {
-        again = false;
+    // Every delete function is called while the nodes still exist (a delete
+    // function may look keys up); the entries of a round are detached first,
+    // so that keys inserted meanwhile are found by the next round.
+    for (;;) {
+        Entry* all = nullptr;
         Vec<Node*> stack;
-        if (!stack.push(&g_root)) break;
+        if (!stack.push(g_root)) break;
         while (!stack.empty()) {
             Node* n = stack.pop();
-            Entry* list = n->entries;
-            n->entries = nullptr;
-            while (list) {
-                Entry* next = list->next;
-                freeEntry(list);
-                list = next;
-                again = true;
+            while (Entry* e = n->entries) {
+                n->entries = e->next;
+                e->next = all;
+                all = e;
             }
-            for (int b = 0; b < 2; ++b)
-                if (n->child[b] && !stack.push(n->child[b])) again = false;
+            bool pushed = true;
+            forEachChild(n, [&](unsigned, Node** s) { pushed = pushed && stack.push(*s); });
+            if (!pushed) break;
         }
+        if (!all) break;
+        freeList(all);
     }
-    Vec<Node*> stack;
-    for (int b = 0; b < 2; ++b)
-        if (g_root.child[b]) stack.push(g_root.child[b]);
-    g_root.child[0] = g_root.child[1] = nullptr;
-    while (!stack.empty()) {
-        Node* n = stack.pop();
-        for (int b = 0; b < 2; ++b)
-            if (n->child[b]) stack.push(n->child[b]);
-        mem::release(n);
-    }
+    std::memset(g_rootBlock, 0, sizeof g_rootBlock);
+    g_root->cap = kFull;
+    for (Pool& p : g_nodePools) p.destroy();
+    g_entryPool.destroy();
     g_objects = 0;
     g_general.destroy();
     g_locks.destroy();
@@ -397,5 +644,18 @@ void destroyAll() {
 }
 
 int64_t objectCount() { return g_objects; }
+
+void setChunkBlocks(size_t n) { g_chunkBlocks = n; }
+
+TableStats stats() {
+    TableStats t{};
+    for (const Pool& p : g_nodePools) {
+        t.nodes += p.live();
+        t.spareNodes += p.spare();
+    }
+    t.entries = g_entryPool.live();
+    t.spareEntries = g_entryPool.spare();
+    return t;
+}
 
 }  // namespace qo::keys

@@ -1,8 +1,10 @@
 // keytable.h - the engine's one keyed store.
 //
 // Every registered or created thing is an Entry named by (key bytes, key type).
-// The store is a binary trie over the key's bits (bytes in order, each from its
-// most significant bit down); an entry lives at the node where its path ends.
+// The store is a trie over the key's bytes: an entry lives at the node where
+// its key's path ends, keys that prefix others on inner nodes, and walks go in
+// ascending unsigned byte order (the order of a binary trie over the key's
+// bits, most significant first). Nodes and entries come from pools.
 // The table owns each entry's value and frees it through the entry's delete
 // function. Two 10-record lookup caches serve 4-byte searches (one for type
 // locks, key type 6, one for everything else); a 16-record reuse cache holds
@@ -45,11 +47,6 @@ struct TypeLock {
     QoOperatorFn op;
 };
 TypeLock* findLock(int32_t type);
-
-struct Node {
-    Entry* entries;
-    Node* child[2];
-};
 
 enum InsertResult { kInserted = 0, kExists = 1, kNoMemory = 2, kBadNumberedType = 3, kBadMark = 4 };
 
@@ -120,6 +117,10 @@ inline Entry* search4(int32_t key, int32_t keyType) {
     return search(&key, 4, keyType);
 }
 
+// The entry of a 4-byte key, found in the trie alone: the lookup caches are
+// neither read nor changed (the collector's lookups, which touch every object).
+Entry* find4(int32_t key, int32_t keyType);
+
 // Removes an entry. mode 0: now (delete function called). mode != 0 and a
 // 4-byte key: deferred release into the reuse cache. numberedOnly: the entry
 // must carry kNumbered. Returns 1 done, 0 not found or refused.
@@ -158,15 +159,25 @@ int reuseCount();
 // Draws a fresh handle: never 0, never a live 4-byte key of any key type.
 QoHandle drawHandle();
 
-// Sweep support for the collector: visits every depth-32 node, lets the
-// callback decide per numbered entry; unmarked numbered entries are freed.
+// Sweep for the collector: frees every unmarked numbered entry of a 4-byte
+// key (in key order, after the walk) and clears the marks of the others.
 void sweepNumbered();
-// Visits every key type 1 entry at depth 32 (compiled functions by handle).
+// Visits every key type 1 entry of a 4-byte key (compiled functions by handle).
 void forEachFunction(void (*fn)(void* record));
 
 // Engine lifecycle.
 bool createPools();
 void destroyAll();   // frees every entry (delete functions called) and the pools
 int64_t objectCount();
+
+// Nodes and entries in use, and the blocks their pools hold ready.
+struct TableStats {
+    long nodes, spareNodes, entries, spareEntries;
+};
+TableStats stats();
+// Blocks per pool chunk from now on (0: the default, 64 KB a chunk). Tests set
+// 1: then every node and entry takes a chunk of its own (freed blocks are not
+// handed out again), so that an allocation failure can be injected at each.
+void setChunkBlocks(size_t n);
 
 }  // namespace qo::keys

@@ -200,12 +200,19 @@ void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool z
         if (handle) *handle = r.handle;
         return r.value;
     }
-    void* object = allocateRecord(type);
-    if (!object) return nullptr;
-    if (!resize(type, object, size, ndims, false, zeroed)) {
-        mem::release(object);
-        return nullptr;
+    // When the memory limit refuses the new object, collect and try once
+    // more (a collection here is no riskier than the one the insertion below
+    // may start).
+    void* object = nullptr;
+    for (int attempt = 0; !object && attempt < 2; ++attempt) {
+        if (attempt > 0 && !(mem::refusedByLimit() && gc::collectForMemory())) return nullptr;
+        object = allocateRecord(type);
+        if (object && !resize(type, object, size, ndims, false, zeroed)) {
+            mem::release(object);
+            object = nullptr;
+        }
     }
+    if (!object) return nullptr;
     if (type == QO_STRING) static_cast<QoString*>(object)->text[0] = 0;
     QoHandle h = keys::drawHandle();
     QoMarkFn mark = type == QO_TABLE ? markTable : nullptr;
@@ -283,6 +290,15 @@ void releaseSaved(const CallInfo* caller, intptr_t fromLevel) {
         SavedStack::erase(i);
         if (rec.release) releaseDeferred(rec.value);
     }
+}
+
+void dropDeadSaved() {
+    int32_t kept = 0;
+    for (int32_t i = 0; i <= g.savedTop; ++i) {
+        const QoValue& v = g.saved[i].value;
+        if (keys::find4(v.h, v.type)) g.saved[kept++] = g.saved[i];
+    }
+    g.savedTop = kept - 1;
 }
 
 void releaseCall(const CallInfo* caller) {

@@ -39,6 +39,9 @@ void freeSavedStack();
 void save(const CallInfo* caller, const QoValue& value, intptr_t level);
 void releaseSaved(const CallInfo* caller, intptr_t fromLevel);  // records at or above fromLevel
 void releaseCall(const CallInfo* caller);                       // all records of the call
+// Drops the records whose object no longer exists (after a sweep), so that a
+// long-running call that makes garbage keeps a bounded stack.
+void dropDeadSaved();
 // Clears the release flag of the topmost record equal to v; false when none.
 bool keepSaved(const QoValue& v);
 // Deferred release of an object value (DeleteKey mode 1 on its handle).
@@ -55,8 +58,16 @@ QoOperatorFn operatorOf(int32_t type);
 namespace qo::gc {
 // Full collection (GC(0) without the state check).
 void collect();
-// Called before every engine-numbered insertion.
+// Called before every engine-numbered insertion: collects when the object
+// count has reached the threshold and either the count or the bytes allocated
+// have grown by the pause set by the last collection.
 void maybeCollect();
+// Starts the pacing afresh from what is alive now (engine start).
+void resetPace();
+// The emergency collection of NewSysObj when the memory limit refused memory
+// for a new object: collects, unless automatic collection is off or
+// suspended; true when it did.
+bool collectForMemory();
 // Queues a value's object as a root; false when it refers to no object.
 bool queueRoot(const QoValue& v);
 void freeRoots();

@@ -226,5 +226,127 @@ TEST_F(ScriptObjects, EveryAllocationFailureInTheBuiltinsIsSurvived) {
     }
 }
 
+int g_collections = 0;
+void countCollection() { ++g_collections; }
+
+// Automatic collection paced by what survived the last one: a script that
+// keeps many objects alive is not collected at every creation, garbage is
+// still reclaimed, and a loop that makes garbage runs in flat memory.
+class Pacing : public ScriptObjects {
+   protected:
+    void SetUp() override {
+        ScriptObjects::SetUp();
+        g_collections = 0;
+        int32_t on = 1;
+        ExMsgWithQo(7, reinterpret_cast<void*>(&countCollection), &on, nullptr);
+    }
+};
+
+TEST_F(Pacing, ManyLiveObjectsAreNotCollectedAtEveryCreation) {
+    compile("mk(n : t, k) = global(true), t = new(qo, n), k = 0,"
+            " while(k < n, oset(t, k, new(string, \"ab\") + \"c\"), k++), gc(), ObjNum(0)");
+    // Every string of the table survives the collections.
+    EXPECT_EQ(runInt("mk(40000)"), 40001);
+    // 10,000, then 1.5 times each survivor count (and the byte trigger): a
+    // handful, not 30,000.
+    EXPECT_GE(g_collections, 3);
+    EXPECT_LE(g_collections, 12);
+    EXPECT_EQ(collectAndCount(), 0) << "the table was a local of mk";
+}
+
+TEST_F(Pacing, TheNextCollectionWaitsForHalfTheSurvivorsMore) {
+    run("(: k) = global(true), t = new(qo, 20000), k = 0, while(k < 20000, oset(t, k, new(ints, 1)), k++), 0");
+    EXPECT_EQ(collectAndCount(), 20001);
+    g_collections = 0;
+    auto make = [](int n) {
+        for (int i = 0; i < n; ++i) {
+            QoHandle h = 0;
+            ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
+        }
+    };
+    // Garbage up to 1.5 x 20,001 objects is kept; the next object collects.
+    make(10000);
+    EXPECT_EQ(keys::objectCount(), 30001);
+    EXPECT_EQ(g_collections, 0);
+    make(1);
+    EXPECT_EQ(keys::objectCount(), 20002);
+    EXPECT_EQ(g_collections, 1);
+    // A lower threshold does not undo the pause.
+    g_threshold = 100;
+    make(1000);
+    EXPECT_EQ(keys::objectCount(), 21002);
+    EXPECT_EQ(g_collections, 1);
+    run("t = nil");
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(Pacing, AGarbageLoopRunsInFlatMemory) {
+    compile("tp(n : s, k) = k = 0, while(k < n, s = new(string, \"ab\") + \"c\", k++), ObjNum(0)");
+    EXPECT_LE(runInt("tp(50000)"), 10000);
+    uint64_t after50k = mem::bytesInUse();
+    EXPECT_LE(runInt("tp(300000)"), 10000);
+    EXPECT_LE(mem::bytesInUse(), after50k + (after50k >> 2)) << "live bytes stay flat";
+    EXPECT_GE(g_collections, 30);
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(Pacing, LargeGarbageIsCollectedByBytesBeforeTheCountTrigger) {
+    // 400 strings of 1 MB each (800 MB in all) with 10,000 as the threshold:
+    // the byte trigger collects every few dozen.
+    uint64_t before = mem::bytesInUse();
+    EXPECT_EQ(runInt("(: k) = k = 0, while(k < 400, new(string, 500000), k++), k"), 400);
+    EXPECT_GE(g_collections, 4);
+    EXPECT_LE(mem::bytesInUse(), before + (uint64_t{40} << 20));
+    EXPECT_LE(objects(), 100);
+    // Switching automatic collection off switches the byte trigger off too.
+    run("ObjNum(0)");
+    g_threshold = 0;
+    g_collections = 0;
+    EXPECT_EQ(runInt("(: k) = k = 0, while(k < 100, new(string, 500000), k++), k"), 100);
+    EXPECT_EQ(g_collections, 0);
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(Pacing, TheConcatenationLoopStaysSmall) {
+    EXPECT_EQ(runInt("(: s, k) = s = new(string, \"\"), k = 0, while(k < 20000, s = s + \"x\", k++), len(s)"), 20001);
+    EXPECT_LE(objects(), 10000);
+    EXPECT_LE(mem::bytesInUse(), uint64_t{40} << 20) << "intermediate strings (400 MB in all) are collected";
+    EXPECT_EQ(collectAndCount(), 0);
+}
+
+TEST_F(ScriptObjects, ConcatenationReadsUpToTheFirstZeroUnit) {
+    // The zero unit at every position of a 70-unit text, across the blocks in
+    // which the length is searched: the joined text stops there.
+    compile("cut(p : s) = global(true), s = new(string, 71, \"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqr\"),"
+            " oset(s, p, 0), len(s + \"\")");
+    for (int p = 0; p < 70; ++p) EXPECT_EQ(runInt(("cut(" + std::to_string(p) + ")").c_str()), p + 1) << p;
+    EXPECT_EQ(runInt("len(new(string, 71, \"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqr\") + \"!\")"), 72);
+}
+
+TEST_F(Pacing, UnderAMemoryLimitNewObjectsCollectBeforeTheyFail) {
+    // Room for about six strings of 1 MB: the ones nothing refers to are
+    // collected when the limit refuses a new one (and, paced by the room
+    // left, usually before).
+    mem::setLimit(mem::bytesInUse() + (uint64_t{6} << 20));
+    for (int i = 0; i < 40; ++i) {
+        QoHandle h = 0;
+        ASSERT_NE(NewSysObj(QO_STRING, 500000, 0, &h), nullptr) << i;
+    }
+    EXPECT_GE(g_collections, 6);
+    EXPECT_LE(keys::objectCount(), 7);
+    // Suspended, the collector does not run: the limit is reached.
+    GC(4);
+    int made = 0;
+    for (int i = 0; i < 40; ++i) {
+        QoHandle h = 0;
+        if (NewSysObj(QO_STRING, 500000, 0, &h)) ++made;
+    }
+    EXPECT_LT(made, 7);
+    GC(3);
+    mem::setLimit(0);
+    EXPECT_EQ(GC(0), 0);
+    EXPECT_EQ(keys::objectCount(), 0);
+}
+
 }  // namespace
 }  // namespace qo::test

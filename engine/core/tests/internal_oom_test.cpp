@@ -55,10 +55,16 @@ void expectSaveReportsOverflow() {
 
 class OutOfMemory : public ::testing::Test {
    protected:
-    void SetUp() override { base = mem::liveBlocks(); }
+    // Every key-table node and entry gets a pool chunk of its own, so that each
+    // is an allocation that can fail.
+    void SetUp() override {
+        base = mem::liveBlocks();
+        keys::setChunkBlocks(1);
+    }
     void TearDown() override {
         mem::failAfter(0);
         FreeQo();
+        keys::setChunkBlocks(0);
         EXPECT_EQ(mem::liveBlocks(), base);
     }
     void restartAndCheck() {
@@ -127,6 +133,57 @@ TEST_F(OutOfMemory, InsertSeries) {
         removeAll();
     }
     EXPECT_GT(k, 24) << "every insert allocates";
+    restartAndCheck();
+}
+
+// With the default chunks: the insert that needs a new chunk of the node or
+// entry pool fails cleanly, and the pools work on afterwards.
+TEST_F(OutOfMemory, PoolChunkRefills) {
+    keys::setChunkBlocks(0);
+    ASSERT_EQ(InitQo(), 1);
+    for (int round = 0; round < 2; ++round) {
+        // Use up the spare entries: the next insert must take a new chunk.
+        std::vector<QoHandle> made;
+        while (keys::stats().spareEntries > 0) {
+            QoHandle h = 0;
+            ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
+            made.push_back(h);
+        }
+        int64_t count = keys::objectCount();
+        keys::TableStats before = keys::stats();
+        int failures = 0;
+        for (long k = 1;; ++k) {
+            QoHandle h = 0;
+            void* obj = nullptr;
+            if (!withFailure(k, [&] { obj = NewSysObj(QO_INTS, 1, 1, &h); })) break;
+            if (obj) {
+                made.push_back(h);   // the failure hit something that was not needed
+                continue;
+            }
+            ++failures;
+            EXPECT_EQ(keys::objectCount(), count) << k;
+            EXPECT_EQ(keys::stats().entries, before.entries) << k;
+        }
+        EXPECT_GE(failures, 1);
+        QoHandle h = 0;
+        ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
+        EXPECT_GT(keys::stats().spareEntries, 100) << "a new chunk";
+        made.push_back(h);
+        for (QoHandle m : made) EXPECT_NE(SearchKey(&m, 4, QO_INTS), nullptr);
+        // Keys of other lengths take nodes of every size class.
+        int32_t cell = 0;
+        for (int i = 0; i < 300; ++i) {
+            std::string key = "k" + std::to_string(round) + std::to_string(i * 7919);
+            int rc = 0;
+            withFailure(i % 5 == 0 ? 1 : 0, [&] {
+                rc = InsertKey(key.data(), static_cast<int>(key.size()), 300, &cell, nullptr, nullptr, 0, nullptr);
+            });
+            ASSERT_TRUE(rc == 0 || rc == 5) << rc;
+            EXPECT_EQ(SearchKey(key.data(), static_cast<int>(key.size()), 300) != nullptr, rc == 0);
+        }
+        EXPECT_EQ(GC(0), 0);
+        EXPECT_EQ(keys::objectCount(), 0);
+    }
     restartAndCheck();
 }
 

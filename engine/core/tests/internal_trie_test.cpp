@@ -1,5 +1,8 @@
 // The trie's memory: deletions prune the nodes they leave empty, nodes left by
-// a failed insert go at the next sweep, and unique numbers stay unique.
+// a failed insert go at the next sweep, nodes grow through their sizes without
+// changing the key order, many objects take about a node each, and unique
+// numbers stay unique.
+#include <cstring>
 #include <set>
 
 #include "internal_support.h"
@@ -19,24 +22,29 @@ class Trie : public Engine {
     }
 };
 
+long nodes() { return keys::stats().nodes; }
+long entries() { return keys::stats().entries; }
+
 TEST_F(Trie, DeletionsPruneEveryNodeTheyEmptied) {
-    long before = mem::liveBlocks();
+    long before = nodes(), entriesBefore = entries();
     std::vector<std::string> keys;
     for (int i = 0; i < 60; ++i) keys.push_back(std::string(1 + i % 7, static_cast<char>('A' + i)));
     keys.push_back("AB");
     keys.push_back("ABC");  // prefixes of each other
     for (const std::string& k : keys) ASSERT_EQ(put(k), 0);
-    EXPECT_GT(mem::liveBlocks(), before);
+    EXPECT_GT(nodes(), before);
+    EXPECT_EQ(entries(), entriesBefore + 62);
     for (const std::string& k : keys) ASSERT_EQ(del(k), 1) << k;
-    EXPECT_EQ(mem::liveBlocks(), before) << "nodes and entries freed";
+    EXPECT_EQ(nodes(), before) << "nodes freed";
+    EXPECT_EQ(entries(), entriesBefore);
 }
 
 TEST_F(Trie, InnerKeyStaysWhenItsLongerNeighbourGoes) {
     ASSERT_EQ(put("abc"), 0);
     ASSERT_EQ(put("abcdef"), 0);
-    long withBoth = mem::liveBlocks();
+    long withBoth = nodes();
     ASSERT_EQ(del("abcdef"), 1);
-    EXPECT_LT(mem::liveBlocks(), withBoth);
+    EXPECT_EQ(nodes(), withBoth - 3);
     EXPECT_NE(SearchKey("abc", 3, 300), nullptr);
     ASSERT_EQ(put("abcdef"), 0);
     ASSERT_EQ(del("abc"), 1);
@@ -44,23 +52,79 @@ TEST_F(Trie, InnerKeyStaysWhenItsLongerNeighbourGoes) {
 }
 
 TEST_F(Trie, NodesOfAFailedInsertGoAtTheNextSweep) {
-    long before = mem::liveBlocks();
-    mem::failAfter(20);  // somewhere along the 64-node path
+    long before = nodes();
+    keys::setChunkBlocks(1);   // every node an allocation of its own
+    mem::failAfter(3);         // on the third node of the path
     EXPECT_EQ(put("longer!!"), 5);
     mem::failAfter(0);
+    keys::setChunkBlocks(0);
     EXPECT_EQ(SearchKey("longer!!", 8, 300), nullptr);
+    EXPECT_GT(nodes(), before) << "the nodes made before the failure stay for now";
     EXPECT_EQ(GC(0), 0);
-    EXPECT_EQ(mem::liveBlocks(), before);
+    EXPECT_EQ(nodes(), before);
 }
 
 TEST_F(Trie, CollectionSweepPrunesFreedObjectPaths) {
-    long before = mem::liveBlocks();
-    for (int i = 0; i < 50; ++i) {
+    long before = mem::liveBlocks(), nodesBefore = nodes(), entriesBefore = entries();
+    for (int i = 0; i < 500; ++i) {
         QoHandle h = 0;
         ASSERT_NE(NewSysObj(QO_INTS, 3, 1, &h), nullptr);
     }
     EXPECT_EQ(GC(0), 0);
-    EXPECT_EQ(mem::liveBlocks(), before);
+    EXPECT_EQ(nodes(), nodesBefore);
+    EXPECT_EQ(entries(), entriesBefore);
+    EXPECT_LE(mem::liveBlocks(), before + 8) << "the objects' blocks are freed; pool chunks stay";
+}
+
+TEST_F(Trie, ChildrenKeepTheirOrderAsANodeGrows) {
+    // One node gets children for 256 byte values, in scrambled order: it
+    // passes through every size; enumeration stays in ascending order and
+    // removing children one by one keeps the rest reachable.
+    std::vector<std::string> keys;
+    for (int i = 0; i < 256; ++i) keys.push_back(std::string("Q") + static_cast<char>((i * 167) & 0xFF));
+    keys.push_back("Q");
+    for (const std::string& k : keys) ASSERT_EQ(put(k), 0);
+    std::vector<std::string> seen;
+    ASSERT_TRUE(keys::enumerate(300, [](void* ctx, const unsigned char* k, int len, keys::Entry*) {
+        static_cast<std::vector<std::string>*>(ctx)->emplace_back(reinterpret_cast<const char*>(k), len);
+        return true;
+    }, &seen));
+    ASSERT_EQ(seen.size(), 257u);
+    EXPECT_EQ(seen[0], "Q") << "a key before the keys it prefixes";
+    for (size_t i = 2; i < seen.size(); ++i)
+        EXPECT_LT(static_cast<unsigned char>(seen[i - 1][1]), static_cast<unsigned char>(seen[i][1]));
+    for (size_t i = 0; i < keys.size(); i += 2) ASSERT_EQ(del(keys[i]), 1);
+    for (size_t i = 1; i < keys.size(); i += 2) EXPECT_NE(SearchKey(keys[i].data(), 2, 300), nullptr) << i;
+    for (size_t i = 0; i < keys.size(); i += 2) EXPECT_EQ(SearchKey(keys[i].data(), 2, 300), nullptr) << i;
+}
+
+TEST_F(Trie, ManyObjectsTakeAboutOneNodeEach) {
+    // Past the first 65,535 handles, consecutive handles share their first
+    // three key bytes: 100,000 more objects take about a leaf node each, and
+    // their keys come in the order they were made.
+    g_threshold = 0;   // keep them all
+    for (int i = 0; i < 70000; ++i) {
+        QoHandle h = 0;
+        ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
+    }
+    long before = nodes();
+    std::vector<QoHandle> handles(100000);
+    for (QoHandle& h : handles) ASSERT_NE(NewSysObj(QO_INTS, 1, 1, &h), nullptr);
+    EXPECT_LT(nodes() - before, 100000 + 100000 / 64);
+    std::set<QoHandle> distinct;
+    for (size_t i = 0; i < handles.size(); ++i) {
+        EXPECT_GE(handles[i], 0x10000);
+        distinct.insert(handles[i]);
+        if (i == 0) continue;
+        unsigned char a[4], b[4];
+        std::memcpy(a, &handles[i - 1], 4);
+        std::memcpy(b, &handles[i], 4);
+        EXPECT_LT(std::memcmp(a, b, 4), 0) << i;
+    }
+    EXPECT_EQ(distinct.size(), handles.size());
+    g_threshold = 10000;
+    EXPECT_EQ(GC(0), 0);
+    EXPECT_EQ(keys::objectCount(), 0);
 }
 
 TEST_F(Trie, UniqueNumbersAreDistinctHandles) {
