@@ -6,6 +6,7 @@
 // a named slow path.
 #include <cmath>
 
+#include "alloc.h"
 #include "arith.h"
 #include "engine.h"
 #include "executor.h"
@@ -78,6 +79,8 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
         }
         g_interrupted = takeInterrupt(h);  // the activation goes on; its loops stop at their next test
     }
+    // Only this path nests on the machine stack (QoCal from the host or from a
+    // native or operator function, and calls the threaded loop cannot make itself).
     if (__builtin_expect(g.callDepth >= kMaxCallDepth, 0)) return failCall(result, 1, kStackOverFlow, h);
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
@@ -102,9 +105,45 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     return result;
 }
 
-// Frames of the activations that the threaded loop enters itself, by nesting
-// level (each live activation has its own g.callDepth).
-InlineCall g_inlineCalls[kMaxCallDepth];
+InlineCall g_inlineCalls[kNearInlineCalls];
+int32_t g_inlineDepth = 0;
+
+namespace {
+
+// Deep frames in blocks of kDeepBlock, found through a table of blocks that
+// grows by doubling; a block never moves, so frames stay where they are.
+constexpr int32_t kDeepBlock = 4096;
+InlineCall** g_deepBlocks = nullptr;
+int32_t g_deepBlockCount = 0, g_deepBlockCapacity = 0;
+
+}  // namespace
+
+InlineCall* deepInlineCall(int32_t depth) {
+    int32_t index = (depth - kNearInlineCalls) / kDeepBlock;
+    if (index >= g_deepBlockCount) {  // depth grows one level at a time: at most one new block
+        if (g_deepBlockCount == g_deepBlockCapacity) {
+            int32_t capacity = g_deepBlockCapacity ? g_deepBlockCapacity * 2 : 16;
+            auto** table = mem::allocArray<InlineCall*>(static_cast<size_t>(capacity));
+            if (!table) return nullptr;
+            for (int32_t i = 0; i < g_deepBlockCount; ++i) table[i] = g_deepBlocks[i];
+            mem::release(g_deepBlocks);
+            g_deepBlocks = table;
+            g_deepBlockCapacity = capacity;
+        }
+        auto* block = mem::allocArray<InlineCall>(kDeepBlock);
+        if (!block) return nullptr;
+        g_deepBlocks[g_deepBlockCount++] = block;
+    }
+    return &g_deepBlocks[index][(depth - kNearInlineCalls) % kDeepBlock];
+}
+
+void freeInlineCalls() {
+    for (int32_t i = 0; i < g_deepBlockCount; ++i) mem::release(g_deepBlocks[i]);
+    mem::release(g_deepBlocks);
+    g_deepBlocks = nullptr;
+    g_deepBlockCount = g_deepBlockCapacity = 0;
+    g_inlineDepth = 0;
+}
 bool g_plansEnabled = true;
 
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {

@@ -425,7 +425,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
             // No object to release or keep, no write-back list: the result goes
             // straight into the caller's slot.
             *c->args = *top;
-            --g.callDepth;
+            --g_inlineDepth;
             leave(c->act, c->fs);
         } else {
             returnTo(*caller, *c, finishInline(*c, top, &caller->scratch));
