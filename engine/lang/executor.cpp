@@ -10,6 +10,7 @@
 #include "arith.h"
 #include "engine.h"
 #include "executor.h"
+#include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_internal.h"
 #include "executor_plan.h"
@@ -23,29 +24,14 @@
 
 namespace qo::lang {
 
-const int16_t kOperatorCode[] = {
-    -1, -1, -1, -1,                  // END PUSHC PUSHV PUSHG
-    0, 1, 2, 4, 6,                   // + - * / ^
-    15, 16, 17, 18, 19, 20,          // > >= < <= == !=
-    21, 22, 24, 13, 14,              // & | ! << >>
-    -1, -1, -1, -1, -1, -1, -1, -1,  // STOREV .. LOOPF
-    -1, -1, -1, -1, -1, -1, -1, -1,  // JMP .. KEEPTOP_B
-    7,                               // unary -
-    9, 10, 9, 10, 11, 12, 11, 12,    // ++o --o ++o --o o++ o-- o++ o--
-    3, 5, 8, 25, 26, 27, 28, 29,     // % \ ' .* ./ .\ .^ .'
-    23, 30, 31, 32, 33, 34,          // ~ && || ~~ !! $
-    -1, -1,                          // 59 60
-    50, 51, 52, 53, 54, 55, 56, 57, 58, 59,  // sqrt .. atan
-    60, 61, 62, 63, 64, 65, 66, 67, 68,      // sinh .. con
-    -1, -1, -1, -1, -1, -1, -1,      // 80 .. 86
-    69, 70,                          // atan2 fmod
-    -1, -1, -1, -1, -1, -1,          // 89 .. 94
+const int16_t kOperatorCode[op::kCount] = {
+#define QO_OP_CODE(name, num, layout, effect, arity, kind, code, text, inl, meaning) code,
+    QO_OPCODES(QO_OP_CODE)
+#undef QO_OP_CODE
 };
 
-static_assert(sizeof kOperatorCode / sizeof kOperatorCode[0] == op::kCount, "one operator code per opcode");
-
 const char16_t* const kOperatorText[op::kCount] = {
-#define QO_OP_TEXT(name, num, words, text) u"" text,
+#define QO_OP_TEXT(name, num, layout, effect, arity, kind, code, text, inl, meaning) u"" text,
     QO_OPCODES(QO_OP_TEXT)
 #undef QO_OP_TEXT
 };
@@ -181,35 +167,12 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
 
 #define BOTH(t) (top[-1].optype == (t) && top[0].optype == (t))
 
-// + - *: ints wrap, reals stay real; everything else in the slow path.
-#define ARITHMETIC(name, expr)                                                  \
-    CASE(name) {                                                                \
-        QoValue* l = top - 1;                                                   \
-        if (BOTH(QO_INT)) {                                                     \
-            uint64_t x = static_cast<uint64_t>(l->i), y = static_cast<uint64_t>(top->i); \
-            arith::setInt(*l, static_cast<int64_t>(expr));                      \
-        } else if (BOTH(QO_REAL)) {                                             \
-            double x = l->r, y = top->r;                                        \
-            arith::setReal(*l, expr);                                           \
-        } else {                                                                \
-            binarySlow(a, op::name, l);                                         \
-        }                                                                       \
-        top = l;                                                                \
-        NEXT();                                                                 \
-    }
-
-#define COMPARISON(name, rel)                                            \
-    CASE(name) {                                                         \
-        QoValue* l = top - 1;                                            \
-        if (BOTH(QO_INT)) {                                              \
-            arith::setLogical(*l, l->i rel top->i);                      \
-        } else if (BOTH(QO_REAL)) {                                      \
-            arith::setLogical(*l, l->r rel top->r);                      \
-        } else {                                                         \
-            binarySlow(a, op::name, l);                                  \
-        }                                                                \
-        top = l;                                                         \
-        NEXT();                                                          \
+// + - * / and the comparisons: the shared fast path (executor_fast.h).
+#define FAST_BINARY(name)                  \
+    CASE(name) {                           \
+        onStack<op::name>(a, top - 1);     \
+        --top;                             \
+        NEXT();                            \
     }
 
 #define BINARY(name)                        \
@@ -281,7 +244,7 @@ QoValue* interpret(Activation& a) {
 #define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : values + (v))
 
 #if QO_COMPUTED_GOTO
-#define QO_LABEL(name, num, nwords, text) &&L_##name,
+#define QO_LABEL(name, ...) &&L_##name,
     static const void* const kTable[256] = {QO_OPCODES(QO_LABEL) QO_R161(&&L_OPERATOR)};
 #undef QO_LABEL
     NEXT();
@@ -309,31 +272,16 @@ QoValue* interpret(Activation& a) {
         }
         NEXT();
     }
-    ARITHMETIC(ADD, x + y)
-    ARITHMETIC(SUB, x - y)
-    ARITHMETIC(MUL, x * y)
-    CASE(DIV) {
-        QoValue* l = top - 1;
-        if (BOTH(QO_REAL)) {
-            arith::setReal(*l, l->r / top->r);
-        } else {
-            binarySlow(a, op::DIV, l);
-        }
-        top = l;
-        NEXT();
-    }
-    BINARY(POW)
-    COMPARISON(GT, >)
-    COMPARISON(GE, >=)
-    COMPARISON(LT, <)
-    COMPARISON(LE, <=)
-    COMPARISON(EQ, ==)
-    COMPARISON(NE, !=)
-    BINARY(AND)
-    BINARY(OR)
-    UNARY(NOT)
-    BINARY(SHL)
-    BINARY(SHR)
+    FAST_BINARY(ADD)
+    FAST_BINARY(SUB)
+    FAST_BINARY(MUL)
+    FAST_BINARY(DIV)
+    FAST_BINARY(GT)
+    FAST_BINARY(GE)
+    FAST_BINARY(LT)
+    FAST_BINARY(LE)
+    FAST_BINARY(EQ)
+    FAST_BINARY(NE)
     CASE(STOREV) {
         int32_t v = *w++;
         *VAR(v) = *top;
@@ -431,12 +379,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(NEG) {
-        if (top->optype == QO_REAL) {
-            top->r = -top->r;
-            top->type = QO_REAL;
-        } else {
-            unarySlow(a, op::NEG, top);
-        }
+        negate(a, top);
         NEXT();
     }
     STEP_VARIABLE(INCV, 1u, true)
@@ -447,41 +390,10 @@ QoValue* interpret(Activation& a) {
     STEP_VARIABLE(VDEC, ~0ull, false)
     STEP_RECORD(GINC)
     STEP_RECORD(GDEC)
-    BINARY(MOD)
-    BINARY(BACKDIV)
-    UNARY(TRANSPOSE)
-    BINARY(DOTMUL)
-    BINARY(DOTDIV)
-    BINARY(DOTBACKDIV)
-    BINARY(DOTPOW)
-    UNARY(DOTTRANSPOSE)
-    BINARY(XOR)
-    BINARY(BITAND)
-    BINARY(BITOR)
-    BINARY(BITXOR)
-    UNARY(BITNOT)
-    BINARY(BUILD)
-    NOTHING(NOP59)
-    NOTHING(NOP60)
     REAL_FUNCTION(SQRT, std::sqrt)
     REAL_FUNCTION(EXP, std::exp)
-    UNARY(LN)
-    UNARY(LG)
     REAL_FUNCTION(SIN, std::sin)
     REAL_FUNCTION(COS, std::cos)
-    UNARY(TAN)
-    UNARY(ASIN)
-    UNARY(ACOS)
-    UNARY(ATAN)
-    UNARY(SINH)
-    UNARY(COSH)
-    UNARY(TANH)
-    UNARY(ABS)
-    UNARY(FLOOR)
-    UNARY(CEIL)
-    UNARY(ITOR)
-    UNARY(RTOI)
-    UNARY(CON)
     CASE(OO) {
         int32_t n = *w++;
         top[-n] = *top;
@@ -489,7 +401,6 @@ QoValue* interpret(Activation& a) {
         a.info.flags &= ~0xffu;
         NEXT();
     }
-    NOTHING(NOP81)
     CASE(GLOBAL) {
         globalOp(a, *top);
         NEXT();
@@ -498,17 +409,15 @@ QoValue* interpret(Activation& a) {
         localOp(a, *top);
         NEXT();
     }
-    NOTHING(NOP84)
-    NOTHING(NOP85)
-    NOTHING(NOP86)
-    BINARY(ATAN2)
-    BINARY(FMOD)
-    DROP_ONE(DROP89)
-    DROP_ONE(DROP90)
-    DROP_ONE(DROP91)
-    DROP_ONE(DROP92)
-    DROP_ONE(DROP93)
-    DROP_ONE(DROP94)
+    // The opcodes without a case of their own, by their kind.
+#define QO_GENERIC_Own(name)
+#define QO_GENERIC_Nop(name) NOTHING(name)
+#define QO_GENERIC_Drop1(name) DROP_ONE(name)
+#define QO_GENERIC_Unary(name) UNARY(name)
+#define QO_GENERIC_Binary(name) BINARY(name)
+#define QO_GENERIC(name, num, layout, effect, arity, kind, ...) QO_GENERIC_##kind(name)
+    QO_OPCODES(QO_GENERIC)
+#undef QO_GENERIC
     OTHER_CASE {
         operatorOpcode(a, opcode, top);
         NEXT();

@@ -17,12 +17,6 @@
 namespace qo::lang {
 namespace {
 
-constexpr int32_t kOperandWords[op::kCount] = {
-#define QO_OP_WORDS(name, num, words, text) words,
-    QO_OPCODES(QO_OP_WORDS)
-#undef QO_OP_WORDS
-};
-
 struct Instr {
     unsigned op;
     int32_t at;        // byte offset of the opcode
@@ -36,15 +30,16 @@ struct Instr {
 };
 
 bool isJump(unsigned o) {
-    return o == op::JMPF || o == op::LOOPF || o == op::JMP || o == op::JMP_B || o == op::LOOPBACK ||
-           o == op::UNTILF || o == op::JMPFPUSH || o == op::JMPKEEP;
+    if (o >= op::kCount) return false;
+    op::Layout l = op::kInfo[o].layout;
+    return l == op::Layout::Jump || l == op::Layout::JumpHeight || l == op::Layout::Until || l == op::Layout::JumpKeep;
 }
 
-// Operand positions of a jump's (off, c, w).
+// Operand positions of a jump's (off, c, w), by its layout.
 void jumpFields(unsigned o, int& off, int& c, int& w) {
-    switch (o) {
-        case op::UNTILF: off = 1, c = 2, w = 3; return;
-        case op::JMP: case op::JMP_B: case op::LOOPBACK: case op::JMPKEEP: off = 0, c = 1, w = 3; return;
+    switch (op::kInfo[o].layout) {
+        case op::Layout::Until: off = 1, c = 2, w = 3; return;
+        case op::Layout::JumpHeight: case op::Layout::JumpKeep: off = 0, c = 1, w = 3; return;
         default: off = 0, c = 1, w = 2; return;
     }
 }
@@ -102,7 +97,7 @@ int Translator::decode() {
         in = Instr{o, pc, w, k, -1, false, -1, 0, 0};
         byOffset_[pc] = count_++;
         ++pc;
-        if (o < op::kCount) w += kOperandWords[o];
+        if (o < op::kCount) w += op::kInfo[o].words;
         if (o == op::PUSHC) ++k;
         if (o == op::CALLF || o == op::CALLN) {
             for (;;) {
@@ -158,6 +153,16 @@ int arithIndex(unsigned o) {
 
 bool isCompare(unsigned o) { return o >= op::GT && o <= op::NE; }
 bool isPlainArith(unsigned o) { return o == op::ADD || o == op::SUB || o == op::MUL; }
+
+// The handler of an opcode without a step of its own.
+Handler defaultHandler(op::Kind k) {
+    switch (k) {
+        case op::Kind::Nop: return Handler::NOP;
+        case op::Kind::Drop1: return Handler::DROP1;
+        case op::Kind::Binary: return Handler::BINARY;
+        default: return Handler::UNARY;
+    }
+}
 
 Handler plus(Handler h, int i) { return static_cast<Handler>(static_cast<int>(h) + i); }
 
@@ -263,12 +268,6 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
             case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
                 h = plus(Handler::ADD, arithIndex(o));
                 break;
-            case op::POW: case op::AND: case op::OR: case op::SHL: case op::SHR:
-            case op::MOD: case op::BACKDIV: case op::DOTMUL: case op::DOTDIV: case op::DOTBACKDIV:
-            case op::DOTPOW: case op::XOR: case op::BITAND: case op::BITOR: case op::BITXOR:
-            case op::BUILD: case op::ATAN2: case op::FMOD:
-                h = Handler::BINARY, s.a = static_cast<int32_t>(o);
-                break;
             case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
                 h = realFunction(o, false);
                 break;
@@ -301,19 +300,9 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
                 break;
             case op::GLOBAL: h = Handler::GLOBAL; break;
             case op::LOCAL: h = Handler::LOCAL; break;
-            case op::NOP59: case op::NOP60: case op::NOP81: case op::NOP84: case op::NOP85: case op::NOP86:
-                h = Handler::NOP;
-                break;
-            case op::DROP89: case op::DROP90: case op::DROP91: case op::DROP92: case op::DROP93: case op::DROP94:
-                h = Handler::DROP1;
-                break;
-            default:
-                if (o < op::kCount) {  // the remaining one-operand operators and functions
-                    h = Handler::UNARY;
-                } else {
-                    h = Handler::OPERATOR;
-                }
+            default:  // the generic handler of the opcode's kind
                 s.a = static_cast<int32_t>(o);
+                h = o >= op::kCount ? Handler::OPERATOR : defaultHandler(op::kInfo[o].kind);
                 break;
         }
     }
