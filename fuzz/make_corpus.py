@@ -77,9 +77,61 @@ def write_seeds(directory, texts):
     return count
 
 
-def write_dict(path):
+# Formats and sources for text_format_fuzz: subject byte, split byte, then the
+# two texts as UTF-16 (the split byte places the cut at the first text's end).
+FORMATS = [
+    (0, "%d %5.2f %s %-3C|%I64x %p %n %.1e %hd %%", ""),
+    (0, "[%05d|%+d|% d|%#o|%.2s|%99.99f]", ""),
+    (1, "%d%lf%s%C%n%I64d%[a-z]%*d%x", "12 3.5 word A 99 abc 7 ff"),
+    (1, "%[^,],%s %p %e", "left,right 0x10 1e5"),
+    (2, "%d %s %g\n", "%d %s %lf"),
+    (2, "%10s|%-10s|%.3s\n", " %[^|]|%s"),
+    (3, "plain ascii, ü, 字, 😀, \ud800 lone", ""),
+]
+
+
+def format_seeds():
+    for subject, a, b in FORMATS:
+        units = (a + b).encode("utf-16-le", "surrogatepass")
+        split = min(255, (len(a) * 256 + len(a + b) - 1) // max(1, len(a + b))) if b else 255
+        yield bytes([subject, split]) + units
+
+
+REGEX_TOKENS = [
+    "(?:", "(?>", "(?=", "(?!", "(?<=", "(?<!", "(?<n>", "(?'n'", "(?P<n>", "(?(1)", "(?(n)",
+    "(?(?=", "(?R)", "(?R<n>)", "(?1)", "(?#c)", "(?i)", "(?-i)", "(?ms:", "\\k<n>", "\\1",
+    "\\Q", "\\E", "\\L", "\\U", "\\x{1F600}", "\\u0041", "\\x41", "\\d", "\\w",
+    "\\s", "\\b", "\\B", "\\A", "\\Z", "\\z", "\\G", "[:alpha:]", "[:^digit:]",
+    "[^", "a-z", "*?", "*+", "+?", "++", "??", "?+", "{2}", "{2,}", "{1,3}", "{0,1}?", "|", ".",
+    "^", "$", "#", "\n",
+]
+
+# Pattern/text pairs of the engine's unit tables: {u"PATTERN", u"TEXT", ...}.
+def regex_cases():
+    import re
+    source = read_text(ROOT / "ext-system/regex/tests/regex_test.cpp")
+    def unescape(s):
+        return s.encode("latin-1", "backslashreplace").decode("unicode_escape", errors="replace")
+    for m in re.finditer(r'\{u"((?:[^"\\]|\\.)*)", u"((?:[^"\\]|\\.)*)", "[^"]*"(?:, (k\w+))?', source):
+        flags = {"kSingleline": 1, "kMultiline": 2, "kIgnoreCase": 8, "kRightToLeft": 16, "kExtended": 32}
+        yield unescape(m.group(1)), unescape(m.group(2)), flags.get(m.group(3) or "", 0)
+
+
+def write_regex_seeds(directory, cases, with_text):
+    directory.mkdir(parents=True, exist_ok=True)
+    count = 0
+    for pattern, text, flags in cases:
+        p = pattern.encode("utf-16-le", errors="surrogatepass")
+        units = min(len(p) // 2, 255)
+        data = bytes([flags]) + (bytes([units]) + p + text.encode("utf-16-le", errors="surrogatepass") if with_text else p)
+        (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
+        count += 1
+    return count
+
+
+def write_dict(path, tokens=TOKENS):
     with path.open("w", encoding="ascii") as out:
-        for i, token in enumerate(TOKENS):
+        for i, token in enumerate(tokens):
             escaped = "".join("\\x%02x" % b for b in token.encode("utf-16-le"))
             out.write('t%d="%s"\n' % (i, escaped))
 
@@ -93,7 +145,16 @@ def main():
         "qocal_fuzz": write_seeds(out / "qocal_fuzz", sources),
         "commodule_fuzz": write_seeds(out / "commodule_fuzz", modules + sources),
     }
+    target = out / "text_format_fuzz"
+    target.mkdir(parents=True, exist_ok=True)
+    for data in format_seeds():
+        (target / hashlib.sha1(data).hexdigest()).write_bytes(data)
+    counts["text_format_fuzz"] = len(FORMATS)
+    cases = list(regex_cases())
+    counts["regex_compile_fuzz"] = write_regex_seeds(out / "regex_compile_fuzz", cases, False)
+    counts["regex_match_fuzz"] = write_regex_seeds(out / "regex_match_fuzz", cases, True)
     write_dict(out / "qo.dict")
+    write_dict(out / "regex.dict", REGEX_TOKENS)
     for name, n in counts.items():
         print("%s: %d seeds" % (name, n))
 

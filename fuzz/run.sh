@@ -3,7 +3,7 @@
 # and runs each of them for SECONDS seconds, one after the other, one job each.
 #
 #   fuzz/run.sh SECONDS [TARGET...]     default: every target
-#   fuzz/run.sh --smoke                 CI: every target for 20 s (about 60 s in all)
+#   fuzz/run.sh --smoke                 CI: every target for 20 s (about 100 s in all)
 #
 # Build directory: $QO_FUZZ_BUILD, default build/fuzz. The corpus a run grows
 # is kept in <build>/corpus/<target> and used again by the next run; the seeds
@@ -30,7 +30,7 @@ python3 "$root/fuzz/make_corpus.py" "$build/seeds"
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  targets=(qocom_fuzz qocal_fuzz)
+  targets=(qocom_fuzz qocal_fuzz text_format_fuzz regex_compile_fuzz regex_match_fuzz)
   [ -x "$build/commodule_fuzz" ] && targets+=(commodule_fuzz)
 fi
 
@@ -42,6 +42,8 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts/$target"
   mkdir -p "$corpus" "$artifacts" "$build/logs"
   log="$build/logs/$target.log"
+  dict="$build/seeds/qo.dict"
+  case "$target" in regex_*) dict="$build/seeds/regex.dict" ;; esac
   echo "=== $target: ${seconds}s"
   status=0
   # shellcheck disable=SC2086
@@ -49,7 +51,7 @@ for target in "${targets[@]}"; do
   # for more meets an out-of-memory error; these limits catch only real findings.
   "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=512 \
     -max_len=8192 \
-    -dict="$build/seeds/qo.dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
+    -dict="$dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
     ${QO_FUZZ_FLAGS:-} "$corpus" "$build/seeds/$target" >"$log" 2>&1 || status=$?
   grep -E 'stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)' "$log" || true
   grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1 || true

@@ -5,7 +5,7 @@
 #   scripts/deps.sh [PACKAGE...]
 set -euo pipefail
 if [ $# -eq 0 ]; then
-  set -- cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev libedit-dev
+  set -- cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev
 fi
 need=()
 for pkg in "$@"; do

@@ -71,6 +71,115 @@ int compileRow(lua_State* L, long terms) {
     return report(lua_tonumber(L, -1), ns);
 }
 
+// The math workloads as plain Lua: flat arrays (tables from 1) of numbers,
+// the same algorithms as QoMath32; every run makes its result table.
+const char* kMathLua = R"(
+local sin, abs = math.sin, math.abs
+local function product(a, b, n)
+  local bt, c = {}, {}
+  for i = 0, n - 1 do for j = 0, n - 1 do bt[j * n + i + 1] = b[i * n + j + 1] end end
+  for i = 0, n - 1 do
+    local ai = i * n
+    for j = 0, n - 1 do
+      local bj, s = j * n, 0.0
+      for k = 1, n do s = s + a[ai + k] * bt[bj + k] end
+      c[ai + j + 1] = s
+    end
+  end
+  return c
+end
+local function invert(a, n)
+  local rp, cp = {}, {}
+  for k = 0, n - 1 do
+    local best = 0.0
+    rp[k], cp[k] = k, k
+    for i = k, n - 1 do for j = k, n - 1 do
+      local v = abs(a[i * n + j + 1])
+      if v > best then best, rp[k], cp[k] = v, i, j end
+    end end
+    if best + 1.0 == 1.0 then return false end
+    if rp[k] ~= k then for j = 0, n - 1 do
+      local x, y = k * n + j + 1, rp[k] * n + j + 1
+      a[x], a[y] = a[y], a[x] end end
+    if cp[k] ~= k then for i = 0, n - 1 do
+      local x, y = i * n + k + 1, i * n + cp[k] + 1
+      a[x], a[y] = a[y], a[x] end end
+    local kk = k * n + k + 1
+    a[kk] = 1.0 / a[kk]
+    local d = a[kk]
+    for j = 0, n - 1 do if j ~= k then a[k * n + j + 1] = a[k * n + j + 1] * d end end
+    for i = 0, n - 1 do if i ~= k then
+      local f = a[i * n + k + 1]
+      for j = 0, n - 1 do if j ~= k then
+        a[i * n + j + 1] = a[i * n + j + 1] - f * a[k * n + j + 1] end end
+    end end
+    for i = 0, n - 1 do if i ~= k then a[i * n + k + 1] = -a[i * n + k + 1] * d end end
+  end
+  for k = n - 1, 0, -1 do
+    if cp[k] ~= k then for j = 0, n - 1 do
+      local x, y = k * n + j + 1, cp[k] * n + j + 1
+      a[x], a[y] = a[y], a[x] end end
+    if rp[k] ~= k then for i = 0, n - 1 do
+      local x, y = i * n + k + 1, i * n + rp[k] + 1
+      a[x], a[y] = a[y], a[x] end end
+  end
+  return true
+end
+return function(work, a, b, n, count)
+  if work == "matmul" then return product(a, b, n) end
+  if work == "inverse" then
+    local c = {}
+    for i = 1, count do c[i] = a[i] end
+    invert(c, n)
+    return c
+  end
+  local c = {}
+  if work == "add" then for i = 1, count do c[i] = a[i] + b[i] end
+  elseif work == "sin" then for i = 1, count do c[i] = sin(a[i]) end
+  else local f = function(x) return x * x + 1.0 end
+    for i = 1, count do c[i] = f(a[i]) end end
+  return c
+end
+)";
+
+int mathRow(lua_State* L, const char* work, long n) {
+    if (!load(L, kMathLua)) return failed("load");
+    int fn = lua_gettop(L);
+    bool square = !std::strcmp(work, "matmul") || !std::strcmp(work, "inverse");
+    bool inverse = !std::strcmp(work, "inverse");
+    long count = square ? n * n : n;
+    lua_createtable(L, static_cast<int>(count), 0);
+    lua_createtable(L, static_cast<int>(count), 0);
+    for (long k = 0; k < count; ++k) {
+        double a = square ? matA(k / n, k % n) + (inverse && k / n == k % n ? n : 0) : vecA(k);
+        lua_pushnumber(L, a);
+        lua_rawseti(L, fn + 1, k + 1);
+        lua_pushnumber(L, square ? matB(k / n, k % n) : vecB(k));
+        lua_rawseti(L, fn + 2, k + 1);
+    }
+    bool callback = !std::strcmp(work, "arrayfun");
+    long reps = callback || square ? 1 : mathRepeats(n);  // one run of the slow ones is long enough
+    Timer t;
+    for (long r = 0; r < reps; ++r) {
+        lua_settop(L, fn + 2);
+        lua_pushvalue(L, fn);
+        lua_pushstring(L, work);
+        lua_pushvalue(L, fn + 1);
+        lua_pushvalue(L, fn + 2);
+        lua_pushinteger(L, n);
+        lua_pushinteger(L, count);
+        if (lua_pcall(L, 5, 1, 0) != 0) return failed("run");
+    }
+    long long ns = t.ns() / reps;
+    double s = 0;
+    for (long k = 0; k < count; ++k) {
+        lua_rawgeti(L, -1, k + 1);
+        s += lua_tonumber(L, -1);
+        lua_pop(L, 1);
+    }
+    return report(s, ns);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,6 +206,43 @@ int main(int argc, char** argv) {
         break;
     case Workload::kFormula: rc = formulaRow(L, n); break;
     case Workload::kCompile: rc = compileRow(L, n); break;
+    case Workload::kMatMul:
+    case Workload::kInverse:
+    case Workload::kAdd:
+    case Workload::kSin:
+    case Workload::kArrayfun: rc = mathRow(L, argv[1], n); break;
+    case Workload::kNetn: rc = notApplicable(); break;
+    case Workload::kSprintf:
+        rc = callRow(L, "local format = string.format\n"
+                        "return function(n) local k = 0 for i = 0, n - 1 do\n"
+                        "  k = k + #format('%d %.3f %x %s', i, i*0.5, i, 'ab') end return k end", n, false);
+        break;
+    case Workload::kConcat:
+        rc = callRow(L, "return function(n) local s = '' for i = 1, n do s = s .. 'ab' end return #s end", n, false);
+        break;
+    case Workload::kStrstr: {
+        std::string chunk = "local find, h = string.find, '" + haystack() + "'\n"
+                            "return function(n) local k = 0 for i = 1, n do k = k + find(h, '" + kNeedle +
+                            "', 1, true) - 1 end return k end";
+        rc = callRow(L, chunk.c_str(), n, false);
+        break;
+    }
+    case Workload::kLines: {
+        std::string path = linesFile();
+        std::string chunk = "local path = '" + path + "'\n"
+                            "return function(n)\n"
+                            "  local f = io.open(path, 'w')\n"
+                            "  for i = 0, n - 1 do f:write(string.format('%d the quick brown fox jumps\\n', i)) end\n"
+                            "  f:close()\n"
+                            "  local k = 0\n"
+                            "  f = io.open(path, 'r')\n"
+                            "  for line in f:lines() do k = k + #line end\n"
+                            "  f:close()\n"
+                            "  return k end";
+        rc = callRow(L, chunk.c_str(), n, false);
+        std::remove(path.c_str());
+        break;
+    }
     default: rc = failed("workload");
     }
     lua_close(L);

@@ -1,5 +1,8 @@
 // Qo: scripts compiled once with QoCom, run with QoCal; the host formula is a
-// compiled two-parameter function called once per evaluation.
+// compiled two-parameter function called once per evaluation. The text
+// workloads load the system library (QO_SYSTEM_PATH) the way a host does.
+#include <dlfcn.h>
+
 #include <string>
 
 #include "driver.h"
@@ -22,15 +25,71 @@ bool runError() {
     return type > 0;
 }
 
-int scriptRow(const char16_t* text, QoValue arg, bool realResult) {
+int scriptRow(const char16_t* text, QoValue* args, bool realResult) {
     QoHandle f = compile(text);
     if (!f) return failed("compile");
     QoValue result;
     Timer t;
-    QoCal(f, &arg, &result);
+    QoCal(f, args, &result);
     long long ns = t.ns();
     if (runError()) return failed("run");
     return realResult ? report(result.type == QO_REAL ? result.r : NAN, ns) : reportInt(result.i, ns);
+}
+
+int scriptRow(const char16_t* text, QoValue arg, bool realResult) { return scriptRow(text, &arg, realResult); }
+
+bool loadSystem() {
+#ifdef QO_SYSTEM_PATH
+    void* engine = dlopen("libqo32.so", RTLD_NOW | RTLD_NOLOAD);
+    void* ext = dlopen(QO_SYSTEM_PATH, RTLD_NOW | RTLD_LOCAL);
+    auto entry = ext ? reinterpret_cast<int (*)(void*, int, void*)>(dlsym(ext, "QoDll32")) : nullptr;
+    return engine && entry && entry(engine, 1, nullptr) == 1;
+#else
+    return false;
+#endif
+}
+
+QoValue stringValue(const std::string& text) {
+    QoHandle h = 0;
+    auto* s = static_cast<QoString*>(NewSysObj(QO_STRING, static_cast<int>(text.size()) + 1, 0, &h));
+    QoValue v{};
+    if (!s) return v;
+    for (size_t k = 0; k < text.size(); ++k) s->text[k] = static_cast<unsigned char>(text[k]);
+    s->text[text.size()] = 0;
+    v.h = h;
+    v.type = v.optype = QO_STRING;
+    return v;
+}
+
+int textRow(Workload w, long n) {
+    if (!loadSystem()) return notApplicable();
+    switch (w) {
+    case Workload::kSprintf:
+        return scriptRow(u"(n : i, s, k) = s = new(string, 64), k = 0, i = 0, while(i < n, oset(s, 0, 0), "
+                         u"k = k + sys::sprintf(s, \"%d %.3f %x %s\", i, i*0.5, i, \"ab\"), i++), k",
+                         intValue(n), false);
+    case Workload::kConcat:
+        return scriptRow(u"(n : i, s) = s = \"\", i = 0, while(i < n, s = s + \"ab\", i++), sys::strlen(s)",
+                         intValue(n), false);
+    case Workload::kStrstr: {
+        QoValue args[2] = {stringValue(haystack()), intValue(n)};
+        return scriptRow(u"(h, n : i, k) = k = 0, i = 0, while(i < n, k = k + sys::strstr(h, \"abcdefgx\"), i++), k",
+                         args, false);
+    }
+    case Workload::kLines: {
+        std::string path = linesFile();
+        QoValue args[2] = {stringValue(path), intValue(n)};
+        int rc = scriptRow(
+            u"(p, n : f, i, s, k) = f = sys::fopen(p, \"w\"), i = 0,"
+            u"  while(i < n, sys::fprintf(f, \"%d the quick brown fox jumps\\n\", i), i++), sys::fclose(f),"
+            u"  f = sys::fopen(p, \"r\"), s = new(string, 64), k = 0,"
+            u"  while(sys::fscanf(f, \" %[^\\n]\", &s) == 3, k = k + sys::strlen(s)), sys::fclose(f), k",
+            args, false);
+        std::remove(path.c_str());
+        return rc;
+    }
+    default: return failed("workload");
+    }
 }
 
 int formulaRow(long n) {
@@ -65,6 +124,135 @@ int compileRow(long terms) {
     return report(result.r, ns);
 }
 
+// ---- math arrays: QoMath32 loaded into the engine as a host loads it ----------
+
+int g_mathType = 0;
+
+bool loadMath() {
+#ifdef QO_MATH_LIB
+    void* lib = dlopen(QO_MATH_LIB, RTLD_NOW | RTLD_LOCAL);
+    auto entry = lib ? reinterpret_cast<int (*)(void*, int, void*)>(dlsym(lib, "QoDll32")) : nullptr;
+    if (!entry || !entry(dlopen(nullptr, RTLD_NOW), 1, nullptr)) return false;
+    auto* t = static_cast<const QoValue*>(SearchKey(u"math::real_s", 24, 4));
+    g_mathType = t ? static_cast<int>(t->i) : 0;
+    return g_mathType != 0;
+#else
+    return false;
+#endif
+}
+
+// A math array made by the host (no script holds it, so no call releases it).
+QoValue hostArray(long rows, long cols, double (*value)(long, long)) {
+    QoValue v{};
+    QoHandle h = 0;
+    long n = cols ? rows * cols : rows;  // cols 0: one-dimensional
+    auto* a = static_cast<QoArray*>(NewSysObj(QO_REALS, static_cast<int>(n), cols ? 2 : 1, &h));
+    if (!a) return v;
+    a->dims[0] = static_cast<int32_t>(rows);
+    if (cols) a->dims[1] = static_cast<int32_t>(cols);
+    auto* p = static_cast<double*>(a->data);
+    for (long k = 0; k < n; ++k) p[k] = cols ? value(k / cols, k % cols) : value(k, 0);
+    v.h = h;
+    v.type = QO_REALS;
+    v.optype = g_mathType;
+    return v;
+}
+
+double elementSum(const QoValue& v) {
+    QoHandle h = v.h;
+    auto* a = v.type == QO_REALS ? static_cast<QoArray*>(SearchKey(&h, 4, QO_REALS)) : nullptr;
+    return a ? sumOf(static_cast<double*>(a->data), a->count) : NAN;
+}
+
+long g_n = 0;
+double squareA(long i, long j) { return matA(i, j) + (i == j ? static_cast<double>(g_n) : 0.0); }
+double vectorA(long i, long) { return vecA(i); }
+double vectorB(long i, long) { return vecB(i); }
+
+int mathRow(Workload w, long n) {
+    g_n = n;
+    const char16_t* text = w == Workload::kMatMul ? u"(a, b) = a * b"
+                           : w == Workload::kInverse ? u"(a, b) = math::inv(a)"
+                           : w == Workload::kAdd ? u"(a, b) = a + b"
+                                                 : u"(a, b) = sin(a)";
+    QoHandle f = compile(text);
+    if (!f) return failed("compile");
+    bool square = w == Workload::kMatMul || w == Workload::kInverse;
+    QoValue args[2] = {square ? hostArray(n, n, w == Workload::kInverse ? squareA : matA) : hostArray(n, 0, vectorA),
+                       square ? hostArray(n, n, matB) : hostArray(n, 0, vectorB)};
+    long reps = mathRepeats(n);
+    QoValue result{};
+    Timer t;
+    for (long r = 0; r < reps; ++r) {
+        // The host releases each result before the next run (into the engine's
+        // reuse cache), as the native reference frees its own.
+        if (r > 0) DeleteKey(&result.h, 4, QO_REALS, nullptr, 1);
+        QoCal(f, args, &result);
+    }
+    long long ns = t.ns() / reps;
+    if (runError()) return failed("run");
+    return report(elementSum(result), ns);
+}
+
+// arrayfun and netn call a script function back; with `viaHost` the host
+// makes the same calls itself with QoCal, for the overhead per call.
+int callbackRow(Workload w, long n, bool viaHost) {
+    if (w == Workload::kArrayfun) {
+        QoHandle g = compile(u"g(x) = x * x + 1.0");
+        QoHandle f = compile(u"(a) = math::arrayfun(@g, a)");
+        if (!g || !f) return failed("compile");
+        QoValue a = hostArray(n, 0, vectorA), result{};
+        if (viaHost) {
+            std::vector<double> out(n);
+            auto* p = static_cast<double*>(static_cast<QoArray*>(SearchKey(&a.h, 4, QO_REALS))->data);
+            Timer t;
+            for (long i = 0; i < n; ++i) {
+                QoValue x = realValue(p[i]);
+                QoCal(g, &x, &result);
+                out[i] = result.r;
+            }
+            long long ns = t.ns();
+            return report(sumOf(out.data(), n), ns);
+        }
+        Timer t;
+        QoCal(f, &a, &result);
+        long long ns = t.ns();
+        if (runError()) return failed("run");
+        return report(elementSum(result), ns);
+    }
+    QoHandle g = compile(u"g(x1, x2, y1, y2) = y1 = x1 * x1 + x2 * x2 - 4.0, y2 = x1 - x2");
+    QoHandle f = compile(u"(r : i, s, x) = i = 0, s = 0.0, x = math::ra1(1.0, 0.5), while(i < r, "
+                         u"math::SetArray(x, 1.0, 0.5), math::netn(@g, x, 1e-10), "
+                         u"s = s + (oget(x, 0) + oget(x, 1)), i++), s");
+    if (!g || !f) return failed("compile");
+    if (viaHost) {
+        QoValue par[4];
+        auto eval = [&](const double* x, double* y) {
+            par[0] = realValue(x[0]);
+            par[1] = realValue(x[1]);
+            par[2] = par[3] = QoValue{};
+            QoValue r;
+            QoCal(g, par, &r);
+            y[0] = par[2].r;
+            y[1] = par[3].r;
+        };
+        double s = 0;
+        Timer t;
+        for (long r = 0; r < n; ++r) {
+            double x[2] = {1.0, 0.5};
+            netnSolve(eval, x, 2, 1e-10, 0.1, 0.1, 100);
+            s += x[0] + x[1];
+        }
+        return report(s, t.ns());
+    }
+    QoValue reps = intValue(n), result{};
+    Timer t;
+    QoCal(f, &reps, &result);
+    long long ns = t.ns();
+    if (runError()) return failed("run");
+    return report(result.r, ns);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +272,19 @@ int main(int argc, char** argv) {
         break;
     case Workload::kFormula: rc = formulaRow(n); break;
     case Workload::kCompile: rc = compileRow(n); break;
+    case Workload::kMatMul:
+    case Workload::kInverse:
+    case Workload::kAdd:
+    case Workload::kSin: rc = loadMath() ? mathRow(parseWorkload(argv[1]), n) : notApplicable(); break;
+    case Workload::kArrayfun:
+    case Workload::kNetn:
+        rc = loadMath() ? callbackRow(parseWorkload(argv[1]), n, argc > 3 && std::string(argv[3]) == "qocal")
+                        : notApplicable();
+        break;
+    case Workload::kSprintf:
+    case Workload::kConcat:
+    case Workload::kStrstr:
+    case Workload::kLines: rc = textRow(parseWorkload(argv[1]), n); break;
     default: rc = failed("workload");
     }
     FreeQo();

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of Qo against Lua 5.4, LuaJIT (JIT on and off),
-# muparser, fparser and native C++. Every workload runs on every peer in a
-# fresh process, interleaved over several rounds; the table shows medians and
-# the ratio Qo time / peer time, each row checked against the native result.
+# muparser, fparser and native C++; the math rows load QoMath32, and
+# "qo-qocal" makes the script calls of arrayfun and netn from the host.
+# Every workload runs on every peer in a fresh process, interleaved over
+# several rounds; the table shows medians and the ratio Qo time / peer time,
+# each row checked against the native result.
 #
 #   bench/compare/run.sh            full sizes, 5 rounds
 #   bench/compare/run.sh --quick    tiny sizes, 1 round (CI)
 #   bench/compare/run.sh --rounds N
+#   bench/compare/run.sh --rows REGEX   only the rows whose label matches (grep -E)
 #   bench/compare/run.sh --callgrind  instruction counts per unit of work (small sizes,
 #                                     valgrind's callgrind): repeatable on a loaded machine
 #   QO_BUILD=dir bench/compare/run.sh   build Qo (Release) in dir instead of build/release
@@ -16,12 +19,14 @@ root="$(cd "$here/../.." && pwd)"
 quick=0
 rounds=5
 callgrind=0
+only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1; rounds=1 ;;
     --rounds) rounds="$2"; shift ;;
+    --rows) only="$2"; shift ;;
     --callgrind) callgrind=1 ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--callgrind]" >&2; exit 3 ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--rows REGEX] [--callgrind]" >&2; exit 3 ;;
   esac
   shift
 done
@@ -33,12 +38,14 @@ bash "$root/scripts/deps.sh" g++ cmake ninja-build pkg-config liblua5.4-dev libl
 # Qo, optimised, and the drivers.
 build="${QO_BUILD:-$root/build/release}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$build" qo32 >/dev/null
+ninja -C "$build" qo32 QoMath32 QoSystem32 >/dev/null
 out="$build/compare"
 mkdir -p "$out"
 cxx=(g++ -std=c++20 -O2 -I"$here")
 "${cxx[@]}" "$here/drv_native.cpp" -o "$out/native"
-"${cxx[@]}" -I"$root/engine/include" -I"$root/bench" "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -o "$out/qo"
+"${cxx[@]}" -I"$root/engine/include" -I"$root/bench" -DQO_MATH_LIB="\"$build/bin/libQoMath32.so\"" \
+  -DQO_SYSTEM_PATH="\"$build/bin/libQoSystem32.so\"" \
+  "$here/drv_qo.cpp" -L"$build/engine" -lqo32 -Wl,-rpath,"$build/engine" -ldl -o "$out/qo"
 "${cxx[@]}" $(pkg-config --cflags lua5.4) "$here/drv_lua.cpp" $(pkg-config --libs lua5.4) -o "$out/lua54"
 "${cxx[@]}" -DQO_LUAJIT $(pkg-config --cflags luajit) "$here/drv_lua.cpp" $(pkg-config --libs luajit) -o "$out/luajit"
 "${cxx[@]}" $(pkg-config --cflags muparser) "$here/drv_muparser.cpp" $(pkg-config --libs muparser) -o "$out/muparser"
@@ -81,8 +88,12 @@ fi
 # Rows: label workload size peers (qo first; "luajit-off" is luajit with the JIT off).
 if [ $quick = 1 ]; then
   fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
+  mat=20; vec=1000; calls=1000; solves=10
+  fmt=1000; cat=1000; find=2; lines=1000
 else
   fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
+  mat=200; vec=1000000; calls=100000; solves=1000
+  fmt=200000; cat=20000; find=200; lines=300000
 fi
 rows=(
   "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
@@ -92,11 +103,29 @@ rows=(
   "compile $c1 terms|compile|$c1|qo lua54 luajit muparser fparser"
   "compile $c2 terms|compile|$c2|qo"
   "compile $c3 terms|compile|$c3|qo"
+  "matrix product ${mat}x$mat|matmul|$mat|qo native lua54 luajit"
+  "matrix inverse ${mat}x$mat|inverse|$mat|qo native lua54 luajit"
+  "a + b, $vec elements|add|$vec|qo native lua54 luajit"
+  "sin(a), $vec elements|sin|$vec|qo native lua54 luajit"
+  "arrayfun, $calls calls|arrayfun|$calls|qo qo-qocal native lua54 luajit"
+  "netn x$solves (16 calls each)|netn|$solves|qo qo-qocal native"
+  "sprintf x$fmt|sprintf|$fmt|qo native lua54"
+  "concatenation x$cat|concat|$cat|qo native lua54"
+  "strstr 1 MB x$find|strstr|$find|qo native lua54"
+  "10 MB file by lines ($lines)|lines|$lines|qo native lua54"
 )
+if [ -n "$only" ]; then
+  kept=()
+  for row in "${rows[@]}"; do
+    if grep -Eq -- "$only" <<<"${row%%|*}"; then kept+=("$row"); fi
+  done
+  rows=("${kept[@]}")
+fi
 
 run_peer() {   # peer workload size -> "result ns"
   case "$1" in
     luajit-off) "$out/luajit" "$2" "$3" off ;;
+    qo-qocal) "$out/qo" "$2" "$3" qocal ;;
     *) "$out/$1" "$2" "$3" ;;
   esac
 }

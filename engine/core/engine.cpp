@@ -63,6 +63,10 @@ void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle func
         if (type < 0 && g.err.type != 0) return;
     }
     g.err = RunError{type, name, code, function};
+    if (type != 0) {
+        g.errSite = g.site;
+        g.errSiteFunction = g.site.record ? fn::handleOf(static_cast<const fn::Record*>(g.site.record)) : 0;
+    }
 }
 
 bool takeInterrupt(QoHandle function) {
@@ -138,6 +142,8 @@ bool startEngine() {
     if (!keys::createPools()) return false;
     if (!lang::createWorkBuffers()) return false;
     g.err = RunError{};
+    g.site = g.errSite = RunSite{};
+    g.errSiteFunction = 0;
     g.stackDepth = 1;
     g.plainFrame = 1;
     builtins::registerAll();

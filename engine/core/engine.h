@@ -19,6 +19,17 @@ struct RunError {
     QoHandle function;
 };
 
+// Where the executor is while one of its slow paths runs (the fast paths never
+// write it): the compiled function record, and either a code offset (byte
+// loop; step null) or a step of the record's plan and the operation within it
+// (threaded loop). reportError keeps the site of the error it records, so that
+// hosts can ask where it happened (ExMsgWithQo 11).
+struct RunSite {
+    const void* record;
+    const void* step;
+    int32_t at;
+};
+
 struct SavedObject {
     QoHandle function;
     const CallInfo* call;   // the activation that saved it
@@ -33,6 +44,9 @@ struct Engine {
     bool shuttingDown;
     int32_t gcState;        // 0 normal, 4 suspended, 5 requested
     RunError err;
+    RunSite site;           // the slow path running now (null record: none)
+    RunSite errSite;        // where the last recorded error happened
+    QoHandle errSiteFunction;  // the handle of errSite's record when it was recorded
 
     // executor
     QoValue* stack;         // shared value stack
@@ -97,6 +111,9 @@ namespace qo::lang {
 // the activation starts with its release flag cleared, as if its code began
 // with global(true) (ExMsgWithQo 9).
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep = false);
+// The code offset of a slow path's site in record r (the step of r's plan and
+// the operation k within it); -1 when the step is not one of r's plan.
+int32_t siteCodeOffset(const fn::Record* r, const void* step, int32_t k);
 // QoCal, with keep as for run().
 QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep);
 // The compiler's work buffers, created at engine start and freed at shutdown.

@@ -89,6 +89,8 @@ QO_API int TestRunErr(void) { return g.err.type > 0 ? g.err.type : 0; }
 
 QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
     switch (message) {
+    case 12:  // long-running native code takes a pending interruption: the run error for the caller `a`
+        return takeInterrupt(a ? static_cast<const CallInfo*>(a)->function : 0) ? 1 : 0;
     case 1:
     case 2: {
         fn::Record* r = message == 1 ? (a ? fn::lookup(*static_cast<QoHandle*>(a)) : nullptr) : fn::fromAddress(a);
@@ -132,6 +134,23 @@ QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
             int64_t bytes = *static_cast<int64_t*>(a);
             if (bytes < 0) return 0;
             mem::setLimit(static_cast<uint64_t>(bytes));
+        }
+        return 1;
+    }
+    case 11: {
+        // Where the last recorded run error happened: *a = the handle of the
+        // compiled function whose code it was in, b = two int32: the first and
+        // last unit of the operator or called name in that function's source
+        // text. 1 when known; 0 (nothing written) when not.
+        fn::Record* r = fn::lookup(g.errSiteFunction);
+        if (!r || r != g.errSite.record || !r->code) return 0;
+        int32_t at = g.errSite.step ? lang::siteCodeOffset(r, g.errSite.step, g.errSite.at) : g.errSite.at;
+        const fn::SourceSpan* span = at >= 0 ? fn::spanAt(r, at) : nullptr;
+        if (!span) return 0;
+        if (a) *static_cast<QoHandle*>(a) = g.errSiteFunction;
+        if (b) {
+            static_cast<int32_t*>(b)[0] = span->begin;
+            static_cast<int32_t*>(b)[1] = span->end;
         }
         return 1;
     }

@@ -25,7 +25,10 @@ void freeArrays(Record* r) {
     mem::release(r->moduleVars);
     mem::release(r->addresses);
     mem::release(r->threaded);
+    mem::release(r->spans);
     r->threaded = nullptr;
+    r->spans = nullptr;
+    r->spanCount = 0;
     r->code = nullptr;
     r->words = nullptr;
     r->values = nullptr;
@@ -108,6 +111,10 @@ bool copyImage(Record* r, const Image& im) {
     }
     r->moduleVarCount = im.moduleVarCount;
     r->addressCount = im.addressCount;
+    // The spans only serve error positions: without memory for them the
+    // function is made all the same.
+    r->spans = im.spanCount > 0 ? copyArray(im.spans, im.spanCount) : nullptr;
+    r->spanCount = r->spans ? im.spanCount : 0;
     return true;
 }
 
@@ -202,6 +209,16 @@ Record* lookup(QoHandle h) {
     keys::Entry* e = keys::search4(h, keys::kFunctionByHandle);
     if (e) return static_cast<Record*>(e->value);
     return g_lastRun && handleOf(g_lastRun) == h ? g_lastRun : nullptr;
+}
+
+const SourceSpan* spanAt(const Record* r, int32_t at) {
+    int32_t lo = 0, hi = r->spanCount;
+    while (lo < hi) {
+        int32_t mid = lo + (hi - lo) / 2;
+        if (r->spans[mid].at < at) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo < r->spanCount && r->spans[lo].at == at ? &r->spans[lo] : nullptr;
 }
 
 Record* fromAddress(const void* address) {

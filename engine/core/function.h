@@ -59,6 +59,15 @@ struct ReleaseNode {
     ReleaseNode* next;
 };
 
+// Where an instruction that may record a run error came from: the code offset
+// of its opcode and the first and last source unit of its token (an operator,
+// or the name of a called function). A compiler side table, sorted by `at`.
+struct SourceSpan {
+    int32_t at;
+    int32_t begin;
+    int32_t end;
+};
+
 struct Record {
     unsigned char* code;
     int32_t* words;
@@ -76,7 +85,12 @@ struct Record {
     CallerNode* callers;     // functions whose code names this one
     bool destroying;
     void* threaded;          // the executor's pre-decoded form of the code, freed with the arrays
+    SourceSpan* spans;       // source spans of the instructions that may fail (may be null)
+    int32_t spanCount;
 };
+
+// The source span of the instruction at code offset `at`; null when unknown.
+const SourceSpan* spanAt(const Record* r, int32_t at);
 
 inline int32_t codeStart(const Record* r) { return r->words[W_CODE_START]; }
 inline QoHandle handleOf(const Record* r) { return r->words[W_SELF_HANDLE]; }
@@ -102,6 +116,8 @@ struct Image {
     int32_t moduleVarCount;
     void* const* addresses;
     int32_t addressCount;
+    const SourceSpan* spans;
+    int32_t spanCount;
 };
 
 // A record shell with a freshly drawn handle, before compilation; its handle is

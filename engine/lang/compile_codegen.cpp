@@ -10,6 +10,10 @@
 
 namespace qo::lang {
 
+void Compiler::noteSpan(int32_t begin, int32_t end) {
+    if (!spansLost && !spans.push(fn::SourceSpan{wb.code.n, begin, end})) spansLost = true;
+}
+
 int Compiler::emitByte(int32_t b) {
     if (wb.code.full()) return kCodeFull;
     wb.code.data[wb.code.n++] = static_cast<unsigned char>(b);
@@ -71,6 +75,8 @@ struct Generator {
     OpEntry& opTop() { return wb.ops[nops - 1]; }
 
     int emit(int32_t opcode) { return c.emitByte(opcode); }
+    // The next instruction may record a run error: it comes from token k.
+    void note(int32_t k) { c.noteSpan(t(k).start, t(k).end); }
     int word(int32_t w) { return c.emitWord(w); }
     void setDepth(int32_t d) {
         c.depth = d;
@@ -82,6 +88,7 @@ struct Generator {
     int popOne() {
         OpEntry e = wb.ops[--nops];
         if (e.opcode >= 0) {
+            note(e.tok);
             if (int rc = emit(e.opcode)) return rc;
             if (e.level < kPrefixLevel) --c.depth;   // binary
             return 0;
@@ -182,6 +189,7 @@ struct Generator {
             static constexpr int32_t kPost[] = {op::VINC, op::VDEC, op::GINC, op::GDEC};
             ++i;
             c.push(1);
+            note(i);
             if (int rc = emit(kPost[t(i).code - T_POST_INC_V])) return rc;
             return word(v.aux);
         }
@@ -191,6 +199,7 @@ struct Generator {
     int preIncrement() {
         static constexpr int32_t kPre[] = {op::INCV, op::DECV, op::INCG, op::DECG};
         int32_t opcode = kPre[t(i).code - T_PRE_INC_V];
+        note(i);
         ++i;
         c.push(1);
         if (int rc = emit(opcode)) return rc;
@@ -340,7 +349,9 @@ struct Generator {
                 break;
             default:   // which
                 if ((count - 1) % 2 == 1) {
-                    if ((rc = whichKeep(f, count - 1)) || (rc = emit(op::WHICHFAIL)) || (rc = word(count - 1)))
+                    if ((rc = whichKeep(f, count - 1))) return rc;
+                    note(f.tok);
+                    if ((rc = emit(op::WHICHFAIL)) || (rc = word(count - 1)))
                         return rc;
                 } else if ((rc = emit(op::KEEPTOP)) || (rc = word(count - 1))) {
                     return rc;
@@ -378,6 +389,7 @@ struct Generator {
             }
         }
         c.depth -= want - 1;
+        note(b.tok);
         return emit(opcode);
     }
 
@@ -405,6 +417,7 @@ struct Generator {
             if (code != -2 && count - 1 != code) return c.fail(27, b.tok);
         }
         int rc;
+        note(b.tok);
         if ((rc = emit(k.code == T_FUNCTION ? op::CALLF : op::CALLN)) || (rc = word(k.aux)) ||
             (rc = word(count - 1)))
             return rc;
@@ -488,6 +501,7 @@ struct Generator {
     }
 
     int postfix() {
+        note(i);
         return emit(t(i).code == '\'' ? op::TRANSPOSE : op::DOTTRANSPOSE);
     }
 

@@ -57,7 +57,8 @@ int Compiler::finish(fn::Image& image) {
 
     image = fn::Image{wb.code.data, wb.code.n, wb.words.data, wb.words.n, wb.values.data,
                       static_cast<int32_t>(valueCount), wb.moduleVars.data, wb.moduleVars.n,
-                      wb.addresses.data, wb.addresses.n};
+                      wb.addresses.data, wb.addresses.n,
+                      spansLost ? nullptr : spans.begin(), spansLost ? 0 : static_cast<int32_t>(spans.size())};
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 
+#include "alloc.h"
 #include "function.h"
 #include "lexer.h"
 #include "qo32.h"
@@ -77,6 +78,11 @@ struct Compiler {
     int32_t depth = 0, maxDepth = 0;
     unsigned char flags = 0;
 
+    // Source spans of the instructions that may record run errors (a side
+    // table beside the code; dropped whole when memory runs out for it).
+    Vec<fn::SourceSpan> spans{};
+    bool spansLost = false;
+
     ~Compiler();
 
     Token& tok(int32_t i) { return wb.tokens.data[i]; }
@@ -106,6 +112,8 @@ struct Compiler {
     int addModuleVar(QoValue* v);
 
     // emission
+    // Notes that the next instruction emitted comes from source units [begin, end].
+    void noteSpan(int32_t begin, int32_t end);
     int emitByte(int32_t b);
     int emitWord(int32_t w);
     int pushConst(const QoValue& v);

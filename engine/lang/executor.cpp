@@ -167,31 +167,43 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
 
 #define BOTH(t) (top[-1].optype == (t) && top[0].optype == (t))
 
-// + - * / and the comparisons: the shared fast path (executor_fast.h).
-#define FAST_BINARY(name)                  \
-    CASE(name) {                           \
-        onStack<op::name>(a, top - 1);     \
-        --top;                             \
-        NEXT();                            \
+// The site of the instruction being run (its opcode byte), for a slow path.
+#define HERE static_cast<int32_t>(pc - 1 - code)
+// A slow path run at that site (a scope of its own: the loop leaves a case by
+// computed goto, which runs no destructor).
+#define SLOW(call)                              \
+    do {                                        \
+        SiteScope site_(r, nullptr, HERE);      \
+        call;                                   \
+    } while (0)
+
+// + - * / and the comparisons: the shared fast path (executor_fast.h), else
+// the slow path at this site.
+#define FAST_BINARY(name)                                 \
+    CASE(name) {                                          \
+        QoValue* l = top - 1;                             \
+        if (!fast<op::name>(*l, l[0], l[1])) SLOW(binarySlow(a, op::name, l)); \
+        top = l;                                          \
+        NEXT();                                           \
     }
 
 #define BINARY(name)                        \
     CASE(name) {                            \
         --top;                              \
-        binarySlow(a, op::name, top);       \
+        SLOW(binarySlow(a, op::name, top));       \
         NEXT();                             \
     }
 
 #define UNARY(name)                         \
     CASE(name) {                            \
-        unarySlow(a, op::name, top);        \
+        SLOW(unarySlow(a, op::name, top));        \
         NEXT();                             \
     }
 
 // Real functions with an inline real case.
 #define REAL_FUNCTION(name, fn)                                                  \
     CASE(name) {                                                                 \
-        realFunctionOn(a, op::name, top, [](double x) { return fn(x); });        \
+        realFunctionOn(a, op::name, top, [](double x) { return fn(x); }, nullptr, HERE); \
         NEXT();                                                                  \
     }
 
@@ -200,7 +212,7 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
     CASE(name) {                                             \
         int32_t v = *w++;                                    \
         ++top;                                               \
-        stepInline(a, op::name, VAR(v), top, delta, prefix); \
+        stepInline(a, op::name, VAR(v), top, delta, prefix, nullptr, HERE); \
         NEXT();                                              \
     }
 
@@ -209,7 +221,7 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
         QoValue* target = recordAt(a, *w++);                  \
         ++top;                                                \
         if (target) {                                         \
-            stepVariable(a, op::name, target, top);           \
+            SLOW(stepVariable(a, op::name, target, top));           \
         } else {                                              \
             setNil(*top);                                     \
         }                                                     \
@@ -293,15 +305,21 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(CALLF) {
-        Cursor at{pc, w};
-        top = callCompiled(a, top, at);
-        pc = at.pc, w = at.w;
+        {
+            SiteScope site_(r, nullptr, HERE);
+            Cursor at{pc, w};
+            top = callCompiled(a, top, at);
+            pc = at.pc, w = at.w;
+        }
         NEXT();
     }
     CASE(CALLN) {
-        Cursor at{pc, w};
-        top = callNative(a, top, at);
-        pc = at.pc, w = at.w;
+        {
+            SiteScope site_(r, nullptr, HERE);
+            Cursor at{pc, w};
+            top = callNative(a, top, at);
+            pc = at.pc, w = at.w;
+        }
         NEXT();
     }
     CASE(KEEPTOP)
@@ -374,12 +392,12 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(WHICHFAIL) {
-        report(a, 1, u"which", 2);
+        SLOW(report(a, 1, u"which", 2));
         top -= *w++;
         NEXT();
     }
     CASE(NEG) {
-        negate(a, top);
+        if (!negateFast(*top)) SLOW(unarySlow(a, op::NEG, top));
         NEXT();
     }
     STEP_VARIABLE(INCV, 1u, true)
@@ -406,7 +424,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(LOCAL) {
-        localOp(a, *top);
+        SLOW(localOp(a, *top));
         NEXT();
     }
     // The opcodes without a case of their own, by their kind.
@@ -419,7 +437,7 @@ QoValue* interpret(Activation& a) {
     QO_OPCODES(QO_GENERIC)
 #undef QO_GENERIC
     OTHER_CASE {
-        operatorOpcode(a, opcode, top);
+        SLOW(operatorOpcode(a, opcode, top));
         NEXT();
     }
 

@@ -1,8 +1,9 @@
 // executor_fast.h - the fast paths of the frequent operators, one definition
 // shared by the byte loop and the threaded loop: + - * / and the comparisons
-// on int and real operands, and unary minus on a real. Each returns false (or
-// takes the slow path itself) for every other kind, so that the operator
-// functions see exactly the operands they would see without it.
+// on int and real operands, and unary minus on a real. Each returns false for
+// every other kind, and the loop then takes its slow path (naming its own site
+// for run-error positions), so that the operator functions see exactly the
+// operands they would see without it.
 #pragma once
 #include "arith.h"
 #include "executor_frames.h"
@@ -86,30 +87,13 @@ QO_ALWAYS_INLINE inline bool fast(QoValue& out, const QoValue& x, const QoValue&
     }
 }
 
-// The operator on two operands pushed at t[0], t[1] (t = the new top).
-template <unsigned Op>
-QO_ALWAYS_INLINE inline void pushedPair(Activation& a, QoValue* t, const QoValue& x, const QoValue& y) {
-    if (!fast<Op>(*t, x, y)) {
-        t[0] = x;
-        t[1] = y;
-        binarySlow(a, Op, t);
-    }
-}
-
-// The top two slots, result in the lower one.
-template <unsigned Op>
-QO_ALWAYS_INLINE inline void onStack(Activation& a, QoValue* l) {
-    if (!fast<Op>(*l, l[0], l[1])) binarySlow(a, Op, l);
-}
-
-// Unary minus on the top: a real's record keeps its other bytes.
-QO_ALWAYS_INLINE inline void negate(Activation& a, QoValue* top) {
-    if (top->optype == QO_REAL) {
-        top->r = -top->r;
-        top->type = QO_REAL;
-    } else {
-        unarySlow(a, op::NEG, top);
-    }
+// Unary minus on a real, in place (the record keeps its other bytes); false
+// for every other kind.
+QO_ALWAYS_INLINE inline bool negateFast(QoValue& v) {
+    if (v.optype != QO_REAL) return false;
+    v.r = -v.r;
+    v.type = QO_REAL;
+    return true;
 }
 
 }  // namespace qo::lang

@@ -99,35 +99,52 @@ QoValue* interpret(Activation& a);
 // as if it began with global(true)).
 QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary, uint32_t flags = kStartFlags);
 
+// The site of a slow path (see RunSite in engine.h), for its duration: the
+// record and a code offset (byte loop, step null), or a plan step and the
+// operation within it (threaded loop). The previous site comes back at the
+// end, so that a native's report after a callback still names its own call.
+struct SiteScope {
+    RunSite saved;
+    SiteScope(const fn::Record* r, const void* step, int32_t at) : saved(g.site) { g.site = RunSite{r, step, at}; }
+    ~SiteScope() { g.site = saved; }
+    SiteScope(const SiteScope&) = delete;
+    SiteScope& operator=(const SiteScope&) = delete;
+};
+
 // --- slow paths (executor_ops.cpp) ---
 void report(Activation& a, int32_t type, const char16_t* name, int32_t code);
 // A binary operator or two-argument function on left[0], left[1]; result in left[0].
 void binarySlow(Activation& a, unsigned opcode, QoValue* left);
 // A unary operator or inline function on *v.
 void unarySlow(Activation& a, unsigned opcode, QoValue* v);
-// sqrt, exp, sin, cos on *v: the real case inline, every other kind through unarySlow.
+// sqrt, exp, sin, cos on *v: the real case inline, every other kind through
+// unarySlow at the site (step, at).
 template <class Fn>
-inline void realFunctionOn(Activation& a, unsigned opcode, QoValue* v, Fn fn) {
+inline void realFunctionOn(Activation& a, unsigned opcode, QoValue* v, Fn fn, const void* step, int32_t at) {
     if (v->optype == QO_REAL) {
         arith::setReal(*v, fn(v->r));
     } else {
+        SiteScope here(a.record, step, at);
         unarySlow(a, opcode, v);
     }
 }
 // ++/-- on *target; pushes onto top+1 the new (prefix) or old (postfix) value.
 void stepVariable(Activation& a, unsigned opcode, QoValue* target, QoValue* push);
 // ++/-- on *target by delta (1 or -1 as unsigned), the new (prefix) or old
-// value into *push: the int case inline, every other kind through stepVariable.
+// value into *push: the int case inline, every other kind through stepVariable
+// at the site (step, at).
 // (Forced inline only in optimised builds: see executor_threaded.cpp.)
 #if defined(__GNUC__) && defined(__OPTIMIZE__)
 __attribute__((always_inline))
 #endif
-inline void stepInline(Activation& a, unsigned opcode, QoValue* target, QoValue* push, uint64_t delta, bool prefix) {
+inline void stepInline(Activation& a, unsigned opcode, QoValue* target, QoValue* push, uint64_t delta, bool prefix,
+                       const void* step, int32_t at) {
     if (target->optype == QO_INT) {
         if (!prefix) *push = *target;
         arith::setInt(*target, static_cast<int64_t>(static_cast<uint64_t>(target->i) + delta));
         if (prefix) *push = *target;
     } else {
+        SiteScope here(a.record, step, at);
         stepVariable(a, opcode, target, push);
     }
 }

@@ -83,6 +83,10 @@ struct Plan {
     bool bound;            // handler numbers replaced by label addresses
     int64_t programBytes;  // the real programs stored after the steps
     int64_t frameSpan;     // value-stack slots a frame of the record spans (frameSpan())
+    // Per step, the code offsets of its first two instructions that may record
+    // a run error (-1: none), for the sites of slow paths (stored after the
+    // real programs; read only when a host asks where an error happened).
+    int32_t* sites;
     ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };
@@ -97,6 +101,10 @@ Plan* planOf(fn::Record* r);
 
 // Makes the plan of a record (executor_translate.cpp).
 Plan* translate(const fn::Record* r);
+
+// The code offset of the operation k (0 or 1) of a step of the plan; -1 when
+// the step is not the plan's or has no such operation.
+int32_t siteOffset(const Plan* plan, const void* step, int32_t k);
 
 // The hits and misses of a plan's real-run steps so far, summed (for tests).
 void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses);

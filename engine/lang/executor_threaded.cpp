@@ -27,6 +27,29 @@
 namespace qo::lang {
 namespace {
 
+// The operator on two operands pushed at t[0], t[1] (t = the new top).
+// Slow paths name their site: the step s and the operation within it (k).
+template <unsigned Op>
+QO_INLINE void slowBinary(Activation& a, const Step* s, int32_t k, QoValue* l) {
+    SiteScope here(a.record, s, k);
+    binarySlow(a, Op, l);
+}
+
+template <unsigned Op>
+QO_INLINE void pushedPair(Activation& a, const Step* s, QoValue* t, const QoValue& x, const QoValue& y) {
+    if (!fast<Op>(*t, x, y)) {
+        t[0] = x;
+        t[1] = y;
+        slowBinary<Op>(a, s, 0, t);
+    }
+}
+
+// The top two slots, result in the lower one.
+template <unsigned Op>
+QO_INLINE void onStack(Activation& a, const Step* s, QoValue* l) {
+    if (!fast<Op>(*l, l[0], l[1])) slowBinary<Op>(a, s, 0, l);
+}
+
 // A plain number held in registers: tag QO_INT or QO_REAL, 0 for any other kind.
 struct Num {
     int32_t tag;
@@ -71,8 +94,8 @@ QO_INLINE void store(QoValue& v, const Num& n) {
 // w = x op2 (y op1 z) as PUSHV x, PUSHV y, push z, op1, op2, STOREV w: the
 // result lands in t[0] (the new top) and in w.
 template <unsigned Op1, unsigned Op2>
-QO_INLINE void nestedArith(Activation& a, QoValue* t, const QoValue& x, const QoValue& y, const QoValue& z,
-                        QoValue& w) {
+QO_INLINE void nestedArith(Activation& a, const Step* s, QoValue* t, const QoValue& x, const QoValue& y,
+                           const QoValue& z, QoValue& w) {
     if (x.optype == QO_INT && y.optype == QO_INT && z.optype == QO_INT) {
         uint64_t v = intOp<Op2>(static_cast<uint64_t>(x.i), intOp<Op1>(static_cast<uint64_t>(y.i),
                                                                         static_cast<uint64_t>(z.i)));
@@ -90,14 +113,14 @@ QO_INLINE void nestedArith(Activation& a, QoValue* t, const QoValue& x, const Qo
     t[0] = x;
     t[1] = y;
     t[2] = z;
-    binarySlow(a, Op1, t + 1);
-    binarySlow(a, Op2, t);
+    slowBinary<Op1>(a, s, 0, t + 1);
+    slowBinary<Op2>(a, s, 1, t);
     w = *t;
 }
 
 // PUSHV x, push y, op1, op2: the top becomes top op2 (x op1 y).
 template <unsigned Op1, unsigned Op2>
-QO_INLINE void ontoTop(Activation& a, QoValue* top, const QoValue& x, const QoValue& y) {
+QO_INLINE void ontoTop(Activation& a, const Step* s, QoValue* top, const QoValue& x, const QoValue& y) {
     if (top->optype == QO_INT && x.optype == QO_INT && y.optype == QO_INT) {
         uint64_t v = intOp<Op2>(static_cast<uint64_t>(top->i), intOp<Op1>(static_cast<uint64_t>(x.i),
                                                                            static_cast<uint64_t>(y.i)));
@@ -111,26 +134,27 @@ QO_INLINE void ontoTop(Activation& a, QoValue* top, const QoValue& x, const QoVa
     }
     top[1] = x;
     top[2] = y;
-    binarySlow(a, Op1, top + 1);
-    binarySlow(a, Op2, top);
+    slowBinary<Op1>(a, s, 0, top + 1);
+    slowBinary<Op2>(a, s, 1, top);
 }
 
 // op then STOREV v: the top two slots, the result in the lower one and in v.
 template <unsigned Op>
-QO_INLINE void arithStore(Activation& a, QoValue* l, QoValue& v) {
+QO_INLINE void arithStore(Activation& a, const Step* s, QoValue* l, QoValue& v) {
     Num x = numberOf(l[0]), y = numberOf(l[1]);
     if (x.tag != 0 && y.tag != 0) {
         Num r = apply<Op>(x, y);
         store(*l, r);
         store(v, r);
     } else {
-        binarySlow(a, Op, l);
+        slowBinary<Op>(a, s, 0, l);
         v = *l;
     }
 }
 
 // The ordinary calls, with the step's cursors.
 QoValue* callAt(Activation& a, QoValue* top, const Step* s, bool compiled) {
+    SiteScope here(a.record, s, 0);
     Cursor at{static_cast<const unsigned char*>(s->p), static_cast<const int32_t*>(s->q)};
     return compiled ? callCompiled(a, top, at) : callNative(a, top, at);
 }
@@ -145,6 +169,22 @@ void returnTo(Activation& caller, InlineCall& c, bool temporary) {
     Cursor cur{static_cast<const unsigned char*>(at->p), static_cast<const int32_t*>(at->q) + 2};
     afterCall(caller, c.args, at->b, temporary, cur);
 }
+
+// Unary minus on the top: a real's record keeps its other bytes.
+QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
+    if (!negateFast(*top)) {
+        SiteScope here(a.record, s, 0);
+        unarySlow(a, op::NEG, top);
+    }
+}
+
+// A slow path of a handler, at its step (a scope of its own: handlers leave by
+// computed goto, which runs no destructor).
+#define SLOW(call)                               \
+    do {                                         \
+        SiteScope site_(ap->record, s, 0);       \
+        call;                                    \
+    } while (0)
 
 }  // namespace
 
@@ -182,21 +222,21 @@ Plan* planOf(fn::Record* r) {
 
 #define STACK_OP(name)                      \
     H(name) {                               \
-        onStack<op::name>(*ap, top - 1);      \
+        onStack<op::name>(*ap, s, top - 1);      \
         --top;                              \
         NEXT();                             \
     }
 
 #define VV_OP(name)                                            \
     H(VV_##name) {                                             \
-        pushedPair<op::name>(*ap, top + 1, *V1(s), *V2(s));      \
+        pushedPair<op::name>(*ap, s, top + 1, *V1(s), *V2(s));      \
         ++top;                                                 \
         NEXT();                                                \
     }
 
 #define VC_OP(name)                                            \
     H(VC_##name) {                                             \
-        pushedPair<op::name>(*ap, top + 1, *V1(s), *KP(s));      \
+        pushedPair<op::name>(*ap, s, top + 1, *V1(s), *KP(s));      \
         ++top;                                                 \
         NEXT();                                                \
     }
@@ -220,7 +260,7 @@ Plan* planOf(fn::Record* r) {
             if (!holds || stopRequested(handle)) JUMP(s->q);   \
             NEXT();                                            \
         }                                                      \
-        pushedPair<op::name>(*ap, top, cx, cy);                \
+        pushedPair<op::name>(*ap, s, top, cx, cy);                \
         LOOP_TEST(s);                                          \
     } while (0)
 
@@ -233,13 +273,13 @@ Plan* planOf(fn::Record* r) {
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
         --top;                                                 \
-        arithStore<op::name>(*ap, top, *V1(s));                \
+        arithStore<op::name>(*ap, s, top, *V1(s));                \
         NEXT();                                                \
     }
 
 #define REAL_FUNCTION(name, fn)                                                   \
     H(name) {                                                                     \
-        realFunctionOn(*ap, op::name, top, [](double x) { return fn(x); });       \
+        realFunctionOn(*ap, op::name, top, [](double x) { return fn(x); }, s, 0); \
         NEXT();                                                                   \
     }                                                                             \
     H(V_##name) {                                                                 \
@@ -249,37 +289,37 @@ Plan* planOf(fn::Record* r) {
             arith::setReal(*top, fn(x->r));                                       \
         } else {                                                                  \
             *top = *x;                                                            \
-            unarySlow(*ap, op::name, top);                                        \
+            SLOW(unarySlow(*ap, op::name, top));                                  \
         }                                                                         \
         NEXT();                                                                   \
     }
 
 #define NESTED(op1, op2)                                                                        \
     H(XVV_##op1##_##op2) {                                                                      \
-        nestedArith<op::op1, op::op2>(*ap, top + 1, *V1(s), *V2(s), *(B[s->e] + s->f), *(B[s->g] + s->h)); \
+        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *(B[s->e] + s->f), *(B[s->g] + s->h)); \
         ++top;                                                                                  \
         NEXT();                                                                                 \
     }                                                                                           \
     H(XVC_##op1##_##op2) {                                                                      \
-        nestedArith<op::op1, op::op2>(*ap, top + 1, *V1(s), *V2(s), *KP(s), *(B[s->g] + s->h)); \
+        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *KP(s), *(B[s->g] + s->h)); \
         ++top;                                                                                  \
         NEXT();                                                                                 \
     }
 
 #define ONTO_TOP(op1, op2)                                                  \
     H(YVV_##op1##_##op2) {                                                  \
-        ontoTop<op::op1, op::op2>(*ap, top, *V1(s), *V2(s));                \
+        ontoTop<op::op1, op::op2>(*ap, s, top, *V1(s), *V2(s));                \
         NEXT();                                                             \
     }                                                                       \
     H(YVC_##op1##_##op2) {                                                  \
-        ontoTop<op::op1, op::op2>(*ap, top, *V1(s), *KP(s));                \
+        ontoTop<op::op1, op::op2>(*ap, s, top, *V1(s), *KP(s));                \
         NEXT();                                                             \
     }
 
 #define STEP_VARIABLE(name, delta, prefix)                      \
     H(name) {                                                  \
         ++top;                                                 \
-        stepInline(*ap, op::name, V1(s), top, delta, prefix);  \
+        stepInline(*ap, op::name, V1(s), top, delta, prefix, s, 0); \
         NEXT();                                                \
     }
 
@@ -365,11 +405,11 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     STACK_OP(NE)
     H(BINARY) {
         --top;
-        binarySlow(*ap, static_cast<unsigned>(s->a), top);
+        SLOW(binarySlow(*ap, static_cast<unsigned>(s->a), top));
         NEXT();
     }
     H(UNARY) {
-        unarySlow(*ap, static_cast<unsigned>(s->a), top);
+        SLOW(unarySlow(*ap, static_cast<unsigned>(s->a), top));
         NEXT();
     }
     REAL_FUNCTION(SQRT, std::sqrt)
@@ -377,12 +417,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     REAL_FUNCTION(SIN, std::sin)
     REAL_FUNCTION(COS, std::cos)
     H(NEG) {
-        negate(*ap, top);
+        negate(*ap, s, top);
         NEXT();
     }
     H(V_NEG) {
         *++top = *V1(s);
-        negate(*ap, top);
+        negate(*ap, s, top);
         NEXT();
     }
     H(STOREV) {
@@ -473,7 +513,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(VC_LT_JMPFPUSH) {
-        pushedPair<op::LT>(*ap, top + 1, *V1(s), *KP(s));
+        pushedPair<op::LT>(*ap, s, top + 1, *V1(s), *KP(s));
         ++top;
         JUMP_IF_FALSE_PUSHED(s->q);
         NEXT();
@@ -485,7 +525,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         JUMP(s->p);
     }
     H(WHICHFAIL) {
-        report(*ap, 1, u"which", 2);
+        SLOW(report(*ap, 1, u"which", 2));
         top -= s->a;
         NEXT();
     }
@@ -497,7 +537,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         QoValue* target = recordAt(*ap, s->a);
         ++top;
         if (target) {
-            stepVariable(*ap, static_cast<unsigned>(s->c), target, top);
+            SLOW(stepVariable(*ap, static_cast<unsigned>(s->c), target, top));
         } else {
             setNil(*top);
         }
@@ -508,11 +548,11 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(LOCAL) {
-        localOp(*ap, *top);
+        SLOW(localOp(*ap, *top));
         NEXT();
     }
     H(OPERATOR) {
-        operatorOpcode(*ap, static_cast<unsigned>(s->a), top);
+        SLOW(operatorOpcode(*ap, static_cast<unsigned>(s->a), top));
         NEXT();
     }
     VV_OP(ADD)
@@ -562,7 +602,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(VINC_JMP) {
-        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false);
+        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false, s, 0);
         top = base + s->c;
         JUMP(s->p);
     }
@@ -577,7 +617,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(VINC_DROP) {
-        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false);
+        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false, s, 0);
         top = top + 1 - s->c;
         NEXT();
     }

@@ -29,6 +29,12 @@ struct Instr {
     int32_t realAt;      // its program's offset in the program buffer (8-byte units)
 };
 
+// Instructions whose slow path may record a run error (see SiteScope).
+bool mayFail(unsigned o) {
+    if (o >= op::kCount) return true;
+    return kOperatorText[o][0] != 0 || o == op::CALLF || o == op::CALLN || o == op::WHICHFAIL || o == op::LOCAL;
+}
+
 bool isJump(unsigned o) {
     if (o >= op::kCount) return false;
     op::Layout l = op::kInfo[o].layout;
@@ -403,6 +409,7 @@ int32_t Translator::emit(Plan* plan) {
                 r.p = programs + ins_[i].realAt;
                 r.e = i + ins_[i].realLength;  // the instruction after the run; q is set once steps exist
                 plan->steps[n] = r;
+                plan->sites[2 * n] = plan->sites[2 * n + 1] = -1;
                 ins_[i].step = n;
             }
             ++n;
@@ -414,6 +421,10 @@ int32_t Translator::emit(Plan* plan) {
             s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(h));
             plan->steps[n] = s;
             if (ins_[i].step < 0) ins_[i].step = n;
+            int32_t* site = plan->sites + 2 * n;
+            site[0] = site[1] = -1;
+            for (int32_t j = i, k = 0; j < i + len && k < 2; ++j)
+                if (mayFail(ins_[j].op)) site[k++] = ins_[j].at;
         }
         ++n;
         i += len;
@@ -428,10 +439,12 @@ int Translator::run(Plan** out) {
     if (!link()) return 0;
     if (!findRealRuns()) return -1;
     int32_t n = emit(nullptr);
-    size_t bytes = sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n) + sizeof(uint64_t) * programs_.size();
+    size_t sitesAt = sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n) + sizeof(uint64_t) * programs_.size();
+    size_t bytes = sitesAt + sizeof(int32_t) * 2 * static_cast<size_t>(n);
     auto* plan = static_cast<Plan*>(mem::allocateZeroed(bytes));
     if (!plan) return -1;
     plan->count = n;
+    plan->sites = reinterpret_cast<int32_t*>(reinterpret_cast<char*>(plan) + sitesAt);
     plan->frameSpan = frameSpan(words_);
     fillHead(plan->head, const_cast<fn::Record*>(r_));
     plan->programBytes = static_cast<int64_t>(sizeof(uint64_t) * programs_.size());
@@ -470,6 +483,18 @@ int Translator::run(Plan** out) {
 }
 
 }  // namespace
+
+int32_t siteOffset(const Plan* plan, const void* step, int32_t k) {
+    if (!plan || plan->count <= 0 || k < 0 || k > 1) return -1;
+    auto at = reinterpret_cast<uintptr_t>(step), first = reinterpret_cast<uintptr_t>(plan->steps);
+    if (at < first || (at - first) % sizeof(Step) != 0) return -1;
+    uintptr_t index = (at - first) / sizeof(Step);
+    return index < static_cast<uintptr_t>(plan->count) ? plan->sites[2 * index + k] : -1;
+}
+
+int32_t siteCodeOffset(const fn::Record* r, const void* step, int32_t k) {
+    return siteOffset(static_cast<const Plan*>(r->threaded), step, k);
+}
 
 void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses) {
     *hits = *misses = 0;

@@ -1,7 +1,11 @@
 // entry.cpp - QoDll32 of QoSystem32: binding the engine, claiming the eight
 // kinds, registering the constants and functions under "sys::", and taking
 // all of it back on unloading.
+#include "files.h"
+#include "format.h"
 #include "qo_ext.h"
+#include "containers.h"
+#include "string_kinds.h"
 #include "system.h"
 
 namespace qo::sys {
@@ -55,14 +59,77 @@ const ext::FunctionEntry kFunctions[] = {
     {u"ShellExecute", 5, shellExecute},
     {u"SetCurrentDirectory", 0, setCurrentDirectory},
     {u"GetCurrentDirectory", 0, getCurrentDirectory},
+    {u"qou", -2, qou},
+    {u"String", 0, stringCopy},
+    {u"ustr", 0, ustr},
+    {u"astr", 0, astr},
+    {u"strlen", 0, strlen_},
+    {u"strcpy", 1, strcpy_},
+    {u"strcat", 1, strcat_},
+    {u"substr", 2, substr},
+    {u"strchr", 1, strchr_},
+    {u"strrchr", 1, strrchr_},
+    {u"strcmp", 1, strcmp_},
+    {u"strpbrk", 1, strpbrk_},
+    {u"strspn", 1, strspn_},
+    {u"strstr", -2, strstr_},
+    {u"strtok", 1, strtok_},
+    {u"strlwr", 0, strlwr},
+    {u"strupr", 0, strupr},
+    {u"strset", -2, strset},
+    {u"strrev", 0, strrev},
+    {u"strrep", -2, strrep},
+    {u"strdate", -1, strdate},
+    {u"strtime", -1, strtime},
+    {u"dict", -2, dict},
+    {u"dict_oset", -2, dictOset},
+    {u"dict_oget", -2, dictOget},
+    {u"dict_del", -2, dictDel},
+    {u"dict_clear", 0, dictClear},
+    {u"dict_reverse", 0, dictReverse},
+    {u"struct", -2, structMake},
+    {u"struct_oset", -2, structOset},
+    {u"struct_oget", -2, structOget},
+    {u"class", -2, classMake},
+    {u"class_handle", 0, classHandle},
+    {u"obj", -2, objMake},
+    {u"obj_method", -2, objMethod},
+    {u"obj_oset", -2, objOset},
+    {u"obj_oget", -2, objOget},
+    {u"printf", -2, printf_},
+    {u"sprintf", -2, sprintf_},
+    {u"fprintf", -2, fprintf_},
+    {u"sscanf", -2, sscanf_},
+    {u"fscanf", -2, fscanf_},
+    {u"setlocale", 2, setlocale_},
+    {u"fopen", 1, fopen_},
+    {u"fclose", 0, fclose_},
+    {u"fwrite", -2, fwrite_},
+    {u"fread", -2, fread_},
+    {u"fseek", 2, fseek_},
+    {u"feof", 0, feof_},
+    {u"fflush", 0, fflush_},
+    {u"ftell", 0, ftell_},
+    {u"rewind", 0, rewind_},
+    {u"readtxt", 0, readtxt},
+    {u"writetxt", 1, writetxt},
+    {u"ComRegex", -2, comRegex},
+    {u"MatchExact", 0, matchExact},
+    {u"Match", -2, match},
+    {u"GetNamedGroupNumber", 0, getNamedGroupNumber},
+    {u"PrepareMatch", -2, prepareMatch},
+    {u"Replace", -2, replace},
+    {u"IsMatched", -1, isMatched},
+    {u"GetStart", -1, getStart},
+    {u"GetEnd", -1, getEnd},
+    {u"GetGroupStart", 0, getGroupStart},
+    {u"GetGroupEnd", 0, getGroupEnd},
+    {u"MaxGroupNumber", -1, maxGroupNumber},
 };
 
 uint8_t g_constOk[std::size(kConsts)];
 uint8_t g_functionOk[std::size(kFunctions)];
 ext::Registrar g_names(u"sys::", ext::kShortNameRoom, "sys");
-
-// Method identifiers of classes and objects.
-int g_initId, g_delId, g_copyId;
 
 void afterCollection() {}
 
@@ -93,6 +160,8 @@ void setGcCallback(bool on) {
 }
 
 int load(void* lib) {
+    g_unloading = false;
+    forgetSpareTypes();
     bindEngine(lib);
     for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
     if (!ext::claimTypes(engine.LockKey, g_types)) return 0;
@@ -107,10 +176,14 @@ int load(void* lib) {
 }
 
 int unload() {
+    g_unloading = true;
     g_names.withdrawConsts(registration(), kConsts, g_constOk);
     g_names.withdrawFunctions(registration(), kFunctions, g_functionOk);
     ext::releaseTypes(engine.LockKey, g_types);
+    releaseSpareTypes();
     setGcCallback(false);
+    freeLookupQueue();
+    releaseRegexState();
     return 1;
 }
 

@@ -6,13 +6,16 @@
 // every operator applied to a value of that kind is answered as an operator
 // the kind does not support: a run error named after the kind, with the
 // operator code, and a nil result.
+#include "containers.h"
+#include "files.h"
+#include "string_kinds.h"
 #include "system.h"
 
 namespace qo::sys {
 namespace {
 
 template <int K>
-void deleteKind(void* /*object*/) {}  // no object of the kind exists yet
+void deleteKind(void* /*object*/) {}  // qou tables are the engine's; the rest come later
 
 constexpr const char16_t* kKindNames[kKindCount] = {u"sys::qou",  u"sys::String", u"sys::astring",
                                                     u"sys::dict", u"sys::struct", u"sys::class",
@@ -27,9 +30,9 @@ QoValue* operateKind(QoValue* result, int /*lastArg*/, QoValue* /*args*/, CallIn
 
 }  // namespace
 
-const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteKind<2>, deleteKind<3>,
-                                           deleteKind<4>, deleteKind<5>, deleteKind<6>, deleteKind<7>};
-const QoOperatorFn kindOperator[kKindCount] = {operateKind<0>, operateKind<1>, operateKind<2>, operateKind<3>,
-                                               operateKind<4>, operateKind<5>, operateKind<6>, operateKind<7>};
+const QoDeleteFn kindDelete[kKindCount] = {deleteKind<0>, deleteKind<1>, deleteAstring, deleteDict,
+                                           deleteStruct,  deleteClass,   deleteObj,     deleteFile};
+const QoOperatorFn kindOperator[kKindCount] = {qouOperator,    stringOperator, astringOperator, dictOperator,
+                                               structOperator, classOperator,  objOperator,     fileOperator};
 
 }  // namespace qo::sys

@@ -5,26 +5,13 @@
 
 #include "qo/os.h"
 #include "qo/text.h"
-#include "system.h"
+#include "containers.h"
 
 namespace qo::sys {
 namespace {
 
-QoValue* put(QoValue* result, const QoValue& v) {
-    *result = v;
-    return result;
-}
-
-QoValue intValue(int64_t i) {
-    QoValue v{};
-    v.i = i;
-    v.type = v.optype = QO_INT;
-    return v;
-}
-
 QoValue* fail(QoValue* result, const char16_t* name, int code, CallInfo* caller, const QoValue& value) {
-    engine.SetRunErr(1, name, code, 0, caller);
-    return put(result, value);
+    return runError(result, name, code, caller, value);
 }
 
 // The text of a string value (static string or string object), or false.
@@ -44,22 +31,6 @@ QoTable* tableOf(const QoValue& v) {
     return static_cast<QoTable*>(engine.SearchKey(&h, 4, QO_TABLE));
 }
 
-// Keeps the collector off while qofun holds a new table that nothing refers
-// to yet (f may make objects and so start a collection).
-class CollectorPause {
-public:
-    CollectorPause() : old_(engine.GC ? engine.GC(2) : 4) {
-        if (old_ != 4) engine.GC(4);
-    }
-    ~CollectorPause() {
-        if (old_ == 0) engine.GC(3);
-        else if (old_ == 5) engine.GC(5);
-    }
-
-private:
-    int old_;
-};
-
 }  // namespace
 
 QoValue* isnil(QoValue* result, int, QoValue* args, CallInfo*) {
@@ -69,7 +40,7 @@ QoValue* isnil(QoValue* result, int, QoValue* args, CallInfo*) {
     return put(result, v);
 }
 
-QoValue* vtype(QoValue* result, int, QoValue* args, CallInfo*) { return put(result, intValue(args[0].optype)); }
+QoValue* vtype(QoValue* result, int, QoValue* args, CallInfo*) { return put(result, intOf(args[0].optype)); }
 
 QoValue* rearray(QoValue* result, int, QoValue* args, CallInfo* caller) {
     const QoValue& a = args[0];
@@ -147,7 +118,7 @@ QoValue* shellExecute(QoValue* result, int, QoValue* args, CallInfo* caller) {
     if (!utf8Of(args[1], caller, &op) || !utf8Of(args[2], caller, &file) || !utf8Of(args[3], caller, &params) ||
         !utf8Of(args[4], caller, &dir))
         return result;
-    return put(result, intValue(qo::os::shellExecute(op, file, params, dir, static_cast<int>(args[5].i))));
+    return put(result, intOf(qo::os::shellExecute(op, file, params, dir, static_cast<int>(args[5].i))));
 }
 
 QoValue* setCurrentDirectory(QoValue* result, int, QoValue* args, CallInfo* caller) {

@@ -52,6 +52,22 @@ QoValue* shellExecute(QoValue* result, int lastArg, QoValue* args, CallInfo* cal
 QoValue* setCurrentDirectory(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
 QoValue* getCurrentDirectory(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
 
+// Regular expressions (regex_functions.cpp).
+QoValue* comRegex(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* matchExact(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* match(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* getNamedGroupNumber(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* prepareMatch(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* replace(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* isMatched(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* getStart(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* getEnd(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* getGroupStart(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* getGroupEnd(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+QoValue* maxGroupNumber(QoValue* result, int lastArg, QoValue* args, CallInfo* caller);
+// Frees the current pattern, the last result and the prepared iteration.
+void releaseRegexState();
+
 inline QoValue nilValue() {
     QoValue v{};
     return v;

@@ -110,6 +110,21 @@ void Host::insertKeys() {
     insertFunction(api_, "mqoMsgOut", 9, reinterpret_cast<void*>(&writeMessage));
 }
 
+bool Host::runErrorPlace(std::string* prefix, std::string* lines) const {
+    void* module = nullptr;
+    const char16_t* text = nullptr;
+    int begin = 0, end = 0;
+    if (!MqoRunErrorPlace(&module, &text, &begin, &end) || !text) return false;
+    auto it = sources_.find(module);
+    if (it == sources_.end()) return false;
+    std::u16string_view compiled(text);
+    // The file's own text shows the comments the manager blanked (same positions).
+    std::u16string_view shown = it->second.source.size() == compiled.size() ? it->second.source : compiled;
+    *prefix = placePrefix(it->second.file, shown, begin);
+    *lines = sourceLineWithCaret(shown, begin, end);
+    return true;
+}
+
 void Host::setMemoryLimit(long long bytes) {
     int64_t limit = bytes;
     api_.ExMsgWithQo(10, &limit, nullptr, nullptr);
@@ -162,6 +177,7 @@ int Host::loadModuleFile(const std::u16string& name) {
     }
     after.handle = handle;
     after.cookie = cookie;
+    sources_[handle] = ModuleSource{shown, *source};
     return 0;
 }
 
@@ -197,8 +213,10 @@ int Host::runScript(const std::string& file, const std::string& directory, const
     directories_.pop_back();
     if (!self.empty()) used_.erase(self);
     if (code != 0) return kCompileError;
+    sources_[module] = ModuleSource{file, source};
     bool ok = run(module);
     DelModule(module);
+    sources_.erase(module);
     return ok ? kSuccess : kRunError;
 }
 
@@ -208,6 +226,7 @@ int Host::compileEntry(const std::u16string& entry, int firstLine) {
     int begin = 0, end = 0;
     int code = ComModule(entry.c_str(), &sessionCookie_, &session_, &begin, &end);
     UseQo(0);
+    if (session_) sources_[session_] = ModuleSource{"<stdin>", {}};
     directories_.pop_back();
     if (code != 0) {
         int line = 0, column = 0;

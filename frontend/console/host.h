@@ -31,6 +31,10 @@ public:
     int compileEntry(const std::u16string& entry, int firstLine);
     void runEntry();
 
+    // Where the last run error happened, as "FILE:LINE:COLUMN: " and the
+    // source line with a caret; false when the manager knows no place.
+    bool runErrorPlace(std::string* prefix, std::string* lines) const;
+
     // The engine's memory limit in bytes (ExMsgWithQo 10); 0 removes it.
     void setMemoryLimit(long long bytes);
 
@@ -54,6 +58,11 @@ private:
     bool started_ = false;
     std::vector<std::string> directories_;        // of the files being compiled, innermost last
     std::map<std::string, UsedModule> used_;      // by full path
+    struct ModuleSource {
+        std::string file;        // as messages name it
+        std::u16string source;   // the text as read (empty: the manager's copy is used)
+    };
+    std::map<void*, ModuleSource> sources_;       // by module handle
     void* session_ = nullptr;
     intptr_t sessionCookie_ = 0;
 };

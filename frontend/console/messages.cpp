@@ -111,24 +111,31 @@ void lineAndColumn(std::u16string_view source, int position, int* line, int* col
     *column = c;
 }
 
-std::string diagnostic(const std::string& file, std::u16string_view source, int code, int begin, int end) {
+std::string placePrefix(const std::string& file, std::u16string_view source, int begin) {
     int line = 0, column = 0;
+    lineAndColumn(source, std::clamp(begin, 0, static_cast<int>(source.size())), &line, &column);
+    return file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
+}
+
+std::string sourceLineWithCaret(std::u16string_view source, int begin, int end) {
     begin = std::clamp(begin, 0, static_cast<int>(source.size()));
     end = std::max(end, begin);
-    lineAndColumn(source, begin, &line, &column);
-    std::u16string_view message = compileErrorText(code);
-    std::string out = file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
-    out += message.empty() ? "编译错误：错误代码 " + std::to_string(code) + "。" : oneLine(message);
-    out += "\n";
     size_t lineStart = begin;
     while (lineStart > 0 && !isBreak(source[lineStart - 1])) --lineStart;
     size_t lineEnd = begin;
     while (lineEnd < source.size() && !isBreak(source[lineEnd])) ++lineEnd;
     std::u16string_view text = source.substr(lineStart, lineEnd - lineStart);
-    if (text.find_first_not_of(u" \t") == std::u16string_view::npos) return out;
+    if (text.find_first_not_of(u" \t") == std::u16string_view::npos) return {};
     size_t caretTo = std::min<size_t>(end, lineEnd == lineStart ? lineStart : lineEnd - 1) - lineStart;
-    out += qo::text::toUtf8(text) + "\n" + caretLine(text, begin - lineStart, caretTo) + "\n";
-    return out;
+    return qo::text::toUtf8(text) + "\n" + caretLine(text, begin - lineStart, caretTo) + "\n";
+}
+
+std::string diagnostic(const std::string& file, std::u16string_view source, int code, int begin, int end) {
+    std::u16string_view message = compileErrorText(code);
+    std::string out = placePrefix(file, source, begin);
+    out += message.empty() ? "编译错误：错误代码 " + std::to_string(code) + "。" : oneLine(message);
+    out += "\n";
+    return out + sourceLineWithCaret(source, begin, end);
 }
 
 }  // namespace qo::console

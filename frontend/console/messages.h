@@ -13,6 +13,11 @@ std::u16string_view compileErrorText(int code);
 // line under the span begin..end (UTF-16 positions in `source`, end included).
 std::string diagnostic(const std::string& file, std::u16string_view source, int code, int begin, int end);
 
+// "FILE:LINE:COLUMN: " for a position, and the line that holds begin with a
+// caret line under begin..end (empty when the line is blank), as diagnostic().
+std::string placePrefix(const std::string& file, std::u16string_view source, int begin);
+std::string sourceLineWithCaret(std::u16string_view source, int begin, int end);
+
 // 1-based line and column (in characters) of a position.
 void lineAndColumn(std::u16string_view source, int position, int* line, int* column);
 

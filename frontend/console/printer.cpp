@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "host.h"
+#include "messages.h"
 #include "mqo32.h"
 #include "qo/text.h"
 
@@ -30,6 +32,13 @@ void writeTo(FILE* stream, int slot, const char16_t* text) {
     }
     std::string bytes = qo::text::toUtf8(plain);
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
+}
+
+// Writes a "\r" that writeTo kept back.
+void flushPendingCR(FILE* stream, int slot) {
+    if (!g_pendingCR[slot]) return;
+    g_pendingCR[slot] = false;
+    std::fputc('\r', stream);
 }
 
 std::u16string ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
@@ -79,19 +88,34 @@ void writeMessage(const char16_t* text) {
     std::fflush(stdout);
     while (text && (*text == u'\r' || *text == u'\n')) ++text;
     std::u16string_view t = text ? text : u"";
-    if (t.substr(0, std::u16string_view(MQO_RUN_ERROR_PREFIX).size()) == MQO_RUN_ERROR_PREFIX) g_runError = true;
-    writeTo(stderr, 1, text);
+    if (t.substr(0, std::u16string_view(MQO_RUN_ERROR_PREFIX).size()) != MQO_RUN_ERROR_PREFIX) {
+        writeTo(stderr, 1, text);
+        return;
+    }
+    g_runError = true;
+    // "FILE:LINE:COLUMN: " before the message, the line with a caret after its first line.
+    std::string prefix, lines;
+    Host* host = currentHost();
+    if (!host || !host->runErrorPlace(&prefix, &lines)) {
+        writeTo(stderr, 1, text);
+        return;
+    }
+    size_t lineEnd = t.find(u'\n');
+    std::u16string first(t.substr(0, lineEnd == std::u16string_view::npos ? t.size() : lineEnd + 1));
+    std::fputs(prefix.c_str(), stderr);
+    writeTo(stderr, 1, first.c_str());
+    if (lineEnd == std::u16string_view::npos) writeTo(stderr, 1, u"\n");
+    flushPendingCR(stderr, 1);
+    std::fputs(lines.c_str(), stderr);
+    if (lineEnd != std::u16string_view::npos) writeTo(stderr, 1, std::u16string(t.substr(lineEnd + 1)).c_str());
 }
 
 bool runErrorSeen() { return g_runError; }
 void resetRunErrorSeen() { g_runError = false; }
 
 void flushOutput() {
-    for (int slot = 0; slot < 2; ++slot) {
-        if (!g_pendingCR[slot]) continue;
-        g_pendingCR[slot] = false;
-        std::fputc('\r', slot ? stderr : stdout);
-    }
+    flushPendingCR(stdout, 0);
+    flushPendingCR(stderr, 1);
     std::fflush(stdout);
 }
 

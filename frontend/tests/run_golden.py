@@ -4,12 +4,16 @@
 For NAME.oqo: NAME.out (standard output), NAME.err (standard error, optional:
 missing means empty), NAME.status (exit status, optional: missing means 0) and
 NAME.args (extra arguments before the file, optional). Scripts whose name
-starts with "lib_" are only used by others. Run from the script's folder.
-Usage: run_golden.py QO SCRIPT_FOLDER [EXPECTATION_FOLDER]
+starts with "lib_" are only used by others. Run from the script's folder, or,
+with --temp, from a copy of it in a temporary directory (for scripts that
+write files).
+Usage: run_golden.py [--temp] QO SCRIPT_FOLDER [EXPECTATION_FOLDER]
 """
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 
 
 def read(path, default=""):
@@ -21,8 +25,17 @@ def read(path, default=""):
 
 
 def main():
-    qo, folder = sys.argv[1], sys.argv[2]
-    expect = sys.argv[3] if len(sys.argv) > 3 else folder
+    argv = sys.argv[1:]
+    if argv and argv[0] == "--temp":
+        with tempfile.TemporaryDirectory() as tmp:
+            copy = os.path.join(tmp, "scripts")
+            shutil.copytree(argv[2], copy)
+            expect = argv[3] if len(argv) > 3 else argv[2]
+            return run_all(os.path.abspath(argv[1]), copy, os.path.abspath(expect))
+    return run_all(argv[0], argv[1], argv[2] if len(argv) > 2 else argv[1])
+
+
+def run_all(qo, folder, expect):
     failures = 0
     for name in sorted(os.listdir(folder)):
         if not name.endswith(".oqo") or name.startswith("lib_"):

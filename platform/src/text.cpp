@@ -26,17 +26,6 @@ bool equal(const char16_t* a, size_t alen, const char16_t* b, size_t blen) {
     return true;
 }
 
-namespace {
-void putUnit(std::u16string& out, uint32_t cp) {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
-    } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    }
-}
-}  // namespace
 
 // Decodes one sequence at in[i]; returns its length, or 0 when it is malformed.
 static size_t decodeOne(std::string_view in, size_t i, uint32_t* cp) {
@@ -55,22 +44,39 @@ static size_t decodeOne(std::string_view in, size_t i, uint32_t* cp) {
     return static_cast<size_t>(extra) + 1;
 }
 
-std::u16string fromUtf8(std::string_view in) {
-    std::u16string out;
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size();) {
+// Walks UTF-8 bytes, handing each UTF-16 unit to put (bad bytes give U+FFFD);
+// put returns false to stop. Returns the bytes walked.
+template <class Put>
+static size_t walkUtf8(std::string_view in, Put put) {
+    size_t i = 0;
+    while (i < in.size()) {
+        if (static_cast<unsigned char>(in[i]) < 0x80) {  // ASCII, the common case
+            if (!put(static_cast<char16_t>(in[i]))) break;
+            ++i;
+            continue;
+        }
         uint32_t cp = 0;
         size_t n = decodeOne(in, i, &cp);
-        if (n == 0) { out.push_back(0xFFFD); ++i; continue; }
-        putUnit(out, cp);
+        if (n == 0) {
+            if (!put(char16_t(0xFFFD))) break;
+            ++i;
+            continue;
+        }
+        if (cp < 0x10000) {
+            if (!put(static_cast<char16_t>(cp))) break;
+        } else {
+            cp -= 0x10000;
+            if (!put(static_cast<char16_t>(0xD800 + (cp >> 10)))) break;
+            if (!put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)))) break;
+        }
         i += n;
     }
-    return out;
+    return i;
 }
 
-std::string toUtf8(std::u16string_view in) {
-    std::string out;
-    out.reserve(in.size());
+// Walks UTF-16 units, handing each UTF-8 byte to put (lone surrogates give U+FFFD).
+template <class Put>
+static void walkUtf16(std::u16string_view in, Put put) {
     for (size_t i = 0; i < in.size(); ++i) {
         uint32_t cp = in[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
@@ -81,22 +87,71 @@ std::string toUtf8(std::u16string_view in) {
             cp = 0xFFFD;
         }
         if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
+            put(static_cast<char>(cp));
         } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            put(static_cast<char>(0xC0 | (cp >> 6)));
+            put(static_cast<char>(0x80 | (cp & 0x3F)));
         } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            put(static_cast<char>(0xE0 | (cp >> 12)));
+            put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            put(static_cast<char>(0x80 | (cp & 0x3F)));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            put(static_cast<char>(0xF0 | (cp >> 18)));
+            put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            put(static_cast<char>(0x80 | (cp & 0x3F)));
         }
     }
+}
+
+std::u16string fromUtf8(std::string_view in) {
+    std::u16string out;
+    out.reserve(in.size());
+    walkUtf8(in, [&](char16_t u) {
+        out.push_back(u);
+        return true;
+    });
     return out;
+}
+
+std::string toUtf8(std::u16string_view in) {
+    std::string out;
+    out.reserve(in.size());
+    walkUtf16(in, [&](char c) { out.push_back(c); });
+    return out;
+}
+
+size_t utf16Size(std::string_view utf8) {
+    size_t n = 0;
+    walkUtf8(utf8, [&](char16_t) { return ++n != 0; });
+    return n;
+}
+
+size_t decodeUtf8(std::string_view utf8, char16_t* out) {
+    size_t n = 0;
+    walkUtf8(utf8, [&](char16_t u) {
+        out[n++] = u;
+        return true;
+    });
+    return n;
+}
+
+size_t utf8Prefix(std::string_view utf8, size_t units) {
+    size_t n = 0;
+    // A pair split by `units` is left out with its whole sequence.
+    return walkUtf8(utf8, [&](char16_t) { return n++ < units; });
+}
+
+size_t utf8Size(std::u16string_view utf16) {
+    size_t n = 0;
+    walkUtf16(utf16, [&](char) { ++n; });
+    return n;
+}
+
+size_t encodeUtf8(std::u16string_view utf16, char* out) {
+    size_t n = 0;
+    walkUtf16(utf16, [&](char c) { out[n++] = c; });
+    return n;
 }
 
 std::string toUtf8(const char16_t* s) { return toUtf8(std::u16string_view(s ? s : u"")); }

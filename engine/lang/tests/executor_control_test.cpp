@@ -82,10 +82,7 @@ QoValue loopValueAfterError(const char16_t* text) {
     QoValue r = makeInt(-12345);
     QoCal(h, nullptr, &r);
     EXPECT_GT(TestRunErr(), 0);
-    int type, code;
-    const char16_t* name;
-    QoHandle where;
-    GetRunErr(&type, &name, &code, &where);
+    takeError();
     return r;
 }
 

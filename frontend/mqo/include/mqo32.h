@@ -128,6 +128,12 @@ MQO_API void ExeModule(void* module, MqoPrinter printer);
 /* Deletes the module's functions and its module record. An unknown handle, or
  * a module that is running, is left alone. */
 MQO_API void DelModule(void* module);
+/* Where the last run error happened (beyond the design's interface): the
+ * module whose text holds the failing operator or called name, that text as it
+ * was compiled (owned by the manager, valid while the module lives) and the
+ * first and last unit of the span in it. Returns 1, or 0 (nothing written) when
+ * the engine knows no place or the function is not one of a live module's. */
+MQO_API int MqoRunErrorPlace(void** module, const char16_t** text, int* begin, int* end);
 
 #ifdef __cplusplus
 }

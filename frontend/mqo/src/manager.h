@@ -20,6 +20,8 @@ struct Entry {
     // An item of an earlier text of a session: not run again, but kept, so
     // that the module variables it names stay roots of the collector.
     bool spent = false;
+    int text = -1;        // index of the module text it was compiled from
+    int textBegin = 0;    // where its compiled source starts in that text
 };
 
 struct Module {
@@ -28,6 +30,7 @@ struct Module {
     // its module variables outlive every item (see modules.cpp).
     QoHandle anchor = 0;
     std::vector<Entry> entries;  // in the order of the text
+    std::vector<std::u16string> texts;  // every text compiled into the module, comments blanked
     int running = 0;             // ExeModule activations
 };
 

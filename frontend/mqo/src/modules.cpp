@@ -32,6 +32,13 @@ struct Compilation {
     ItemError compile(const Item& item);
 
 private:
+    // The entry of an item compiled from the module's newest text.
+    Entry entryOf(ItemKind kind, QoHandle handle, const Item& item) const {
+        Entry e{kind, handle, kind == ItemKind::kDefinition ? item.name : std::u16string(), {}, false};
+        e.text = static_cast<int>(module->texts.size()) - 1;
+        e.textBegin = item.span.begin;
+        return e;
+    }
     ItemError compileFunction(const Item& item, int moduleNumber, int autoVars, QoHandle* handle);
     ItemError compileDefinition(const Item& item);
     ItemError runDeclaration(const Item& item);
@@ -99,7 +106,7 @@ ItemError Compilation::compileDefinition(const Item& item) {
     ItemError err = compileFunction(item, number, 0, &handle);
     if (err.code == 29 && replaceDefinition(item.name)) err = compileFunction(item, number, 0, &handle);
     if (err.code) return err;
-    module->entries.push_back({ItemKind::kDefinition, handle, item.name, {}, false});
+    module->entries.push_back(entryOf(ItemKind::kDefinition, handle, item));
     return {};
 }
 
@@ -108,7 +115,7 @@ ItemError Compilation::runDeclaration(const Item& item) {
     QoHandle handle = 0;
     ItemError err = compileFunction(item, -module->number, 1, &handle);
     if (err.code) return err;
-    Entry entry{ItemKind::kDeclaration, handle, {}, {}};
+    Entry entry = entryOf(ItemKind::kDeclaration, handle, item);
     runItem(handle, &entry.result);
     if (reportRunError() > 0) {
         m.api.DeleteFor(handle, &moduleOwner);
@@ -140,7 +147,7 @@ ItemError Compilation::compile(const Item& item) {
     QoHandle handle = 0;
     ItemError err = compileFunction(item, -module->number, 1, &handle);
     if (err.code) return err;
-    module->entries.push_back({ItemKind::kExpression, handle, {}, {}, false});
+    module->entries.push_back(entryOf(ItemKind::kExpression, handle, item));
     return {};
 }
 
@@ -193,6 +200,7 @@ int compileText(Module* module, bool session, const char16_t* source, int* errBe
         return -4;
     }
     if (session) spendExpressions(module);
+    module->texts.push_back(text);
     Compilation c{module, session, text, module->entries.size()};
     for (Span span : splitItems(text)) {
         ItemError err = c.compile(classify(text, span));
@@ -288,6 +296,27 @@ extern "C" MQO_API void ExeModule(void* handle, MqoPrinter printer) {
         if (printer) printer(&result);
     }
     --module->running;
+}
+
+extern "C" MQO_API int MqoRunErrorPlace(void** module, const char16_t** text, int* begin, int* end) {
+    Manager& m = manager();
+    if (!m.ready) return 0;
+    QoHandle function = 0;
+    int32_t span[2] = {0, 0};
+    if (m.api.ExMsgWithQo(11, &function, span, nullptr) != 1) return 0;
+    for (Module* mod : m.modules)
+        for (const Entry& e : mod->entries) {
+            if (e.handle != function || e.text < 0 || e.text >= static_cast<int>(mod->texts.size())) continue;
+            const std::u16string& t = mod->texts[e.text];
+            int b = e.textBegin + span[0], f = e.textBegin + span[1];
+            if (b < 0 || f < b || f >= static_cast<int>(t.size())) return 0;
+            if (module) *module = mod;
+            if (text) *text = t.c_str();
+            if (begin) *begin = b;
+            if (end) *end = f;
+            return 1;
+        }
+    return 0;
 }
 
 extern "C" MQO_API void DelModule(void* handle) {

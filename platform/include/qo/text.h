@@ -19,6 +19,16 @@ std::u16string fromUtf8(std::string_view utf8);          // bad bytes become U+F
 std::string toUtf8(std::u16string_view utf16);           // lone surrogates become U+FFFD
 std::string toUtf8(const char16_t* s);
 
+// The same conversions into caller buffers, without allocating: the size
+// functions count the units or bytes that the decode/encode functions write
+// (no terminator is counted or written).
+size_t utf16Size(std::string_view utf8);
+size_t decodeUtf8(std::string_view utf8, char16_t* out);
+// The bytes at the start of utf8 that decode to its first `units` units.
+size_t utf8Prefix(std::string_view utf8, size_t units);
+size_t utf8Size(std::u16string_view utf16);
+size_t encodeUtf8(std::u16string_view utf16, char* out);
+
 // The project's one rule for printing reals: C's "%.<digits>g", with ".0"
 // appended when that text is only digits with an optional sign (8.0, -3.0).
 std::string formatReal(double value, int digits);

@@ -181,7 +181,7 @@ QoHandle Assembler::install(int module) {
 
     fn::Image im{code.data(), static_cast<int32_t>(code.size()), words.data(),
                  static_cast<int32_t>(words.size()), values.data(), static_cast<int32_t>(values.size()),
-                 nullptr, 0, addresses_.data(), static_cast<int32_t>(addresses_.size())};
+                 nullptr, 0, addresses_.data(), static_cast<int32_t>(addresses_.size()), nullptr, 0};
     fn::Record* r = record_;
     record_ = nullptr;
     if (fn::install(r, handle_, im) != 0) return 0;

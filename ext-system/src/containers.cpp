@@ -1,0 +1,662 @@
+// containers.cpp - qou tables, dictionaries and structures.
+//
+// A dictionary claims a key type of its own for its items, so that the items
+// live in the engine's key table keyed by their text; the record keeps them on
+// a doubly linked list (newest first) for the insertion order. Structures keep
+// their member names sorted, so every lookup is a binary search.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "containers.h"
+#include "printer.h"
+
+namespace qo::sys {
+
+// ---- shared ----------------------------------------------------------------
+
+CollectorPause::CollectorPause() : old_(engine.GC ? engine.GC(2) : 4) {
+    if (old_ != 4) engine.GC(4);
+}
+
+CollectorPause::~CollectorPause() {
+    if (old_ == 0) engine.GC(3);
+    else if (old_ == 5) engine.GC(5);
+}
+
+namespace {
+
+// The text of a string argument: units up to the first zero, or null.
+const char16_t* keyText(const QoValue& v, CallInfo* caller, int* units) {
+    if (v.type != QO_STATIC_STRING && v.type != QO_STRING) return nullptr;
+    int length = 0;
+    const char16_t* text = engine.GetStr(&v, caller, &length);
+    if (!text) return nullptr;
+    int n = 0;
+    while (n < length && text[n]) ++n;
+    *units = n;
+    return text;
+}
+
+QoValue* unknownOperator(QoValue* result, const char16_t* name, int code, CallInfo* caller) {
+    return runError(result, name, code, caller);
+}
+
+// ---- dictionaries ----------------------------------------------------------
+
+struct Dict;
+
+struct DictItem {
+    DictItem* prev;  // towards the anchor's newest side
+    DictItem* next;
+    Dict* owner;     // null once detached from its dictionary
+    int32_t keyUnits;
+    QoValue value;
+    char16_t* key() { return reinterpret_cast<char16_t*>(this + 1); }
+};
+
+struct Dict {
+    DictItem anchor;  // anchor.next is the newest item, anchor.prev the oldest
+    int32_t itemType;
+    int32_t count;
+};
+
+void unlinkItem(DictItem* it) {
+    if (!it->owner) return;
+    it->prev->next = it->next;
+    it->next->prev = it->prev;
+    --it->owner->count;
+    it->owner = nullptr;
+    it->prev = it->next = nullptr;
+}
+
+void linkNewest(Dict* d, DictItem* it) {
+    it->prev = &d->anchor;
+    it->next = d->anchor.next;
+    d->anchor.next->prev = it;
+    d->anchor.next = it;
+    it->owner = d;
+    ++d->count;
+}
+
+void deleteItem(void* p) {
+    auto* it = static_cast<DictItem*>(p);
+    unlinkItem(it);
+    std::free(it);
+}
+
+QoValue* itemOperator(QoValue* result, int, QoValue*, CallInfo*, int) { return put(result, QoValue{}); }
+
+// The process-wide generator of item key types.
+double g_typeState = 0;
+constexpr int kItemTypeFloor = -1083741824;
+
+// Item types of freed dictionaries stay claimed here for the next ones:
+// releasing a claim makes the engine search its whole table and empty its
+// reuse cache, which would cost every short-lived dictionary dearly.
+int32_t* g_spareTypes = nullptr;
+int g_spareCount = 0, g_spareCap = 0;
+constexpr int kMaxSpareTypes = 4096;
+
+bool keepSpareType(int32_t type) {
+    if (g_unloading || g_spareCount >= kMaxSpareTypes) return false;
+    if (g_spareCount == g_spareCap) {
+        int cap = g_spareCap ? g_spareCap * 2 : 64;
+        auto* grown = static_cast<int32_t*>(std::realloc(g_spareTypes, cap * sizeof(int32_t)));
+        if (!grown) return false;
+        g_spareTypes = grown;
+        g_spareCap = cap;
+    }
+    g_spareTypes[g_spareCount++] = type;
+    return true;
+}
+
+int claimItemType() {
+    if (g_spareCount > 0) return g_spareTypes[--g_spareCount];
+    g_typeState = g_typeState * 2053 + 13849;
+    g_typeState -= 65536 * std::trunc(g_typeState / 65536);
+    int a = static_cast<int>(std::trunc(g_typeState / 65536 * 1000));
+    for (int type = -1073741947 - a; type >= kItemTypeFloor; --type)
+        if (engine.LockKey(type, deleteItem, itemOperator) == 0) return type;
+    return 0;
+}
+
+Dict* dictOf(const QoValue& v) { return static_cast<Dict*>(recordOf(v, kindType[kDict])); }
+
+void markDict(void* p) {
+    auto* d = static_cast<Dict*>(p);
+    for (DictItem* it = d->anchor.next; it != &d->anchor; it = it->next) engine.SignGoodObj(&it->value);
+}
+
+DictItem* findItem(Dict* d, const char16_t* key, int units) {
+    if (units <= 0) return nullptr;
+    return static_cast<DictItem*>(engine.SearchKey(key, units * 2, d->itemType));
+}
+
+// Stores value under key as the newest item; false when it cannot be stored.
+bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
+    if (DictItem* old = findItem(d, key, units)) {
+        old->value = value;
+        unlinkItem(old);
+        linkNewest(d, old);
+        return true;
+    }
+    if (units <= 0 || units > (1 << 28)) return false;
+    auto* it = static_cast<DictItem*>(std::malloc(sizeof(DictItem) + units * sizeof(char16_t)));
+    if (!it) return false;
+    it->prev = it->next = nullptr;
+    it->owner = nullptr;
+    it->keyUnits = units;
+    it->value = value;
+    std::memcpy(it->key(), key, units * sizeof(char16_t));
+    int r = engine.InsertKey(it->key(), units * 2, d->itemType, it, deleteItem, nullptr, 1, nullptr);
+    if (r != 0 && r != 2) {
+        std::free(it);
+        return false;
+    }
+    linkNewest(d, it);
+    return true;
+}
+
+void clearItems(Dict* d) {
+    while (d->anchor.next != &d->anchor) {
+        DictItem* it = d->anchor.next;
+        if (!engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0)) deleteItem(it);
+    }
+}
+
+// A new (or recycled) empty dictionary, reported to the engine as new.
+bool makeDict(CallInfo* caller, QoValue* out) {
+    if (g_unloading) return false;
+    const int type = kindType[kDict];
+    QoHandle h = 0;
+    auto* d = static_cast<Dict*>(engine.GetBufObj(type, &h));
+    if (d) {
+        clearItems(d);
+    } else {
+        d = static_cast<Dict*>(std::malloc(sizeof(Dict)));
+        if (!d) return false;
+        d->anchor.prev = d->anchor.next = &d->anchor;
+        d->anchor.owner = nullptr;
+        d->count = 0;
+        d->itemType = claimItemType();
+        if (!d->itemType) {
+            std::free(d);
+            return false;
+        }
+        if (engine.InsertKey(&h, -1, type, d, deleteDict, markDict, 0, nullptr) != 0) {
+            engine.LockKey(d->itemType, nullptr, itemOperator);
+            std::free(d);
+            return false;
+        }
+    }
+    engine.FunReObj(caller);
+    *out = handleOf(type, h);
+    return true;
+}
+
+QoValue* fillDict(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, const char16_t* name) {
+    QoValue made;
+    if (!makeDict(caller, &made)) return put(result, QoValue{});
+    put(result, made);
+    if ((lastArg + 1) % 2) return runError(result, name, 1, caller, made);
+    for (int i = 0; i + 1 <= lastArg; i += 2) {
+        int units = 0;
+        const char16_t* key = keyText(args[i], caller, &units);
+        if (!key) return runError(result, name, 2, caller, made);
+        Dict* d = dictOf(made);
+        if (!d || !storeItem(d, key, units, args[i + 1])) return runError(result, name, 3, caller, made);
+    }
+    return result;
+}
+
+bool printDict(const QoValue& v, CallInfo* caller, QoValue* result) {
+    Dict* d = dictOf(v);
+    if (!d) return false;
+    *result = intOf(0);
+    if (!hostOutput()) return true;
+    Text out;
+    out.append(u"dict{");
+    for (DictItem* it = d->anchor.prev; it != &d->anchor; it = it->prev) {
+        if (it != d->anchor.prev) out.append(u" , ");
+        out.append(it->key(), it->keyUnits);
+        out.append(u" : ");
+        appendValue(out, it->value, caller);
+    }
+    out.append(u"}");
+    *result = intOf(printText(out));
+    return true;
+}
+
+// ---- structures --------------------------------------------------------------
+
+void markStruct(void* p) {
+    auto* s = static_cast<Struct*>(p);
+    for (int i = 0; i < s->count; ++i) engine.SignGoodObj(&s->values[i]);
+}
+
+// Gives the structure arrays for n members (old contents dropped).
+bool resizeStruct(Struct* s, int n) {
+    if (s->names && s->count == n) return true;
+    size_t m = n > 0 ? static_cast<size_t>(n) : 1;
+    auto* names = static_cast<int32_t*>(std::malloc(m * sizeof(int32_t)));
+    auto* values = static_cast<QoValue*>(std::malloc(m * sizeof(QoValue)));
+    if (!names || !values) {
+        std::free(names);
+        std::free(values);
+        return false;
+    }
+    std::free(s->names);
+    std::free(s->values);
+    s->names = names;
+    s->values = values;
+    s->count = n;
+    return true;
+}
+
+// A new (or recycled) structure of n members, names and values unset.
+Struct* makeStruct(int n, CallInfo* caller, QoValue* out) {
+    if (g_unloading) return nullptr;
+    const int type = kindType[kStruct];
+    QoHandle h = 0;
+    auto* s = static_cast<Struct*>(engine.GetBufObj(type, &h));
+    if (s) {
+        if (!resizeStruct(s, n)) return nullptr;
+    } else {
+        s = static_cast<Struct*>(std::calloc(1, sizeof(Struct)));
+        if (!s) return nullptr;
+        if (!resizeStruct(s, n)) {
+            std::free(s);
+            return nullptr;
+        }
+        for (int i = 0; i < n; ++i) s->values[i] = QoValue{};
+        if (engine.InsertKey(&h, -1, type, s, deleteStruct, markStruct, 0, nullptr) != 0) {
+            deleteStruct(s);
+            return nullptr;
+        }
+    }
+    engine.FunReObj(caller);
+    *out = handleOf(type, h);
+    return s;
+}
+
+// Assigns name/value pairs args[0..lastArg] to members of s; 0 or the code.
+int assignPairs(Struct* s, int lastArg, const QoValue* args) {
+    for (int i = 0; i <= lastArg; i += 2) {
+        if (args[i].type != QO_UNIQUE_NAME) return 3;
+        int at = structFind(s, static_cast<int32_t>(args[i].i));
+        if (at < 0) return 4;
+        if (i + 1 > lastArg) return 5;
+        s->values[at] = args[i + 1];
+    }
+    return 0;
+}
+
+QoValue* buildStruct(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::struct";
+    int n = 0;
+    for (int i = 0; i <= lastArg; ++i) {
+        if (args[i].type != QO_UNIQUE_NAME) return runError(result, kName, 1, caller);
+        ++n;
+        if (i + 1 <= lastArg && args[i + 1].type != QO_UNIQUE_NAME) ++i;
+    }
+    // Sort the member positions by name, then look for repeats.
+    auto* order = static_cast<int32_t*>(std::malloc((n ? n : 1) * sizeof(int32_t)));
+    if (!order) return put(result, QoValue{});
+    n = 0;
+    for (int i = 0; i <= lastArg; ++i) {
+        order[n++] = i;
+        if (i + 1 <= lastArg && args[i + 1].type != QO_UNIQUE_NAME) ++i;
+    }
+    auto id = [&](int32_t at) { return static_cast<int32_t>(args[at].i); };
+    std::sort(order, order + n, [&](int32_t x, int32_t y) { return id(x) < id(y); });
+    for (int k = 1; k < n; ++k)
+        if (id(order[k]) == id(order[k - 1])) {
+            std::free(order);
+            return runError(result, kName, 2, caller);
+        }
+    QoValue made;
+    Struct* s = makeStruct(n, caller, &made);
+    if (!s) {
+        std::free(order);
+        return put(result, QoValue{});
+    }
+    for (int k = 0; k < n; ++k) {
+        int at = order[k];
+        s->names[k] = id(at);
+        s->values[k] = at + 1 <= lastArg && args[at + 1].type != QO_UNIQUE_NAME ? args[at + 1] : QoValue{};
+    }
+    std::free(order);
+    return put(result, made);
+}
+
+// Walks the path args[1..last] from args[0]; the member slot, or null with *code.
+QoValue* structPath(QoValue* args, int last, int* code) {
+    QoValue* cur = &args[0];
+    for (int i = 1; i <= last; ++i) {
+        Struct* s = structOf(*cur);
+        if (!s || args[i].type != QO_UNIQUE_NAME) {
+            *code = 2;
+            return nullptr;
+        }
+        int at = structFind(s, static_cast<int32_t>(args[i].i));
+        if (at < 0) {
+            *code = 3;
+            return nullptr;
+        }
+        cur = &s->values[at];
+    }
+    return cur;
+}
+
+QoValue* copyStruct(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::struct copy";
+    if (lastArg == 1) {
+        Struct* a = structOf(args[0]);
+        Struct* b = structOf(args[1]);
+        if (!a || !b) return runError(result, kName, 1, caller);
+        if (a->count != b->count || !std::equal(a->names, a->names + a->count, b->names))
+            return runError(result, kName, 2, caller);
+        if (a != b) std::copy(b->values, b->values + b->count, a->values);
+        return put(result, args[0]);
+    }
+    Struct* src = lastArg >= 0 ? structOf(args[0]) : nullptr;
+    if (!src) return runError(result, kName, 1, caller);
+    QoValue made;
+    Struct* s = makeStruct(src->count, caller, &made);
+    if (!s) return put(result, QoValue{});
+    src = structOf(args[0]);  // making it may have recycled nothing but be safe
+    if (!src || src->count != s->count) return put(result, made);
+    std::copy(src->names, src->names + src->count, s->names);
+    std::copy(src->values, src->values + src->count, s->values);
+    put(result, made);
+    if (int code = assignPairs(s, lastArg - 1, args + 1)) return runError(result, kName, code, caller, made);
+    return result;
+}
+
+bool printStruct(const QoValue& v, CallInfo* caller, QoValue* result) {
+    Struct* s = structOf(v);
+    if (!s) return false;
+    *result = intOf(0);
+    if (!hostOutput()) return true;
+    Text out;
+    out.append(u"struct{");
+    for (int i = 0; i < s->count; ++i) {
+        if (i) out.append(u" , ");
+        out.append(u"#");
+        int len = 0;
+        auto* bytes = static_cast<const char16_t*>(engine.UniIntToStr(s->names[i], &len));
+        if (bytes) out.append(bytes, static_cast<size_t>(len > 0 ? len / 2 : 0));
+        out.append(u" : ");
+        appendValue(out, s->values[i], caller);
+    }
+    out.append(u"}");
+    *result = intOf(printText(out));
+    return true;
+}
+
+// ---- qou tables --------------------------------------------------------------
+
+QoTable* tableOf(const QoValue& v) { return static_cast<QoTable*>(recordOf(v, QO_TABLE)); }
+
+QoValue qouValue(QoHandle h) {
+    QoValue v = handleOf(QO_TABLE, h);
+    v.optype = kindType[kQou];
+    return v;
+}
+
+// A new qou table of n items, unset; null when the engine cannot make it.
+QoTable* makeQou(int64_t n, CallInfo* caller, QoValue* out) {
+    if (g_unloading || n < 0 || n > INT32_MAX) return nullptr;
+    QoHandle h = 0;
+    auto* t = static_cast<QoTable*>(engine.NewSysObj(QO_TABLE, static_cast<int>(n), 0, &h));
+    if (!t) return nullptr;
+    engine.FunReObj(caller);
+    *out = qouValue(h);
+    return t;
+}
+
+QoValue* concatenate(QoValue* result, QoValue* args, CallInfo* caller) {
+    QoTable* a = tableOf(args[0]);
+    QoTable* b = tableOf(args[1]);
+    if (!a && !b) return put(result, QoValue{});
+    int64_t n = (a ? a->count : 1) + static_cast<int64_t>(b ? b->count : 1);
+    QoValue made;
+    QoTable* t = makeQou(n, caller, &made);
+    if (!t) return put(result, QoValue{});
+    // Read the operands again: making the table may have run the collector.
+    a = tableOf(args[0]);
+    b = tableOf(args[1]);
+    int64_t at = 0;
+    if (a) for (int i = 0; i < a->count && at < n; ++i) t->items[at++] = a->items[i];
+    else t->items[at++] = args[0];
+    if (b) for (int i = 0; i < b->count && at < n; ++i) t->items[at++] = b->items[i];
+    else if (at < n) t->items[at++] = args[1];
+    while (at < n) t->items[at++] = QoValue{};
+    return put(result, made);
+}
+
+bool printQou(const QoValue& v, CallInfo* caller, QoValue* result) {
+    QoTable* t = tableOf(v);
+    if (!t) return false;
+    *result = intOf(0);
+    if (!hostOutput()) return true;
+    Text out;
+    out.append(u"qou{");
+    for (int i = 0; i < t->count; ++i) {
+        if (i) out.append(u" , ");
+        appendValue(out, t->items[i], caller);
+    }
+    out.append(u"}");
+    *result = intOf(printText(out));
+    return true;
+}
+
+}  // namespace
+
+// ---- exported to the rest of the extension ------------------------------------
+
+Struct* structOf(const QoValue& v) { return static_cast<Struct*>(recordOf(v, kindType[kStruct])); }
+
+int findSorted(const int32_t* names, int count, int32_t id) {
+    const int32_t* end = names + count;
+    const int32_t* at = std::lower_bound(names, end, id);
+    return at != end && *at == id ? static_cast<int>(at - names) : -1;
+}
+
+int structFind(const Struct* s, int32_t name) { return findSorted(s->names, s->count, name); }
+
+void deleteDict(void* record) {
+    auto* d = static_cast<Dict*>(record);
+    // Each item is detached before it goes, so that an item the engine frees
+    // later (while it frees everything) never reaches back into this record.
+    for (DictItem* it = d->anchor.next; it != &d->anchor;) {
+        DictItem* next = it->next;
+        it->owner = nullptr;
+        it->prev = it->next = nullptr;
+        engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0);
+        it = next;
+    }
+    if (!keepSpareType(d->itemType)) engine.LockKey(d->itemType, nullptr, itemOperator);
+    std::free(d);
+}
+
+void releaseSpareTypes() {
+    for (int i = 0; i < g_spareCount; ++i) engine.LockKey(g_spareTypes[i], nullptr, itemOperator);
+    std::free(g_spareTypes);
+    g_spareTypes = nullptr;
+    g_spareCount = g_spareCap = 0;
+}
+
+void forgetSpareTypes() {
+    std::free(g_spareTypes);
+    g_spareTypes = nullptr;
+    g_spareCount = g_spareCap = 0;
+}
+
+void deleteStruct(void* record) {
+    auto* s = static_cast<Struct*>(record);
+    std::free(s->names);
+    std::free(s->values);
+    std::free(s);
+}
+
+QoValue* qou(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    QoValue made;
+    QoTable* t = makeQou(lastArg + 1, caller, &made);
+    if (!t) return put(result, QoValue{});
+    for (int i = 0; i <= lastArg; ++i) t->items[i] = args[i];
+    return put(result, made);
+}
+
+QoValue* dict(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    return fillDict(result, lastArg, args, caller, u"sys::dict");
+}
+
+QoValue* dictOset(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::dict oset";
+    if (lastArg != 2) return runError(result, kName, 1, caller);
+    Dict* d = dictOf(args[0]);
+    if (!d) return runError(result, kName, 2, caller);
+    int units = 0;
+    const char16_t* key = keyText(args[1], caller, &units);
+    if (!key) return runError(result, kName, 3, caller);
+    if (!storeItem(d, key, units, args[2])) return runError(result, kName, 4, caller);
+    return put(result, args[0]);
+}
+
+QoValue* dictOget(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::dict oget";
+    if (lastArg != 1) return runError(result, kName, 1, caller);
+    Dict* d = dictOf(args[0]);
+    if (!d) return runError(result, kName, 2, caller);
+    int units = 0;
+    const char16_t* key = keyText(args[1], caller, &units);
+    if (!key) return runError(result, kName, 3, caller);
+    DictItem* it = findItem(d, key, units);
+    return put(result, it ? it->value : QoValue{});
+}
+
+QoValue* dictDel(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::dict_del";
+    if (lastArg < 0) return runError(result, kName, 1, caller);
+    Dict* d = dictOf(args[0]);
+    if (!d) return runError(result, kName, 2, caller);
+    for (int i = 1; i <= lastArg; ++i) {
+        int units = 0;
+        const char16_t* key = keyText(args[i], caller, &units);
+        if (!key) return runError(result, kName, 3, caller);
+        if (units > 0) engine.DeleteKey(key, units * 2, d->itemType, deleteItem, 0);
+    }
+    return put(result, args[0]);
+}
+
+QoValue* dictClear(QoValue* result, int, QoValue* args, CallInfo* caller) {
+    Dict* d = dictOf(args[0]);
+    if (!d) return runError(result, u"sys::dict_clear", 1, caller);
+    clearItems(d);
+    return put(result, args[0]);
+}
+
+QoValue* dictReverse(QoValue* result, int, QoValue* args, CallInfo* caller) {
+    Dict* d = dictOf(args[0]);
+    if (!d) return runError(result, u"sys::dict_reverse", 1, caller);
+    DictItem* it = &d->anchor;
+    do {
+        std::swap(it->prev, it->next);
+        it = it->prev;  // the old next
+    } while (it != &d->anchor);
+    return put(result, args[0]);
+}
+
+QoValue* structMake(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    return buildStruct(result, lastArg, args, caller);
+}
+
+QoValue* structOget(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::struct oget";
+    if (lastArg < 1) return runError(result, kName, 1, caller);
+    int code = 0;
+    QoValue* slot = structPath(args, lastArg, &code);
+    if (!slot) return runError(result, kName, code, caller);
+    return put(result, *slot);
+}
+
+QoValue* structOset(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    static constexpr char16_t kName[] = u"sys::struct oset";
+    if (lastArg == 1) return copyStruct(result, lastArg, args, caller);
+    if (lastArg < 1) return runError(result, kName, 1, caller);
+    int code = 0;
+    QoValue* slot = structPath(args, lastArg - 1, &code);
+    if (!slot) return runError(result, kName, code, caller);
+    *slot = args[lastArg];
+    return put(result, args[0]);
+}
+
+QoValue* qouOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    switch (code) {
+    case kOpAdd:
+        if (lastArg != 1) return put(result, QoValue{});
+        return concatenate(result, args, caller);
+    case kOpLength:
+    case kOpNew:
+    case kOpSetElement:
+    case kOpGetElement: {
+        QoValue r{};
+        engine.ExeOperator(&r, lastArg, args, caller, code, QO_TABLE);
+        if (r.type == QO_TABLE) r.optype = kindType[kQou];
+        return put(result, r);
+    }
+    case kOpOutput:
+        if (lastArg >= 0 && printQou(args[0], caller, result)) return result;
+        return runError(result, u"sys::qou o", 1, caller);
+    default: return unknownOperator(result, u"sys::qou 无法识别的运算符！", code, caller);
+    }
+}
+
+QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    switch (code) {
+    case kOpLength: {
+        Dict* d = lastArg >= 0 ? dictOf(args[0]) : nullptr;
+        if (!d) return runError(result, u"sys::dict len", 1, caller);
+        return put(result, intOf(d->count));
+    }
+    case kOpNew: return fillDict(result, lastArg - 1, args + 1, caller, u"sys::dict");
+    case kOpSetElement: return dictOset(result, lastArg, args, caller);
+    case kOpGetElement: return dictOget(result, lastArg, args, caller);
+    case kOpOutput:
+        if (lastArg >= 0 && printDict(args[0], caller, result)) return result;
+        return runError(result, u"sys::dict o", 1, caller);
+    default: return unknownOperator(result, u"sys::dict 无法识别的运算符！", code, caller);
+    }
+}
+
+QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    switch (code) {
+    case kOpSet: {
+        static constexpr char16_t kName[] = u"sys::struct set";
+        if (lastArg < 0) return runError(result, kName, 1, caller);
+        Struct* s = structOf(args[0]);
+        if (!s) return runError(result, kName, 2, caller);
+        if (int e = assignPairs(s, lastArg - 1, args + 1)) return runError(result, kName, e, caller);
+        return put(result, args[0]);
+    }
+    case kOpLength: {
+        Struct* s = lastArg >= 0 ? structOf(args[0]) : nullptr;
+        if (!s) return runError(result, u"sys::struct len", 1, caller);
+        return put(result, intOf(s->count));
+    }
+    case kOpCopy: return copyStruct(result, lastArg, args, caller);
+    case kOpNew: return buildStruct(result, lastArg - 1, args + 1, caller);
+    case kOpSetElement: return structOset(result, lastArg, args, caller);
+    case kOpGetElement: return structOget(result, lastArg, args, caller);
+    case kOpOutput:
+        if (lastArg >= 0 && printStruct(args[0], caller, result)) return result;
+        return runError(result, u"sys::struct o", 1, caller);
+    default: return unknownOperator(result, u"sys::struct 无法识别的运算符！", code, caller);
+    }
+}
+
+}  // namespace qo::sys

@@ -1,0 +1,218 @@
+// Classes and objects: definition errors, printed forms, member paths and
+// their errors, visibility, breadth-first lookup, construction, destruction
+// and copy, and objects that go away while their own code runs.
+#include "objects_fixture.h"
+
+namespace qo::systest {
+namespace {
+
+using Classes = ObjectsTest;
+
+TEST_F(Classes, DefinitionsReportTheirErrors) {
+    compile(u"m(self) = 1");
+    EXPECT_EQ(errorOf(u"sys::class(1)"), "sys::class 1");
+    EXPECT_EQ(errorOf(u"sys::class(#A, #__init__)"), "sys::class 2");
+    EXPECT_EQ(errorOf(u"sys::class(#A, public, #__del__)"), "sys::class 2");
+    EXPECT_EQ(errorOf(u"sys::class(#A, #A)"), "sys::class 3");
+    EXPECT_EQ(errorOf(u"sys::class(#B), sys::class(#A, #B, #B)"), "sys::class 3");
+    EXPECT_EQ(errorOf(u"sys::class(#A, public, #x, private, #x)"), "sys::class 3");
+    EXPECT_EQ(errorOf(u"sys::class(#A, #B, public, #B)"), "sys::class 3");
+    EXPECT_EQ(errorOf(u"sys::class(#A, public, #x, method, #x, @m)"), "sys::class 3");
+    EXPECT_EQ(errorOf(u"sys::class(#A, all)"), "sys::class 4");
+    EXPECT_EQ(errorOf(u"sys::class(#A, method, #f, 1)"), "sys::class 5");
+    EXPECT_EQ(errorOf(u"sys::class(#A, method, #f)"), "sys::class 5");
+    EXPECT_EQ(errorOf(u"sys::class(#A, public, 2)"), "sys::class 6");
+    EXPECT_EQ(errorOf(u"sys::class(#A, #Nowhere)"), "sys::class 7");
+    // A redefinition that closes a cycle is refused and removed.
+    EXPECT_EQ(errorOf(u"sys::class(#P), sys::class(#Q, #P), sys::class(#P, #Q)"), "sys::class 7");
+    EXPECT_EQ(errorOf(u"sys::obj(sys::class_handle(#P))"), "sys::obj 1");
+    EXPECT_EQ(errorOf(u"sys::obj(sys::class_handle(#Q))"), "");  // its base is gone: no sub-object
+    EXPECT_EQ(eval(u"sys::obj(sys::class_handle(#Q))").type, QO_NIL);
+    EXPECT_EQ(eval(u"sys::class_handle(2)").type, QO_NIL);
+    EXPECT_EQ(eval(u"sys::obj(1, 2)").type, QO_NIL);
+    EXPECT_EQ(errorOf(u"sys::obj(3)"), "sys::obj 1");
+    EXPECT_EQ(errorOf(u"sys::class(#A) + 1"), "sys::class ????????? 0");
+}
+
+TEST_F(Classes, ClassesAndObjectsPrintTheirDefinitions) {
+    QoHandle m = compile(u"m(self) = 1");
+    std::string h = std::to_string(m);
+    EXPECT_EQ(printed(u"o(sys::class(#Base))"),
+              "\r\nclass{#Base : \r\nprivate:\r\n  \r\npublic:\r\n  \r\nmethod:\r\n  #__init__ : 0, #__del__ : 0\r\n}\r\n");
+    EXPECT_EQ(printed(u"o(sys::class(#Other, private, #p))"),
+              "\r\nclass{#Other : \r\nprivate:\r\n  #p, \r\npublic:\r\n  \r\nmethod:\r\n  #__init__ : 0, #__del__ : 0\r\n}\r\n");
+    EXPECT_EQ(printed(u"o(sys::class(#D, #Base, #Other, public, #y, #x, private, #z, method, #run, @m))"),
+              "\r\nclass{#D : #Base, #Other,\r\nprivate:\r\n  #z, \r\npublic:\r\n  #y, #x, \r\nmethod:\r\n  "
+              "#__init__ : 0, #__del__ : 0, #run : " + h + "\r\n}\r\n");
+    EXPECT_EQ(printed(u"d = sys::obj(sys::class_handle(#D)), sys::obj_oset(d, #x, 1.5), sys::obj_oset(d, #z, \"t\"), o(d)"),
+              "\r\nclass obj{#D : #Base, #Other,\r\nprivate:\r\n  #z : t,\r\npublic:\r\n  #y : nil,\r\n  #x : 1.5\r\n}\r\n");
+    EXPECT_EQ(printed(u"o(sys::obj(sys::class_handle(#Base)))"),
+              "\r\nclass obj{#Base : \r\nprivate:\r\npublic:\r\n}\r\n");
+    EXPECT_EQ(errorOf(u"o(sys::class_handle(#Unknown))"), "sys::class o 1");
+    EXPECT_EQ(errorOf(u"delete(d), o(d)"), "sys::obj o 1");
+    EXPECT_EQ(errorOf(u"e = sys::obj(sys::class_handle(#Other)), sys::class(#Other, #Nowhere), o(e)"), "sys::class 7");
+    EXPECT_EQ(errorOf(u"o(e)"), "sys::obj o 2");
+}
+
+TEST_F(Classes, PathsReadWriteAndCallAndReportTheirErrors) {
+    compile(u"get(self) = sys::obj_oget(self, #v)");
+    compile(u"add(self, a, b) = sys::obj_oget(self, #v) + a + b");
+    compile(u"none() = 77");
+    eval(u"global(true), classIn = sys::class(#In, public, #v, method, #get, @get, #add, @add, #none, @none)");
+    eval(u"global(true), classOut = sys::class(#Out, #In, public, #s, #n)");
+    eval(u"global(true), x = sys::obj(sys::class_handle(#Out)), sys::obj_oset(x, #v, 10), "
+         u"sys::obj_oset(x, #s, sys::struct(#m, 1, #deep, sys::struct(#q, 2)))");
+    EXPECT_EQ(eval(u"sys::obj_oget(x, #v)").i, 10);
+    EXPECT_EQ(eval(u"sys::obj_oget(x, #In, #v)").i, 10);
+    EXPECT_EQ(eval(u"sys::obj_oget(x, #get)").i, 10);
+    EXPECT_EQ(eval(u"sys::obj_oget(x, #add, 1, 2)").i, 13);
+    EXPECT_EQ(eval(u"sys::obj_oget(x, #none)").i, 77);
+    EXPECT_EQ(eval(u"oget(x, #s, #deep, #q)").i, 2);
+    EXPECT_EQ(eval(u"oset(x, #s, #deep, #q, 5), oget(x, #s, #deep, #q)").i, 5);
+    EXPECT_EQ(eval(u"sys::obj_method(#add, x, 3, 4)").i, 17);
+    EXPECT_EQ(eval(u"sys::obj_method(#none, x)").i, 77);
+    QoValue same = eval(u"sys::obj_oset(x, #n, 3)");
+    EXPECT_EQ(same.h, eval(u"x").h);  // the object, not the value
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x)"), "sys::obj oget 1");
+    EXPECT_EQ(errorOf(u"sys::obj_oset(x)"), "sys::obj oset 1");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x, 1)"), "sys::obj oget 2");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x, #zz)"), "sys::obj oget 4");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x, #s, #zz)"), "sys::obj oget 6");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x, #n, #zz)"), "sys::obj oget 7");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x, #add, 1)"), "sys::obj oget 8");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(x, #none, 1)"), "sys::obj oget 8");
+    EXPECT_EQ(errorOf(u"sys::obj_oset(x, #In, 1)"), "sys::obj oset 9");
+    EXPECT_EQ(errorOf(u"t = sys::obj_oget(x, #s), delete(t), sys::obj_oget(x, #s, #m)"), "sys::obj oget 5");
+    EXPECT_EQ(errorOf(u"y = sys::obj(sys::class_handle(#In)), delete(y), oget(y, #v)"), "sys::obj oget 3");
+    EXPECT_EQ(errorOf(u"sys::obj_method(#get)"), "sys::obj_method 1");
+    EXPECT_EQ(errorOf(u"sys::obj_method(1, x)"), "sys::obj_method 2");
+    EXPECT_EQ(errorOf(u"sys::obj_method(#get, 1)"), "sys::obj_method 2");
+    EXPECT_EQ(errorOf(u"sys::obj_method(#get, y)"), "sys::obj_method 3");
+    EXPECT_EQ(errorOf(u"sys::obj_method(#get, x, 1)"), "sys::obj_method 4");
+    EXPECT_EQ(errorOf(u"sys::obj_method(#v, x)"), "sys::obj_method 5");
+    EXPECT_EQ(errorOf(u"x * 2"), "sys::obj ????????? 2");
+}
+
+TEST_F(Classes, PrivateMembersOfBasesShowOnlyToTheirMethods) {
+    compile(u"peek(self) = sys::obj_oget(self, #secret)");
+    eval(u"global(true), classVault = sys::class(#Vault, private, #secret, method, #peek, @peek)");
+    eval(u"global(true), classBank = sys::class(#Bank, #Vault, private, #own)");
+    eval(u"global(true), b = sys::obj(sys::class_handle(#Bank)), v = sys::obj(sys::class_handle(#Vault))");
+    EXPECT_EQ(errorOf(u"sys::obj_oset(v, #secret, 5)"), "");  // top-level: visible from outside
+    EXPECT_EQ(errorOf(u"sys::obj_oset(b, #own, 6)"), "");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(b, #secret)"), "sys::obj oget 4");
+    EXPECT_EQ(errorOf(u"sys::obj_oget(b, #Vault, #secret)"), "sys::obj oget 4");
+    EXPECT_EQ(eval(u"sys::obj_oget(b, #peek)").type, QO_NIL);  // the base's method sees it (nil)
+    EXPECT_EQ(eval(u"sys::obj_oget(v, #peek)").i, 5);
+}
+
+TEST_F(Classes, LookupIsBreadthFirstWithBasesInOrder) {
+    compile(u"who(self) = sys::obj_oget(self, #tag)");
+    eval(u"global(true), classA = sys::class(#A, public, #tag, #onlyA)");
+    eval(u"global(true), classB = sys::class(#B, #A)");
+    eval(u"global(true), classC = sys::class(#C, public, #tag)");
+    eval(u"global(true), classD = sys::class(#D, #B, #C)");  // A's tag is deeper than C's
+    eval(u"global(true), d = sys::obj(sys::class_handle(#D))");
+    eval(u"sys::obj_oset(d, #B, #A, #tag, \"from A\"), sys::obj_oset(d, #C, #tag, \"from C\")");
+    EXPECT_EQ(printed(u"o(sys::obj_oget(d, #tag))"), "from C");
+    EXPECT_EQ(errorOf(u"sys::obj_oset(d, #onlyA, 1)"), "");
+    EXPECT_EQ(eval(u"sys::obj_oget(d, #B, #A, #onlyA)").i, 1);
+    // A diamond: each path has a sub-object of its own.
+    eval(u"global(true), classTop = sys::class(#Top, public, #n)");
+    eval(u"global(true), classL = sys::class(#L, #Top)");
+    eval(u"global(true), classR = sys::class(#R, #Top)");
+    eval(u"global(true), classBottom = sys::class(#Bottom, #L, #R)");
+    eval(u"gc()");
+    int64_t before = objects();
+    eval(u"global(true), dm = sys::obj(sys::class_handle(#Bottom))");
+    EXPECT_EQ(objects() - before, 5);
+    eval(u"sys::obj_oset(dm, #L, #n, 1), sys::obj_oset(dm, #R, #n, 2)");
+    EXPECT_EQ(eval(u"sys::obj_oget(dm, #n)").i, 1);
+    EXPECT_EQ(eval(u"sys::obj_oget(dm, #R, #Top, #n)").i, 2);
+    eval(u"dm = 0");
+    eval(u"gc()");
+    EXPECT_EQ(objects(), before);
+}
+
+TEST_F(Classes, ConstructionDestructionAndCopyRunInOrder) {
+    compile(u"initB(self) = o(\"initB \"), sys::obj_oset(self, #b, 1)");
+    compile(u"initD(self) = o(\"initD \"), sys::obj_oget(self, #B, #__init__), sys::obj_oset(self, #d, 2)");
+    compile(u"delB(self) = o(\"delB \", sys::obj_oget(self, #b), \" \")");
+    compile(u"delD(self) = o(\"delD \", sys::obj_oget(self, #d), \" \")");
+    compile(u"cp(a, b) = o(\"copy \"), sys::obj_oset(a, #d, sys::obj_oget(b, #d) * 10)");
+    eval(u"global(true), classB = sys::class(#B, public, #b, method, #__init__, @initB, #__del__, @delB)");
+    eval(u"global(true), classD = sys::class(#D, #B, public, #d, method, #__init__, @initD, #__del__, @delD, #__copy__, @cp)");
+    EXPECT_EQ(printed(u"global(true), x = sys::obj(sys::class_handle(#D))"), "initD initB ");
+    EXPECT_EQ(eval(u"sys::obj_oget(x, #b) * 10 + sys::obj_oget(x, #d)").i, 12);
+    EXPECT_EQ(printed(u"global(true), y = sys::obj(sys::class_handle(#D)), sys::obj_oset(y, #b, 5), copy(y, x)"),
+              "initD initB copy ");
+    EXPECT_EQ(eval(u"sys::obj_oget(y, #d) * 10 + sys::obj_oget(y, #b)").i, 201);  // base copied slot by slot
+    EXPECT_EQ(printed(u"delete(x)"), "delD 2 delB 1 ");
+    eval(u"y = 0");
+    EXPECT_EQ(printed(u"gc()"), "delD 20 delB 1 ");
+    EXPECT_EQ(errorOf(u"copy(sys::obj(sys::class_handle(#D)))"), "sys::obj copy 1");
+    EXPECT_EQ(errorOf(u"copy(sys::obj(sys::class_handle(#D)), 1)"), "sys::obj copy 2");
+    EXPECT_EQ(errorOf(u"copy(sys::obj(sys::class_handle(#D)), sys::obj(sys::class_handle(#B)))"), "sys::obj copy 3");
+    compile(u"cp1(a) = 1");
+    eval(u"global(true), classE = sys::class(#E, method, #__copy__, @cp1)");
+    EXPECT_EQ(errorOf(u"copy(sys::obj(sys::class_handle(#E)), sys::obj(sys::class_handle(#E)))"), "sys::obj copy 4");
+    EXPECT_EQ(errorOf(u"sys::obj_oset(sys::obj(sys::class_handle(#E)), sys::obj(sys::class_handle(#E)))"),
+              "sys::obj oset 4");
+}
+
+TEST_F(Classes, ObjectsDeletedWhileTheirOwnCodeRuns) {
+    compile(u"suicide(self) = delete(self), sys::obj_oget(self, #v)");
+    compile(u"quiet(self) = delete(self), 5");
+    compile(u"again(self) = o(\"del \"), delete(self), sys::obj(sys::class_handle(#B)), 0");
+    compile(u"baseGone(self) = delete(sys::obj_oget(self, #B)), 6");
+    eval(u"global(true), classB = sys::class(#B, public, #w)");
+    eval(u"global(true), classK = sys::class(#K, #B, public, #v, method, #suicide, @suicide, #quiet, @quiet, #baseGone, @baseGone)");
+    EXPECT_EQ(errorOf(u"k = sys::obj(sys::class_handle(#K)), sys::obj_oget(k, #suicide)"), "sys::obj oget 3");
+    EXPECT_EQ(eval(u"k = sys::obj(sys::class_handle(#K)), sys::obj_method(#quiet, k)").i, 5);
+    EXPECT_EQ(errorOf(u"sys::obj_oget(k, #v)"), "sys::obj oget 3");
+    EXPECT_EQ(eval(u"global(true), k = sys::obj(sys::class_handle(#K)), sys::obj_oget(k, #baseGone)").i, 6);
+    EXPECT_EQ(errorOf(u"sys::obj_oget(k, #w)"), "sys::obj oget 4");  // the base is gone from the path
+    EXPECT_EQ(errorOf(u"sys::obj_oget(k, #v)"), "");
+    eval(u"global(true), classK = sys::class(#K, public, #v, method, #__del__, @again)");
+    EXPECT_EQ(printed(u"delete(sys::obj(sys::class_handle(#K))), gc()"), "del ");
+    // Released with del, recycled by the next obj: __del__ runs first.
+    EXPECT_EQ(printed(u"global(true), r = sys::obj(sys::class_handle(#K)), del(r), sys::obj(sys::class_handle(#B))"),
+              "del ");
+    int64_t before = objects();
+    eval(u"gc()");
+    EXPECT_LE(objects(), before);
+}
+
+TEST_F(Classes, CyclesDeepChainsAndUnloading) {
+    compile(u"bye(self) = o(\"bye \")");
+    eval(u"global(true), classNode = sys::class(#Node, public, #next, #data, method, #__del__, @bye)");
+    int64_t base = objects();
+    eval(u"global(true), a = sys::obj(sys::class_handle(#Node)), b = sys::obj(sys::class_handle(#Node)), "
+         u"sys::obj_oset(a, #next, b), sys::obj_oset(b, #next, a), sys::obj_oset(a, #data, sys::dict(\"a\", a))");
+    EXPECT_EQ(objects() - base, 3);
+    eval(u"a = b = 0");
+    EXPECT_EQ(printed(u"gc()"), "bye bye ");
+    EXPECT_EQ(objects(), base);
+    // A chain of 200 classes builds 200 records; beyond the nesting limit nothing is made.
+    eval(u"global(true), classC0 = sys::class(#C0)");
+    for (int i = 1; i < 300; ++i) {
+        std::string n = std::to_string(i), p = std::to_string(i - 1);
+        EXPECT_EQ(errorOf(u"global(true), classC" + std::u16string(n.begin(), n.end()) + u" = sys::class(#C" +
+                          std::u16string(n.begin(), n.end()) + u", #C" +
+                          std::u16string(p.begin(), p.end()) + u")"),
+                  "");
+    }
+    base = objects();
+    EXPECT_EQ(eval(u"global(true), deep = sys::obj(sys::class_handle(#C199)), sys::vtype(deep) == sys::obj").i, 1);
+    EXPECT_EQ(objects() - base, 200);
+    EXPECT_EQ(eval(u"sys::obj(sys::class_handle(#C299))").type, QO_NIL);
+    EXPECT_EQ(objects() - base, 200);
+    // Unloading with live objects of every kind is clean.
+    eval(u"global(true), keep = sys::qou(sys::obj(sys::class_handle(#Node)), sys::dict(\"x\", 1), sys::struct(#a), "
+         u"sys::class(#Lone))");
+    unload();
+    EXPECT_EQ(constant(u"sys::obj"), INT64_MIN);
+}
+
+}  // namespace
+}  // namespace qo::systest
