@@ -85,6 +85,11 @@ std::u16string expectedRoundTrip(const std::u16string& a) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qo::fuzz::limitEngineMemory(&ExMsgWithQo);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     int subject = data[0] % 4;
