@@ -38,6 +38,13 @@ const char16_t* const kOperatorText[op::kCount] = {
 
 bool g_interrupted = false;
 
+namespace {
+// Machine stack that nested activations may use below the outermost one's
+// frame; well inside the 8 MB a Linux main thread has.
+constexpr uintptr_t kMachineStackBudget = 3u << 20;
+uintptr_t g_machineBase = 0;
+}  // namespace
+
 bool stopRequestedSlow(QoHandle h) {
     if (interruptPending() && takeInterrupt(h)) g_interrupted = true;
     return hasError();
@@ -67,7 +74,13 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     }
     // Only this path nests on the machine stack (QoCal from the host or from a
     // native or operator function, and calls the threaded loop cannot make itself).
-    if (__builtin_expect(g.callDepth >= kMaxCallDepth, 0)) return failCall(result, 1, kStackOverFlow, h);
+    // Besides the count, the machine stack these activations have used: a
+    // level's frames differ in size with the native functions between them.
+    if (g.callDepth == 0) g_machineBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (__builtin_expect(g.callDepth >= kMaxCallDepth ||
+                             g_machineBase - reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > kMachineStackBudget,
+                         0))
+        return failCall(result, 1, kStackOverFlow, h);
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 

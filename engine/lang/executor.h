@@ -24,7 +24,7 @@
 // planned functions are bounded only by the shared stack's capacity
 // (SetStackMax); activations that nest on the machine stack (QoCal from a
 // native or operator function, code without a plan) are also limited to
-// kMaxCallDepth. Either limit gives "StackOverFlow" code 1 and a nil result
+// kMaxCallDepth and to a budget of machine stack. Either limit gives "StackOverFlow" code 1 and a nil result
 // with the stack depth unchanged.
 //
 // Temporary objects: objects that operators and natives return as new, and
