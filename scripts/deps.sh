@@ -5,7 +5,8 @@
 #   scripts/deps.sh [PACKAGE...]
 set -euo pipefail
 if [ $# -eq 0 ]; then
-  set -- cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev
+  set -- cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev \
+    qt6-base-dev qt6-svg-dev fonts-wqy-microhei
 fi
 need=()
 for pkg in "$@"; do

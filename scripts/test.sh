@@ -17,6 +17,6 @@ run_suite() {
 }
 
 run_suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions="$root/ext-win/lsan.supp":print_suppressions=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DQO_SANITIZE=ON -DQO_BENCHMARKS=OFF
 echo "all test runs passed"

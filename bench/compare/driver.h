@@ -22,7 +22,8 @@ namespace bench {
 enum class Workload {
     kFib, kIntLoop, kRealLoop, kFormula, kCompile,
     kMatMul, kInverse, kAdd, kSin, kArrayfun, kNetn,
-    kSprintf, kConcat, kStrstr, kLines, kUnknown
+    kSprintf, kConcat, kStrstr, kLines,
+    kStructField, kObjField, kMethod, kDictInsert, kDictLookup, kUnknown
 };
 
 inline Workload parseWorkload(const char* s) {
@@ -41,8 +42,21 @@ inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "concat")) return Workload::kConcat;
     if (!std::strcmp(s, "strstr")) return Workload::kStrstr;
     if (!std::strcmp(s, "lines")) return Workload::kLines;
+    if (!std::strcmp(s, "structfield")) return Workload::kStructField;
+    if (!std::strcmp(s, "objfield")) return Workload::kObjField;
+    if (!std::strcmp(s, "method")) return Workload::kMethod;
+    if (!std::strcmp(s, "dictinsert")) return Workload::kDictInsert;
+    if (!std::strcmp(s, "dictlookup")) return Workload::kDictLookup;
     return Workload::kUnknown;
 }
+
+// Member access and method calls: n reads of a member (or calls of a method)
+// whose value is 3, summed. The dictionary workloads store n distinct string
+// keys, made outside the timing, with the values 0..n-1, then read every key
+// back and sum the values: "dictinsert" times the storing (its result is the
+// dictionary's length), "dictlookup" the reading.
+inline long long memberSum(long n) { return 3LL * n; }
+inline long long dictSum(long n) { return static_cast<long long>(n) * (n - 1) / 2; }
 
 // The formula the hosts evaluate: f(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x).
 inline double formula(double x, double y) { return std::sin(x) * std::cos(y) + x * y - std::sqrt(x * x + y * y) + std::exp(-x); }

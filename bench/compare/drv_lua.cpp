@@ -182,6 +182,42 @@ int mathRow(lua_State* L, const char* work, long n) {
 
 }  // namespace
 
+// Keys made by one call (untimed); then the dictionary is filled and read,
+// and one of the two is timed.
+int dictRow(lua_State* L, long n, bool lookup) {
+    if (!load(L, "return function(n) local k = {} for i = 0, n - 1 do k[i + 1] = 'k' .. i end return k end"))
+        return failed("load");
+    lua_pushinteger(L, n);
+    if (lua_pcall(L, 1, 1, 0) != 0) return failed("keys");
+    int keys = lua_gettop(L);
+    if (!load(L, "return function(k, n) local d = {} for i = 1, n do d[k[i]] = i - 1 end return d end"))
+        return failed("load");
+    lua_pushvalue(L, keys);
+    lua_pushinteger(L, n);
+    Timer fill;
+    if (lua_pcall(L, 2, 1, 0) != 0) return failed("run");
+    long long fillNs = fill.ns();
+    int dict = lua_gettop(L);
+    if (!lookup) {
+        lua_Integer count = 0;
+        lua_pushnil(L);
+        while (lua_next(L, dict)) {
+            ++count;
+            lua_pop(L, 1);
+        }
+        return reportInt(count, fillNs);
+    }
+    if (!load(L, "return function(d, k, n) local s = 0 for i = 1, n do s = s + d[k[i]] end return s end"))
+        return failed("load");
+    lua_pushvalue(L, dict);
+    lua_pushvalue(L, keys);
+    lua_pushinteger(L, n);
+    Timer t;
+    if (lua_pcall(L, 3, 1, 0) != 0) return failed("run");
+    long long ns = t.ns();
+    return reportInt(static_cast<long long>(lua_tointeger(L, -1)), ns);
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) return failed("usage");
     lua_State* L = luaL_newstate();
@@ -243,6 +279,24 @@ int main(int argc, char** argv) {
         std::remove(path.c_str());
         break;
     }
+    case Workload::kStructField:
+        rc = callRow(L, "return function(n) local p = {x = 3} local s = 0 for i = 1, n do s = s + p.x end return s end",
+                     n, false);
+        break;
+    case Workload::kObjField:
+        rc = callRow(L, "local C = {} C.__index = C\n"
+                        "return function(n) local p = setmetatable({x = 3}, C) local s = 0 "
+                        "for i = 1, n do s = s + p.x end return s end",
+                     n, false);
+        break;
+    case Workload::kMethod:
+        rc = callRow(L, "local C = {} C.__index = C function C.get(self) return 3 end\n"
+                        "return function(n) local p = setmetatable({}, C) local s = 0 "
+                        "for i = 1, n do s = s + p:get() end return s end",
+                     n, false);
+        break;
+    case Workload::kDictInsert: rc = dictRow(L, n, false); break;
+    case Workload::kDictLookup: rc = dictRow(L, n, true); break;
     default: rc = failed("workload");
     }
     lua_close(L);

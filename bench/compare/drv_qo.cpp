@@ -253,6 +253,61 @@ int callbackRow(Workload w, long n, bool viaHost) {
     return report(result.r, ns);
 }
 
+// Keys made by one call (untimed); then the dictionary is filled and read,
+// and one of the two is timed.
+int dictRow(long n, bool lookup) {
+    QoHandle keys = compile(u"(n : t, i, s) = global(true), ObjNum(100000000), t = new(qo, n), i = 0, while(i < n, "
+                            u"s = new(string, \"k...\"), oset(s, 1, 19968 + i / 1000), oset(s, 2, 19968 + i % 1000), "
+                            u"oset(t, i, s), i++), t");
+    QoHandle fill = compile(u"(t, n : d, i) = global(true), d = sys::dict(), i = 0, while(i < n, "
+                            u"sys::dict_oset(d, oget(t, i), i), i++), d");
+    QoHandle read = compile(u"(d, t, n : i, s) = i = 0, s = 0, while(i < n, s = s + sys::dict_oget(d, oget(t, i)), i++), s");
+    QoHandle count = compile(u"(d) = len(d)");
+    if (!keys || !fill || !read || !count) return failed("compile");
+    QoValue args[3] = {intValue(n), intValue(n), intValue(n)}, table, dict, result;
+    QoCal(keys, args, &table);
+    if (runError()) return failed("keys");
+    args[0] = table;
+    Timer t;
+    QoCal(fill, args, &dict);
+    long long fillNs = t.ns();
+    if (runError()) return failed("fill");
+    if (!lookup) {
+        QoCal(count, &dict, &result);
+        return reportInt(result.i, fillNs);
+    }
+    args[0] = dict;
+    args[1] = table;
+    Timer r;
+    QoCal(read, args, &result);
+    long long ns = r.ns();
+    if (runError()) return failed("run");
+    return reportInt(result.i, ns);
+}
+
+// Structures, objects, methods and dictionaries of the system library.
+int objectsRow(Workload w, long n) {
+    if (!loadSystem()) return notApplicable();
+    switch (w) {
+    case Workload::kStructField:
+        return scriptRow(u"(n : p, i, s) = p = sys::struct(#x, 3), i = 1, s = 0, "
+                         u"while(i <= n, s = s + oget(p, #x), i++), s",
+                         intValue(n), false);
+    case Workload::kObjField:
+        return scriptRow(u"(n : c, p, i, s) = c = sys::class(#P, public, #x), p = sys::obj(c), "
+                         u"sys::obj_oset(p, #x, 3), i = 1, s = 0, while(i <= n, s = s + oget(p, #x), i++), s",
+                         intValue(n), false);
+    case Workload::kMethod:
+        if (!compile(u"get(self) = 3")) return failed("compile");
+        return scriptRow(u"(n : c, p, i, s) = c = sys::class(#M, method, #get, @get), p = sys::obj(c), "
+                         u"i = 1, s = 0, while(i <= n, s = s + oget(p, #get), i++), s",
+                         intValue(n), false);
+    case Workload::kDictInsert: return dictRow(n, false);
+    case Workload::kDictLookup: return dictRow(n, true);
+    default: return failed("workload");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -285,6 +340,11 @@ int main(int argc, char** argv) {
     case Workload::kConcat:
     case Workload::kStrstr:
     case Workload::kLines: rc = textRow(parseWorkload(argv[1]), n); break;
+    case Workload::kStructField:
+    case Workload::kObjField:
+    case Workload::kMethod:
+    case Workload::kDictInsert:
+    case Workload::kDictLookup: rc = objectsRow(parseWorkload(argv[1]), n); break;
     default: rc = failed("workload");
     }
     FreeQo();

@@ -89,11 +89,11 @@ fi
 if [ $quick = 1 ]; then
   fib=15; loop=10000; formula=1000; c1=100; c2=1000; c3=2000
   mat=20; vec=1000; calls=1000; solves=10
-  fmt=1000; cat=1000; find=2; lines=1000
+  fmt=1000; cat=1000; find=2; lines=1000; member=10000; dict=1000
 else
   fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
   mat=200; vec=1000000; calls=100000; solves=1000
-  fmt=200000; cat=20000; find=200; lines=300000
+  fmt=200000; cat=20000; find=200; lines=300000; member=1000000; dict=100000
 fi
 rows=(
   "fib($fib)|fib|$fib|qo native lua54 luajit luajit-off"
@@ -113,6 +113,11 @@ rows=(
   "concatenation x$cat|concat|$cat|qo native lua54"
   "strstr 1 MB x$find|strstr|$find|qo native lua54"
   "10 MB file by lines ($lines)|lines|$lines|qo native lua54"
+  "struct member x$member|structfield|$member|qo native lua54"
+  "object member x$member|objfield|$member|qo native lua54"
+  "method call x$member|method|$member|qo native lua54"
+  "dict insert $dict string keys|dictinsert|$dict|qo native lua54"
+  "dict lookup $dict string keys|dictlookup|$dict|qo native lua54"
 )
 if [ -n "$only" ]; then
   kept=()

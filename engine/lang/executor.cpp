@@ -37,6 +37,7 @@ const char16_t* const kOperatorText[op::kCount] = {
 };
 
 bool g_interrupted = false;
+RunSite g_outerSites[kMaxCallDepth + 1];
 
 namespace {
 // Machine stack that nested activations may use below the outermost one's
@@ -182,13 +183,8 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
 
 // The site of the instruction being run (its opcode byte), for a slow path.
 #define HERE static_cast<int32_t>(pc - 1 - code)
-// A slow path run at that site (a scope of its own: the loop leaves a case by
-// computed goto, which runs no destructor).
-#define SLOW(call)                              \
-    do {                                        \
-        SiteScope site_(r, nullptr, HERE);      \
-        call;                                   \
-    } while (0)
+// A slow path run at that site.
+#define SLOW(call) SLOW_AT(a, r, nullptr, HERE, call)
 
 // + - * / and the comparisons: the shared fast path (executor_fast.h), else
 // the slow path at this site.
@@ -318,21 +314,15 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(CALLF) {
-        {
-            SiteScope site_(r, nullptr, HERE);
-            Cursor at{pc, w};
-            top = callCompiled(a, top, at);
-            pc = at.pc, w = at.w;
-        }
+        Cursor at{pc, w};
+        SLOW(top = callCompiled(a, top, at));
+        pc = at.pc, w = at.w;
         NEXT();
     }
     CASE(CALLN) {
-        {
-            SiteScope site_(r, nullptr, HERE);
-            Cursor at{pc, w};
-            top = callNative(a, top, at);
-            pc = at.pc, w = at.w;
-        }
+        Cursor at{pc, w};
+        SLOW(top = callNative(a, top, at));
+        pc = at.pc, w = at.w;
         NEXT();
     }
     CASE(KEEPTOP)

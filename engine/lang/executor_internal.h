@@ -111,6 +111,19 @@ struct SiteScope {
     SiteScope& operator=(const SiteScope&) = delete;
 };
 
+// The same for the loops, without stack of their own (a loop's frame is on the
+// machine stack once per nested activation, up to kMaxCallDepth of them): the
+// previous site is kept by nesting level, as one slow path at a time runs in
+// an activation.
+extern RunSite g_outerSites[kMaxCallDepth + 1];
+#define SLOW_AT(act, r, step, at, call)                   \
+    do {                                                  \
+        g_outerSites[g.callDepth] = g.site;               \
+        g.site = RunSite{(r), (step), (at)};              \
+        call;                                             \
+        g.site = g_outerSites[g.callDepth];               \
+    } while (0)
+
 // --- slow paths (executor_ops.cpp) ---
 void report(Activation& a, int32_t type, const char16_t* name, int32_t code);
 // A binary operator or two-argument function on left[0], left[1]; result in left[0].

@@ -154,9 +154,9 @@ QO_INLINE void arithStore(Activation& a, const Step* s, QoValue* l, QoValue& v) 
 
 // The ordinary calls, with the step's cursors.
 QoValue* callAt(Activation& a, QoValue* top, const Step* s, bool compiled) {
-    SiteScope here(a.record, s, 0);
     Cursor at{static_cast<const unsigned char*>(s->p), static_cast<const int32_t*>(s->q)};
-    return compiled ? callCompiled(a, top, at) : callNative(a, top, at);
+    SLOW_AT(a, a.record, s, 0, top = compiled ? callCompiled(a, top, at) : callNative(a, top, at));
+    return top;
 }
 
 // After an activation entered by CALLF in the loop: back in the caller.
@@ -178,13 +178,8 @@ QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
     }
 }
 
-// A slow path of a handler, at its step (a scope of its own: handlers leave by
-// computed goto, which runs no destructor).
-#define SLOW(call)                               \
-    do {                                         \
-        SiteScope site_(ap->record, s, 0);       \
-        call;                                    \
-    } while (0)
+// A slow path of a handler, at its step.
+#define SLOW(call) SLOW_AT(*ap, ap->record, s, 0, call)
 
 }  // namespace
 

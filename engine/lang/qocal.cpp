@@ -11,11 +11,17 @@
 #include "executor_internal.h"
 
 namespace qo::lang {
+namespace {
 
-QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
+// Inline into both entries even unoptimised: recursion through natives that
+// call QoCal goes 2000 deep, and each frame counts on the machine stack.
+__attribute__((always_inline)) inline QoValue* callIn(QoHandle function, QoValue* args, QoValue* result, bool keep) {
     if (!result) return nullptr;
     setNil(*result);
-    if (!g.started) return result;
+    // Nothing runs while the engine frees its table: a delete function that
+    // calls back into scripts then (an object's destructor) would reach
+    // natives and functions that are already gone.
+    if (!g.started || g.shuttingDown) return result;
     fn::Record* r = fn::lookup(function);
     if (!r) {
         reportError(2, kFunDeleted, 1, function);
@@ -29,8 +35,14 @@ QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
     return run(r, args, result, keep);
 }
 
+}  // namespace
+
+QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
+    return callIn(function, args, result, keep);
+}
+
 }  // namespace qo::lang
 
 extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* result) {
-    return qo::lang::call(function, args, result, false);
+    return qo::lang::callIn(function, args, result, false);
 }

@@ -3,7 +3,8 @@
  * It starts the engine, installs an output function (so that scripts can
  * print with "o"), registers a native function "twice", compiles a formula
  * with a parameter, runs it for a few arguments, and reads a run error.
- * Build: cc host.c -I engine/include -lqo32   (the build compiles it as embedding_host)
+ * Build: see docs/embedding.md (pkg-config, find_package(Qo), or the build tree);
+ * the build compiles it as embedding_host.
  */
 #include <stdio.h>
 #include <string.h>

@@ -1,6 +1,8 @@
 // charset.cpp - character sets, case tables and POSIX classes.
 #include "charset.h"
 
+#include <algorithm>
+
 namespace qo::regex {
 namespace {
 
@@ -34,8 +36,8 @@ struct CaseTables {
 };
 
 const CaseTables& tables() {
-    static const CaseTables* t = new CaseTables();  // 256 KB, built on first use, kept for the process
-    return *t;
+    static const CaseTables t;  // 256 KB, built on first use
+    return t;
 }
 
 // Every unit that has another case, in ascending order (built with the tables).
@@ -49,8 +51,8 @@ struct CasedUnits {
 };
 
 const CBufferT<char16_t>& casedUnits() {
-    static const CasedUnits* u = new CasedUnits();
-    return u->units;
+    static const CasedUnits u;
+    return u.units;
 }
 
 }  // namespace
@@ -82,7 +84,23 @@ bool CharSet::AddRange(unsigned lo, unsigned hi) {
     if (hi > 0xFFFF) hi = 0xFFFF;
     for (; lo <= hi && lo < 256; ++lo) bits_[lo >> 6] |= uint64_t{1} << (lo & 63);
     if (lo > hi) return true;
-    return high_.Add({static_cast<char16_t>(lo), static_cast<char16_t>(hi)});
+    sorted_ = false;
+    return high_.Push({static_cast<char16_t>(lo), static_cast<char16_t>(hi)});  // sorted by Build
+}
+
+void CharSet::SortAndMerge() {
+    if (!sorted_) std::sort(high_.GetBuffer(), high_.GetBuffer() + high_.GetSize());
+    sorted_ = true;
+    int out = 0;
+    for (int i = 0; i < high_.GetSize(); ++i) {
+        UnitRange r = high_[i];
+        if (out > 0 && r.lo <= high_[out - 1].hi + 1u) {
+            if (r.hi > high_[out - 1].hi) high_[out - 1].hi = r.hi;
+        } else {
+            high_[out++] = r;
+        }
+    }
+    high_.Restore(out);
 }
 
 bool CharSet::AddSet(const CharSet& other, bool negated) {
@@ -103,6 +121,7 @@ bool CharSet::AddSet(const CharSet& other, bool negated) {
 }
 
 bool CharSet::Build(bool ignoreCase) {
+    SortAndMerge();
     if (ignoreCase) {
         const CBufferT<char16_t>& cased = casedUnits();
         for (int i = 0; i < cased.GetSize(); ++i) {
@@ -115,17 +134,7 @@ bool CharSet::Build(bool ignoreCase) {
                 if (!Has(v) && !AddRange(v, v)) return false;
         }
     }
-    // Merge overlapping and adjacent ranges (they are sorted by their start).
-    int out = 0;
-    for (int i = 0; i < high_.GetSize(); ++i) {
-        UnitRange r = high_[i];
-        if (out > 0 && r.lo <= high_[out - 1].hi + 1u) {
-            if (r.hi > high_[out - 1].hi) high_[out - 1].hi = r.hi;
-        } else {
-            high_[out++] = r;
-        }
-    }
-    high_.Restore(out);
+    SortAndMerge();
     return true;
 }
 

@@ -29,14 +29,17 @@ public:
     bool HasHigh() const { return !high_.IsEmpty(); }
 
     bool AddRange(unsigned lo, unsigned hi);
+    // `other` must be built.
     bool AddSet(const CharSet& other, bool negated);
     // Adds the other case of every member; merges the ranges. Call once when done.
     bool Build(bool ignoreCase);
 
 private:
     bool HasHigh(unsigned c) const;
+    void SortAndMerge();
     uint64_t bits_[4] = {0, 0, 0, 0};
-    CSortedBufferT<UnitRange> high_;
+    CSortedBufferT<UnitRange> high_;  // sorted and merged once built
+    bool sorted_ = true;
 };
 
 enum PosixClass { kAlnum, kAlpha, kAscii, kCntrl, kDigit, kGraph, kLower, kPrint, kPunct, kSpace, kUpper, kXdigit, kBlank };

@@ -507,6 +507,7 @@ private:
     bool ParseGroup(Atom& a) {
         int open = i_++;
         if (i_ >= n_ || p_[i_] != '?') {
+            if (groups_ >= kMaxGroups) return Fail(kTooManyGroups, open);
             int number = ++groups_;
             const E* inner = Inner(open);
             if (!inner) return false;
@@ -588,6 +589,7 @@ private:
         int start, length;
         if (!ParseName(open, &start, &length)) return false;
         if (d_.FindName(p_ + start, length) >= 0) return Fail(kDuplicateName, open);
+        if (groups_ >= kMaxGroups) return Fail(kTooManyGroups, open);
         int number = ++groups_;
         PatternData::Name name{d_.namePool.GetSize(), length, number};
         if (!d_.namePool.Append(p_ + start, length) || !d_.names.Push(name)) return Fail(kCompileNoMemory, open);

@@ -52,6 +52,7 @@ enum CompileStatus : int {
     kBadClassRange = 12,        // a class range whose end is below its start, or a class bound above FFFF
     kPatternTooLong = 13,       // more than kMaxPatternLength code units
     kDuplicateName = 14,        // two groups with the same name
+    kTooManyGroups = 15,        // more than kMaxGroups capturing groups
 };
 
 // Why a search failed other than by not matching.
@@ -66,9 +67,10 @@ enum MatchError : int {
 constexpr int kMaxNesting = 200;           // nested groups and quantifiers in a pattern
 constexpr int kMaxRepeat = 1000000;        // the largest count in {n,m}
 constexpr int kMaxPatternLength = 1 << 20; // code units
+constexpr int kMaxGroups = 10000;          // capturing groups in a pattern
 
 struct Limits {
-    int64_t stepBudget = 50'000'000;  // steps of one search (or one exact match)
+    int64_t stepBudget = 10'000'000;  // steps of one search (or one exact match)
     int maxStack = 1 << 24;            // entries of the backtracking stack
     int frameBudget = 6000;            // element levels recursion may nest (machine stack)
     // Polled every 65536 steps; true ends the search with kInterrupted.
@@ -141,6 +143,7 @@ public:
     bool Reset(const Pattern* pattern, const char16_t* text, int length, int start, const Limits& limits);
     // Points the matcher at the same text in a new place (its length may have changed).
     void SetText(const char16_t* text, int length);
+    void SetLimits(const Limits& limits) { limits_ = limits; }
     // The next match, or false (then `result` is empty; Error() tells if the search was cut short).
     bool Next(MatchResult* result);
     int Error() const { return error_; }

@@ -24,23 +24,25 @@ bool Prepare(Context& c, const PatternData& d, const char16_t* text, int length,
     c.depth = 0;
     c.error = kMatchOk;
     c.stack.Clear();
-    c.trail.Clear();
     int slots = 2 * (d.maxGroup + 1);
-    if (!c.caps.Resize(slots)) {
-        c.error = kMatchNoMemory;
-        return false;
+    if (c.caps.GetSize() != slots || c.trail.GetSize() != 0) {  // else clean from the last search
+        c.trail.Clear();
+        if (!c.caps.Resize(slots)) {
+            c.error = kMatchNoMemory;
+            return false;
+        }
+        for (int i = 0; i < slots; ++i) c.caps[i] = -1;
     }
-    for (int i = 0; i < slots; ++i) c.caps[i] = -1;
     return true;
 }
 
-// Clears what a successful match left (captures, stacks) before the next search.
+// Clears what a match left before the next search: every capture was set
+// through the trail, so undoing the whole trail gives back all -1.
 void Clean(Context& c) {
     c.UndoTrail(0);
     c.trail.Clear();
     c.stack.Clear();
     c.depth = 0;
-    for (int i = 0; i < c.caps.GetSize(); ++i) c.caps[i] = -1;
 }
 
 bool Attempt(const PatternData& d, Context& c, int at) {

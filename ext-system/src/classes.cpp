@@ -51,12 +51,30 @@ struct Obj {
     int32_t busy;    // methods, destructor or copy running on it
     uint8_t dead;    // deleted while busy: freed when the last call returns
     uint8_t delRan;  // __del__ has run (or must not run)
+    ClassDef* classCache;  // its class as found at classEpoch
+    uint32_t classEpoch;
 };
 
 int classType() { return kindType[kClass]; }
 int objType() { return kindType[kObj]; }
 
 ClassDef* findClass(int32_t id) { return static_cast<ClassDef*>(engine.SearchKey(&id, 4, classType())); }
+
+// Advanced whenever a class is defined or freed, so that a class pointer kept
+// with an object is used only while no class has come or gone since.
+uint32_t g_classEpoch = 1;
+
+void classesChanged() {
+    if (++g_classEpoch == 0) g_classEpoch = 1;  // 0 marks an object without a cached class
+}
+
+ClassDef* classOf(Obj* o) {
+    if (o->classEpoch != g_classEpoch) {
+        o->classCache = findClass(o->cls);
+        o->classEpoch = g_classEpoch;
+    }
+    return o->classCache;
+}
 
 // Objects whose destruction is under way (so __del__ still finds them).
 struct Dying {
@@ -66,8 +84,11 @@ struct Dying {
 };
 Dying* g_dying = nullptr;
 
+HandleCache g_lastObj;
+
 Obj* findObj(QoHandle h) {
-    if (auto* o = static_cast<Obj*>(engine.SearchKey(&h, 4, objType()))) return o;
+    QoValue v = handleOf(objType(), h);
+    if (auto* o = static_cast<Obj*>(cachedRecordOf(g_lastObj, v, objType()))) return o;
     for (Dying* d = g_dying; d; d = d->next)
         if (d->handle == h) return d->obj;
     return nullptr;
@@ -107,7 +128,7 @@ int memberIndex(const ClassDef* c, int32_t id) { return findSorted(c->names, c->
 bool pushQueue(int at) {
     if (at < g_queueCap) return true;
     int cap = g_queueCap ? g_queueCap * 2 : 64;
-    auto* grown = static_cast<Obj**>(std::realloc(g_queue, cap * sizeof(Obj*)));
+    auto* grown = static_cast<Obj**>(reallocate(g_queue, cap * sizeof(Obj*)));
     if (!grown) return false;
     g_queue = grown;
     g_queueCap = cap;
@@ -122,7 +143,7 @@ Member lookup(Obj* o, int32_t id) {
     g_queue[tail++] = o;
     while (head < tail) {
         Obj* v = g_queue[head++];
-        ClassDef* c = findClass(v->cls);
+        ClassDef* c = classOf(v);
         if (!c) continue;
         for (int j = 0; j < c->baseCount; ++j)
             if (c->bases[j] == id && j < v->baseCount && objOf(v->bases[j])) {
@@ -237,8 +258,8 @@ void markObj(void* p) {
 }
 
 bool sizeObj(Obj* o, int bases, int data) {
-    auto* b = static_cast<QoValue*>(std::malloc((bases ? bases : 1) * sizeof(QoValue)));
-    auto* d = static_cast<QoValue*>(std::malloc((data ? data : 1) * sizeof(QoValue)));
+    auto* b = static_cast<QoValue*>(allocate((bases ? bases : 1) * sizeof(QoValue)));
+    auto* d = static_cast<QoValue*>(allocate((data ? data : 1) * sizeof(QoValue)));
     if (!b || !d) {
         std::free(b);
         std::free(d);
@@ -276,7 +297,7 @@ Obj* newRecord(int32_t id, QoHandle* h) {
     }
     const ClassDef* c = findClass(id);
     if (!c) return nullptr;
-    auto* o = static_cast<Obj*>(std::calloc(1, sizeof(Obj)));
+    auto* o = static_cast<Obj*>(allocateZeroed(1, sizeof(Obj)));
     if (!o) return nullptr;
     if (!sizeObj(o, c->baseCount, c->dataCount)) {
         std::free(o);
@@ -299,6 +320,7 @@ Obj* build(int32_t id, int depth, int* parts) {
     Obj* o = newRecord(id, &h);
     if (!o) return nullptr;
     o->cls = id;
+    o->classEpoch = 0;
     o->owner = nullptr;
     o->handle = h;
     o->busy = 0;
@@ -436,7 +458,7 @@ private:
     void setUsed(uint32_t i) { flags_[i] = 1; }
     bool grow() {
         uint32_t cap = cap_ ? cap_ * 2 : 64;
-        auto* mem = static_cast<unsigned char*>(std::calloc(cap, sizeof(int32_t) + 1));
+        auto* mem = static_cast<unsigned char*>(allocateZeroed(cap, sizeof(int32_t) + 1));
         if (!mem) return false;
         int32_t* old = slots_;
         uint8_t* oldFlags = flags_;
@@ -471,8 +493,8 @@ bool inheritanceSound(ClassDef* c) {
         int next;
     };
     int cap = 64, top = 0, seenCount = 0, seenCap = 64;
-    auto* stack = static_cast<Frame*>(std::malloc(cap * sizeof(Frame)));
-    auto* seen = static_cast<ClassDef**>(std::malloc(seenCap * sizeof(ClassDef*)));
+    auto* stack = static_cast<Frame*>(allocate(cap * sizeof(Frame)));
+    auto* seen = static_cast<ClassDef**>(allocate(seenCap * sizeof(ClassDef*)));
     bool ok = stack && seen;
     if (ok) {
         stack[top++] = {c, 0};
@@ -495,9 +517,9 @@ bool inheritanceSound(ClassDef* c) {
         if (top == cap || seenCount == seenCap) {
             cap *= 2;
             seenCap *= 2;
-            auto* s2 = static_cast<Frame*>(std::realloc(stack, cap * sizeof(Frame)));
+            auto* s2 = static_cast<Frame*>(reallocate(stack, cap * sizeof(Frame)));
             if (s2) stack = s2;
-            auto* n2 = static_cast<ClassDef**>(std::realloc(seen, seenCap * sizeof(ClassDef*)));
+            auto* n2 = static_cast<ClassDef**>(reallocate(seen, seenCap * sizeof(ClassDef*)));
             if (n2) seen = n2;
             if (!s2 || !n2) {
                 ok = false;
@@ -537,7 +559,7 @@ QoValue* defineClass(QoValue* result, int lastArg, QoValue* args, CallInfo* call
         if (added == 0) return runError(result, kName, 3, caller);
     }
     const int firstBase = 1, firstSection = i;
-    auto* members = static_cast<MemberArg*>(std::malloc((lastArg - firstSection + 3) * sizeof(MemberArg)));
+    auto* members = static_cast<MemberArg*>(allocate((lastArg - firstSection + 3) * sizeof(MemberArg)));
     if (!members) return put(result, QoValue{});
     int count = 0, section = kMethod, code = 0;
     bool hasInit = false, hasDel = false;
@@ -586,7 +608,7 @@ QoValue* defineClass(QoValue* result, int lastArg, QoValue* args, CallInfo* call
     std::sort(members, members + count, [](const MemberArg& x, const MemberArg& y) { return x.id < y.id; });
 
     size_t bytes = sizeof(ClassDef) + (baseCount + 2 * count) * sizeof(int32_t) + count;
-    auto* c = static_cast<ClassDef*>(std::malloc(bytes));
+    auto* c = static_cast<ClassDef*>(allocate(bytes));
     if (!c) {
         std::free(members);
         return put(result, QoValue{});
@@ -608,6 +630,7 @@ QoValue* defineClass(QoValue* result, int lastArg, QoValue* args, CallInfo* call
     }
     c->dataCount = data;
     std::free(members);
+    classesChanged();
     if (engine.InsertKey(&name, -1, classType(), c, deleteClass, markClass, 0, nullptr) != 0) {
         std::free(c);
         return put(result, QoValue{});
@@ -735,9 +758,13 @@ void freeLookupQueue() {
     g_queueCap = 0;
 }
 
-void deleteClass(void* record) { std::free(record); }
+void deleteClass(void* record) {
+    classesChanged();
+    std::free(record);
+}
 
 void deleteObj(void* record) {
+    forgetRecord(g_lastObj, record);  // its handle names nothing from now on
     auto* o = static_cast<Obj*>(record);
     detachFromOwner(o);
     runDestructor(o);
@@ -790,7 +817,25 @@ QoValue* classOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* ca
     }
 }
 
+// oget(o, #name) of a data member of o's own class: the first step of the
+// lookup, without the work queue.
+static bool ownMember(const QoValue* args, QoValue* out) {
+    Obj* o = objOf(args[0]);
+    ClassDef* c = o ? classOf(o) : nullptr;
+    if (!c) return false;
+    auto id = static_cast<int32_t>(args[1].i);
+    for (int j = 0; j < c->baseCount; ++j)
+        if (c->bases[j] == id) return false;
+    int k = memberIndex(c, id);
+    if (k < 0 || c->kinds[k] == kMethod || c->slots[k] >= o->dataCount) return false;
+    if (c->kinds[k] == kPrivate && o->owner && o->busy == 0) return false;
+    *out = o->data[c->slots[k]];
+    return true;
+}
+
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME && ownMember(args, result))
+        return result;
     switch (code) {
     case kOpCopy: return copyObjects(result, lastArg, args, caller, u"sys::obj copy");
     case kOpNew: return makeObject(result, lastArg - 1, args + 1, caller);

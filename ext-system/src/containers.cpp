@@ -53,18 +53,83 @@ struct DictItem {
     DictItem* next;
     Dict* owner;     // null once detached from its dictionary
     int32_t keyUnits;
+    uint32_t hash;
     QoValue value;
     char16_t* key() { return reinterpret_cast<char16_t*>(this + 1); }
 };
 
+// The items live in the engine's key table under the dictionary's item type;
+// an index of the dictionary's own (open addressing over the key's hash)
+// finds them without walking the table's trie.
 struct Dict {
     DictItem anchor;  // anchor.next is the newest item, anchor.prev the oldest
     int32_t itemType;
     int32_t count;
+    DictItem** slots;
+    uint32_t capacity;  // a power of two, or 0
+    uint32_t used;      // items and tombstones
 };
+
+DictItem* const kTombstone = reinterpret_cast<DictItem*>(alignof(DictItem));
+
+uint32_t hashText(const char16_t* key, int units) {
+    uint32_t h = 2166136261u;
+    for (int i = 0; i < units; ++i) h = (h ^ key[i]) * 16777619u;
+    h ^= h >> 16;  // the index takes the low bits: mix the high ones in
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    return h ^ (h >> 16);
+}
+
+void indexRemove(Dict* d, DictItem* it) {
+    if (!d->slots) return;
+    uint32_t mask = d->capacity - 1;
+    for (uint32_t i = it->hash & mask; d->slots[i]; i = (i + 1) & mask)
+        if (d->slots[i] == it) {
+            d->slots[i] = kTombstone;
+            return;
+        }
+}
+
+void indexReset(Dict* d) {
+    std::free(d->slots);
+    d->slots = nullptr;
+    d->capacity = d->used = 0;
+}
+
+// Room for one more item; false when the index cannot grow.
+bool indexReserve(Dict* d) {
+    if ((d->used + 1) * 4 <= d->capacity * 3) return true;
+    uint32_t capacity = d->capacity ? d->capacity : 8;
+    while (static_cast<uint64_t>(d->count + 1) * 2 > capacity) capacity *= 2;
+    if (capacity > (1u << 30)) return false;
+    auto* slots = static_cast<DictItem**>(allocateZeroed(capacity, sizeof(DictItem*)));
+    if (!slots) return false;
+    for (uint32_t i = 0; i < d->capacity; ++i) {
+        DictItem* it = d->slots[i];
+        if (!it || it == kTombstone) continue;
+        uint32_t j = it->hash & (capacity - 1);
+        while (slots[j]) j = (j + 1) & (capacity - 1);
+        slots[j] = it;
+    }
+    std::free(d->slots);
+    d->slots = slots;
+    d->capacity = capacity;
+    d->used = static_cast<uint32_t>(d->count);
+    return true;
+}
+
+void indexAdd(Dict* d, DictItem* it) {
+    uint32_t mask = d->capacity - 1, i = it->hash & mask;
+    while (d->slots[i] && d->slots[i] != kTombstone) i = (i + 1) & mask;
+    if (!d->slots[i]) ++d->used;
+    d->slots[i] = it;
+}
 
 void unlinkItem(DictItem* it) {
     if (!it->owner) return;
+    indexRemove(it->owner, it);
     it->prev->next = it->next;
     it->next->prev = it->prev;
     --it->owner->count;
@@ -104,7 +169,7 @@ bool keepSpareType(int32_t type) {
     if (g_unloading || g_spareCount >= kMaxSpareTypes) return false;
     if (g_spareCount == g_spareCap) {
         int cap = g_spareCap ? g_spareCap * 2 : 64;
-        auto* grown = static_cast<int32_t*>(std::realloc(g_spareTypes, cap * sizeof(int32_t)));
+        auto* grown = static_cast<int32_t*>(reallocate(g_spareTypes, cap * sizeof(int32_t)));
         if (!grown) return false;
         g_spareTypes = grown;
         g_spareCap = cap;
@@ -131,24 +196,32 @@ void markDict(void* p) {
 }
 
 DictItem* findItem(Dict* d, const char16_t* key, int units) {
-    if (units <= 0) return nullptr;
-    return static_cast<DictItem*>(engine.SearchKey(key, units * 2, d->itemType));
+    if (units <= 0 || !d->slots) return nullptr;
+    uint32_t h = hashText(key, units), mask = d->capacity - 1;
+    for (uint32_t i = h & mask; DictItem* it = d->slots[i]; i = (i + 1) & mask)
+        if (it != kTombstone && it->hash == h && it->keyUnits == units &&
+            std::memcmp(it->key(), key, units * sizeof(char16_t)) == 0)
+            return it;
+    return nullptr;
 }
 
 // Stores value under key as the newest item; false when it cannot be stored.
 bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
     if (DictItem* old = findItem(d, key, units)) {
         old->value = value;
-        unlinkItem(old);
+        old->prev->next = old->next;  // moved to the newest place; the index stays
+        old->next->prev = old->prev;
+        --d->count;
         linkNewest(d, old);
         return true;
     }
-    if (units <= 0 || units > (1 << 28)) return false;
-    auto* it = static_cast<DictItem*>(std::malloc(sizeof(DictItem) + units * sizeof(char16_t)));
+    if (units <= 0 || units > (1 << 28) || !indexReserve(d)) return false;
+    auto* it = static_cast<DictItem*>(allocate(sizeof(DictItem) + units * sizeof(char16_t)));
     if (!it) return false;
     it->prev = it->next = nullptr;
     it->owner = nullptr;
     it->keyUnits = units;
+    it->hash = hashText(key, units);
     it->value = value;
     std::memcpy(it->key(), key, units * sizeof(char16_t));
     int r = engine.InsertKey(it->key(), units * 2, d->itemType, it, deleteItem, nullptr, 1, nullptr);
@@ -157,6 +230,7 @@ bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
         return false;
     }
     linkNewest(d, it);
+    indexAdd(d, it);
     return true;
 }
 
@@ -165,6 +239,7 @@ void clearItems(Dict* d) {
         DictItem* it = d->anchor.next;
         if (!engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0)) deleteItem(it);
     }
+    indexReset(d);
 }
 
 // A new (or recycled) empty dictionary, reported to the engine as new.
@@ -176,11 +251,13 @@ bool makeDict(CallInfo* caller, QoValue* out) {
     if (d) {
         clearItems(d);
     } else {
-        d = static_cast<Dict*>(std::malloc(sizeof(Dict)));
+        d = static_cast<Dict*>(allocate(sizeof(Dict)));
         if (!d) return false;
         d->anchor.prev = d->anchor.next = &d->anchor;
         d->anchor.owner = nullptr;
         d->count = 0;
+        d->slots = nullptr;
+        d->capacity = d->used = 0;
         d->itemType = claimItemType();
         if (!d->itemType) {
             std::free(d);
@@ -241,8 +318,8 @@ void markStruct(void* p) {
 bool resizeStruct(Struct* s, int n) {
     if (s->names && s->count == n) return true;
     size_t m = n > 0 ? static_cast<size_t>(n) : 1;
-    auto* names = static_cast<int32_t*>(std::malloc(m * sizeof(int32_t)));
-    auto* values = static_cast<QoValue*>(std::malloc(m * sizeof(QoValue)));
+    auto* names = static_cast<int32_t*>(allocate(m * sizeof(int32_t)));
+    auto* values = static_cast<QoValue*>(allocate(m * sizeof(QoValue)));
     if (!names || !values) {
         std::free(names);
         std::free(values);
@@ -265,7 +342,7 @@ Struct* makeStruct(int n, CallInfo* caller, QoValue* out) {
     if (s) {
         if (!resizeStruct(s, n)) return nullptr;
     } else {
-        s = static_cast<Struct*>(std::calloc(1, sizeof(Struct)));
+        s = static_cast<Struct*>(allocateZeroed(1, sizeof(Struct)));
         if (!s) return nullptr;
         if (!resizeStruct(s, n)) {
             std::free(s);
@@ -303,7 +380,7 @@ QoValue* buildStruct(QoValue* result, int lastArg, QoValue* args, CallInfo* call
         if (i + 1 <= lastArg && args[i + 1].type != QO_UNIQUE_NAME) ++i;
     }
     // Sort the member positions by name, then look for repeats.
-    auto* order = static_cast<int32_t*>(std::malloc((n ? n : 1) * sizeof(int32_t)));
+    auto* order = static_cast<int32_t*>(allocate((n ? n : 1) * sizeof(int32_t)));
     if (!order) return put(result, QoValue{});
     n = 0;
     for (int i = 0; i <= lastArg; ++i) {
@@ -423,19 +500,22 @@ QoValue* concatenate(QoValue* result, QoValue* args, CallInfo* caller) {
     QoTable* b = tableOf(args[1]);
     if (!a && !b) return put(result, QoValue{});
     int64_t n = (a ? a->count : 1) + static_cast<int64_t>(b ? b->count : 1);
+    if (n > INT32_MAX) return put(result, QoValue{});
+    // The items are copied out first: the new table may be an operand's own
+    // record, handed back by the reuse cache after a del.
+    auto* items = static_cast<QoValue*>(allocate((n ? n : 1) * sizeof(QoValue)));
+    if (!items) return put(result, QoValue{});
+    int64_t at = 0;
+    if (a) std::copy(a->items, a->items + a->count, items);
+    else items[0] = args[0];
+    at = a ? a->count : 1;
+    if (b) std::copy(b->items, b->items + b->count, items + at);
+    else items[at] = args[1];
     QoValue made;
     QoTable* t = makeQou(n, caller, &made);
-    if (!t) return put(result, QoValue{});
-    // Read the operands again: making the table may have run the collector.
-    a = tableOf(args[0]);
-    b = tableOf(args[1]);
-    int64_t at = 0;
-    if (a) for (int i = 0; i < a->count && at < n; ++i) t->items[at++] = a->items[i];
-    else t->items[at++] = args[0];
-    if (b) for (int i = 0; i < b->count && at < n; ++i) t->items[at++] = b->items[i];
-    else if (at < n) t->items[at++] = args[1];
-    while (at < n) t->items[at++] = QoValue{};
-    return put(result, made);
+    if (t) std::copy(items, items + n, t->items);
+    std::free(items);
+    return put(result, t ? made : QoValue{});
 }
 
 bool printQou(const QoValue& v, CallInfo* caller, QoValue* result) {
@@ -458,7 +538,13 @@ bool printQou(const QoValue& v, CallInfo* caller, QoValue* result) {
 
 // ---- exported to the rest of the extension ------------------------------------
 
-Struct* structOf(const QoValue& v) { return static_cast<Struct*>(recordOf(v, kindType[kStruct])); }
+namespace {
+HandleCache g_lastStruct;
+}  // namespace
+
+Struct* structOf(const QoValue& v) {
+    return static_cast<Struct*>(cachedRecordOf(g_lastStruct, v, kindType[kStruct]));
+}
 
 int findSorted(const int32_t* names, int count, int32_t id) {
     const int32_t* end = names + count;
@@ -479,6 +565,7 @@ void deleteDict(void* record) {
         engine.DeleteKey(it->key(), it->keyUnits * 2, d->itemType, deleteItem, 0);
         it = next;
     }
+    indexReset(d);
     if (!keepSpareType(d->itemType)) engine.LockKey(d->itemType, nullptr, itemOperator);
     std::free(d);
 }
@@ -497,6 +584,7 @@ void forgetSpareTypes() {
 }
 
 void deleteStruct(void* record) {
+    forgetRecord(g_lastStruct, record);
     auto* s = static_cast<Struct*>(record);
     std::free(s->names);
     std::free(s->values);
@@ -634,6 +722,12 @@ QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* cal
 }
 
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME) {  // oget(s, #name)
+        if (Struct* s = structOf(args[0])) {
+            int at = structFind(s, static_cast<int32_t>(args[1].i));
+            if (at >= 0) return put(result, s->values[at]);
+        }
+    }
     switch (code) {
     case kOpSet: {
         static constexpr char16_t kName[] = u"sys::struct set";

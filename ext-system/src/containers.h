@@ -98,6 +98,24 @@ inline void* recordOf(const QoValue& v, int type) {
     return engine.SearchKey(&h, 4, type);
 }
 
+// The last record found for a handle of one kind. A kind's delete function
+// forgets its record, so a remembered record is always the live one.
+struct HandleCache {
+    int32_t type = 0;
+    QoHandle handle = 0;
+    void* record = nullptr;
+};
+inline void* cachedRecordOf(HandleCache& cache, const QoValue& v, int type) {
+    if (v.type != type) return nullptr;
+    if (cache.record && cache.handle == v.h && cache.type == type) return cache.record;
+    void* record = recordOf(v, type);
+    if (record) cache = {type, v.h, record};
+    return record;
+}
+inline void forgetRecord(HandleCache& cache, const void* record) {
+    if (cache.record == record) cache.record = nullptr;
+}
+
 // Keeps the collector off while records that nothing refers to yet are made.
 class CollectorPause {
 public:

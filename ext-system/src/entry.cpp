@@ -1,10 +1,13 @@
 // entry.cpp - QoDll32 of QoSystem32: binding the engine, claiming the eight
 // kinds, registering the constants and functions under "sys::", and taking
 // all of it back on unloading.
+#include <cstdlib>
+
+#include "containers.h"
 #include "files.h"
 #include "format.h"
+#include "printer.h"
 #include "qo_ext.h"
-#include "containers.h"
 #include "string_kinds.h"
 #include "system.h"
 
@@ -162,6 +165,8 @@ void setGcCallback(bool on) {
 int load(void* lib) {
     g_unloading = false;
     forgetSpareTypes();
+    const char* failAfter = std::getenv("QO_SYSTEM_FAIL_AFTER");
+    setFailAfter(failAfter ? std::atol(failAfter) : 0);
     bindEngine(lib);
     for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
     if (!ext::claimTypes(engine.LockKey, g_types)) return 0;

@@ -10,6 +10,16 @@
 
 namespace qo::sys {
 
+namespace {
+long g_failAfter = 0;
+bool failNow() { return g_failAfter > 0 && --g_failAfter == 0; }
+}  // namespace
+
+void setFailAfter(long k) { g_failAfter = k > 0 ? k : 0; }
+void* allocate(size_t bytes) { return failNow() ? nullptr : std::malloc(bytes); }
+void* allocateZeroed(size_t count, size_t size) { return failNow() ? nullptr : std::calloc(count, size); }
+void* reallocate(void* block, size_t bytes) { return failNow() ? nullptr : std::realloc(block, bytes); }
+
 Text::~Text() { std::free(data_); }
 
 bool Text::reserve(size_t units) {
@@ -17,7 +27,7 @@ bool Text::reserve(size_t units) {
     if (units + 1 <= capacity_) return true;
     size_t want = capacity_ ? capacity_ * 2 : 64;
     while (want < units + 1) want *= 2;
-    auto* grown = static_cast<char16_t*>(std::realloc(data_, want * sizeof(char16_t)));
+    auto* grown = static_cast<char16_t*>(reallocate(data_, want * sizeof(char16_t)));
     if (!grown) {
         failed_ = true;
         return false;

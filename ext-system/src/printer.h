@@ -18,6 +18,15 @@
 
 namespace qo::sys {
 
+// Every allocation of the containers, classes, objects and the printer goes
+// through these (the C allocator; null on failure). For tests, the
+// environment variable QO_SYSTEM_FAIL_AFTER=k read when the extension loads
+// makes the k-th of them from then on fail.
+void* allocate(size_t bytes);
+void* allocateZeroed(size_t count, size_t size);
+void* reallocate(void* block, size_t bytes);
+void setFailAfter(long k);  // 0 turns failures off
+
 class Text {
 public:
     Text() = default;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "regexp.h"
+#include "string_kinds.h"
 #include "system.h"
 
 namespace qo::sys {
@@ -36,32 +37,19 @@ QoValue* put(QoValue* result, const QoValue& v) {
     *result = v;
     return result;
 }
-QoValue intValue(int64_t i) {
-    QoValue v{};
-    v.i = i;
-    v.type = v.optype = QO_INT;
-    return v;
-}
 QoValue* fail(QoValue* result, const char16_t* name, int code, CallInfo* caller) {
-    engine.SetRunErr(1, name, code, 0, caller);
-    return put(result, nilValue());
+    return failWith(result, name, code, caller, nilValue());
 }
 
-// The text of a static string or string object: its units up to the first
-// NUL within its buffer. False when the value is not a readable string.
+// The text of a static string or string object (up to its first NUL). False
+// when the value is not a readable string.
 bool textOf(const QoValue& v, CallInfo* caller, const char16_t** text, int* length) {
-    if (v.type != QO_STATIC_STRING && v.type != QO_STRING) return false;
-    int capacity = 0;
-    const char16_t* t = engine.GetStr(&v, caller, &capacity);
-    if (!t) return false;
-    int n = 0;
-    while (n < capacity && t[n]) ++n;
-    *text = t;
-    *length = n;
+    TextArg t;
+    if ((v.type != QO_STATIC_STRING && v.type != QO_STRING) || !readText(v, caller, &t)) return false;
+    *text = t.units;
+    *length = t.length;
     return true;
 }
-
-bool isInt(const QoValue& v) { return v.type == QO_INT; }
 
 // Polled by the matcher: takes a pending interruption request of the host
 // (the engine records "QoInterrupt" for the calling function).
@@ -135,6 +123,7 @@ QoValue* match(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
             return put(result, nilValue());
         }
         g_rx.matcher.SetText(text, length);
+        g_rx.matcher.SetLimits(limitsFor(caller));  // this call's record, for the interruption
         if (!g_rx.matcher.Next(&g_rx.last)) reportCutShort(kName, g_rx.matcher.Error(), caller);
         return put(result, g_rx.preparedText);
     }
@@ -199,18 +188,8 @@ QoValue* replace(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
         if (error == rx::kInterrupted) return put(result, nilValue());
         return fail(result, kName, error == rx::kMatchNoMemory ? 3 : kCutShortBase + error - 1, caller);
     }
-    // A String: an engine string object tagged with the sys::String kind.
-    QoHandle h = 0;
-    auto* s = static_cast<QoString*>(engine.NewSysObj(QO_STRING, out.GetSize() + 1, 0, &h));
-    if (!s) return fail(result, kName, 3, caller);
-    if (out.GetSize()) std::memcpy(s->text, out.GetBuffer(), 2 * static_cast<size_t>(out.GetSize()));
-    s->text[out.GetSize()] = 0;
-    QoValue v{};
-    v.h = h;
-    v.type = QO_STRING;
-    v.optype = kindType[kString];
-    engine.FunReObj(caller);
-    return put(result, v);
+    if (!returnString(result, out.GetBuffer(), out.GetSize(), caller)) return fail(result, kName, 3, caller);
+    return result;
 }
 
 QoValue* isMatched(QoValue* result, int, QoValue*, CallInfo*) {

@@ -63,7 +63,7 @@ bool conversionEnd(std::u16string_view f, size_t at, size_t* end, char16_t* conv
     if (k < f.size() && (f[k] == u'L' || f[k] == u'h' || f[k] == u'l')) ++k;
     if (k + 2 < f.size() && f[k] == u'I' && f[k + 1] == u'6' && f[k + 2] == u'4') k += 3;
     if (k >= f.size()) return false;
-    *conversion = f[k];
+    *conversion = f[k] == u'[' ? u'\0' : f[k];  // a scan set takes no width: not a conversion
     *end = k + 1;
     return true;
 }

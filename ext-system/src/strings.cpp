@@ -8,6 +8,7 @@
 #include <new>
 #include <string_view>
 
+#include "containers.h"
 #include "qo/text.h"
 
 #ifdef __SSE2__
@@ -392,16 +393,10 @@ QoValue* strtok_(QoValue* result, int, QoValue* args, CallInfo* caller) {
     int32_t count = 0;
     for (int32_t k = 0; k < s.length; ++k)
         if (!inSet(s.units[k], set) && (k == 0 || inSet(s.units[k - 1], set))) ++count;
-    // The new table is referred to by nothing until it is returned: keep the
-    // collector off while its Strings are made.
-    int collector = engine.GC(2);
-    if (collector != 4) engine.GC(4);
+    CollectorPause pause;  // the new table is referred to by nothing until it is returned
     QoHandle h = 0;
     auto* table = static_cast<QoTable*>(engine.NewSysObj(QO_TABLE, count, 0, &h));
-    if (!table) {
-        if (collector != 4) engine.GC(collector == 5 ? 5 : 3);
-        return failWith(result, kName, 2, caller, nilValue());
-    }
+    if (!table) return failWith(result, kName, 2, caller, nilValue());
     for (int32_t k = 0; k < count; ++k) table->items[k] = nilValue();
     int32_t item = 0;
     for (int32_t k = 0; k < s.length && item < count;) {
@@ -413,7 +408,6 @@ QoValue* strtok_(QoValue* result, int, QoValue* args, CallInfo* caller) {
         if (!returnString(&v, s.units + from, k - from, caller)) break;
         table->items[item++] = v;
     }
-    if (collector != 4) engine.GC(collector == 5 ? 5 : 3);
     QoValue t{};
     t.h = h;
     t.type = QO_TABLE;

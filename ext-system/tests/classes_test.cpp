@@ -214,5 +214,69 @@ TEST_F(Classes, CyclesDeepChainsAndUnloading) {
     EXPECT_EQ(constant(u"sys::obj"), INT64_MIN);
 }
 
+// Collections in the middle of construction, methods, copy and destruction.
+TEST_F(Classes, CollectionsWhileTheirOwnCodeRuns) {
+    compile(u"ini(self) = gc(), sys::obj_oset(self, #v, sys::dict(\"k\", 5)), gc()");
+    compile(u"get(self) = gc(), oget(sys::obj_oget(self, #v), \"k\")");
+    compile(u"cp(a, b) = gc(), sys::obj_oset(a, #v, sys::obj_oget(b, #v)), gc()");
+    compile(u"fin(self) = gc(), o(oget(sys::obj_oget(self, #v), \"k\"))");
+    eval(u"global(true), cb = sys::class(#GB, public, #w, method, #__init__, @ini)");
+    eval(u"global(true), cg = sys::class(#G, #GB, public, #v, method, #__init__, @ini, #get, @get, "
+         u"#__copy__, @cp, #__del__, @fin)");
+    EXPECT_EQ(eval(u"sys::obj_oget(sys::obj(cg), #get)").i, 5);  // a temporary object
+    EXPECT_EQ(eval(u"global(true), p = sys::obj(cg), q = sys::obj(cg), copy(p, q), sys::obj_oget(p, #get)").i, 5);
+    EXPECT_EQ(printed(u"delete(p), 0"), "5");
+    eval(u"q = 0");
+    EXPECT_EQ(printed(u"gc()"), "5");
+    ObjectsTest::eval(u"ObjNum(100)");  // collections start at every hundredth object from here
+    EXPECT_EQ(eval(u"global(true), r = sys::obj(cg), i = 0, while(i < 300, sys::obj(cg), i++), sys::obj_oget(r, #get)").i,
+              5);
+}
+
+// A host that frees the engine without unloading the extension first: every
+// object goes through its delete function while the engine is being freed.
+TEST_F(Classes, FreeingTheEngineWithLiveObjectsOfEveryKind) {
+    compile(u"bye(self) = o(\"bye\"), sys::dict(\"made\", 1), sys::obj_oget(self, #v)");
+    eval(u"global(true), c = sys::class(#Live, public, #v, method, #__del__, @bye), b = sys::class(#Kid, #Live), "
+         u"x = sys::obj(b), sys::obj_oset(x, #v, sys::dict(\"a\", sys::struct(#s, sys::qou(x)))), "
+         u"y = sys::obj(c), sys::obj_oset(y, #v, y), d = sys::dict(\"x\", x), del(sys::obj(c))");
+    freeEngineFirst();
+    SUCCEED();
+}
+
+// Every allocation of the extension failing in turn: each run ends without a
+// crash, the engine and the extension keep working, and nothing leaks
+// (LeakSanitizer in the sanitizer build).
+TEST_F(Classes, AllocationFailureAtEveryStep) {
+    // Unloading withdraws the functions that compiled code uses, so each round
+    // compiles its own copies.
+    auto work = [&](long round) {
+        std::string n = std::to_string(round);
+        std::u16string r(n.begin(), n.end());
+        compile(u"init" + r + u"(self) = sys::obj_oset(self, #v, sys::dict(\"a\", 1))");
+        return u"global(true), d = sys::dict(\"k1\", 1, \"k2\", sys::struct(#a, 2)), sys::dict_oset(d, \"k3\", 3), "
+               u"s = sys::struct(#p, 1, #q, d), s = copy(s, #p, 5), "
+               u"c = sys::class(#Base, public, #v, method, #__init__, @init" + r + u"), "
+               u"b = sys::class(#Kid, #Base, private, #w, method, #__init__, @init" + r + u"), "
+               u"x = sys::obj(b), y = sys::obj(b), copy(y, x), o(d, s, sys::qou(1, 2) + 3, b, x), "
+               u"oget(sys::obj_oget(x, #v), \"a\")";
+    };
+    int completed = 0;
+    long round = 0;
+    for (long k = 1; k <= 45; ++k) {
+        std::string value = std::to_string(k);
+        setenv("QO_SYSTEM_FAIL_AFTER", value.c_str(), 1);
+        ASSERT_TRUE(reload()) << k;
+        QoValue r = eval(work(++round));
+        if (r.type == QO_INT && r.i == 1) ++completed;
+        unsetenv("QO_SYSTEM_FAIL_AFTER");
+        ASSERT_TRUE(reload());
+        EXPECT_EQ(eval(work(++round)).i, 1) << "after failing allocation " << k;
+        eval(u"d = s = c = b = x = y = 0");
+        eval(u"gc()");
+    }
+    EXPECT_GT(completed, 0);  // the later counts lie beyond the script's allocations
+}
+
 }  // namespace
 }  // namespace qo::systest

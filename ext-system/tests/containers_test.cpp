@@ -128,6 +128,8 @@ TEST_F(Containers, QouTablesConcatenateAndUseTheTableOperators) {
     EXPECT_EQ(made.optype, qouType);
     EXPECT_EQ(errorOf(u"sys::qou(1) * 2"), "sys::qou ????????? 2");
     EXPECT_EQ(errorOf(u"u = sys::qou(1), delete(u), o(u)"), "sys::qou o 1");
+    // A released table that the new one reuses: its items were read first.
+    EXPECT_EQ(printed(u"global(true), w = sys::qou(1, 2), del(w), o(w + 3)"), "qou{1 , 2 , 3}");
     // qofun over qou tables gives a qou table.
     compile(u"sq(x) = x * x");
     EXPECT_EQ(printed(u"o(sys::qofun(@sq, sys::qou(1, 2, 3)))"), "qou{1 , 4 , 9}");

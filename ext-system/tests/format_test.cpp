@@ -87,6 +87,7 @@ TEST_F(TextIo, HostileFormatsNeverCrash) {
         {"sys::sscanf(\"1\", \"%99999999999d\", &x)", "error sys::sscanf 9"},
         {"x = 0; sys::sscanf(\"123\", \"%2147483d\", &x); x", "123"},
         {"sys::sscanf(\"abc\", \"%[\", &x)", "error sys::sscanf 9"},
+        {"s = new(string, 9); sys::sscanf(\"abc\", \"%2[a-z]\", &s)", "error sys::sscanf 9"},
         {"s = new(string, 2); sys::sscanf(\"]]x\", \"%[]]\", &s); s", "\"]]\""},
         {"sys::sscanf(\"a\", \"%\")", "error sys::sscanf 9"},
         {"sys::sscanf(\"a\", \"%I64\", &x)", "error sys::sscanf 9"},

@@ -47,13 +47,25 @@ protected:
     }
     void TearDown() override {
         if (loaded_) entry_(engineLib_, 0, nullptr);
-        api.FreeQo();
+        if (!freed_) api.FreeQo();
         dlclose(extLib_);
         dlclose(engineLib_);
     }
     void unload() {
         entry_(engineLib_, 0, nullptr);
         loaded_ = false;
+    }
+    // Frees the engine while the extension is still loaded (a host that does
+    // not unload it first); the extension is then unloaded against no engine.
+    void freeEngineFirst() {
+        api.FreeQo();
+        freed_ = true;
+    }
+    // Unloads and loads the extension again (it reads QO_SYSTEM_FAIL_AFTER then).
+    bool reload() {
+        if (loaded_) entry_(engineLib_, 0, nullptr);
+        loaded_ = entry_(engineLib_, 1, nullptr) == 1;
+        return loaded_;
     }
 
     int64_t constant(const char16_t* name) {
@@ -124,6 +136,7 @@ private:
     void* extLib_ = nullptr;
     int (*entry_)(void*, int, void*) = nullptr;
     bool loaded_ = false;
+    bool freed_ = false;
 };
 
 }  // namespace qo::systest

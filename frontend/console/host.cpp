@@ -1,6 +1,7 @@
 #include "host.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "interrupt.h"
 #include "messages.h"
@@ -46,8 +48,21 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// Extension libraries beside the program: libQo<Name>32.so, QoSystem32 first.
-std::vector<std::string> extensionsBeside(const std::string& dir) {
+#ifndef QO_BIN_TO_LIB
+#define QO_BIN_TO_LIB "../lib"
+#endif
+#ifndef QO_EXPECTED_EXTENSIONS
+#define QO_EXPECTED_EXTENSIONS ""
+#endif
+
+std::string managerDirectory() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&InitMQo), &info) || !info.dli_fname) return {};
+    return directoryOf(fullPath(info.dli_fname));
+}
+
+// Extension libraries in a folder: libQo<Name>32.so by name.
+std::vector<std::string> extensionsIn(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d)) {
@@ -57,16 +72,32 @@ std::vector<std::string> extensionsBeside(const std::string& dir) {
         }
         closedir(d);
     }
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        if ((a == "QoSystem32") != (b == "QoSystem32")) return a == "QoSystem32";
-        return a < b;
-    });
+    std::sort(names.begin(), names.end());
     return names;
 }
+
+std::vector<std::string> words(const std::string& text, char separator) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    while (from <= text.size()) {
+        size_t to = text.find(separator, from);
+        if (to == std::string::npos) to = text.size();
+        if (to > from) out.push_back(text.substr(from, to - from));
+        from = to + 1;
+    }
+    return out;
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\" "; }
 
 void insertFunction(const frontend::EngineApi& api, const char* key, int len, void* fn) {
     void* old = nullptr;
     api.InsertKey(const_cast<char*>(key), len, 256, fn, nullptr, nullptr, 1, &old);
+}
+
+QoValue* nilResult(QoValue* result) {
+    *result = QoValue{};
+    return result;
 }
 
 void printDiagnostic(const std::string& text) {
@@ -108,6 +139,7 @@ void Host::insertKeys() {
     api_.InsertKey(&zero, 4, 256, reinterpret_cast<void*>(&writeOutput), nullptr, nullptr, 1, &old);
     insertFunction(api_, "mqoLoadModule", 13, reinterpret_cast<void*>(&Host::loadModule));
     insertFunction(api_, "mqoMsgOut", 9, reinterpret_cast<void*>(&writeMessage));
+    api_.SetFunction(u"qoarg", &Host::scriptArgument, -2);
 }
 
 bool Host::runErrorPlace(std::string* prefix, std::string* lines) const {
@@ -132,16 +164,95 @@ void Host::setMemoryLimit(long long bytes) {
 
 std::u16string Host::version() const { return api_.QoVer ? std::u16string(api_.QoVer()) : std::u16string(); }
 
+std::vector<std::string> extensionFolders(const char* extPath) {
+    std::vector<std::string> candidates = {programDirectory(), managerDirectory(),
+                                           programDirectory() + "/" + QO_BIN_TO_LIB};
+    for (const std::string& dir : words(extPath ? extPath : "", ':')) candidates.push_back(dir);
+    std::vector<std::string> folders;
+    std::set<std::string> seen;
+    for (const std::string& dir : candidates) {
+        struct stat st;
+        if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if (seen.insert(fullPath(dir)).second) folders.push_back(dir);
+    }
+    return folders;
+}
+
 void Host::loadExtensions(bool defaults, const std::vector<std::string>& extra) {
-    std::vector<std::string> names = defaults ? extensionsBeside(programDirectory()) : std::vector<std::string>{};
-    for (const std::string& n : extra)
-        if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+    std::vector<std::string> folders = extensionFolders(std::getenv("QO_EXT_PATH"));
+    std::vector<std::string> names, paths;
+    auto add = [&](const std::string& name, const std::string& path) {
+        if (std::find(names.begin(), names.end(), name) != names.end()) return;
+        names.push_back(name);
+        paths.push_back(path);
+    };
+    if (defaults) {
+        for (const std::string& dir : folders)
+            for (const std::string& name : extensionsIn(dir)) add(name, dir + "/lib" + name + ".so");
+        std::string searched;
+        for (const std::string& dir : folders) searched += (searched.empty() ? "" : ", ") + dir;
+        for (const std::string& name : words(QO_EXPECTED_EXTENSIONS, ' '))
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                printDiagnostic("qo: " + format(Text::kExtensionMissing, {"lib" + name + ".so", searched}) + "\n");
+    }
+    for (const std::string& name : extra) {
+        std::string found;
+        for (const std::string& dir : folders)
+            if (found.empty() && isRegularFile(dir + "/lib" + name + ".so")) found = dir + "/lib" + name + ".so";
+        // Not in the folders: the manager tries the library search path and reports a failure.
+        add(name, found.empty() ? name : found);
+    }
+    // The system extension first: the others may build on what it registers.
+    std::stable_partition(paths.begin(), paths.end(),
+                          [](const std::string& p) { return p.find("QoSystem32") != std::string::npos; });
     std::string list;
-    for (const std::string& n : names) list += "\"" + n + "\" ";
+    for (const std::string& p : paths) list += quoted(p);
     UseQo(2);
     LoadDll(qo::text::fromUtf8(list).c_str());
     UseQo(0);
     flushOutput();
+}
+
+void Host::setScriptArguments(const std::string& name, const std::vector<std::string>& arguments) {
+    scriptName_ = name;
+    scriptArguments_ = arguments;
+}
+
+// qoarg(): the number of arguments; qoarg(0): the script's name ("-e" for a
+// text, "-" for standard input, empty in a session); qoarg(n): the n-th
+// argument as a string, nil for n beyond the last or below 0. A non-int
+// argument: run error "qoarg" code 1; more than one argument: code 2; no
+// memory for the string: code 3.
+QoValue* Host::scriptArgument(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    Host* host = g_host;
+    if (!host) return nilResult(result);
+    const frontend::EngineApi& api = host->api_;
+    if (lastArg < 0) {
+        *result = QoValue{};
+        result->i = static_cast<int64_t>(host->scriptArguments_.size());
+        result->type = result->optype = QO_INT;
+        return result;
+    }
+    if (lastArg > 0 || args[0].type != QO_INT) {
+        api.SetRunErr(1, u"qoarg", lastArg > 0 ? 2 : 1, 0, caller);
+        return nilResult(result);
+    }
+    int64_t n = args[0].i;
+    if (n < 0 || n > static_cast<int64_t>(host->scriptArguments_.size())) return nilResult(result);
+    std::u16string value = qo::text::fromUtf8(n == 0 ? host->scriptName_ : host->scriptArguments_[n - 1]);
+    QoHandle handle = 0;
+    auto* object = static_cast<QoString*>(api.NewSysObj(QO_STRING, static_cast<int>(value.size()) + 1, 0, &handle));
+    if (!object) {
+        api.SetRunErr(1, u"qoarg", 3, 0, caller);
+        return nilResult(result);
+    }
+    std::copy(value.begin(), value.end(), object->text);
+    object->text[value.size()] = 0;
+    *result = QoValue{};
+    result->h = handle;
+    result->type = result->optype = QO_STRING;
+    api.FunReObj(caller);
+    return result;
 }
 
 int Host::loadModule(const char16_t* name) { return g_host ? g_host->loadModuleFile(name) : -6; }
@@ -189,13 +300,14 @@ int Host::compile(const std::string& file, const std::u16string& source, intptr_
     return code;
 }
 
-bool Host::run(void* module) {
+bool Host::run(void* module, bool scriptEnd) {
     resetRunErrorSeen();
     if (UseQo(2) != 0) return false;
     {
         InterruptScope interruptible(api_.ExMsgWithQo);
         ExeModule(module, &printResult);
     }
+    if (scriptEnd && !waitForWindows_) endWindows();
     UseQo(0);
     flushOutput();
     return !runErrorSeen();
@@ -214,10 +326,25 @@ int Host::runScript(const std::string& file, const std::string& directory, const
     if (!self.empty()) used_.erase(self);
     if (code != 0) return kCompileError;
     sources_[module] = ModuleSource{file, source};
-    bool ok = run(module);
+    bool ok = run(module, true);
+    if (waitForWindows_) endWindows();
     DelModule(module);
     sources_.erase(module);
     return ok ? kSuccess : kRunError;
+}
+
+// A chart window's callbacks are functions of the module: they must have run
+// (or the window must be closed) before the module is deleted. Ctrl-C stops a
+// callback that loops.
+void Host::endWindows() {
+    using WaitFn = int (*)(int);
+    auto wait = reinterpret_cast<WaitFn>(api_.SearchKey("QoWinWait", 9, 256));
+    if (!wait) return;
+    {
+        InterruptScope interruptible(api_.ExMsgWithQo);
+        wait(waitForWindows_ ? 1 : 0);
+    }
+    flushOutput();
 }
 
 int Host::compileEntry(const std::u16string& entry, int firstLine) {

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+
+#include "messages.h"
 
 namespace qo::console {
 namespace {
@@ -12,14 +15,16 @@ namespace {
 std::atomic<InterruptRequest> g_request{nullptr};
 std::atomic<int> g_presses{0};
 struct sigaction g_previous;
+// The note of the first press, in the user's language (set before the handler is installed).
+const char* g_note = nullptr;
+size_t g_noteLength = 0;
 
 void onInterrupt(int) {
     if (g_presses.fetch_add(1, std::memory_order_relaxed) == 0) {
         if (InterruptRequest request = g_request.load(std::memory_order_relaxed)) {
             // Any non-null pointer asks for the interruption.
             request(8, reinterpret_cast<void*>(&g_presses), nullptr, nullptr);
-            static const char note[] = "\n^C: 正在中断运行（再按一次 Ctrl-C 立即退出）\n";
-            ssize_t ignored = write(STDERR_FILENO, note, sizeof note - 1);
+            ssize_t ignored = write(STDERR_FILENO, g_note, g_noteLength);
             (void)ignored;
             return;
         }
@@ -33,6 +38,8 @@ InterruptScope::InterruptScope(InterruptRequest request) {
     static_assert(std::atomic<InterruptRequest>::is_always_lock_free);
     static_assert(std::atomic<int>::is_always_lock_free);
     if (!request) return;
+    g_note = text(Text::kInterruptNote);
+    g_noteLength = std::strlen(g_note);
     g_request.store(request, std::memory_order_relaxed);
     g_presses.store(0, std::memory_order_relaxed);
     struct sigaction action {};

@@ -1,12 +1,15 @@
 // main.cpp - qo, the console host: runs a script file, a text given with -e,
 // a script on standard input, or an interactive session.
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 
 #include "host.h"
+#include "messages.h"
 #include "options.h"
 #include "printer.h"
 #include "qo/text.h"
@@ -28,9 +31,20 @@ int fail(const std::string& message) {
     return kUsageError;
 }
 
+// The user's locale, so that line editing reads typed UTF-8. qo reads and
+// writes UTF-8 only, so a locale that is not installed, or whose character
+// set is not UTF-8 (the plain C locale among them), gets C.UTF-8 for the
+// character set; numbers are always printed and read with a decimal point.
+void setUserLocale() {
+    const char* set = std::setlocale(LC_ALL, "");
+    if (!set || std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
+    std::setlocale(LC_NUMERIC, "C");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    setUserLocale();
     Options opts = parseOptions(argc, argv, isatty(STDIN_FILENO));
     if (!opts.error.empty()) {
         std::fprintf(stderr, "qo: %s\n%s", opts.error.c_str(), usageText());
@@ -41,25 +55,32 @@ int main(int argc, char** argv) {
         return kSuccess;
     }
     std::u16string source;
+    std::string scriptName;
     if (opts.mode == Options::Mode::kFile) {
         std::optional<std::u16string> text = readSource(opts.file);
-        if (!text) return fail("无法读取文件 " + opts.file + "：" + std::strerror(errno));
+        if (!text) return fail(format(Text::kCannotReadFile, {opts.file, std::strerror(errno)}));
         source = std::move(*text);
+        scriptName = opts.file;
     } else if (opts.mode == Options::Mode::kStdin) {
         std::optional<std::string> bytes = readAll(STDIN_FILENO);
-        if (!bytes) return fail(std::string("无法读取标准输入：") + std::strerror(errno));
+        if (!bytes) return fail(format(Text::kCannotReadStdin, {std::strerror(errno)}));
         source = decodeSource(*bytes);
+        scriptName = "-";
     } else if (opts.mode == Options::Mode::kText) {
         source = qo::text::fromUtf8(opts.text);
+        scriptName = "-e";
     }
+    skipInterpreterLine(source);
     Host host;
-    if (!host.start()) return fail("无法加载或初始化模块管理器 libMQo32.so 和引擎 libqo32.so");
+    if (!host.start()) return fail(text(Text::kCannotStart));
     if (opts.mode == Options::Mode::kVersion) {
         std::printf("%s\n", qo::text::toUtf8(host.version()).c_str());
         return kSuccess;
     }
+    host.setScriptArguments(scriptName, opts.arguments);
     if (opts.memLimit > 0) host.setMemoryLimit(opts.memLimit);
     host.loadExtensions(opts.loadDefaultExtensions, opts.extraExtensions);
+    host.setWaitForWindows(opts.waitForWindows);
     switch (opts.mode) {
     case Options::Mode::kFile: return host.runScript(opts.file, directoryOf(opts.file), source);
     case Options::Mode::kStdin: return host.runScript("<stdin>", ".", source);

@@ -2,22 +2,11 @@
 
 #include <climits>
 
+#include "messages.h"
+
 namespace qo::console {
 
-const char* usageText() {
-    return "用法：qo [选项] [文件]\n"
-           "  qo FILE            编译并运行脚本文件 FILE（UTF-8，或带字节顺序标记的 UTF-16）\n"
-           "  qo -e TEXT         编译并运行 TEXT\n"
-           "  qo                 交互模式（标准输入为终端时）；否则运行标准输入中的脚本\n"
-           "选项：\n"
-           "  --no-ext           不加载扩展库\n"
-           "  --load NAME        另外加载扩展库 libNAME.so（可重复）\n"
-           "  --mem-limit BYTES  引擎内存上限（字节，可带 K、M、G 后缀）；超出时分配失败\n"
-           "  --help             显示本帮助\n"
-           "  --version          显示版本\n"
-           "运行中按 Ctrl-C 中断脚本（运行错误 QoInterrupt），再按一次立即退出（状态 130）。\n"
-           "退出状态：0 成功，1 编译错误，2 运行错误，3 用法或文件错误。\n";
-}
+const char* usageText() { return text(Text::kUsage); }
 
 long long parseByteCount(const std::string& text) {
     size_t digits = 0;
@@ -31,19 +20,19 @@ long long parseByteCount(const std::string& text) {
     return n << shift;
 }
 
+// Options come first; the first word that names the script (a file, "-", or
+// the text after -e) ends them, and every word after it is an argument of
+// the script, options included.
 Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
     Options o;
     bool haveSource = false;
     auto setSource = [&](Options::Mode mode, const std::string& value) {
-        if (haveSource) {
-            o.error = "只能给出一个脚本文件或一个 -e 文本";
-            return;
-        }
         haveSource = true;
         o.mode = mode;
         (mode == Options::Mode::kFile ? o.file : o.text) = value;
     };
-    for (int i = 1; i < argc && o.error.empty(); ++i) {
+    int i = 1;
+    for (; i < argc && o.error.empty() && !haveSource; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             o.mode = Options::Mode::kHelp;
@@ -56,28 +45,33 @@ Options parseOptions(int argc, char** argv, bool stdinIsTerminal) {
         } else if (a == "--mem-limit") {
             long long bytes = i + 1 < argc ? parseByteCount(argv[i + 1]) : -1;
             if (bytes <= 0) {
-                o.error = "选项 --mem-limit 需要正的字节数（可带 K、M、G 后缀）";
+                o.error = text(Text::kMemLimitArgument);
                 break;
             }
             o.memLimit = bytes;
             ++i;
+        } else if (a == "--no-wait") {
+            o.waitForWindows = false;
         } else if (a == "--load" || a == "-e") {
             if (i + 1 >= argc) {
-                o.error = "选项 " + a + " 缺少参数";
+                o.error = format(Text::kMissingArgument, {a});
                 break;
             }
             if (a == "--load") o.extraExtensions.push_back(argv[++i]);
             else setSource(Options::Mode::kText, argv[++i]);
         } else if (a == "--") {
             if (i + 1 < argc) setSource(Options::Mode::kFile, argv[++i]);
-            if (i + 1 < argc) o.error = "多余的参数：" + std::string(argv[i + 1]);
+        } else if (a == "-") {
+            setSource(Options::Mode::kStdin, "");
         } else if (a.size() > 1 && a[0] == '-') {
-            o.error = "未知选项：" + a;
+            o.error = format(Text::kUnknownOption, {a});
         } else {
             setSource(Options::Mode::kFile, a);
         }
     }
-    if (!haveSource && o.error.empty()) o.mode = stdinIsTerminal ? Options::Mode::kInteractive : Options::Mode::kStdin;
+    if (!o.error.empty()) return o;
+    for (; i < argc; ++i) o.arguments.push_back(argv[i]);
+    if (!haveSource) o.mode = stdinIsTerminal ? Options::Mode::kInteractive : Options::Mode::kStdin;
     return o;
 }
 

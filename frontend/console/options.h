@@ -10,7 +10,9 @@ struct Options {
     std::string file;                 // kFile
     std::string text;                 // kText (-e)
     bool loadDefaultExtensions = true;
+    bool waitForWindows = true;       // --no-wait clears it
     std::vector<std::string> extraExtensions;
+    std::vector<std::string> arguments;  // the words after the script: the script's arguments
     long long memLimit = 0;           // --mem-limit in bytes; 0: none
     std::string error;                // non-empty: a usage error
 };

@@ -2,11 +2,8 @@
 //
 // The output function writes UTF-16 text to standard output as UTF-8, turning
 // "\r\n" into "\n" (also when the pair is split between two calls). The result
-// printer writes one value per line through the output function, by the
-// value's operator type: nil, int, real (16 significant digits), complex and
-// vector ({re$im}, negative parts in brackets), logical, static string and
-// string object; an object type whose handler prints (operator code 49) prints
-// itself; anything else prints "\r\n不可识别类型！\r\n".
+// printer writes one value per line through the output function, in the forms
+// of values.h.
 #pragma once
 #include <string>
 
@@ -22,8 +19,5 @@ void flushOutput();
 
 void setPrinterEngine(const frontend::EngineApi* api);
 void printResult(QoValue* value);
-
-// The printed form of a value without the line end (exposed for tests).
-std::u16string formatValue(const frontend::EngineApi& api, const QoValue& value);
 
 }  // namespace qo::console

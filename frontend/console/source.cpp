@@ -50,4 +50,12 @@ std::optional<std::u16string> readSource(const std::string& path) {
     return decodeSource(*bytes);
 }
 
+void skipInterpreterLine(std::u16string& source) {
+    if (source.rfind(u"#!", 0) != 0) return;
+    for (char16_t& c : source) {
+        if (c == u'\n' || c == u'\r') break;
+        c = u' ';
+    }
+}
+
 }  // namespace qo::console

@@ -13,4 +13,8 @@ std::u16string decodeSource(std::string_view bytes);
 std::optional<std::u16string> readSource(const std::string& path);
 std::optional<std::string> readAll(int fd);
 
+// A first line starting with "#!" (an interpreter line) becomes blanks; the
+// line break stays, so positions and line numbers keep pointing at the text.
+void skipInterpreterLine(std::u16string& source);
+
 }  // namespace qo::console

@@ -51,6 +51,15 @@ TEST(Items, SplitAtSemicolonsOutsideBracketsAndStrings) {
     EXPECT_TRUE(items(u" ; \n ;").empty());
 }
 
+TEST(Items, AUseDirectiveEndsAtTheEndOfItsLine) {
+    EXPECT_EQ(items(u"#USE# lib\n1 + 2\n;3"), (std::vector<std::u16string>{u"#USE# lib", u"\n1 + 2\n", u"3"}));
+    EXPECT_EQ(items(u"  #USE# \"a b\"; 4\r\n#USE# c"),
+              (std::vector<std::u16string>{u"#USE# \"a b\"", u" 4\r\n", u"#USE# c"}));
+    // At the start of a line too; inside brackets it is text of the expression.
+    EXPECT_EQ(items(u"1 +\n  #USE# d\n2"), (std::vector<std::u16string>{u"1 +\n  ", u"#USE# d", u"\n2"}));
+    EXPECT_EQ(items(u"f(\n#USE# x\n)"), (std::vector<std::u16string>{u"f(\n#USE# x\n)"}));
+}
+
 TEST(Items, SpansPointIntoTheWholeText) {
     std::u16string text = u"1;\n  22 ;333";
     std::vector<Span> spans = splitItems(text);

@@ -25,7 +25,8 @@ def main():
             path = os.path.join(tmp, "example.oqo")
             with open(path, "w", encoding="utf-8") as f:
                 f.write(code)
-            r = subprocess.run([qo, "example.oqo"], cwd=tmp, capture_output=True, timeout=60)
+            r = subprocess.run([qo, "example.oqo"], cwd=tmp, capture_output=True, timeout=60,
+                               env=dict(os.environ, LC_ALL="zh_CN.UTF-8"))
             got = r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
             if got != expected:
                 failures += 1

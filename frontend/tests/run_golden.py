@@ -3,7 +3,9 @@
 
 For NAME.oqo: NAME.out (standard output), NAME.err (standard error, optional:
 missing means empty), NAME.status (exit status, optional: missing means 0) and
-NAME.args (extra arguments before the file, optional). Scripts whose name
+NAME.args (extra arguments before the file, optional). The expectations hold
+the system's own (Chinese) texts, so qo runs under a Chinese locale
+(LC_ALL=zh_CN.UTF-8; the locale need not be installed). Scripts whose name
 starts with "lib_" are only used by others. Run from the script's folder, or,
 with --temp, from a copy of it in a temporary directory (for scripts that
 write files).
@@ -43,7 +45,7 @@ def run_all(qo, folder, expect):
         base = name[:-4]
         args = read(os.path.join(expect, base + ".args")).split()
         run = subprocess.run([qo] + args + [name], cwd=folder, capture_output=True, timeout=60,
-                             stdin=subprocess.DEVNULL)
+                             stdin=subprocess.DEVNULL, env=dict(os.environ, LC_ALL="zh_CN.UTF-8"))
         out, err = run.stdout.decode("utf-8", "replace"), run.stderr.decode("utf-8", "replace")
         want_out = read(os.path.join(expect, base + ".out"))
         want_err = read(os.path.join(expect, base + ".err"))

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """The interactive loop on a pseudo-terminal: one module for the session,
 entries that continue over lines, redefinition, errors that do not end it,
-Ctrl-C that stops a running entry and leaves the session going."""
+Ctrl-C that stops a running entry and leaves the session going; typed UTF-8
+text, Ctrl-C at the prompt, Ctrl-D, and the history surviving every way out."""
 import os
 import pty
 import select
+import signal
 import sys
 import tempfile
 import time
@@ -25,13 +27,65 @@ def read_until_quiet(fd, quiet=0.4, limit=10.0):
     return out.decode("utf-8", "replace").replace("\r\n", "\n")
 
 
-def main():
-    qo = sys.argv[1]
-    home = tempfile.mkdtemp()
+def start(qo, home, lang="zh_CN.UTF-8"):
     pid, fd = pty.fork()
     if pid == 0:
         os.environ["HOME"] = home
+        for name in ("LC_ALL", "LC_CTYPE", "LANG"):
+            os.environ.pop(name, None)
+        if lang:
+            os.environ["LC_ALL"] = lang
         os.execv(qo, [qo, "--no-ext"])
+    return pid, fd
+
+
+def session(qo, home, inputs, lang):
+    pid, fd = start(qo, home, lang)
+    transcript = read_until_quiet(fd)
+    for data in inputs:
+        os.write(fd, data)
+        transcript += read_until_quiet(fd)
+    _, status = os.waitpid(pid, 0)
+    return transcript, status
+
+
+def check_prompt(qo):
+    """UTF-8 typed at the prompt reaches the script; Ctrl-C abandons the line
+    (and an unfinished entry) and the session goes on; Ctrl-D ends it; a
+    second Ctrl-C during a run ends qo, and the history is there all the same."""
+    home = tempfile.mkdtemp()
+    inputs = ["\"h\u00e9llo \u4e2d\u6587\"\n".encode(), b"12345", b"\x03", b"1 + 1\n", b"(1 +\n", b"\x03",
+              b"7\n", b"\x04"]
+    transcript, status = session(qo, home, inputs, None)  # no locale set at all: still UTF-8
+    want = ["h\u00e9llo \u4e2d\u6587\n", "qo> 12345^C\nqo> ", "\n2\n", "..> ^C\nqo> 7\n7\n", "Ctrl-D exits"]
+    missing = [w for w in want if w not in transcript]
+    if missing or os.WEXITSTATUS(status) != 0 or "12345" in transcript.split("^C", 1)[1]:
+        print("prompt transcript:\n" + transcript)
+        print("missing: %s, status %d" % (missing, os.WEXITSTATUS(status)))
+        return 1
+    # A session that is killed keeps the history of its entries.
+    pid, fd = start(qo, home, "en_US.UTF-8")
+    transcript = read_until_quiet(fd)
+    for data in [b"40 + 2\n", b"\x03", b"50 + 2\n"]:
+        os.write(fd, data)
+        transcript += read_until_quiet(fd)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    with open(os.path.join(home, ".qo_history"), encoding="utf-8") as f:
+        history = f.read().replace("\\040", " ")  # libedit writes blanks as \040
+    if "\n52\n" not in transcript or "40 + 2" not in history or "50 + 2" not in history \
+            or "1 + 1" not in history or "\u4e2d\u6587" not in history:
+        print("killed session: history %r\n%s" % (history, transcript))
+        return 1
+    return 0
+
+
+def main():
+    qo = sys.argv[1]
+    if check_prompt(qo):
+        return 1
+    home = tempfile.mkdtemp()
+    pid, fd = start(qo, home)
     read_until_quiet(fd)
     lines = ["f(x) = x * 2", "f(21)", "f(x) = x * 3", "f(2)", "g(a) = (a +", "1)", "g(1); h(", "1+)",
              "y = 5", "y * 2", "1 / 0", "y", "spin(:i) = i = 0, while(1, i++)", "spin()", "\x03", "y + 1"]

@@ -1,5 +1,6 @@
 #include "qo/text.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
@@ -157,6 +158,8 @@ size_t encodeUtf8(std::u16string_view utf16, char* out) {
 std::string toUtf8(const char16_t* s) { return toUtf8(std::u16string_view(s ? s : u"")); }
 
 int formatReal(double value, int digits, char* buf, size_t size) {
+    // A NaN's sign bit means nothing to a reader: every NaN prints as "nan".
+    if (std::isnan(value)) value = std::fabs(value);
     int n = std::snprintf(buf, size, "%.*g", digits, value);
     if (n < 0 || static_cast<size_t>(n) >= size) return n < 0 ? 0 : static_cast<int>(size) - 1;
     int i = (buf[0] == '-' || buf[0] == '+') ? 1 : 0;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 using namespace qo::text;
 
 TEST(Utf, RoundTripsEveryPlane) {
@@ -42,5 +44,9 @@ TEST(FormatReal, AddsPointZeroOnlyToIntegralTexts) {
     EXPECT_EQ(formatReal(0.1, 16), "0.1");
     EXPECT_EQ(formatReal(0.1, 18), "0.100000000000000006");
     EXPECT_EQ(formatReal(1.0 / 0.0, 16), "inf");
+    EXPECT_EQ(formatReal(-1.0 / 0.0, 16), "-inf");
+    EXPECT_EQ(formatReal(std::nan(""), 16), "nan");
+    EXPECT_EQ(formatReal(-std::nan(""), 16), "nan");
+    EXPECT_EQ(formatReal(std::copysign(std::nan(""), -1.0), 18), "nan");
     EXPECT_EQ(formatReal(0.0, 16), "0.0");
 }

@@ -458,6 +458,17 @@ TEST(RegexLimits, DeepNestingAndRecursionAreBounded) {
     EXPECT_EQ(e, kDepthLimit);
 }
 
+TEST(RegexLimits, LargePatternsCompileInLinearTime) {
+    std::u16string groups;
+    for (int i = 0; i <= kMaxGroups; ++i) groups += u"()";
+    EXPECT_EQ(Find(groups, u""), "error 15@" + std::to_string(2 * kMaxGroups));
+    std::u16string cls = u"[";
+    for (char16_t c = 0x100; c < 0xF000; c += 2) cls += c;  // 30,000 separate ranges
+    cls += u"]+";
+    EXPECT_EQ(Find(cls, u"\u0101\u0100\u0102\u0103"), "1-3");
+    EXPECT_EQ(Find(cls, std::u16string(u"\u0101") + u"\u0100\u0102\u0103", kIgnoreCase), "0-4");
+}
+
 TEST(RegexLimits, LongTextsUseTheHeapStackNotTheMachineStack) {
     std::u16string text(2'000'000, u'a');
     text += u"b";

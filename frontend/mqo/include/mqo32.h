@@ -30,7 +30,9 @@
  *     functions before the using module's next item is compiled, and
  *     "B::f(1)" compiles there. The result of a declaration (0 when it worked)
  *     is printed when the module runs, in its place among the expressions.
- *   - "#USE# name" (the name optionally in double quotes) asks the host to load
+ *   - "#USE# name" (the name optionally in double quotes) at the start of an
+ *     item or of a line is an item of its own up to the end of its line (or a
+ *     ';' before it); it asks the host to load
  *     the module `name` before the rest is compiled, through the callback under
  *     "mqoLoadModule": -3 when no callback is registered, -5 when the name is
  *     missing, otherwise the callback's code (-6 not found, -7 recursive use,
@@ -82,9 +84,11 @@ MQO_API void FreeMQo(void);
 MQO_API void* GetQoHandle(void);
 
 /* Unloads the extensions loaded before, then loads those that `text` names:
- * names separated by blanks, tabs, line breaks or commas, quoted or not. Each
- * is libNAME.so beside the manager, else on the library search path; its
- * QoDll32 is called with flag 1. A library that is missing, lacks QoDll32 or
+ * names separated by blanks, tabs, line breaks or commas, quoted or not (a
+ * quoted name may hold blanks). Each is libNAME.so beside the manager, else on
+ * the library search path; a name holding a '/' is the path of the library
+ * file itself, named after its file name without "lib" and ".so". Its QoDll32
+ * is called with flag 1; a second library of the same name is skipped. A library that is missing, lacks QoDll32 or
  * refuses to load is reported and skipped. */
 MQO_API void LoadDll(const char16_t* text);
 /* Unloads every extension loaded by LoadDll. */

@@ -13,22 +13,40 @@ using EntryFn = int (*)(void*, int, void*);
 
 std::u16string widen(const std::string& s) { return qo::text::fromUtf8(s); }
 
-bool isSeparator(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u',' || c == u'"';
-}
+bool isSeparator(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u','; }
 
+// Names separated by blanks, tabs, line breaks or commas; a name in double
+// quotes may hold any of those (a path with blanks).
 std::vector<std::string> namesIn(const std::u16string& list) {
     std::vector<std::string> names;
     std::u16string cur;
+    bool quoted = false;
+    auto flush = [&] {
+        if (!cur.empty()) names.push_back(qo::text::toUtf8(cur)), cur.clear();
+    };
     for (char16_t c : list) {
-        if (isSeparator(c)) {
-            if (!cur.empty()) names.push_back(qo::text::toUtf8(cur)), cur.clear();
+        if (c == u'"') {
+            flush();
+            quoted = !quoted;
+        } else if (!quoted && isSeparator(c)) {
+            flush();
         } else {
             cur.push_back(c);
         }
     }
-    if (!cur.empty()) names.push_back(qo::text::toUtf8(cur));
+    flush();
     return names;
+}
+
+// A name with a '/' is the path of the library file; its name is the file
+// name without "lib" and ".so".
+std::string nameOf(const std::string& given) {
+    size_t slash = given.rfind('/');
+    if (slash == std::string::npos) return given;
+    std::string file = given.substr(slash + 1);
+    if (file.rfind("lib", 0) == 0) file.erase(0, 3);
+    if (file.size() > 3 && file.compare(file.size() - 3, 3, ".so") == 0) file.erase(file.size() - 3);
+    return file;
 }
 
 void* openLibrary(const std::string& file) {
@@ -47,10 +65,12 @@ bool isLoaded(const std::string& name) {
     return false;
 }
 
-void loadOne(const std::string& name) {
+void loadOne(const std::string& given) {
     Manager& m = manager();
-    std::string file = "lib" + name + ".so";
-    void* lib = openLibrary(file);
+    bool isPath = given.find('/') != std::string::npos;
+    std::string name = nameOf(given);
+    std::string file = isPath ? given : "lib" + name + ".so";
+    void* lib = isPath ? dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL) : openLibrary(file);
     if (!lib) {
         const char* why = dlerror();
         printMessage(u"MQo32：无法加载扩展库 " + widen(file) + u"：" + widen(why ? why : "") + u"\r\n");
@@ -84,8 +104,8 @@ void unloadExtensions() {
 
 void loadExtensions(const std::u16string& list) {
     unloadExtensions();
-    for (const std::string& name : namesIn(list))
-        if (!isLoaded(name)) loadOne(name);
+    for (const std::string& given : namesIn(list))
+        if (!isLoaded(nameOf(given))) loadOne(given);
 }
 
 }  // namespace qo::mqo

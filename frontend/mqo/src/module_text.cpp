@@ -43,6 +43,12 @@ size_t skipBlanks(std::u16string_view text, size_t i, size_t end) {
     return i;
 }
 
+// True when only blanks stand between the item start or the last line break and i.
+bool startsLine(std::u16string_view text, size_t start, size_t i) {
+    while (i > start && (text[i - 1] == u' ' || text[i - 1] == u'\t')) --i;
+    return i == start || text[i - 1] == u'\n' || text[i - 1] == u'\r';
+}
+
 // The closing bracket that matches the opener at i, or npos.
 size_t matchBracket(std::u16string_view text, size_t i, size_t end) {
     int depth = 0;
@@ -144,6 +150,18 @@ std::vector<Span> splitItems(std::u16string_view text) {
     };
     while (i < text.size()) {
         char16_t c = text[i];
+        if (depth == 0 && c == u'#' && text.substr(i, 5) == u"#USE#" && startsLine(text, start, i)) {
+            // A directive on a line of its own ends the item before it, and
+            // ends at the end of its line (or at a ';' before it).
+            close(i);
+            start = i;
+            size_t end = i;
+            while (end < text.size() && text[end] != u'\n' && text[end] != u'\r' && text[end] != u';') ++end;
+            close(end);
+            start = end < text.size() && text[end] == u';' ? end + 1 : end;
+            i = start;
+            continue;
+        }
         if (startsString(text, i)) {
             i = skipString(text, i);
             continue;

@@ -21,7 +21,9 @@ struct Span {
 };
 
 // Splits at ';' outside brackets and strings; spans holding only blanks are
-// dropped. Each span excludes its ';'.
+// dropped. Each span excludes its ';'. A "#USE#" that starts an item or a
+// line (outside brackets) is an item of its own, up to the end of its line or
+// a ';' before it.
 std::vector<Span> splitItems(std::u16string_view text);
 
 enum class ItemKind { kExpression, kDefinition, kDeclaration, kUse };

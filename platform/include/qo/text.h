@@ -31,6 +31,7 @@ size_t encodeUtf8(std::u16string_view utf16, char* out);
 
 // The project's one rule for printing reals: C's "%.<digits>g", with ".0"
 // appended when that text is only digits with an optional sign (8.0, -3.0).
+// Infinities print as "inf" and "-inf", every NaN as "nan" (never "-nan").
 std::string formatReal(double value, int digits);
 // The same into buf (at least 40 bytes for up to 20 digits); returns the length.
 int formatReal(double value, int digits, char* buf, size_t size);
