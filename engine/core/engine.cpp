@@ -119,6 +119,7 @@ void clearGcCallbacks() {
 
 void freeEngine() {
     lang::freeWorkBuffers();
+    lang::freeInlineCalls();
     mem::release(g.stack);
     g.stack = nullptr;
     g.stackMax = 0;

@@ -53,7 +53,7 @@ struct Engine {
     int32_t stackMax;       // capacity in values
     int32_t stackDepth;     // values in use; starts at 1
     unsigned char plainFrame;
-    int32_t callDepth;      // nesting of QoCal activations (machine-stack guard)
+    int32_t callDepth;      // activations nested on the machine stack (guard)
 
     // Interruption request: set from any thread or a signal handler
     // (ExMsgWithQo 8); the executor turns it into the run error "QoInterrupt".
@@ -69,7 +69,10 @@ extern Engine g;
 
 // Default capacity of the shared value stack, in values.
 constexpr int32_t kDefaultStackMax = 100000;
-// Nesting limit of QoCal activations on the machine stack.
+// Nesting limit of activations on the machine stack: QoCal from the host or
+// from a native or operator function, and calls the threaded loop does not
+// make itself. Script-to-script calls in the threaded loop are bounded by the
+// shared value stack alone.
 constexpr int32_t kMaxCallDepth = 2000;
 
 // The rule of SetRunErr: type 0 clears; an error is kept only when no error is
@@ -116,4 +119,6 @@ QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep);
 // The compiler's work buffers, created at engine start and freed at shutdown.
 bool createWorkBuffers();
 void freeWorkBuffers();
+// The executor's frames for deep script-to-script recursion, freed at shutdown.
+void freeInlineCalls();
 }  // namespace qo::lang

@@ -365,7 +365,9 @@ struct Generator {
     }
 
     bool foldable(const BracketRec& b, int32_t opcode) {
-        if (opcode < op::SQRT || opcode > op::CON) return false;
+        // The one-argument numeric functions (an operator code and an inline name).
+        const op::Info& info = op::kInfo[opcode];
+        if (info.arity != 1 || info.operatorCode < 0 || !info.inlineName[0]) return false;
         if (wb.code.n != b.codeAtOpen + 1 || c.consts != b.constsAtOpen + 1) return false;
         if (wb.code.data[b.codeAtOpen] != op::PUSHC) return false;
         return isNumeric(wb.values.data[c.constCursor() - 1]);
@@ -374,9 +376,9 @@ struct Generator {
     int inlineCall(const BracketRec& b, int32_t count) {
         const Token& k = t(b.tok);
         int32_t opcode = k.aux;
-        int32_t want = opcode == op::ATAN2 || opcode == op::FMOD ? 2 : 1;
+        int32_t want = op::kInfo[opcode].arity;
         if (count != want) return c.fail(26, b.tok);
-        if (opcode == op::NOP60) return emit(op::END);   // return(e)
+        if (opcode == op::RETURN) return emit(op::END);   // return(e)
         if (foldable(b, opcode)) {
             QoValue& slot = wb.values.data[c.constCursor() - 1];
             QoValue folded;

@@ -23,18 +23,26 @@ bool isWord(const char16_t* s, int32_t len, const char16_t* word) {
     return n == len && word[n] == 0;
 }
 
-// The built-in inline functions and their opcodes.
+// The built-in inline functions and their opcodes: the opcodes whose inline
+// name a source identifier can match (names beginning with a blank cannot).
 struct InlineName { const char16_t* name; int32_t opcode; };
-constexpr InlineName kInline[] = {
-    {u"return", op::NOP60}, {u"sqrt", op::SQRT}, {u"exp", op::EXP}, {u"ln", op::LN},
-    {u"lg", op::LG}, {u"sin", op::SIN}, {u"cos", op::COS}, {u"tan", op::TAN},
-    {u"asin", op::ASIN}, {u"acos", op::ACOS}, {u"atan", op::ATAN}, {u"sinh", op::SINH},
-    {u"cosh", op::COSH}, {u"tanh", op::TANH}, {u"abs", op::ABS}, {u"floor", op::FLOOR},
-    {u"ceil", op::CEIL}, {u"itor", op::ITOR}, {u"rtoi", op::RTOI}, {u"con", op::CON},
-    {u"global", op::GLOBAL}, {u"local", op::LOCAL}, {u"atan2", op::ATAN2}, {u"fmod", op::FMOD}};
+constexpr bool sourceName(const char16_t* n) { return n[0] != 0 && n[0] != u' '; }
+constexpr int kInlineCount = [] {
+    int n = 0;
+    for (const op::Info& i : op::kInfo) n += sourceName(i.inlineName) ? 1 : 0;
+    return n;
+}();
+struct InlineTable { InlineName names[kInlineCount]; };
+constexpr InlineTable kInline = [] {
+    InlineTable t{};
+    int n = 0;
+    for (int32_t o = 0; o < op::kCount; ++o)
+        if (sourceName(op::kInfo[o].inlineName)) t.names[n++] = InlineName{op::kInfo[o].inlineName, o};
+    return t;
+}();
 
 int32_t inlineOpcode(const char16_t* s, int32_t len) {
-    for (const InlineName& n : kInline)
+    for (const InlineName& n : kInline.names)
         if (isWord(s, len, n.name)) return n.opcode;
     return -1;
 }

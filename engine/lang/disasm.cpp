@@ -8,13 +8,6 @@
 namespace qo::lang {
 namespace {
 
-struct OpInfo { const char* name; int words; };
-constexpr OpInfo kOps[op::kCount] = {
-#define QO_OP_INFO(name, num, words, text) {#name, words},
-    QO_OPCODES(QO_OP_INFO)
-#undef QO_OP_INFO
-};
-
 std::string format(const char* fmt, auto... args) {
     char buf[160];
     std::snprintf(buf, sizeof buf, fmt, args...);
@@ -70,44 +63,45 @@ struct Disassembler {
         return format("native#%d", index);
     }
 
+    // The operands in the format of the opcode's layout.
     void operands(int32_t opcode, std::string& line) {
-        switch (opcode) {
-            case op::PUSHC:
+        switch (op::kInfo[opcode].layout) {
+            case op::Layout::Const:
                 line += format(" %d ", cursor) + value(r.values[cursor]);
                 ++cursor;
                 return;
-            case op::JMPF: case op::LOOPF: case op::JMPFPUSH: {
+            case op::Layout::Jump: {
                 int32_t off = next(), c = next(), wi = next();
                 line += format(" -> %d c=%d w=%d", off, c, wi);
                 return;
             }
-            case op::JMP: case op::JMP_B: case op::LOOPBACK: {
+            case op::Layout::JumpHeight: {
                 int32_t off = next(), c = next(), d = next(), wi = next();
                 line += format(" -> %d c=%d d=%d w=%d", off, c, d, wi);
                 return;
             }
-            case op::UNTILF: {
+            case op::Layout::Until: {
                 int32_t d = next(), off = next(), c = next(), wi = next();
                 line += format(" d=%d -> %d c=%d w=%d", d, off, c, wi);
                 return;
             }
-            case op::JMPKEEP: {
+            case op::Layout::JumpKeep: {
                 int32_t off = next(), c = next(), n = next(), wi = next();
                 line += format(" %d -> %d c=%d w=%d", n, off, c, wi);
                 return;
             }
-            case op::CALLF: case op::CALLN: {
+            case op::Layout::Call: {
                 int32_t index = next(), mm = next();
                 line += ' ';
                 line += callee(opcode, index);
                 line += format(" args=%d", mm + 1);
                 return;
             }
-            case op::PUSHG: case op::STOREG: case op::INCG: case op::DECG: case op::GINC: case op::GDEC:
+            case op::Layout::Record:
                 line += format(" g%d", next());
                 return;
             default:
-                for (int k = 0; k < kOps[opcode].words; ++k) line += format(" %d", next());
+                for (int k = 0; k < op::kInfo[opcode].words; ++k) line += format(" %d", next());
         }
     }
 
@@ -138,7 +132,7 @@ struct Disassembler {
         }
         while (pc < end) {
             int32_t opcode = r.code[pc];
-            std::string line = format("%5d  ", pc) + (opcode < op::kCount ? kOps[opcode].name : format("OP%d", opcode).c_str());
+            std::string line = format("%5d  ", pc) + (opcode < op::kCount ? op::kInfo[opcode].name : format("OP%d", opcode).c_str());
             ++pc;
             if (opcode < op::kCount) operands(opcode, line);
             out += line + "\n";

@@ -6,9 +6,11 @@
 // a named slow path.
 #include <cmath>
 
+#include "alloc.h"
 #include "arith.h"
 #include "engine.h"
 #include "executor.h"
+#include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_internal.h"
 #include "executor_plan.h"
@@ -22,35 +24,27 @@
 
 namespace qo::lang {
 
-const int16_t kOperatorCode[] = {
-    -1, -1, -1, -1,                  // END PUSHC PUSHV PUSHG
-    0, 1, 2, 4, 6,                   // + - * / ^
-    15, 16, 17, 18, 19, 20,          // > >= < <= == !=
-    21, 22, 24, 13, 14,              // & | ! << >>
-    -1, -1, -1, -1, -1, -1, -1, -1,  // STOREV .. LOOPF
-    -1, -1, -1, -1, -1, -1, -1, -1,  // JMP .. KEEPTOP_B
-    7,                               // unary -
-    9, 10, 9, 10, 11, 12, 11, 12,    // ++o --o ++o --o o++ o-- o++ o--
-    3, 5, 8, 25, 26, 27, 28, 29,     // % \ ' .* ./ .\ .^ .'
-    23, 30, 31, 32, 33, 34,          // ~ && || ~~ !! $
-    -1, -1,                          // 59 60
-    50, 51, 52, 53, 54, 55, 56, 57, 58, 59,  // sqrt .. atan
-    60, 61, 62, 63, 64, 65, 66, 67, 68,      // sinh .. con
-    -1, -1, -1, -1, -1, -1, -1,      // 80 .. 86
-    69, 70,                          // atan2 fmod
-    -1, -1, -1, -1, -1, -1,          // 89 .. 94
+const int16_t kOperatorCode[op::kCount] = {
+#define QO_OP_CODE(name, num, layout, effect, arity, kind, code, text, inl, meaning) code,
+    QO_OPCODES(QO_OP_CODE)
+#undef QO_OP_CODE
 };
 
-static_assert(sizeof kOperatorCode / sizeof kOperatorCode[0] == op::kCount, "one operator code per opcode");
-
 const char16_t* const kOperatorText[op::kCount] = {
-#define QO_OP_TEXT(name, num, words, text) u"" text,
+#define QO_OP_TEXT(name, num, layout, effect, arity, kind, code, text, inl, meaning) u"" text,
     QO_OPCODES(QO_OP_TEXT)
 #undef QO_OP_TEXT
 };
 
 bool g_interrupted = false;
 RunSite g_outerSites[kMaxCallDepth + 1];
+
+namespace {
+// Machine stack that nested activations may use below the outermost one's
+// frame; well inside the 8 MB a Linux main thread has.
+constexpr uintptr_t kMachineStackBudget = 3u << 20;
+uintptr_t g_machineBase = 0;
+}  // namespace
 
 bool stopRequestedSlow(QoHandle h) {
     if (interruptPending() && takeInterrupt(h)) g_interrupted = true;
@@ -79,7 +73,15 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
         }
         g_interrupted = takeInterrupt(h);  // the activation goes on; its loops stop at their next test
     }
-    if (__builtin_expect(g.callDepth >= kMaxCallDepth, 0)) return failCall(result, 1, kStackOverFlow, h);
+    // Only this path nests on the machine stack (QoCal from the host or from a
+    // native or operator function, and calls the threaded loop cannot make itself).
+    // Besides the count, the machine stack these activations have used: a
+    // level's frames differ in size with the native functions between them.
+    if (g.callDepth == 0) g_machineBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (__builtin_expect(g.callDepth >= kMaxCallDepth ||
+                             g_machineBase - reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > kMachineStackBudget,
+                         0))
+        return failCall(result, 1, kStackOverFlow, h);
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
@@ -103,9 +105,45 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     return result;
 }
 
-// Frames of the activations that the threaded loop enters itself, by nesting
-// level (each live activation has its own g.callDepth).
-InlineCall g_inlineCalls[kMaxCallDepth];
+InlineCall g_inlineCalls[kNearInlineCalls];
+int32_t g_inlineDepth = 0;
+
+namespace {
+
+// Deep frames in blocks of kDeepBlock, found through a table of blocks that
+// grows by doubling; a block never moves, so frames stay where they are.
+constexpr int32_t kDeepBlock = 4096;
+InlineCall** g_deepBlocks = nullptr;
+int32_t g_deepBlockCount = 0, g_deepBlockCapacity = 0;
+
+}  // namespace
+
+InlineCall* deepInlineCall(int32_t depth) {
+    int32_t index = (depth - kNearInlineCalls) / kDeepBlock;
+    if (index >= g_deepBlockCount) {  // depth grows one level at a time: at most one new block
+        if (g_deepBlockCount == g_deepBlockCapacity) {
+            int32_t capacity = g_deepBlockCapacity ? g_deepBlockCapacity * 2 : 16;
+            auto** table = mem::allocArray<InlineCall*>(static_cast<size_t>(capacity));
+            if (!table) return nullptr;
+            for (int32_t i = 0; i < g_deepBlockCount; ++i) table[i] = g_deepBlocks[i];
+            mem::release(g_deepBlocks);
+            g_deepBlocks = table;
+            g_deepBlockCapacity = capacity;
+        }
+        auto* block = mem::allocArray<InlineCall>(kDeepBlock);
+        if (!block) return nullptr;
+        g_deepBlocks[g_deepBlockCount++] = block;
+    }
+    return &g_deepBlocks[index][(depth - kNearInlineCalls) % kDeepBlock];
+}
+
+void freeInlineCalls() {
+    for (int32_t i = 0; i < g_deepBlockCount; ++i) mem::release(g_deepBlocks[i]);
+    mem::release(g_deepBlocks);
+    g_deepBlocks = nullptr;
+    g_deepBlockCount = g_deepBlockCapacity = 0;
+    g_inlineDepth = 0;
+}
 bool g_plansEnabled = true;
 
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
@@ -148,35 +186,14 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
 // A slow path run at that site.
 #define SLOW(call) SLOW_AT(a, r, nullptr, HERE, call)
 
-// + - *: ints wrap, reals stay real; everything else in the slow path.
-#define ARITHMETIC(name, expr)                                                  \
-    CASE(name) {                                                                \
-        QoValue* l = top - 1;                                                   \
-        if (BOTH(QO_INT)) {                                                     \
-            uint64_t x = static_cast<uint64_t>(l->i), y = static_cast<uint64_t>(top->i); \
-            arith::setInt(*l, static_cast<int64_t>(expr));                      \
-        } else if (BOTH(QO_REAL)) {                                             \
-            double x = l->r, y = top->r;                                        \
-            arith::setReal(*l, expr);                                           \
-        } else {                                                                \
-            SLOW(binarySlow(a, op::name, l));                                         \
-        }                                                                       \
-        top = l;                                                                \
-        NEXT();                                                                 \
-    }
-
-#define COMPARISON(name, rel)                                            \
-    CASE(name) {                                                         \
-        QoValue* l = top - 1;                                            \
-        if (BOTH(QO_INT)) {                                              \
-            arith::setLogical(*l, l->i rel top->i);                      \
-        } else if (BOTH(QO_REAL)) {                                      \
-            arith::setLogical(*l, l->r rel top->r);                      \
-        } else {                                                         \
-            SLOW(binarySlow(a, op::name, l));                                  \
-        }                                                                \
-        top = l;                                                         \
-        NEXT();                                                          \
+// + - * / and the comparisons: the shared fast path (executor_fast.h), else
+// the slow path at this site.
+#define FAST_BINARY(name)                                 \
+    CASE(name) {                                          \
+        QoValue* l = top - 1;                             \
+        if (!fast<op::name>(*l, l[0], l[1])) SLOW(binarySlow(a, op::name, l)); \
+        top = l;                                          \
+        NEXT();                                           \
     }
 
 #define BINARY(name)                        \
@@ -248,7 +265,7 @@ QoValue* interpret(Activation& a) {
 #define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : values + (v))
 
 #if QO_COMPUTED_GOTO
-#define QO_LABEL(name, num, nwords, text) &&L_##name,
+#define QO_LABEL(name, ...) &&L_##name,
     static const void* const kTable[256] = {QO_OPCODES(QO_LABEL) QO_R161(&&L_OPERATOR)};
 #undef QO_LABEL
     NEXT();
@@ -276,31 +293,16 @@ QoValue* interpret(Activation& a) {
         }
         NEXT();
     }
-    ARITHMETIC(ADD, x + y)
-    ARITHMETIC(SUB, x - y)
-    ARITHMETIC(MUL, x * y)
-    CASE(DIV) {
-        QoValue* l = top - 1;
-        if (BOTH(QO_REAL)) {
-            arith::setReal(*l, l->r / top->r);
-        } else {
-            SLOW(binarySlow(a, op::DIV, l));
-        }
-        top = l;
-        NEXT();
-    }
-    BINARY(POW)
-    COMPARISON(GT, >)
-    COMPARISON(GE, >=)
-    COMPARISON(LT, <)
-    COMPARISON(LE, <=)
-    COMPARISON(EQ, ==)
-    COMPARISON(NE, !=)
-    BINARY(AND)
-    BINARY(OR)
-    UNARY(NOT)
-    BINARY(SHL)
-    BINARY(SHR)
+    FAST_BINARY(ADD)
+    FAST_BINARY(SUB)
+    FAST_BINARY(MUL)
+    FAST_BINARY(DIV)
+    FAST_BINARY(GT)
+    FAST_BINARY(GE)
+    FAST_BINARY(LT)
+    FAST_BINARY(LE)
+    FAST_BINARY(EQ)
+    FAST_BINARY(NE)
     CASE(STOREV) {
         int32_t v = *w++;
         *VAR(v) = *top;
@@ -398,12 +400,7 @@ QoValue* interpret(Activation& a) {
         NEXT();
     }
     CASE(NEG) {
-        if (top->optype == QO_REAL) {
-            top->r = -top->r;
-            top->type = QO_REAL;
-        } else {
-            SLOW(unarySlow(a, op::NEG, top));
-        }
+        if (!negateFast(*top)) SLOW(unarySlow(a, op::NEG, top));
         NEXT();
     }
     STEP_VARIABLE(INCV, 1u, true)
@@ -414,41 +411,10 @@ QoValue* interpret(Activation& a) {
     STEP_VARIABLE(VDEC, ~0ull, false)
     STEP_RECORD(GINC)
     STEP_RECORD(GDEC)
-    BINARY(MOD)
-    BINARY(BACKDIV)
-    UNARY(TRANSPOSE)
-    BINARY(DOTMUL)
-    BINARY(DOTDIV)
-    BINARY(DOTBACKDIV)
-    BINARY(DOTPOW)
-    UNARY(DOTTRANSPOSE)
-    BINARY(XOR)
-    BINARY(BITAND)
-    BINARY(BITOR)
-    BINARY(BITXOR)
-    UNARY(BITNOT)
-    BINARY(BUILD)
-    NOTHING(NOP59)
-    NOTHING(NOP60)
     REAL_FUNCTION(SQRT, std::sqrt)
     REAL_FUNCTION(EXP, std::exp)
-    UNARY(LN)
-    UNARY(LG)
     REAL_FUNCTION(SIN, std::sin)
     REAL_FUNCTION(COS, std::cos)
-    UNARY(TAN)
-    UNARY(ASIN)
-    UNARY(ACOS)
-    UNARY(ATAN)
-    UNARY(SINH)
-    UNARY(COSH)
-    UNARY(TANH)
-    UNARY(ABS)
-    UNARY(FLOOR)
-    UNARY(CEIL)
-    UNARY(ITOR)
-    UNARY(RTOI)
-    UNARY(CON)
     CASE(OO) {
         int32_t n = *w++;
         top[-n] = *top;
@@ -456,7 +422,6 @@ QoValue* interpret(Activation& a) {
         a.info.flags &= ~0xffu;
         NEXT();
     }
-    NOTHING(NOP81)
     CASE(GLOBAL) {
         globalOp(a, *top);
         NEXT();
@@ -465,17 +430,15 @@ QoValue* interpret(Activation& a) {
         SLOW(localOp(a, *top));
         NEXT();
     }
-    NOTHING(NOP84)
-    NOTHING(NOP85)
-    NOTHING(NOP86)
-    BINARY(ATAN2)
-    BINARY(FMOD)
-    DROP_ONE(DROP89)
-    DROP_ONE(DROP90)
-    DROP_ONE(DROP91)
-    DROP_ONE(DROP92)
-    DROP_ONE(DROP93)
-    DROP_ONE(DROP94)
+    // The opcodes without a case of their own, by their kind.
+#define QO_GENERIC_Own(name)
+#define QO_GENERIC_Nop(name) NOTHING(name)
+#define QO_GENERIC_Drop1(name) DROP_ONE(name)
+#define QO_GENERIC_Unary(name) UNARY(name)
+#define QO_GENERIC_Binary(name) BINARY(name)
+#define QO_GENERIC(name, num, layout, effect, arity, kind, ...) QO_GENERIC_##kind(name)
+    QO_OPCODES(QO_GENERIC)
+#undef QO_GENERIC
     OTHER_CASE {
         SLOW(operatorOpcode(a, opcode, top));
         NEXT();

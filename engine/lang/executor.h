@@ -20,9 +20,12 @@
 // arguments into the caller's variables.
 //
 // Errors never unwind: they go to the run-error slot (first error wins); loops
-// stop at a recorded error, straight-line code runs on to END. Nesting beyond
-// kMaxCallDepth activations or the shared stack's capacity gives
-// "StackOverFlow" code 1 and a nil result with the stack depth unchanged.
+// stop at a recorded error, straight-line code runs on to END. Calls between
+// planned functions are bounded only by the shared stack's capacity
+// (SetStackMax); activations that nest on the machine stack (QoCal from a
+// native or operator function, code without a plan) are also limited to
+// kMaxCallDepth and to a budget of machine stack. Either limit gives "StackOverFlow" code 1 and a nil result
+// with the stack depth unchanged.
 //
 // Temporary objects: objects that operators and natives return as new, and
 // those marked with "local", are saved for the activation and released at its

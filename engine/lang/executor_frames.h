@@ -82,18 +82,31 @@ QO_ALWAYS_INLINE inline void leave(Activation& a, const FrameState& fs) {
     a.record->code[0] = fs.previousState;
 }
 
-extern InlineCall g_inlineCalls[kMaxCallDepth];
+// Frames of the activations that the threaded loop enters itself, by nesting
+// level among them (g_inlineDepth). Such calls do not nest on the machine
+// stack, so their depth is bounded by the shared value stack alone: the first
+// kNearInlineCalls frames are static, deeper ones come from blocks allocated on
+// demand (deepInlineCall) and kept until the engine is freed.
+inline constexpr int32_t kNearInlineCalls = 2048;
+extern InlineCall g_inlineCalls[kNearInlineCalls];
+extern int32_t g_inlineDepth;
+// The frame for nesting level `depth` >= kNearInlineCalls; null when its block
+// cannot be allocated (the ordinary call is made then).
+InlineCall* deepInlineCall(int32_t depth);
 
 // Enters a compiled function whose plan exists, as execute() would with the
 // arguments in place when it is running; null when the ordinary call must be
 // made instead (nothing has changed then).
 QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     if (__builtin_expect(
-            g_interrupted || interruptPending() || g.callDepth >= kMaxCallDepth || fn::codeStart(r) < 0, 0))
+            g_interrupted || interruptPending() || fn::codeStart(r) < 0, 0))
         return nullptr;
     auto* plan = static_cast<Plan*>(r->threaded);
     if (!plan || plan->count == 0) return nullptr;
-    InlineCall& c = g_inlineCalls[g.callDepth];
+    InlineCall* slot = __builtin_expect(g_inlineDepth < kNearInlineCalls, 1) ? &g_inlineCalls[g_inlineDepth]
+                                                                            : deepInlineCall(g_inlineDepth);
+    if (!slot) return nullptr;
+    InlineCall& c = *slot;
     Activation& a = c.act;
     static_cast<ActivationHead&>(a) = plan->head;
     a.savedMark = g.savedTop + 1;
@@ -102,7 +115,7 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     } else if (!enterFrame(a, args, true, plan->frameSpan, c.fs)) {
         return nullptr;  // the ordinary call reports the overflow
     }
-    ++g.callDepth;
+    ++g_inlineDepth;
     c.plan = plan;
     return &c;
 }
@@ -111,7 +124,7 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
 // saved objects released; true when the result is an object to keep.
 QO_ALWAYS_INLINE inline bool finishInline(InlineCall& c, const QoValue* top, QoValue* result) {
     *result = *top;
-    --g.callDepth;
+    --g_inlineDepth;
     leave(c.act, c.fs);
     if (__builtin_expect(g.savedTop >= c.act.savedMark, 0)) return releaseActivation(c.act, *result);
     return false;

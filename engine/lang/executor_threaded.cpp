@@ -10,6 +10,7 @@
 
 #include "arith.h"
 #include "engine.h"
+#include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_realrun.h"
@@ -25,81 +26,6 @@
 
 namespace qo::lang {
 namespace {
-
-// Two int or real operands as doubles; false for any other kind.
-QO_INLINE bool asDoubles(const QoValue& x, const QoValue& y, double& a, double& b) {
-    const int32_t tx = x.optype, ty = y.optype;
-    if (tx == QO_REAL) {
-        a = x.r;
-    } else if (tx == QO_INT) {
-        a = static_cast<double>(x.i);
-    } else {
-        return false;
-    }
-    if (ty == QO_REAL) {
-        b = y.r;
-    } else if (ty == QO_INT) {
-        b = static_cast<double>(y.i);
-    } else {
-        return false;
-    }
-    return true;
-}
-
-// x op y for + - * / on int and real operands into out (which may be x's
-// slot); false when the byte loop would take its slow path.
-template <unsigned Op>
-QO_INLINE bool fastArith(QoValue& out, const QoValue& x, const QoValue& y) {
-    const int32_t tx = x.optype, ty = y.optype;
-    if (tx == QO_INT && ty == QO_INT) {
-        if constexpr (Op == op::DIV) {
-            return false;  // the checked int division
-        } else {
-            uint64_t a = static_cast<uint64_t>(x.i), b = static_cast<uint64_t>(y.i);
-            uint64_t v = Op == op::ADD ? a + b : Op == op::SUB ? a - b : a * b;
-            arith::setInt(out, static_cast<int64_t>(v));
-            return true;
-        }
-    }
-    double a, b;
-    if (!asDoubles(x, y, a, b)) return false;
-    double v = Op == op::ADD ? a + b : Op == op::SUB ? a - b : Op == op::MUL ? a * b : a / b;
-    arith::setReal(out, v);
-    return true;
-}
-
-template <unsigned Op, typename T>
-QO_INLINE bool relation(T a, T b) {
-    if constexpr (Op == op::GT) return a > b;
-    if constexpr (Op == op::GE) return a >= b;
-    if constexpr (Op == op::LT) return a < b;
-    if constexpr (Op == op::LE) return a <= b;
-    if constexpr (Op == op::EQ) return a == b;
-    return a != b;
-}
-
-// Comparisons on int and real operands (mixed ones as doubles).
-template <unsigned Op>
-QO_INLINE bool fastCompare(QoValue& out, const QoValue& x, const QoValue& y) {
-    const int32_t tx = x.optype, ty = y.optype;
-    if (tx == QO_INT && ty == QO_INT) {
-        arith::setLogical(out, relation<Op>(x.i, y.i));
-        return true;
-    }
-    double a, b;
-    if (!asDoubles(x, y, a, b)) return false;
-    arith::setLogical(out, relation<Op>(a, b));
-    return true;
-}
-
-template <unsigned Op>
-QO_INLINE bool fast(QoValue& out, const QoValue& x, const QoValue& y) {
-    if constexpr (Op >= op::GT && Op <= op::NE) {
-        return fastCompare<Op>(out, x, y);
-    } else {
-        return fastArith<Op>(out, x, y);
-    }
-}
 
 // The operator on two operands pushed at t[0], t[1] (t = the new top).
 // Slow paths name their site: the step s and the operation within it (k).
@@ -246,10 +172,7 @@ void returnTo(Activation& caller, InlineCall& c, bool temporary) {
 
 // Unary minus on the top: a real's record keeps its other bytes.
 QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
-    if (top->optype == QO_REAL) {
-        top->r = -top->r;
-        top->type = QO_REAL;
-    } else {
+    if (!negateFast(*top)) {
         SiteScope here(a.record, s, 0);
         unarySlow(a, op::NEG, top);
     }
@@ -437,7 +360,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
             // No object to release or keep, no write-back list: the result goes
             // straight into the caller's slot.
             *c->args = *top;
-            --g.callDepth;
+            --g_inlineDepth;
             leave(c->act, c->fs);
         } else {
             returnTo(*caller, *c, finishInline(*c, top, &caller->scratch));

@@ -17,12 +17,6 @@
 namespace qo::lang {
 namespace {
 
-constexpr int32_t kOperandWords[op::kCount] = {
-#define QO_OP_WORDS(name, num, words, text) words,
-    QO_OPCODES(QO_OP_WORDS)
-#undef QO_OP_WORDS
-};
-
 struct Instr {
     unsigned op;
     int32_t at;        // byte offset of the opcode
@@ -42,15 +36,16 @@ bool mayFail(unsigned o) {
 }
 
 bool isJump(unsigned o) {
-    return o == op::JMPF || o == op::LOOPF || o == op::JMP || o == op::JMP_B || o == op::LOOPBACK ||
-           o == op::UNTILF || o == op::JMPFPUSH || o == op::JMPKEEP;
+    if (o >= op::kCount) return false;
+    op::Layout l = op::kInfo[o].layout;
+    return l == op::Layout::Jump || l == op::Layout::JumpHeight || l == op::Layout::Until || l == op::Layout::JumpKeep;
 }
 
-// Operand positions of a jump's (off, c, w).
+// Operand positions of a jump's (off, c, w), by its layout.
 void jumpFields(unsigned o, int& off, int& c, int& w) {
-    switch (o) {
-        case op::UNTILF: off = 1, c = 2, w = 3; return;
-        case op::JMP: case op::JMP_B: case op::LOOPBACK: case op::JMPKEEP: off = 0, c = 1, w = 3; return;
+    switch (op::kInfo[o].layout) {
+        case op::Layout::Until: off = 1, c = 2, w = 3; return;
+        case op::Layout::JumpHeight: case op::Layout::JumpKeep: off = 0, c = 1, w = 3; return;
         default: off = 0, c = 1, w = 2; return;
     }
 }
@@ -108,7 +103,7 @@ int Translator::decode() {
         in = Instr{o, pc, w, k, -1, false, -1, 0, 0};
         byOffset_[pc] = count_++;
         ++pc;
-        if (o < op::kCount) w += kOperandWords[o];
+        if (o < op::kCount) w += op::kInfo[o].words;
         if (o == op::PUSHC) ++k;
         if (o == op::CALLF || o == op::CALLN) {
             for (;;) {
@@ -155,28 +150,67 @@ void Translator::setVar(int32_t v, int32_t& kind, int32_t& index) const {
     kind = v <= words_[fn::W_MAX_PARAM] ? kArgVar : v < words_[fn::W_STATIC_FIRST] ? kLocalVar : kStaticVar;
 }
 
-// Offsets of an opcode in the handler groups ordered as ADD SUB MUL DIV GT GE LT LE EQ NE.
-int arithIndex(unsigned o) {
-    if (o >= op::ADD && o <= op::DIV) return static_cast<int>(o - op::ADD);
-    if (o >= op::GT && o <= op::NE) return 4 + static_cast<int>(o - op::GT);
-    return -1;
-}
-
-bool isCompare(unsigned o) { return o >= op::GT && o <= op::NE; }
-bool isPlainArith(unsigned o) { return o == op::ADD || o == op::SUB || o == op::MUL; }
-
 Handler plus(Handler h, int i) { return static_cast<Handler>(static_cast<int>(h) + i); }
 
-Handler realFunction(unsigned o, bool fromVar) {
-    switch (o) {
-        case op::SQRT: return fromVar ? Handler::V_SQRT : Handler::SQRT;
-        case op::EXP: return fromVar ? Handler::V_EXP : Handler::EXP;
-        case op::SIN: return fromVar ? Handler::V_SIN : Handler::SIN;
-        case op::COS: return fromVar ? Handler::V_COS : Handler::COS;
-        case op::NEG: return fromVar ? Handler::V_NEG : Handler::NEG;
-        default: return Handler::kCount;
+// The handler of an opcode without a step of its own (every opcode of kind
+// Own has one).
+Handler defaultHandler(op::Kind k) {
+    switch (k) {
+        case op::Kind::Nop: return Handler::NOP;
+        case op::Kind::Drop1: return Handler::DROP1;
+        case op::Kind::Binary: return Handler::BINARY;
+        default: return Handler::UNARY;
     }
 }
+
+// What the fused steps know about an operator. The handler groups of a family
+// of steps are ordered ADD SUB MUL DIV GT GE LT LE EQ NE (`group`); the steps
+// that combine two operators exist for ADD SUB MUL (`plain`, 3 x 3 of them);
+// the loop tests for the comparisons (`compare`). Any opcode without a row
+// takes part in no fused step.
+struct Fusing {
+    int8_t group = -1;
+    int8_t plain = -1;
+    int8_t compare = -1;
+    Handler onTop = Handler::kCount;    // its step on the top
+    Handler fromVar = Handler::kCount;  // its step on a pushed variable
+    Handler store = Handler::kCount;    // its step fused with STOREV
+};
+
+struct FusingRow {
+    unsigned op;
+    Fusing f;
+};
+
+constexpr FusingRow kFusingRows[] = {
+    {op::ADD, {0, 0, -1, Handler::kCount, Handler::kCount, Handler::ADD_STOREV}},
+    {op::SUB, {1, 1, -1, Handler::kCount, Handler::kCount, Handler::SUB_STOREV}},
+    {op::MUL, {2, 2, -1, Handler::kCount, Handler::kCount, Handler::MUL_STOREV}},
+    {op::DIV, {3, -1, -1}},
+    {op::GT, {4, -1, 0}},
+    {op::GE, {5, -1, 1}},
+    {op::LT, {6, -1, 2}},
+    {op::LE, {7, -1, 3}},
+    {op::EQ, {8, -1, 4}},
+    {op::NE, {9, -1, 5}},
+    {op::SQRT, {-1, -1, -1, Handler::SQRT, Handler::V_SQRT}},
+    {op::EXP, {-1, -1, -1, Handler::EXP, Handler::V_EXP}},
+    {op::SIN, {-1, -1, -1, Handler::SIN, Handler::V_SIN}},
+    {op::COS, {-1, -1, -1, Handler::COS, Handler::V_COS}},
+    {op::NEG, {-1, -1, -1, Handler::NEG, Handler::V_NEG}},
+};
+
+// The row of an opcode (translation is once per function: a short search).
+constexpr Fusing fusing(unsigned o) {
+    for (const FusingRow& r : kFusingRows)
+        if (r.op == o) return r.f;
+    return Fusing{};
+}
+
+// The group offsets follow the handler order.
+static_assert(static_cast<int>(Handler::DIV) - static_cast<int>(Handler::ADD) == 3 &&
+              static_cast<int>(Handler::NE) - static_cast<int>(Handler::ADD) == 9);
+static_assert(fusing(op::MOD).group < 0 && fusing(op::NE).group == 9 && fusing(op::MUL).plain == 2);
 
 // The operand that instruction j pushes: a variable into (kind, index) or a
 // constant into s.p; the handler of the matching form, offset within its group.
@@ -200,25 +234,25 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
     unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
     unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
     // The longest pattern first.
-    if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && isPlainArith(o3) &&
-        isPlainArith(o4) && o5 == op::STOREV && fusable(i, 6)) {
+    if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && fusing(o3).plain >= 0 &&
+        fusing(o4).plain >= 0 && o5 == op::STOREV && fusable(i, 6)) {
         // w = x op2 (y op1 z)
         setVar(w[0], s.a, s.b);
         setVar(operands(i + 1)[0], s.c, s.d);
-        // Handlers by inner, then outer operator: ADD SUB MUL are opcodes 4, 5, 6.
-        int combination = static_cast<int>(o3 - op::ADD) * 3 + static_cast<int>(o4 - op::ADD);
+        // Handlers by inner, then outer operator.
+        int combination = fusing(o3).plain * 3 + fusing(o4).plain;
         h = pushed(i + 2, s, s.e, s.f, Handler::XVV_ADD_ADD, Handler::XVC_ADD_ADD, combination);
         setVar(operands(i + 5)[0], s.g, s.h);
         len = 6;
-    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isCompare(o2) && o3 == op::LOOPF &&
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).compare >= 0 && o3 == op::LOOPF &&
         fusable(i, 4)) {
         setVar(w[0], s.a, s.b);
-        h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_LOOPF, Handler::VC_GT_LOOPF, static_cast<int>(o2 - op::GT));
+        h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_LOOPF, Handler::VC_GT_LOOPF, fusing(o2).compare);
         len = 4;
-    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && isPlainArith(o2) &&
-               isPlainArith(o3) && fusable(i, 4)) {
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).plain >= 0 &&
+               fusing(o3).plain >= 0 && fusable(i, 4)) {
         // top = top op3 (x op2 y)
-        int combination = static_cast<int>(o2 - op::ADD) * 3 + static_cast<int>(o3 - op::ADD);
+        int combination = fusing(o2).plain * 3 + fusing(o3).plain;
         setVar(w[0], s.a, s.b);
         h = pushed(i + 1, s, s.c, s.d, Handler::YVV_ADD_ADD, Handler::YVC_ADD_ADD, combination);
         len = 4;
@@ -227,17 +261,17 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
         s.p = constant(i + 1);
         h = Handler::VC_LT_JMPFPUSH;
         len = 4;
-    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && arithIndex(o2) >= 0 && fusable(i, 3)) {
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).group >= 0 && fusable(i, 3)) {
         setVar(w[0], s.a, s.b);
-        h = pushed(i + 1, s, s.c, s.d, Handler::VV_ADD, Handler::VC_ADD, arithIndex(o2));
+        h = pushed(i + 1, s, s.c, s.d, Handler::VV_ADD, Handler::VC_ADD, fusing(o2).group);
         len = 3;
-    } else if (o == op::PUSHV && realFunction(o1, true) != Handler::kCount && fusable(i, 2)) {
+    } else if (o == op::PUSHV && fusing(o1).fromVar != Handler::kCount && fusable(i, 2)) {
         setVar(w[0], s.a, s.b);
-        h = realFunction(o1, true);
+        h = fusing(o1).fromVar;
         len = 2;
-    } else if ((o == op::ADD || o == op::SUB || o == op::MUL) && o1 == op::STOREV && fusable(i, 2)) {
+    } else if (fusing(o).store != Handler::kCount && o1 == op::STOREV && fusable(i, 2)) {
         setVar(operands(i + 1)[0], s.a, s.b);
-        h = o == op::ADD ? Handler::ADD_STOREV : o == op::SUB ? Handler::SUB_STOREV : Handler::MUL_STOREV;
+        h = fusing(o).store;
         len = 2;
     } else if (o == op::STOREV && o1 == op::DROP && fusable(i, 2)) {
         setVar(w[0], s.a, s.b);
@@ -267,16 +301,10 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
             case op::PUSHG: h = Handler::PUSHG, s.a = w[0]; break;
             case op::ADD: case op::SUB: case op::MUL: case op::DIV:
             case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
-                h = plus(Handler::ADD, arithIndex(o));
-                break;
-            case op::POW: case op::AND: case op::OR: case op::SHL: case op::SHR:
-            case op::MOD: case op::BACKDIV: case op::DOTMUL: case op::DOTDIV: case op::DOTBACKDIV:
-            case op::DOTPOW: case op::XOR: case op::BITAND: case op::BITOR: case op::BITXOR:
-            case op::BUILD: case op::ATAN2: case op::FMOD:
-                h = Handler::BINARY, s.a = static_cast<int32_t>(o);
+                h = plus(Handler::ADD, fusing(o).group);
                 break;
             case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
-                h = realFunction(o, false);
+                h = fusing(o).onTop;
                 break;
             case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
             case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
@@ -307,19 +335,9 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
                 break;
             case op::GLOBAL: h = Handler::GLOBAL; break;
             case op::LOCAL: h = Handler::LOCAL; break;
-            case op::NOP59: case op::NOP60: case op::NOP81: case op::NOP84: case op::NOP85: case op::NOP86:
-                h = Handler::NOP;
-                break;
-            case op::DROP89: case op::DROP90: case op::DROP91: case op::DROP92: case op::DROP93: case op::DROP94:
-                h = Handler::DROP1;
-                break;
-            default:
-                if (o < op::kCount) {  // the remaining one-operand operators and functions
-                    h = Handler::UNARY;
-                } else {
-                    h = Handler::OPERATOR;
-                }
+            default:  // the generic handler of the opcode's kind
                 s.a = static_cast<int32_t>(o);
+                h = o >= op::kCount ? Handler::OPERATOR : defaultHandler(op::kInfo[o].kind);
                 break;
         }
     }

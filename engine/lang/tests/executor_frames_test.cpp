@@ -5,6 +5,7 @@
 #include "assembler.h"
 #include "engine.h"
 #include "engine_fixture.h"
+#include "executor_frames.h"
 #include "registry.h"
 
 namespace qo::test {
@@ -47,7 +48,8 @@ TEST_F(ExecutorFrames, EndlessRecursionStopsWithStackOverFlow) {
     Assembler f(1);
     f.pushVar(0).pushInt(1).op(op::ADD).callSelf(0);
     QoHandle h = f.install();
-    // Machine-stack guard (the shared stack is large enough for 2000 frames).
+    // The shared stack runs out (calls between planned functions do not nest
+    // on the machine stack).
     QoValue r = call(h, {makeInt(0)});
     EXPECT_EQ(r.type, QO_NIL);
     RunErrorInfo e = takeError();
@@ -65,6 +67,41 @@ TEST_F(ExecutorFrames, EndlessRecursionStopsWithStackOverFlow) {
     EXPECT_EQ(e.code, 1);
     EXPECT_EQ(g.stackDepth, 1);
     EXPECT_EQ(fn::lookup(h)->code[0], fn::kIdle);
+}
+
+TEST_F(ExecutorFrames, RecursionGoesAsDeepAsTheSharedStackAllows) {
+    // count(n) = which(n == 0, 0, 1 + count(n - 1))
+    Assembler f(1);
+    f.pushVar(0).pushInt(0).op(op::EQ);
+    size_t other = f.jump(op::JMPFPUSH);
+    f.pushInt(0);
+    size_t end = f.jump(op::JMPKEEP, 1);
+    f.land(other);
+    f.pushInt(1).pushVar(0).pushInt(1).op(op::SUB).callSelf(0);
+    f.op(op::ADD).op(op::KEEPTOP, {2});
+    f.land(end);
+    QoHandle h = f.install();
+    ASSERT_NE(h, 0);
+    // Slots per nested level: the frame less the argument it uses in place.
+    const int64_t span = lang::frameSpan(fn::lookup(h)->words) - 1;
+    // Far beyond the machine-stack nesting limit, through many blocks of frames.
+    const int64_t deep = 200000;
+    ASSERT_TRUE(setStackCapacity(static_cast<int32_t>(span * deep + 64)));
+    EXPECT_EQ(call(h, {makeInt(deep)}).i, deep);
+    EXPECT_EQ(takeError().type, 0);
+    EXPECT_EQ(g.stackDepth, 1);
+    EXPECT_EQ(g.callDepth, 0);
+    EXPECT_EQ(lang::g_inlineDepth, 0);
+    // The default capacity: as deep as its values allow, then StackOverFlow.
+    ASSERT_TRUE(setStackCapacity(kDefaultStackMax));
+    const int64_t fits = (kDefaultStackMax - 2) / span - 1;
+    EXPECT_EQ(call(h, {makeInt(fits)}).i, fits);
+    EXPECT_EQ(takeError().type, 0);
+    call(h, {makeInt(kDefaultStackMax / span + 1)});
+    EXPECT_EQ(takeError().name, "StackOverFlow");
+    EXPECT_EQ(g.stackDepth, 1);
+    EXPECT_EQ(lang::g_inlineDepth, 0);
+    EXPECT_EQ(call(h, {makeInt(5)}).i, 5);
 }
 
 TEST_F(ExecutorFrames, WithoutASharedStackOnlyTheOutermostActivationRuns) {

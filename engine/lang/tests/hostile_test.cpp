@@ -13,6 +13,7 @@
 
 #include "alloc.h"
 #include "engine.h"
+#include "executor_frames.h"
 #include "testhost.h"
 
 namespace qo::test {
@@ -40,6 +41,7 @@ protected:
         std::string r = host->run(text, opt);
         EXPECT_EQ(g.stackDepth, 1) << "after " << text.substr(0, 60);
         EXPECT_EQ(g.callDepth, 0) << "after " << text.substr(0, 60);
+        EXPECT_EQ(lang::g_inlineDepth, 0) << "after " << text.substr(0, 60);
         EXPECT_EQ(g.savedTop, -1) << "after " << text.substr(0, 60);
         return r;
     }
