@@ -43,6 +43,7 @@ struct ClassDef {
 struct Obj {
     int32_t cls;
     Obj* owner;  // the object that holds this base sub-object, or null
+    QoHandle ownerHandle;  // the owner's handle, to check that it still exists
     QoHandle handle;
     int32_t baseCount;
     QoValue* bases;
@@ -239,11 +240,15 @@ void destroyParts(Obj* o, CallInfo*) {
     }
 }
 
-// A base sub-object that goes on its own leaves its owner without it.
+// A base sub-object that goes on its own leaves its owner without it. The
+// owner may be gone already without having let go of it (when the engine is
+// freed, every record goes in one round): then there is nothing to detach from.
 void detachFromOwner(Obj* o) {
     if (!o->owner) return;
-    for (int j = 0; j < o->owner->baseCount; ++j)
-        if (o->owner->bases[j].type == objType() && o->owner->bases[j].h == o->handle) o->owner->bases[j] = QoValue{};
+    Obj* owner = findObj(o->ownerHandle);
+    if (owner == o->owner)
+        for (int j = 0; j < owner->baseCount; ++j)
+            if (owner->bases[j].type == objType() && owner->bases[j].h == o->handle) owner->bases[j] = QoValue{};
     o->owner = nullptr;
 }
 
@@ -322,6 +327,7 @@ Obj* build(int32_t id, int depth, int* parts) {
     o->cls = id;
     o->classEpoch = 0;
     o->owner = nullptr;
+    o->ownerHandle = 0;
     o->handle = h;
     o->busy = 0;
     o->dead = 0;
@@ -334,6 +340,7 @@ Obj* build(int32_t id, int depth, int* parts) {
             return nullptr;
         }
         b->owner = o;
+        b->ownerHandle = h;
         o->bases[j] = objValue(b);
     }
     return o;
