@@ -23,7 +23,7 @@ namespace bench {
 
 enum class Workload {
     kFib, kIntLoop, kRealLoop, kFormula, kCompile,
-    kMatMul, kInverse, kAdd, kSin, kArrayfun, kNetn,
+    kMatMul, kInverse, kScriptMatMul, kScriptInverse, kAdd, kSin, kArrayfun, kNetn,
     kSprintf, kConcat, kStrstr, kLines,
     kStructField, kObjField, kMethod, kDictInsert, kDictLookup,
     kNewStrings, kAppend, kTemporaries, kUnknown
@@ -40,6 +40,8 @@ inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "compile")) return Workload::kCompile;
     if (!std::strcmp(s, "matmul")) return Workload::kMatMul;
     if (!std::strcmp(s, "inverse")) return Workload::kInverse;
+    if (!std::strcmp(s, "smatmul")) return Workload::kScriptMatMul;
+    if (!std::strcmp(s, "sinverse")) return Workload::kScriptInverse;
     if (!std::strcmp(s, "add")) return Workload::kAdd;
     if (!std::strcmp(s, "sin")) return Workload::kSin;
     if (!std::strcmp(s, "arrayfun")) return Workload::kArrayfun;
@@ -101,6 +103,13 @@ inline long compileRepeats(long terms) { return terms >= 100000 ? 3 : terms >= 1
 // f(x) = x*x + 1.0 on every element of a, checked by the sum. netn n: n
 // solutions of the system x1^2 + x2^2 = 4, x1 = x2 from (1, 0.5), eps 1e-10,
 // checked by the sum of x1 + x2 over all runs.
+//
+// smatmul n and sinverse n are the same product and inverse (the same inputs,
+// the same order of every operation, so the same sums) written in each peer's
+// script language: Qo over the element accessor A() of two-dimensional reals
+// arrays, Lua over tables of rows. The inputs are made outside the timing;
+// the timed run makes its result matrix (the inverse copies A into it first)
+// and runs once. The native reference is the product and inverse above.
 inline double matA(long i, long j) { return static_cast<double>((i * 7 + j * 13) % 17) / 17.0 - 0.5; }
 inline double matB(long i, long j) { return static_cast<double>((i * 5 + j * 3) % 11) / 11.0 - 0.25; }
 inline double vecA(long i) { return static_cast<double>(i % 1000) * 1e-3; }

@@ -180,6 +180,97 @@ int mathRow(lua_State* L, const char* work, long n) {
     return report(s, ns);
 }
 
+// The script matrix rows: the product and the inverse of drv_native.cpp in
+// plain Lua over tables of rows (a[i][j], from 1), with the same order of
+// every operation; the inputs are built untimed, the result made in the run.
+const char* kScriptMatrixLua = R"(
+local abs = math.abs
+local function product(a, b, n)
+  local c = {}
+  for i = 1, n do
+    c[i] = {}
+    for j = 1, n do
+      local s = 0.0
+      for k = 1, n do s = s + a[i][k] * b[k][j] end
+      c[i][j] = s
+    end
+  end
+  return c
+end
+local function inverse(a, n)
+  local c, rp, cp = {}, {}, {}
+  for i = 1, n do
+    c[i] = {}
+    for j = 1, n do c[i][j] = a[i][j] end
+  end
+  for k = 1, n do
+    local best, pr, pc = 0.0, k, k
+    for i = k, n do for j = k, n do
+      local v = abs(c[i][j])
+      if v > best then best, pr, pc = v, i, j end
+    end end
+    if best + 1.0 == 1.0 then return c end
+    rp[k], cp[k] = pr, pc
+    if pr ~= k then for j = 1, n do c[k][j], c[pr][j] = c[pr][j], c[k][j] end end
+    if pc ~= k then for i = 1, n do c[i][k], c[i][pc] = c[i][pc], c[i][k] end end
+    c[k][k] = 1.0 / c[k][k]
+    local d = c[k][k]
+    for j = 1, n do if j ~= k then c[k][j] = c[k][j] * d end end
+    for i = 1, n do if i ~= k then
+      local f = c[i][k]
+      for j = 1, n do if j ~= k then c[i][j] = c[i][j] - f * c[k][j] end end
+    end end
+    for i = 1, n do if i ~= k then c[i][k] = -c[i][k] * d end end
+  end
+  for k = n, 1, -1 do
+    local pr, pc = rp[k], cp[k]
+    if pc ~= k then for j = 1, n do c[k][j], c[pc][j] = c[pc][j], c[k][j] end end
+    if pr ~= k then for i = 1, n do c[i][k], c[i][pr] = c[i][pr], c[i][k] end end
+  end
+  return c
+end
+return function(work, a, b, n)
+  if work == "smatmul" then return product(a, b, n) end
+  return inverse(a, n)
+end
+)";
+
+// A table of n rows of n numbers value(i, j) (+ n on the diagonal when shifted).
+void pushMatrix(lua_State* L, long n, double (*value)(long, long), bool shifted) {
+    lua_createtable(L, static_cast<int>(n), 0);
+    for (long i = 0; i < n; ++i) {
+        lua_createtable(L, static_cast<int>(n), 0);
+        for (long j = 0; j < n; ++j) {
+            lua_pushnumber(L, value(i, j) + (shifted && i == j ? static_cast<double>(n) : 0.0));
+            lua_rawseti(L, -2, j + 1);
+        }
+        lua_rawseti(L, -2, i + 1);
+    }
+}
+
+int scriptMatrixRow(lua_State* L, const char* work, long n) {
+    if (!load(L, kScriptMatrixLua)) return failed("load");
+    bool inverse = !std::strcmp(work, "sinverse");
+    lua_pushstring(L, work);
+    pushMatrix(L, n, matA, inverse);
+    pushMatrix(L, n, matB, false);
+    lua_pushinteger(L, n);
+    Timer t;
+    if (lua_pcall(L, 4, 1, 0) != 0) return failed("run");
+    long long ns = t.ns();
+    double s = 0;
+    for (long i = 0; i < n; ++i) {
+        lua_rawgeti(L, -1, i + 1);
+        for (long j = 0; j < n; ++j) {
+            lua_rawgeti(L, -1, j + 1);
+            s += lua_tonumber(L, -1);
+            lua_pop(L, 1);
+        }
+        lua_pop(L, 1);
+    }
+    return report(s, ns);
+}
+
 }  // namespace
 
 // Keys made by one call (untimed); then the dictionary is filled and read,
@@ -257,6 +348,8 @@ int main(int argc, char** argv) {
     case Workload::kAdd:
     case Workload::kSin:
     case Workload::kArrayfun: rc = mathRow(L, argv[1], n); break;
+    case Workload::kScriptMatMul:
+    case Workload::kScriptInverse: rc = scriptMatrixRow(L, argv[1], n); break;
     case Workload::kNetn: rc = notApplicable(); break;
     case Workload::kSprintf:
         rc = callRow(L, "local format = string.format\n"

@@ -148,6 +148,9 @@ int main(int argc, char** argv) {
     case Workload::kInverse:
     case Workload::kAdd:
     case Workload::kSin: return mathRow(parseWorkload(argv[1]), n);
+    // The script rows' reference: the same product and inverse.
+    case Workload::kScriptMatMul: return mathRow(Workload::kMatMul, n);
+    case Workload::kScriptInverse: return mathRow(Workload::kInverse, n);
     case Workload::kArrayfun: {
         std::vector<double> a(n);
         for (long i = 0; i < n; ++i) a[i] = vecA(i);

@@ -142,7 +142,7 @@ bool loadMath() {
 }
 
 // A math array made by the host (no script holds it, so no call releases it).
-QoValue hostArray(long rows, long cols, double (*value)(long, long)) {
+QoValue hostArray(long rows, long cols, double (*value)(long, long), int optype = 0) {
     QoValue v{};
     QoHandle h = 0;
     long n = cols ? rows * cols : rows;  // cols 0: one-dimensional
@@ -154,7 +154,7 @@ QoValue hostArray(long rows, long cols, double (*value)(long, long)) {
     for (long k = 0; k < n; ++k) p[k] = cols ? value(k / cols, k % cols) : value(k, 0);
     v.h = h;
     v.type = QO_REALS;
-    v.optype = g_mathType;
+    v.optype = optype ? optype : g_mathType;
     return v;
 }
 
@@ -190,6 +190,46 @@ int mathRow(Workload w, long n) {
         QoCal(f, args, &result);
     }
     long long ns = t.ns() / reps;
+    if (runError()) return failed("run");
+    return report(elementSum(result), ns);
+}
+
+// The product and the Gauss-Jordan inverse (full pivoting) as scripts over
+// A(): the inputs are plain reals arrays made by the host, the result a new
+// one whose elements the host sums.
+const char16_t* kProductScript =
+    u"(a, b, n : c, i, j, k, s) = c = new(reals, n, n), i = 0, while(i < n, j = 0, while(j < n, "
+    u"s = 0.0, k = 0, while(k < n, s = s + A(a, i, k) * A(b, k, j), k++), A(c, i, j, s), j++), i++), c";
+const char16_t* kInverseScript =
+    u"(a, n : c, rp, cp, i, j, k, best, v, pr, pc, t, d, f) = c = new(reals, n, n), "
+    u"rp = new(ints, n), cp = new(ints, n), "
+    u"i = 0, while(i < n, j = 0, while(j < n, A(c, i, j, A(a, i, j)), j++), i++), "
+    u"k = 0, while(k < n, best = 0.0, pr = k, pc = k, "
+    u"  i = k, while(i < n, j = k, while(j < n, v = abs(A(c, i, j)), "
+    u"    if(v > best, best = v, pr = i, pc = j), j++), i++), "
+    u"  if(best + 1.0 == 1.0, return(c)), A(rp, k, pr), A(cp, k, pc), "
+    u"  if(pr != k, j = 0, while(j < n, t = A(c, k, j), A(c, k, j, A(c, pr, j)), A(c, pr, j, t), j++)), "
+    u"  if(pc != k, i = 0, while(i < n, t = A(c, i, k), A(c, i, k, A(c, i, pc)), A(c, i, pc, t), i++)), "
+    u"  A(c, k, k, 1.0 / A(c, k, k)), d = A(c, k, k), "
+    u"  j = 0, while(j < n, if(j != k, A(c, k, j, A(c, k, j) * d)), j++), "
+    u"  i = 0, while(i < n, if(i != k, f = A(c, i, k), "
+    u"    j = 0, while(j < n, if(j != k, A(c, i, j, A(c, i, j) - f * A(c, k, j))), j++)), i++), "
+    u"  i = 0, while(i < n, if(i != k, A(c, i, k, -A(c, i, k) * d)), i++), k++), "
+    u"k = n - 1, while(k >= 0, pr = A(rp, k), pc = A(cp, k), "
+    u"  if(pc != k, j = 0, while(j < n, t = A(c, k, j), A(c, k, j, A(c, pc, j)), A(c, pc, j, t), j++)), "
+    u"  if(pr != k, i = 0, while(i < n, t = A(c, i, k), A(c, i, k, A(c, i, pr)), A(c, i, pr, t), i++)), k--), c";
+
+int scriptMatrixRow(Workload w, long n) {
+    g_n = n;
+    bool product = w == Workload::kScriptMatMul;
+    QoHandle f = compile(product ? kProductScript : kInverseScript);
+    if (!f) return failed("compile");
+    QoValue args[3] = {hostArray(n, n, product ? matA : squareA, QO_REALS),
+                       product ? hostArray(n, n, matB, QO_REALS) : intValue(n), intValue(n)};
+    QoValue result{};
+    Timer t;
+    QoCal(f, args, &result);
+    long long ns = t.ns();
     if (runError()) return failed("run");
     return report(elementSum(result), ns);
 }
@@ -342,6 +382,8 @@ int main(int argc, char** argv) {
     case Workload::kInverse:
     case Workload::kAdd:
     case Workload::kSin: rc = loadMath() ? mathRow(parseWorkload(argv[1]), n) : notApplicable(); break;
+    case Workload::kScriptMatMul:
+    case Workload::kScriptInverse: rc = scriptMatrixRow(parseWorkload(argv[1]), n); break;
     case Workload::kArrayfun:
     case Workload::kNetn:
         rc = loadMath() ? callbackRow(parseWorkload(argv[1]), n, argc > 3 && std::string(argv[3]) == "qocal")

@@ -109,6 +109,8 @@ rows=(
   "compile $c3 terms|compile|$c3|qo"
   "matrix product ${mat}x$mat|matmul|$mat|qo native lua54 luajit"
   "matrix inverse ${mat}x$mat|inverse|$mat|qo native lua54 luajit"
+  "script matrix product ${mat}x$mat|smatmul|$mat|qo native lua54 luajit"
+  "script matrix inverse ${mat}x$mat|sinverse|$mat|qo native lua54 luajit"
   "a + b, $vec elements|add|$vec|qo native lua54 luajit"
   "sin(a), $vec elements|sin|$vec|qo native lua54 luajit"
   "arrayfun, $calls calls|arrayfun|$calls|qo qo-qocal native lua54 luajit"
