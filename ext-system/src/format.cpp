@@ -302,48 +302,48 @@ private:
 
     int number(const Directive& d, const QoValue& arg) {
         if (fieldValue(d.width) > kMaxField || fieldValue(d.precision) > kMaxField) return codes_.failure;
-        char spec[64];
+        char cFormat[64];
         size_t k = 0;
-        spec[k++] = '%';
-        if (d.flag) spec[k++] = d.flag;
-        if (d.zero) spec[k++] = '0';
-        if (!d.width.empty()) k += static_cast<size_t>(std::snprintf(spec + k, 12, "%d", static_cast<int>(fieldValue(d.width))));
+        cFormat[k++] = '%';
+        if (d.flag) cFormat[k++] = d.flag;
+        if (d.zero) cFormat[k++] = '0';
+        if (!d.width.empty()) k += static_cast<size_t>(std::snprintf(cFormat + k, 12, "%d", static_cast<int>(fieldValue(d.width))));
         if (d.point)
-            k += static_cast<size_t>(std::snprintf(spec + k, 13, ".%d", static_cast<int>(fieldValue(d.precision))));
+            k += static_cast<size_t>(std::snprintf(cFormat + k, 13, ".%d", static_cast<int>(fieldValue(d.precision))));
         char c = static_cast<char>(d.conversion);
         bool integer = c != 'e' && c != 'E' && c != 'f' && c != 'g' && c != 'G' && c != 'p';
         if (integer && d.i64) {
-            spec[k++] = 'l';
-            spec[k++] = 'l';
+            cFormat[k++] = 'l';
+            cFormat[k++] = 'l';
         } else if (integer && d.size == 'h') {
-            spec[k++] = 'h';
+            cFormat[k++] = 'h';
         }
-        spec[k++] = c;
-        spec[k] = 0;
+        cFormat[k++] = c;
+        cFormat[k] = 0;
         char small[512];
         char* out = small;
-        int n = print(small, sizeof small, spec, c, d, arg);
+        int n = print(small, sizeof small, cFormat, c, d, arg);
         if (n < 0) return codes_.failure;
         if (static_cast<size_t>(n) >= sizeof small) {
             out = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
             if (!out) return codes_.failure;
-            print(out, static_cast<size_t>(n) + 1, spec, c, d, arg);
+            print(out, static_cast<size_t>(n) + 1, cFormat, c, d, arg);
         }
         int e = emitNarrow(out, static_cast<size_t>(n));
         if (out != small) std::free(out);
         return e;
     }
 
-    static int print(char* buf, size_t size, const char* spec, char c, const Directive& d, const QoValue& arg) {
+    static int print(char* buf, size_t size, const char* cFormat, char c, const Directive& d, const QoValue& arg) {
         uint32_t low = static_cast<uint32_t>(arg.i & 0xFFFFFFFF);
         if (c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G') {
             double x;
             std::memcpy(&x, arg.raw, sizeof x);
-            return std::snprintf(buf, size, spec, x);
+            return std::snprintf(buf, size, cFormat, x);
         }
-        if (c == 'p') return std::snprintf(buf, size, spec, reinterpret_cast<void*>(static_cast<uintptr_t>(low)));
-        if (d.i64) return std::snprintf(buf, size, spec, static_cast<long long>(arg.i));
-        return std::snprintf(buf, size, spec, static_cast<int>(low));
+        if (c == 'p') return std::snprintf(buf, size, cFormat, reinterpret_cast<void*>(static_cast<uintptr_t>(low)));
+        if (d.i64) return std::snprintf(buf, size, cFormat, static_cast<long long>(arg.i));
+        return std::snprintf(buf, size, cFormat, static_cast<int>(low));
     }
 
     // The C library's number texts are ASCII: widen them in pieces.

@@ -403,7 +403,7 @@ public:
         int next = first;
         *error = 0;
         size_t from = 0;
-        Wide spec;
+        Wide pattern;
         for (;;) {
             ScanDirective d;
             bool complete = true;
@@ -421,11 +421,11 @@ public:
                 return next;
             }
             bool memory = false;
-            if (!translate(f, d, &spec, &memory)) {
+            if (!translate(f, d, &pattern, &memory)) {
                 *error = memory ? codes_.noMemory : codes_.invalid;
                 return next;
             }
-            int stored = directive(d.conversion, spec.data, args[next], sourceValue, error);
+            int stored = directive(d.conversion, pattern.data, args[next], sourceValue, error);
             if (*error || !stored) return next;
             ++next;
             from = d.end;
@@ -446,7 +446,7 @@ private:
     // Runs the directive on a window that grows while the scan reaches its
     // end. `target` null for %n. Returns whether it stored; consumed units go
     // to *consumed.
-    bool scanOnce(const wchar_t* spec, void* target, Wide* text, int* consumed, int* error) {
+    bool scanOnce(const wchar_t* pattern, void* target, Wide* text, int* consumed, int* error) {
         for (size_t want = 64;; want *= 4) {
             if (!source_.window(want) || (text && !text->reserve(source_.n + 1))) {
                 *error = codes_.noMemory;
@@ -454,7 +454,7 @@ private:
             }
             int used = -1, r;
             if (text) target = text->data;
-            r = target ? std::swscanf(source_.data, spec, target, &used) : std::swscanf(source_.data, spec, &used, &used);
+            r = target ? std::swscanf(source_.data, pattern, target, &used) : std::swscanf(source_.data, pattern, &used, &used);
             bool touched = used >= 0 ? static_cast<size_t>(used) + 4 >= source_.n : r == EOF;
             if (touched && !source_.atEnd && want < (size_t(1) << 40)) continue;
             *consumed = used;
@@ -462,11 +462,11 @@ private:
         }
     }
 
-    int directive(char16_t c, const wchar_t* spec, QoValue& slot, const QoValue* sourceValue, int* error) {
+    int directive(char16_t c, const wchar_t* pattern, QoValue& slot, const QoValue* sourceValue, int* error) {
         int used = -1;
-        if (c == u's' || c == u'[') return textDirective(spec, slot, sourceValue, error);
+        if (c == u's' || c == u'[') return textDirective(pattern, slot, sourceValue, error);
         Store store{};
-        bool ok = scanOnce(spec, c == u'n' ? nullptr : &store, nullptr, &used, error);
+        bool ok = scanOnce(pattern, c == u'n' ? nullptr : &store, nullptr, &used, error);
         if (!ok) return 0;
         int64_t at = source_.position();
         source_.advance(static_cast<size_t>(used));
@@ -491,7 +491,7 @@ private:
         return 1;
     }
 
-    int textDirective(const wchar_t* spec, QoValue& slot, const QoValue* sourceValue, int* error) {
+    int textDirective(const wchar_t* pattern, QoValue& slot, const QoValue* sourceValue, int* error) {
         TextArg t;
         if (!readText(slot, caller_, &t)) return *error = codes_.notString, 0;
         if (sourceValue) {
@@ -511,7 +511,7 @@ private:
         }
         Wide text;
         int used = -1;
-        if (!scanOnce(spec, nullptr, &text, &used, error)) return 0;
+        if (!scanOnce(pattern, nullptr, &text, &used, error)) return 0;
         source_.advance(static_cast<size_t>(used));
         if (!readText(slot, caller_, &t) || t.capacity < 1) return *error = codes_.notString, 0;
         size_t k = 0;

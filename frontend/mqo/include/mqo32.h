@@ -132,7 +132,7 @@ MQO_API void ExeModule(void* module, MqoPrinter printer);
 /* Deletes the module's functions and its module record. An unknown handle, or
  * a module that is running, is left alone. */
 MQO_API void DelModule(void* module);
-/* Where the last run error happened (beyond the design's interface): the
+/* Where the last run error happened (an addition to the original interface): the
  * module whose text holds the failing operator or called name, that text as it
  * was compiled (owned by the manager, valid while the module lives) and the
  * first and last unit of the span in it. Returns 1, or 0 (nothing written) when
