@@ -519,6 +519,15 @@ protected:
         return true;
     }
     void Move(CContext<CharT>& c, int n) const { c.pos += rtl_ ? -n : n; }
+    // A single-unit element repeated: the longest run at once, its length kept
+    // for backtracking.
+    bool TakeLongestRun(CContext<CharT>& c) const {
+        if (!c.Tick()) return false;
+        int n = Scan(c, max_);
+        if (n < min_) return false;
+        Move(c, n);
+        return c.Push(n);
+    }
 
     const Elx<CharT>* inner_;
     int min_, max_;
@@ -532,13 +541,7 @@ public:
     using Base = CRepeatElxT<CharT>;
     using Base::Base;
     bool Match(CContext<CharT>& c) const override {
-        if (this->char_) {
-            if (!c.Tick()) return false;
-            int n = this->Scan(c, this->max_);
-            if (n < this->min_) return false;
-            this->Move(c, n);
-            return c.Push(n);
-        }
+        if (this->char_) return this->TakeLongestRun(c);
         int n = 0;
         if (!this->Reach(c, n, this->min_)) return false;
         this->Extend(c, n);
@@ -620,13 +623,7 @@ public:
     using Base = CRepeatElxT<CharT>;
     using Base::Base;
     bool Match(CContext<CharT>& c) const override {
-        if (this->char_) {
-            if (!c.Tick()) return false;
-            int n = this->Scan(c, this->max_);
-            if (n < this->min_) return false;
-            this->Move(c, n);
-            return c.Push(n);
-        }
+        if (this->char_) return this->TakeLongestRun(c);
         int h = c.stack.GetSize(), t = c.trail.GetSize(), s = c.pos;
         int n = 0;
         if (!this->Reach(c, n, this->min_)) return false;
