@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "qo32.h"
+#include "qo_ext.h"
 
 namespace qo::math {
 
@@ -41,19 +42,9 @@ extern Engine engine;
 extern int mathType;  // the key type claimed at load
 
 // ---- values ------------------------------------------------------------------
-inline QoValue nilValue() { return QoValue{}; }
-inline QoValue intValue(int64_t i) {
-    QoValue v{};
-    v.i = i;
-    v.type = v.optype = QO_INT;
-    return v;
-}
-inline QoValue realValue(double r) {
-    QoValue v{};
-    v.r = r;
-    v.type = v.optype = QO_REAL;
-    return v;
-}
+using ext::intValue;
+using ext::nilValue;
+using ext::realValue;
 inline QoValue arrayValue(QoHandle h) {
     QoValue v{};
     v.h = h;

@@ -98,6 +98,27 @@ struct FunctionEntry {
     QoNativeFn function;
 };
 
+// Value records that every extension makes: both type tags set, the rest zero.
+inline QoValue nilValue() { return QoValue{}; }
+inline QoValue intValue(int64_t i) {
+    QoValue v{};
+    v.i = i;
+    v.type = v.optype = QO_INT;
+    return v;
+}
+inline QoValue realValue(double r) {
+    QoValue v{};
+    v.r = r;
+    v.type = v.optype = QO_REAL;
+    return v;
+}
+inline QoValue logicalValue(bool b) {
+    QoValue v{};
+    v.i = b ? 1 : 0;
+    v.type = v.optype = QO_LOGICAL;
+    return v;
+}
+
 constexpr int kShortNameRoom = 25;  // UTF-16 units behind the prefix, terminator included
 
 struct RegistrationApi {

@@ -52,12 +52,7 @@ Astring* astringOf(const QoValue& v);
 bool writeOutput(const char16_t* text);
 
 // Small value and error helpers shared by the string, format and file parts.
-inline QoValue intValue(int64_t i) {
-    QoValue v{};
-    v.i = i;
-    v.type = v.optype = QO_INT;
-    return v;
-}
+using ext::intValue;
 inline QoValue* putInt(QoValue* result, int64_t i) {
     *result = intValue(i);
     return result;

@@ -4,6 +4,7 @@
 // Set by QoDll32 while loading and only read afterwards; one engine per process.
 #pragma once
 #include "qo32.h"
+#include "qo_ext.h"
 
 namespace qo::sys {
 
@@ -68,9 +69,6 @@ QoValue* maxGroupNumber(QoValue* result, int lastArg, QoValue* args, CallInfo* c
 // Frees the current pattern, the last result and the prepared iteration.
 void releaseRegexState();
 
-inline QoValue nilValue() {
-    QoValue v{};
-    return v;
-}
+using ext::nilValue;
 
 }  // namespace qo::sys

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qo32.h"
+#include "qo_ext.h"
 
 namespace qo::win {
 
@@ -32,19 +33,9 @@ extern UseQoFn useQo;
 
 // ---- values -----------------------------------------------------------------
 
-inline QoValue nilValue() { return QoValue{}; }
-inline QoValue intValue(int64_t i) {
-    QoValue v{};
-    v.i = i;
-    v.type = v.optype = QO_INT;
-    return v;
-}
-inline QoValue logicalValue(bool b) {
-    QoValue v{};
-    v.i = b ? 1 : 0;
-    v.type = v.optype = QO_LOGICAL;
-    return v;
-}
+using ext::intValue;
+using ext::logicalValue;
+using ext::nilValue;
 // A window handle value: both tags 13, the window's number in the first 4 bytes.
 inline QoValue windowValue(int32_t window) {
     QoValue v{};
