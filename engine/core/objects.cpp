@@ -65,26 +65,64 @@ void* allocateBuffer(int32_t type, int32_t size, bool zeroed) {
     return zeroed ? mem::allocateArrayZeroed(n, elementSize(type)) : mem::allocateArray(n, elementSize(type));
 }
 
+// The record stack and its context table. Records name their context by
+// index; a context lives while records name it and is dropped once it is the
+// last one of the table and none does.
 struct SavedStack {
     static bool grow() {
         int32_t cap = g.savedCapacity + g.savedCapacity / 2;
-        auto* bigger = mem::allocArray<SavedObject>(cap);
+        auto* bigger = mem::reallocArray(g.saved, static_cast<size_t>(cap));
         if (!bigger) return false;
-        std::memcpy(static_cast<void*>(bigger), g.saved, sizeof(SavedObject) * (g.savedTop + 1));
-        mem::release(g.saved);
         g.saved = bigger;
         g.savedCapacity = cap;
         return true;
     }
+    static const SavedContext& context(int32_t i) { return g.contexts[g.saved[i].context]; }
+    // The context of (call, function, level): one of the last few that is
+    // equal, or a new one; -1 when memory for it runs out.
+    static int32_t contextFor(const CallInfo* call, QoHandle function, intptr_t level) {
+        int32_t stop = g.contextCount > 8 ? g.contextCount - 8 : 0;
+        for (int32_t i = g.contextCount - 1; i >= stop; --i) {
+            const SavedContext& c = g.contexts[i];
+            if (c.call == call && c.level == level && c.function == function) return i;
+        }
+        if (g.contextCount == g.contextCapacity) {
+            if (g.contextCapacity > (1 << 29)) return -1;
+            int32_t cap = g.contextCapacity ? g.contextCapacity * 2 : 16;
+            auto* bigger = mem::reallocArray(g.contexts, static_cast<size_t>(cap));
+            if (!bigger) return -1;
+            g.contexts = bigger;
+            g.contextCapacity = cap;
+        }
+        g.contexts[g.contextCount] = SavedContext{call, level, function, 0};
+        return g.contextCount++;
+    }
+    static void forget(const SavedObject& r) { --g.contexts[r.context].records; }
+    // Drops the unnamed contexts at the end of the table.
+    static void trim() {
+        while (g.contextCount > 0 && g.contexts[g.contextCount - 1].records == 0) --g.contextCount;
+    }
     static void erase(int32_t i) {
+        forget(g.saved[i]);
         std::memmove(static_cast<void*>(g.saved + i), g.saved + i + 1,
                      sizeof(SavedObject) * (g.savedTop - i));
         --g.savedTop;
     }
 };
 
-bool sameValue(const QoValue& a, const QoValue& b) {
-    return a.i == b.i && a.type == b.type && a.optype == b.optype;
+QoValue valueOf(const SavedObject& r) {
+    QoValue v = makeHandle(r.type, r.handle);
+    v.optype = r.optype;
+    return v;
+}
+
+// A record names the value v: the same object under the same tags.
+bool names(const SavedObject& r, const QoValue& v) {
+    return r.handle == v.h && r.type == v.type && r.optype == v.optype;
+}
+
+void releaseRecord(const SavedObject& r) {
+    if (r.release) keys::remove4(r.handle, r.type, 1);
 }
 
 const char16_t kStackOverflow[] = u"StackOverFlow";
@@ -242,6 +280,7 @@ bool createSavedStack() {
     g.saved = mem::allocArray<SavedObject>(64);
     g.savedCapacity = g.saved ? 64 : 0;
     g.savedTop = -1;
+    g.contextCount = 0;
     return g.saved != nullptr;
 }
 
@@ -250,6 +289,15 @@ void freeSavedStack() {
     g.saved = nullptr;
     g.savedCapacity = 0;
     g.savedTop = -1;
+    mem::release(g.contexts);
+    g.contexts = nullptr;
+    g.contextCount = g.contextCapacity = 0;
+}
+
+SavedView savedAt(int32_t i) {
+    const SavedObject& r = g.saved[i];
+    const SavedContext& c = g.contexts[r.context];
+    return SavedView{c.function, c.call, c.level, valueOf(r), r.release != 0};
 }
 
 void releaseDeferred(const QoValue& v) {
@@ -263,54 +311,80 @@ void save(const CallInfo* caller, const QoValue& value, intptr_t level) {
         reportError(1, kStackOverflow, 2, fn);
         return;
     }
-    if (g.savedTop + 1 == g.savedCapacity && !SavedStack::grow()) {
-        releaseDeferred(value);
-        reportError(1, kStackOverflow, 2, fn);
-        return;
-    }
-    unsigned char release = caller ? static_cast<unsigned char>((caller->flags >> 8) & 0xFF) : 1;
-    SavedObject rec{fn, caller, level, value, release};
     int32_t top = g.savedTop;
-    if (top < 0 || g.saved[top].call != caller || g.saved[top].level < level) {
-        g.saved[++g.savedTop] = rec;
+    bool onTop = top < 0 || SavedStack::context(top).call != caller || SavedStack::context(top).level < level;
+    int32_t p = top;
+    if (!onTop) {
+        // Beneath the call's records of this level or above, one level lower.
+        while (p >= 0 && SavedStack::context(p).call == caller && SavedStack::context(p).level >= level) --p;
+        --level;
+    }
+    int32_t ctx = -1;
+    if ((g.savedTop + 1 < g.savedCapacity || SavedStack::grow()) && (ctx = SavedStack::contextFor(caller, fn, level)) >= 0) {
+        unsigned char release = caller ? static_cast<unsigned char>((caller->flags >> 8) & 0xFF) : 1;
+        SavedObject rec{value.h, value.type, value.optype, static_cast<uint32_t>(ctx), release ? 1u : 0u};
+        ++g.contexts[ctx].records;
+        if (!onTop)
+            std::memmove(static_cast<void*>(g.saved + p + 2), g.saved + p + 1, sizeof(SavedObject) * (top - p));
+        g.saved[p + 1] = rec;
+        ++g.savedTop;
         return;
     }
-    int32_t p = top;
-    while (p >= 0 && g.saved[p].call == caller && g.saved[p].level >= level) --p;
-    std::memmove(static_cast<void*>(g.saved + p + 2), g.saved + p + 1, sizeof(SavedObject) * (top - p));
-    rec.level = level - 1;
-    g.saved[p + 1] = rec;
-    ++g.savedTop;
+    releaseDeferred(value);
+    reportError(1, kStackOverflow, 2, fn);
 }
 
 void releaseSaved(const CallInfo* caller, intptr_t fromLevel) {
     for (int32_t i = g.savedTop; i >= 0; --i) {
-        if (g.saved[i].call != caller || g.saved[i].level < fromLevel) continue;
+        const SavedContext& c = SavedStack::context(i);
+        if (c.call != caller || c.level < fromLevel) continue;
         SavedObject rec = g.saved[i];
         SavedStack::erase(i);
-        if (rec.release) releaseDeferred(rec.value);
+        releaseRecord(rec);
     }
+    SavedStack::trim();
+}
+
+bool releaseFrom(int32_t mark, const QoValue& result) {
+    bool kept = false;
+    bool resultIsObject = refersToObject(result);
+    while (g.saved && g.savedTop >= mark) {
+        SavedObject rec = g.saved[g.savedTop--];
+        SavedStack::forget(rec);
+        if (!rec.release) continue;
+        if (resultIsObject && names(rec, result)) {
+            kept = true;   // the caller receives it and decides
+            continue;
+        }
+        releaseRecord(rec);
+    }
+    SavedStack::trim();
+    return kept;
 }
 
 void dropDeadSaved() {
     int32_t kept = 0;
     for (int32_t i = 0; i <= g.savedTop; ++i) {
-        const QoValue& v = g.saved[i].value;
-        if (keys::find4(v.h, v.type)) g.saved[kept++] = g.saved[i];
+        const SavedObject& r = g.saved[i];
+        if (keys::find4(r.handle, r.type)) g.saved[kept++] = r;
+        else SavedStack::forget(r);
     }
     g.savedTop = kept - 1;
+    SavedStack::trim();
 }
 
 void releaseCall(const CallInfo* caller) {
-    while (g.savedTop >= 0 && g.saved[g.savedTop].call == caller) {
+    while (g.savedTop >= 0 && SavedStack::context(g.savedTop).call == caller) {
         SavedObject rec = g.saved[g.savedTop--];
-        if (rec.release) releaseDeferred(rec.value);
+        SavedStack::forget(rec);
+        releaseRecord(rec);
     }
+    SavedStack::trim();
 }
 
 bool keepSaved(const QoValue& v) {
     for (int32_t i = g.savedTop; i >= 0; --i)
-        if (sameValue(g.saved[i].value, v)) {
+        if (names(g.saved[i], v)) {
             g.saved[i].release = 0;
             return true;
         }

@@ -39,6 +39,19 @@ void freeSavedStack();
 void save(const CallInfo* caller, const QoValue& value, intptr_t level);
 void releaseSaved(const CallInfo* caller, intptr_t fromLevel);  // records at or above fromLevel
 void releaseCall(const CallInfo* caller);                       // all records of the call
+// Removes every record from index `mark` up (an activation's end), releasing
+// those that carry the release flag except a record of `result`, whose object
+// the caller receives: true when there was one.
+bool releaseFrom(int32_t mark, const QoValue& result);
+// Record i as saved (tests and diagnostics).
+struct SavedView {
+    QoHandle function;
+    const CallInfo* call;
+    intptr_t level;
+    QoValue value;
+    bool release;
+};
+SavedView savedAt(int32_t i);
 // Drops the records whose object no longer exists (after a sweep), so that a
 // long-running call that makes garbage keeps a bounded stack.
 void dropDeadSaved();

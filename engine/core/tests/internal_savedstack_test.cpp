@@ -18,7 +18,7 @@ class SavedStack : public Engine {
         FunSaveObj(&call, &v, level);
         return v;
     }
-    const SavedObject& at(int i) { return g.saved[i]; }
+    obj::SavedView at(int i) { return obj::savedAt(i); }
     CallInfo call{21, 0x0100};
     CallInfo other{22, 0x0100};
 };
