@@ -24,10 +24,32 @@ void deleteTable(void* p) {
     mem::release(t);
 }
 
+// A string's first text shares the record's block, right after the record;
+// a resized string holds its text in a block of its own.
+char16_t* inlineText(QoString* s) { return reinterpret_cast<char16_t*>(s + 1); }
+
+void releaseText(QoString* s) {
+    if (s->text != inlineText(s)) mem::release(s->text);
+}
+
 void deleteString(void* p) {
     auto* s = static_cast<QoString*>(p);
-    mem::release(s->text);
+    releaseText(s);
     mem::release(s);
+}
+
+// A string record and its text of `size` units (at least one) in one block;
+// the last unit and the first are terminators.
+QoString* newStringRecord(int32_t size, bool zeroed) {
+    size_t units = size > 0 ? static_cast<size_t>(size) : 1;
+    size_t bytes = sizeof(QoString) + sizeof(char16_t) * units;
+    auto* s = static_cast<QoString*>(zeroed ? mem::allocateZeroed(bytes) : mem::allocate(bytes));
+    if (!s) return nullptr;
+    s->text = inlineText(s);
+    s->capacity = size;
+    s->text[0] = 0;
+    s->text[units - 1] = 0;
+    return s;
 }
 
 void deleteArray(void* p) {
@@ -54,7 +76,7 @@ Shape shapeOf(int32_t type, void* object) {
 }
 
 void* allocateRecord(int32_t type) {
-    size_t bytes = type == QO_TABLE ? sizeof(QoTable) : type == QO_STRING ? sizeof(QoString) : sizeof(QoArray);
+    size_t bytes = type == QO_TABLE ? sizeof(QoTable) : sizeof(QoArray);
     return mem::allocateZeroed(bytes);
 }
 
@@ -185,7 +207,7 @@ bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep, 
         }
         if (size > 0) text[size - 1] = 0;   // the buffer always ends in a terminator
         else text[0] = 0;
-        mem::release(s->text);
+        releaseText(s);
         s->text = text;
         s->capacity = size;
         return true;
@@ -244,6 +266,10 @@ void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool z
     void* object = nullptr;
     for (int attempt = 0; !object && attempt < 2; ++attempt) {
         if (attempt > 0 && !(mem::refusedByLimit() && gc::collectForMemory())) return nullptr;
+        if (type == QO_STRING) {
+            object = newStringRecord(size, zeroed);
+            continue;
+        }
         object = allocateRecord(type);
         if (object && !resize(type, object, size, ndims, false, zeroed)) {
             mem::release(object);
