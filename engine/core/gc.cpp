@@ -40,7 +40,7 @@ void setPace() {
 void markEntry(keys::Entry* e) {
     if (!(e->flags & keys::kNumbered) || (e->flags & keys::kMarked)) return;
     e->flags |= keys::kMarked;
-    if (e->mark) e->mark(e->value);
+    if (QoMarkFn mark = e->mark()) mark(e->value);
 }
 
 void markValue(const QoValue& v) {
