@@ -137,12 +137,19 @@ bool rehashPairs(uint32_t slots) {
 
 // The index of the pair (del, mark), added when new; -1 when memory runs out
 // or the index space is used up.
+uint32_t g_lastPair = 0;   // the pair found last (objects of one kind come in runs)
+
 int32_t pairIndex(QoDeleteFn del, QoMarkFn mark) {
     if (!del && !mark) return 0;
+    if (g_lastPair && g_pairs[g_lastPair].del == del && g_pairs[g_lastPair].mark == mark)
+        return static_cast<int32_t>(g_lastPair);
     if (g_slotCount) {
         for (uint32_t s = pairSlot(del, mark); g_pairSlots[s]; s = (s + 1) & (g_slotCount - 1)) {
             const Functions& f = g_pairs[g_pairSlots[s]];
-            if (f.del == del && f.mark == mark) return static_cast<int32_t>(g_pairSlots[s]);
+            if (f.del == del && f.mark == mark) {
+                g_lastPair = g_pairSlots[s];
+                return static_cast<int32_t>(g_lastPair);
+            }
         }
     }
     if (g_pairCount == 0) g_pairCount = 1;   // index 0 stays (null, null)
@@ -170,7 +177,7 @@ void freePairs() {
     mem::release(g_pairSlots);
     g_pairs = nullptr;
     g_pairSlots = nullptr;
-    g_pairCount = g_pairCapacity = g_slotCount = 0;
+    g_pairCount = g_pairCapacity = g_slotCount = g_lastPair = 0;
     detail::g_functions = detail::kNoFunctions;
 }
 
