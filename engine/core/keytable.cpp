@@ -559,6 +559,12 @@ bool inReuseCache(QoHandle h) {
     return false;
 }
 
+bool reuseHolds(int32_t keyType) {
+    for (int i = 0; i < g_reuse.count; ++i)
+        if (g_reuse.records[i].keyType == keyType) return true;
+    return false;
+}
+
 int reuseCount() { return g_reuse.count; }
 
 // The first 65,535 values of the counter are the handles themselves. From

@@ -169,6 +169,9 @@ using ReusePredicate = bool (*)(void* ctx, const ReuseRecord& r);
 // last (the "last one found"). Returns false when nothing of that type is cached.
 bool takeReusable(int32_t keyType, ReusePredicate pred, void* ctx, bool fallback, ReuseRecord* out);
 bool inReuseCache(QoHandle h);
+// True when the reuse cache holds an object of keyType (NewSysObj of that type
+// would take it rather than make a new one).
+bool reuseHolds(int32_t keyType);
 int reuseCount();
 
 // Draws a fresh handle: never 0, never a live 4-byte key of any key type.
