@@ -17,8 +17,10 @@ bool g_collecting = false;
 // reaches max(threshold, n + n/2), or when b/2 bytes (at least kMinBytePause)
 // have been allocated since: the work of all collections stays proportional
 // to the objects and bytes allocated, and garbage stays a bounded share of
-// what is alive. A threshold of 0 or below switches both off.
-constexpr uint64_t kMinBytePause = 8u << 20;
+// what is alive. A threshold of 0 or below switches both off. The floor of
+// 1 MB keeps a small heap that makes large garbage (a string grown by +)
+// reusing its freed blocks instead of taking fresh pages.
+constexpr uint64_t kMinBytePause = 1u << 20;
 int64_t g_survivors = 0;        // objects alive after the last collection
 uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
 uint64_t g_bytePause = kMinBytePause;
