@@ -89,6 +89,7 @@ void setLimit(uint64_t bytes) { g_limit = bytes; }
 uint64_t limit() { return g_limit; }
 uint64_t bytesInUse() { return g_used; }
 uint64_t allocatedBytes() { return g_allocated; }
+void countReused(size_t bytes) { g_allocated += bytes; }
 bool refusedByLimit() { return g_limitRefused; }
 
 void failAfter(long n) { g_failAt = n > 0 ? n : 0; }

@@ -75,6 +75,9 @@ long liveBlocks();
 // allocator sizes them); the collector's byte trigger compares its growth
 // with bytesInUse().
 uint64_t allocatedBytes();
+// Counts `bytes` of a block the engine kept and handed out again as allocated
+// (for the collector's byte rule), as if it had been freed and allocated.
+void countReused(size_t bytes);
 // True when the latest allocation attempt was refused by the memory limit.
 bool refusedByLimit();
 

@@ -103,6 +103,7 @@ void collect() {
     keys::flush();
     markRoots();
     drainRoots();
+    obj::releaseSpareBlocks();   // those the last cycle did not take: their sizes have passed
     sweep();
     setPace();
     g_collecting = false;
@@ -119,8 +120,10 @@ void maybeCollect() {
 void resetPace() { setPace(); }
 
 bool collectForMemory() {
-    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping || g_collecting) return false;
+    bool released = obj::releaseSpareBlocks();
+    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping || g_collecting) return released;
     collect();
+    obj::releaseSpareBlocks();   // and those of the garbage just freed
     return true;
 }
 

@@ -32,8 +32,52 @@ void releaseText(QoString* s) {
     if (s->text != inlineText(s)) mem::release(s->text);
 }
 
+// Large string blocks. A block of at least kLargeBlock bytes is sized up to
+// one of four steps per power of two, and when the collector frees it, it is
+// kept (at most kSpareBudget bytes in all) for the next string of its size
+// class: a string grown by + in a loop then takes the blocks of its dead
+// predecessors, still warm, instead of fresh memory that the C allocator has
+// handed back to the system and must fault in again. Spares count as memory in
+// use; those a collection cycle did not take are given back at the next
+// collection, all of them when the memory limit refuses an object and when
+// the engine stops.
+constexpr size_t kLargeBlock = 16 * 1024;
+constexpr size_t kSpareBudget = 4u << 20;
+constexpr int kSpareClasses = 4 * (31 - 14) + 5;
+void* g_spares[kSpareClasses];   // per class, linked through their first word
+size_t g_spareBytes = 0;
+
+size_t blockBytes(int32_t size) {
+    return sizeof(QoString) + sizeof(char16_t) * (size > 0 ? static_cast<size_t>(size) : 1);
+}
+
+// The size of a large block of at least `bytes`, and its class.
+size_t largeSize(size_t bytes, int* cls) {
+    int e = 63 - __builtin_clzll(bytes);   // 2^e <= bytes < 2^(e+1), e >= 14
+    size_t step = size_t{1} << (e - 2);
+    size_t size = (bytes + step - 1) & ~(step - 1);
+    *cls = (e - 14) * 4 + static_cast<int>(size >> (e - 2)) - 4;
+    return size;
+}
+
+// Keeps the block of a dying string with its first text; false when it is
+// not a large one or the budget is spent.
+bool keepSpare(QoString* s) {
+    if (g.shuttingDown || s->text != inlineText(s)) return false;
+    size_t bytes = blockBytes(s->capacity);
+    if (bytes < kLargeBlock) return false;
+    int cls = 0;
+    size_t size = largeSize(bytes, &cls);
+    if (g_spareBytes + size > kSpareBudget) return false;
+    *reinterpret_cast<void**>(s) = g_spares[cls];
+    g_spares[cls] = s;
+    g_spareBytes += size;
+    return true;
+}
+
 void deleteString(void* p) {
     auto* s = static_cast<QoString*>(p);
+    if (keepSpare(s)) return;
     releaseText(s);
     mem::release(s);
 }
@@ -41,10 +85,22 @@ void deleteString(void* p) {
 // A string record and its text of `size` units (at least one) in one block;
 // the last unit and the first are terminators.
 QoString* newStringRecord(int32_t size, bool zeroed) {
-    size_t units = size > 0 ? static_cast<size_t>(size) : 1;
-    size_t bytes = sizeof(QoString) + sizeof(char16_t) * units;
-    auto* s = static_cast<QoString*>(zeroed ? mem::allocateZeroed(bytes) : mem::allocate(bytes));
+    size_t bytes = blockBytes(size);
+    void* block = nullptr;
+    if (bytes >= kLargeBlock) {
+        int cls = 0;
+        bytes = largeSize(bytes, &cls);
+        if ((block = g_spares[cls])) {
+            g_spares[cls] = *static_cast<void**>(block);
+            g_spareBytes -= bytes;
+            mem::countReused(bytes);
+            if (zeroed) std::memset(block, 0, bytes);
+        }
+    }
+    if (!block) block = zeroed ? mem::allocateZeroed(bytes) : mem::allocate(bytes);
+    auto* s = static_cast<QoString*>(block);
     if (!s) return nullptr;
+    size_t units = size > 0 ? static_cast<size_t>(size) : 1;
     s->text = inlineText(s);
     s->capacity = size;
     s->text[0] = 0;
@@ -150,6 +206,17 @@ void releaseRecord(const SavedObject& r) {
 const char16_t kStackOverflow[] = u"StackOverFlow";
 
 }  // namespace
+
+bool releaseSpareBlocks() {
+    bool any = g_spareBytes > 0;
+    for (void*& head : g_spares)
+        while (void* b = head) {
+            head = *static_cast<void**>(b);
+            mem::release(b);
+        }
+    g_spareBytes = 0;
+    return any;
+}
 
 QoDeleteFn deleterFor(int32_t type) {
     switch (type) {

@@ -29,6 +29,10 @@ void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool z
 bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep, bool zeroed = false);
 void* takeReused(int32_t type, QoHandle* handle);
 
+// Gives the blocks kept for large strings back to the C allocator; true when
+// there were any.
+bool releaseSpareBlocks();
+
 // The object record of a live object of a built-in kind, or null.
 void* lookup(int32_t type, QoHandle h);
 
@@ -78,8 +82,9 @@ void maybeCollect();
 // Starts the pacing afresh from what is alive now (engine start).
 void resetPace();
 // The emergency collection of NewSysObj when the memory limit refused memory
-// for a new object: collects, unless automatic collection is off or
-// suspended; true when it did.
+// for a new object: gives the spare string blocks back and collects, unless
+// automatic collection is off or suspended; true when it freed spares or
+// collected.
 bool collectForMemory();
 // Queues a value's object as a root; false when it refers to no object.
 bool queueRoot(const QoValue& v);
