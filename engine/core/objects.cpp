@@ -42,7 +42,7 @@ void releaseText(QoString* s) {
 // collection, all of them when the memory limit refuses an object and when
 // the engine stops.
 constexpr size_t kLargeBlock = 16 * 1024;
-constexpr size_t kSpareBudget = 4u << 20;
+constexpr size_t kSpareBudget = 8u << 20;
 constexpr int kSpareClasses = 4 * (31 - 14) + 5;
 void* g_spares[kSpareClasses];   // per class, linked through their first word
 size_t g_spareBytes = 0;
