@@ -258,8 +258,8 @@ QoValue* interpret(Activation& a) {
     QoValue* top = base - 1;
     unsigned opcode;
     // The activation's bases, in locals so that they stay in registers.
-    QoValue* const argBase = a.argBase;
-    QoValue* const localBase = a.localBase;
+    QoValue* const argBase = a.bases[kArgVar];
+    QoValue* const localBase = a.bases[kLocalVar];
     const int32_t maxParam = a.maxParam;
     const int32_t staticFirst = a.staticFirst;
 #define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : values + (v))

@@ -65,9 +65,6 @@ enum class Handler : uint16_t {
     kCount
 };
 
-// Variable kinds: which activation base a variable index is read from.
-enum VarKind : int32_t { kArgVar = 0, kLocalVar = 1, kStaticVar = 2 };
-
 struct Step {
     const void* go;        // handler label (a Handler number until the plan is bound)
     int32_t a, b;          // first variable (kind, index), or a count, height or opcode
@@ -83,6 +80,9 @@ struct Plan {
     bool bound;            // handler numbers replaced by label addresses
     int64_t programBytes;  // the real programs stored after the steps
     int64_t frameSpan;     // value-stack slots a frame of the record spans (frameSpan())
+    int64_t inPlaceGrowth; // what a frame with its arguments in place adds to the stack depth
+    int32_t ownBase;       // first evaluation-stack slot in the record's own value array
+    int32_t frameBase;     // the same in a frame, from the frame's local base
     // Per step, the code offsets of its first two instructions that may record
     // a run error (-1: none), for the sites of slow paths (stored after the
     // real programs; read only when a host asks where an error happened).

@@ -162,7 +162,7 @@ QoValue* callAt(Activation& a, QoValue* top, const Step* s, bool compiled) {
 // After an activation entered by CALLF in the loop: back in the caller.
 void returnTo(Activation& caller, InlineCall& c, bool temporary) {
     const Step* at = static_cast<const Step*>(c.callStep);
-    if (!temporary && *static_cast<const unsigned char*>(at->p) == 0) {
+    if (!temporary && at->c == 0) {
         *c.args = caller.scratch;  // no object to keep, no write-back list
         return;
     }
@@ -193,8 +193,9 @@ Plan* planOf(fn::Record* r) {
     return plan;
 }
 
-#define V1(s) (B[(s)->a] + (s)->b)
-#define V2(s) (B[(s)->c] + (s)->d)
+#define V1(s) (ap->bases[(s)->a] + (s)->b)
+#define V2(s) (ap->bases[(s)->c] + (s)->d)
+#define VAR(kind, index) (ap->bases[kind] + (index))
 #define KP(s) (static_cast<const QoValue*>((s)->p))
 #define STEP(ptr) (static_cast<const Step*>(ptr))
 #define H(name) H_##name:
@@ -238,7 +239,7 @@ Plan* planOf(fn::Record* r) {
 
 #define LOOP_TEST(s)                                           \
     do {                                                       \
-        if (top->i == 0 || stopRequested(handle)) JUMP((s)->q); \
+        if (top->i == 0 || stopRequested(ap->info.function)) JUMP((s)->q); \
         NEXT();                                                \
     } while (0)
 
@@ -252,7 +253,7 @@ Plan* planOf(fn::Record* r) {
         if (cx.optype == QO_INT && cy.optype == QO_INT) {      \
             bool holds = relation<op::name>(cx.i, cy.i);       \
             arith::setLogical(*top, holds);                    \
-            if (!holds || stopRequested(handle)) JUMP(s->q);   \
+            if (!holds || stopRequested(ap->info.function)) JUMP(s->q);   \
             NEXT();                                            \
         }                                                      \
         pushedPair<op::name>(*ap, s, top, cx, cy);                \
@@ -291,12 +292,12 @@ Plan* planOf(fn::Record* r) {
 
 #define NESTED(op1, op2)                                                                        \
     H(XVV_##op1##_##op2) {                                                                      \
-        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *(B[s->e] + s->f), *(B[s->g] + s->h)); \
+        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *VAR(s->e, s->f), *VAR(s->g, s->h)); \
         ++top;                                                                                  \
         NEXT();                                                                                 \
     }                                                                                           \
     H(XVC_##op1##_##op2) {                                                                      \
-        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *KP(s), *(B[s->g] + s->h)); \
+        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *KP(s), *VAR(s->g, s->h)); \
         ++top;                                                                                  \
         NEXT();                                                                                 \
     }
@@ -335,15 +336,11 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     InlineCall* call = nullptr;  // the innermost activation entered here, if any
     QoValue* base;
     QoValue* top;
-    QoValue* B[3];
-    QoHandle handle;
     const Step* s;
 #define ACTIVATE(act, first)                                                  \
     do {                                                                      \
         ap = (act);                                                           \
         base = ap->base;                                                      \
-        B[kArgVar] = ap->argBase, B[kLocalVar] = ap->localBase, B[kStaticVar] = ap->values; \
-        handle = ap->info.function;                                           \
         s = (first);                                                          \
     } while (0)
     ACTIVATE(entry, plan->steps);
@@ -356,7 +353,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         InlineCall* c = call;
         Activation* caller = c->caller;
         const Step* at = STEP(c->callStep);
-        if (__builtin_expect(g.savedTop < c->act.savedMark && *static_cast<const unsigned char*>(at->p) == 0, 1)) {
+        if (__builtin_expect(g.savedTop < c->act.savedMark && at->c == 0, 1)) {
             // No object to release or keep, no write-back list: the result goes
             // straight into the caller's slot.
             *c->args = *top;
@@ -483,7 +480,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(LOOPF) {
-        if (top->i == 0 || stopRequested(handle)) JUMP(s->p);
+        if (top->i == 0 || stopRequested(ap->info.function)) JUMP(s->p);
         NEXT();
     }
     H(JMP) {
@@ -491,12 +488,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         JUMP(s->p);
     }
     H(LOOPBACK) {
-        if (stopRequested(handle)) JUMP(s->q);  // the final END
+        if (stopRequested(ap->info.function)) JUMP(s->q);  // the final END
         top = base + s->a;
         JUMP(s->p);
     }
     H(UNTILF) {
-        if (top->i == 0 && !stopRequested(handle)) {
+        if (top->i == 0 && !stopRequested(ap->info.function)) {
             top = base + s->a;
             JUMP(s->p);
         }
@@ -603,7 +600,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     }
     H(REAL_EXPR) {
         auto* program = static_cast<RealProgram*>(const_cast<void*>(s->p));
-        if (__builtin_expect(runRealProgram(*program, B, top), 1)) {
+        if (__builtin_expect(runRealProgram(*program, ap->bases, top), 1)) {
             top += program->results;
             JUMP(s->q);
         }

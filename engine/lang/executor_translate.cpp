@@ -314,6 +314,7 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
                 s.q = w;
                 s.a = w[0];  // address slot of the callee
                 s.b = w[1];  // mm
+                s.c = r_->code[ins_[i].at + 1] != 0;  // a write-back list follows
                 break;
             case op::KEEPTOP: case op::KEEPTOP_B: h = Handler::KEEPTOP, s.a = w[0]; break;
             case op::OO: h = Handler::OO, s.a = w[0]; break;
@@ -446,6 +447,9 @@ int Translator::run(Plan** out) {
     plan->count = n;
     plan->sites = reinterpret_cast<int32_t*>(reinterpret_cast<char*>(plan) + sitesAt);
     plan->frameSpan = frameSpan(words_);
+    plan->inPlaceGrowth = plan->frameSpan - (int64_t(words_[fn::W_MAX_PARAM]) + 1);
+    plan->ownBase = words_[fn::W_STACK_FIRST];
+    plan->frameBase = words_[fn::W_CONST_FIRST];
     fillHead(plan->head, const_cast<fn::Record*>(r_));
     plan->programBytes = static_cast<int64_t>(sizeof(uint64_t) * programs_.size());
     if (programs_.size())
