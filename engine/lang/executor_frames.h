@@ -130,11 +130,13 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
         const int32_t depth = g.stackDepth;
         const int64_t newDepth = depth + plan->inPlaceGrowth;
         if (!g.stack || newDepth >= g.stackMax) return nullptr;  // the ordinary call reports the overflow
-        QoValue* locals = g.stack + (depth - (head.maxParam + 1));
+        QoValue* locals = g.stack + (depth - plan->params);
         a.bases[kLocalVar] = locals;
         for (int32_t v = head.maxParam + 1; v < head.staticFirst; ++v) setNil(locals[v]);
         a.base = locals + plan->frameBase;
-        c.fs = FrameState{false, false, depth, *state, args};
+        c.fs.ownArray = c.fs.copied = false;  // arguments in place: nothing to copy back
+        c.fs.savedDepth = depth;
+        c.fs.previousState = *state;
         *state = fn::kRunningFrame;
         g.stackDepth = static_cast<int32_t>(newDepth);
     }
@@ -143,12 +145,23 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     return &c;
 }
 
+// leave() for such an activation: its arguments were never copied.
+QO_ALWAYS_INLINE inline void leaveInline(InlineCall& c) {
+    unsigned char* state = c.act.record->code;
+    if (c.fs.ownArray) {
+        *state = fn::kIdle;
+        return;
+    }
+    g.stackDepth = c.fs.savedDepth;
+    *state = c.fs.previousState;
+}
+
 // The END of such an activation: the result into *result, the frame left, the
 // saved objects released; true when the result is an object to keep.
 QO_ALWAYS_INLINE inline bool finishInline(InlineCall& c, const QoValue* top, QoValue* result) {
     *result = *top;
     --g_inlineDepth;
-    leave(c.act, c.fs);
+    leaveInline(c);
     if (__builtin_expect(g.savedTop >= c.act.savedMark, 0)) return releaseActivation(c.act, *result);
     return false;
 }

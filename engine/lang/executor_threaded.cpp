@@ -193,9 +193,11 @@ Plan* planOf(fn::Record* r) {
     return plan;
 }
 
-#define V1(s) (ap->bases[(s)->a] + (s)->b)
-#define V2(s) (ap->bases[(s)->c] + (s)->d)
-#define VAR(kind, index) (ap->bases[kind] + (index))
+// A step's variable: its kind and its byte offset from that kind's base.
+#define VAR(kind, offset) \
+    reinterpret_cast<QoValue*>(reinterpret_cast<char*>(ap->bases[kind]) + static_cast<intptr_t>(offset))
+#define V1(s) VAR((s)->a, (s)->b)
+#define V2(s) VAR((s)->c, (s)->d)
 #define KP(s) (static_cast<const QoValue*>((s)->p))
 #define STEP(ptr) (static_cast<const Step*>(ptr))
 #define H(name) H_##name:
@@ -265,6 +267,16 @@ Plan* planOf(fn::Record* r) {
 
 #define VC_LOOPF(name) \
     H(VC_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *KP(s)); }
+
+// VINC + JMP onto the compare + LOOPF step t: the test runs here as t's own
+// handler would run it (its operands, its exit, its sites).
+#define VINC_LOOPF(name, kind, y)                                          \
+    H(VINC_##kind##_##name##_LOOPF) {                                      \
+        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false, s, 0);        \
+        top = base + s->c;                                                 \
+        s = STEP(s->p);                                                    \
+        COMPARE_LOOPF(name, *V1(s), y);                                    \
+    }
 
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
@@ -358,7 +370,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
             // straight into the caller's slot.
             *c->args = *top;
             --g_inlineDepth;
-            leave(c->act, c->fs);
+            leaveInline(*c);
         } else {
             returnTo(*caller, *c, finishInline(*c, top, &caller->scratch));
         }
@@ -579,6 +591,18 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     VC_LOOPF(LE)
     VC_LOOPF(EQ)
     VC_LOOPF(NE)
+    VINC_LOOPF(GT, VV, *V2(s))
+    VINC_LOOPF(GE, VV, *V2(s))
+    VINC_LOOPF(LT, VV, *V2(s))
+    VINC_LOOPF(LE, VV, *V2(s))
+    VINC_LOOPF(EQ, VV, *V2(s))
+    VINC_LOOPF(NE, VV, *V2(s))
+    VINC_LOOPF(GT, VC, *KP(s))
+    VINC_LOOPF(GE, VC, *KP(s))
+    VINC_LOOPF(LT, VC, *KP(s))
+    VINC_LOOPF(LE, VC, *KP(s))
+    VINC_LOOPF(EQ, VC, *KP(s))
+    VINC_LOOPF(NE, VC, *KP(s))
     OP_STOREV(ADD)
     OP_STOREV(SUB)
     OP_STOREV(MUL)
