@@ -50,6 +50,14 @@ QO_INLINE void onStack(Activation& a, const Step* s, QoValue* l) {
     if (!fast<Op>(*l, l[0], l[1])) slowBinary<Op>(a, s, 0, l);
 }
 
+// Whether every record is an int, in one test (the laid-out path of the loops).
+QO_INLINE bool allInts(const QoValue& x, const QoValue& y) {
+    return __builtin_expect(((x.optype ^ QO_INT) | (y.optype ^ QO_INT)) == 0, 1);
+}
+QO_INLINE bool allInts(const QoValue& x, const QoValue& y, const QoValue& z) {
+    return __builtin_expect(((x.optype ^ QO_INT) | (y.optype ^ QO_INT) | (z.optype ^ QO_INT)) == 0, 1);
+}
+
 // A plain number held in registers: tag QO_INT or QO_REAL, 0 for any other kind.
 struct Num {
     int32_t tag;
@@ -96,7 +104,7 @@ QO_INLINE void store(QoValue& v, const Num& n) {
 template <unsigned Op1, unsigned Op2>
 QO_INLINE void nestedArith(Activation& a, const Step* s, QoValue* t, const QoValue& x, const QoValue& y,
                            const QoValue& z, QoValue& w) {
-    if (x.optype == QO_INT && y.optype == QO_INT && z.optype == QO_INT) {
+    if (allInts(x, y, z)) {
         uint64_t v = intOp<Op2>(static_cast<uint64_t>(x.i), intOp<Op1>(static_cast<uint64_t>(y.i),
                                                                         static_cast<uint64_t>(z.i)));
         arith::setInt(*t, static_cast<int64_t>(v));
@@ -121,7 +129,7 @@ QO_INLINE void nestedArith(Activation& a, const Step* s, QoValue* t, const QoVal
 // PUSHV x, push y, op1, op2: the top becomes top op2 (x op1 y).
 template <unsigned Op1, unsigned Op2>
 QO_INLINE void ontoTop(Activation& a, const Step* s, QoValue* top, const QoValue& x, const QoValue& y) {
-    if (top->optype == QO_INT && x.optype == QO_INT && y.optype == QO_INT) {
+    if (allInts(*top, x, y)) {
         uint64_t v = intOp<Op2>(static_cast<uint64_t>(top->i), intOp<Op1>(static_cast<uint64_t>(x.i),
                                                                            static_cast<uint64_t>(y.i)));
         arith::setInt(*top, static_cast<int64_t>(v));
@@ -177,6 +185,9 @@ QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
         unarySlow(a, op::NEG, top);
     }
 }
+
+// The stop test of loops (stopRequested), the handle read only when stopping.
+#define STOP() (__builtin_expect(!hasError() && !interruptPending(), 1) ? false : stopRequestedSlow(ap->info.function))
 
 // A slow path of a handler, at its step.
 #define SLOW(call) SLOW_AT(*ap, ap->record, s, 0, call)
@@ -241,7 +252,7 @@ Plan* planOf(fn::Record* r) {
 
 #define LOOP_TEST(s)                                           \
     do {                                                       \
-        if (top->i == 0 || stopRequested(ap->info.function)) JUMP((s)->q); \
+        if (top->i == 0 || STOP()) JUMP((s)->q); \
         NEXT();                                                \
     } while (0)
 
@@ -252,10 +263,10 @@ Plan* planOf(fn::Record* r) {
         const QoValue& cx = (x);                               \
         const QoValue& cy = (y);                               \
         ++top;                                                 \
-        if (cx.optype == QO_INT && cy.optype == QO_INT) {      \
+        if (allInts(cx, cy)) {                                 \
             bool holds = relation<op::name>(cx.i, cy.i);       \
             arith::setLogical(*top, holds);                    \
-            if (!holds || stopRequested(ap->info.function)) JUMP(s->q);   \
+            if (__builtin_expect(!holds, 0) || STOP()) JUMP(s->q); \
             NEXT();                                            \
         }                                                      \
         pushedPair<op::name>(*ap, s, top, cx, cy);                \
@@ -492,7 +503,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(LOOPF) {
-        if (top->i == 0 || stopRequested(ap->info.function)) JUMP(s->p);
+        if (top->i == 0 || STOP()) JUMP(s->p);
         NEXT();
     }
     H(JMP) {
@@ -500,12 +511,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         JUMP(s->p);
     }
     H(LOOPBACK) {
-        if (stopRequested(ap->info.function)) JUMP(s->q);  // the final END
+        if (STOP()) JUMP(s->q);  // the final END
         top = base + s->a;
         JUMP(s->p);
     }
     H(UNTILF) {
-        if (top->i == 0 && !stopRequested(ap->info.function)) {
+        if (top->i == 0 && !STOP()) {
             top = base + s->a;
             JUMP(s->p);
         }
