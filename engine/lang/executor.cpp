@@ -77,11 +77,13 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     // native or operator function, and calls the threaded loop cannot make itself).
     // Besides the count, the machine stack these activations have used: a
     // level's frames differ in size with the native functions between them.
-    if (g.callDepth == 0) g_machineBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (__builtin_expect(g.callDepth >= kMaxCallDepth ||
-                             g_machineBase - reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > kMachineStackBudget,
-                         0))
+    // The outermost activation only sets the base: it is within both limits.
+    const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (g.callDepth == 0) {
+        g_machineBase = frame;
+    } else if (__builtin_expect(g.callDepth >= kMaxCallDepth || g_machineBase - frame > kMachineStackBudget, 0)) {
         return failCall(result, 1, kStackOverFlow, h);
+    }
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
