@@ -88,16 +88,33 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
     Activation a;
-    begin(a, r);
-    a.info.flags = flags;
     FrameState fs;
-    if (r->code[0] == fn::kIdle) {
-        enterOwn(a, args, fs);
-    } else if (!enterFrame(a, args, inPlace, frameSpan(r->words), fs)) {
-        return failCall(result, 1, kStackOverFlow, h);
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (__builtin_expect(plan && plan->count > 0 && r->code[0] == fn::kIdle, 1)) {
+        // The usual case (a host's or a native's call of a function that is
+        // not running): the activation's head and own-array figures come from
+        // the plan, as an inline call takes them.
+        const ActivationHead& head = plan->head;
+        static_cast<ActivationHead&>(a) = head;
+        a.info.flags = flags;
+        a.savedMark = g.savedTop + 1;
+        r->code[0] = fn::kRunningOwn;
+        r->args = args;
+        a.bases[kArgVar] = args;
+        a.bases[kLocalVar] = a.bases[kStaticVar] = head.values;
+        a.base = head.values + plan->ownBase;
+        fs.ownArray = true;
+        fs.copied = false;
+    } else {
+        begin(a, r);
+        a.info.flags = flags;
+        if (r->code[0] == fn::kIdle) {
+            enterOwn(a, args, fs);
+        } else if (!enterFrame(a, args, inPlace, frameSpan(r->words), fs)) {
+            return failCall(result, 1, kStackOverFlow, h);
+        }
     }
     ++g.callDepth;
-    auto* plan = static_cast<Plan*>(r->threaded);
     if (__builtin_expect(!plan, 0)) plan = g_plansEnabled ? planOf(r) : nullptr;
     *result = *(__builtin_expect(plan && plan->count > 0, 1) ? runPlan(&a, plan) : interpret(a));
     --g.callDepth;
