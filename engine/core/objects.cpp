@@ -43,7 +43,7 @@ void releaseText(QoString* s) {
 // the engine stops.
 constexpr size_t kLargeBlock = 16 * 1024;
 constexpr size_t kSpareBudget = 8u << 20;
-constexpr int kSpareClasses = 4 * (31 - 14) + 5;
+constexpr int kSpareClasses = 4 * (30 - 14) + 5;
 void* g_spares[kSpareClasses];   // per class, linked through their first word
 size_t g_spareBytes = 0;
 
@@ -51,24 +51,26 @@ size_t blockBytes(int32_t size) {
     return sizeof(QoString) + sizeof(char16_t) * (size > 0 ? static_cast<size_t>(size) : 1);
 }
 
-// The size of a large block of at least `bytes`, and its class.
-size_t largeSize(size_t bytes, int* cls) {
-    int e = 63 - __builtin_clzll(bytes);   // 2^e <= bytes < 2^(e+1), e >= 14
+// The class of a block of `bytes` and its size, rounded up to the class's
+// (*size); -1 (size unchanged) for a block too small or too large to keep.
+int spareClass(size_t bytes, size_t* size) {
+    *size = bytes;
+    if (bytes < kLargeBlock || bytes > static_cast<size_t>(INT32_MAX)) return -1;
+    int e = 63 - __builtin_clzll(bytes);   // 2^e <= bytes < 2^(e+1), 14 <= e <= 30
     size_t step = size_t{1} << (e - 2);
-    size_t size = (bytes + step - 1) & ~(step - 1);
-    *cls = (e - 14) * 4 + static_cast<int>(size >> (e - 2)) - 4;
-    return size;
+    size_t rounded = (bytes + step - 1) & ~(step - 1);
+    if (rounded > static_cast<size_t>(INT32_MAX)) return -1;
+    *size = rounded;
+    return (e - 14) * 4 + static_cast<int>(rounded >> (e - 2)) - 4;
 }
 
 // Keeps the block of a dying string with its first text; false when it is
 // not a large one or the budget is spent.
 bool keepSpare(QoString* s) {
     if (g.shuttingDown || s->text != inlineText(s)) return false;
-    size_t bytes = blockBytes(s->capacity);
-    if (bytes < kLargeBlock) return false;
-    int cls = 0;
-    size_t size = largeSize(bytes, &cls);
-    if (g_spareBytes + size > kSpareBudget) return false;
+    size_t size = 0;
+    int cls = spareClass(blockBytes(s->capacity), &size);
+    if (cls < 0 || g_spareBytes + size > kSpareBudget) return false;
     *reinterpret_cast<void**>(s) = g_spares[cls];
     g_spares[cls] = s;
     g_spareBytes += size;
@@ -85,11 +87,10 @@ void deleteString(void* p) {
 // A string record and its text of `size` units (at least one) in one block;
 // the last unit and the first are terminators.
 QoString* newStringRecord(int32_t size, bool zeroed) {
-    size_t bytes = blockBytes(size);
+    size_t bytes = 0;
+    int cls = spareClass(blockBytes(size), &bytes);
     void* block = nullptr;
-    if (bytes >= kLargeBlock) {
-        int cls = 0;
-        bytes = largeSize(bytes, &cls);
+    if (cls >= 0) {
         if ((block = g_spares[cls])) {
             g_spares[cls] = *static_cast<void**>(block);
             g_spareBytes -= bytes;
