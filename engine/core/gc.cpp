@@ -18,9 +18,9 @@ bool g_collecting = false;
 // have been allocated since: the work of all collections stays proportional
 // to the objects and bytes allocated, and garbage stays a bounded share of
 // what is alive. A threshold of 0 or below switches both off. The floor of
-// 4 MB keeps a small heap that makes large garbage (a string grown by +)
+// 2 MB keeps a small heap that makes large garbage (a string grown by +)
 // reusing its freed blocks instead of taking fresh pages.
-constexpr uint64_t kMinBytePause = 4u << 20;
+constexpr uint64_t kMinBytePause = 2u << 20;
 int64_t g_survivors = 0;        // objects alive after the last collection
 uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
 uint64_t g_bytePause = kMinBytePause;

@@ -41,9 +41,10 @@ void releaseText(QoString* s) {
 // use; those a collection cycle did not take are given back at the next
 // collection, all of them when the memory limit refuses an object and when
 // the engine stops.
-constexpr size_t kLargeBlock = 16 * 1024;
-constexpr size_t kSpareBudget = 8u << 20;
-constexpr int kSpareClasses = 4 * (30 - 14) + 5;
+constexpr int kLargeLog = 12;
+constexpr size_t kLargeBlock = size_t{1} << kLargeLog;
+constexpr size_t kSpareBudget = 4u << 20;
+constexpr int kSpareClasses = 4 * (30 - kLargeLog) + 5;
 void* g_spares[kSpareClasses];   // per class, linked through their first word
 size_t g_spareBytes = 0;
 
@@ -56,12 +57,12 @@ size_t blockBytes(int32_t size) {
 int spareClass(size_t bytes, size_t* size) {
     *size = bytes;
     if (bytes < kLargeBlock || bytes > static_cast<size_t>(INT32_MAX)) return -1;
-    int e = 63 - __builtin_clzll(bytes);   // 2^e <= bytes < 2^(e+1), 14 <= e <= 30
+    int e = 63 - __builtin_clzll(bytes);   // 2^e <= bytes < 2^(e+1), kLargeLog <= e <= 30
     size_t step = size_t{1} << (e - 2);
     size_t rounded = (bytes + step - 1) & ~(step - 1);
     if (rounded > static_cast<size_t>(INT32_MAX)) return -1;
     *size = rounded;
-    return (e - 14) * 4 + static_cast<int>(rounded >> (e - 2)) - 4;
+    return (e - kLargeLog) * 4 + static_cast<int>(rounded >> (e - 2)) - 4;
 }
 
 // Keeps the block of a dying string with its first text; false when it is
