@@ -107,6 +107,8 @@ MruList<CacheRecord> g_locks;     // key type 6
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
+Vec<Entry*> g_functionEntries;    // the key type 1 entries, in key order
+bool g_functionsListed = false;   // false: g_functionEntries must be made again
 
 // The distinct (delete, mark) pairs, index 0 being (null, null), and an
 // open-addressed index over them (slots hold pair indexes, 0: empty).
@@ -320,6 +322,7 @@ bool takeReuseRecord(QoHandle h, int32_t keyType) {
 
 void freeEntry(Entry* e) {
     if (e->flags & kNumbered) --g_objects;
+    if (e->keyType == kFunctionByHandle) g_functionsListed = false;
     if (QoDeleteFn del = e->del()) del(e->value);
     g_entryPool.give(e);
 }
@@ -417,6 +420,7 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
     if (numbered) ++g_objects;
+    if (keyType == kFunctionByHandle) g_functionsListed = false;
     if (found) *found = e;
     return kInserted;
 }
@@ -643,13 +647,14 @@ bool prune(Node* n, int depth) {
     return n != g_root && !n->entries && n->count == 0;
 }
 
-void visitFunctions(Node* n, int depth, void (*fn)(void*)) {
+template <class F>
+void visitFunctions(Node* n, int depth, F visit) {
     if (depth == 4) {
         for (Entry* e = n->entries; e; e = e->next)
-            if (e->keyType == kFunctionByHandle) fn(e->value);
+            if (e->keyType == kFunctionByHandle) visit(e);
         return;
     }
-    forEachChild(n, [&](unsigned, Node** s) { visitFunctions(*s, depth + 1, fn); });
+    forEachChild(n, [&](unsigned, Node** s) { visitFunctions(*s, depth + 1, visit); });
 }
 
 // Frees a list of entries linked through next, in list order.
@@ -689,7 +694,22 @@ void sweepNumbered() {
     }
     prune(g_root, 0);
 }
-void forEachFunction(void (*fn)(void* record)) { visitFunctions(g_root, 0, fn); }
+// The compiled functions are the collector's roots, and they are few among the
+// objects: their entries are listed once, in key order, and listed again only
+// after a function entry was inserted or freed.
+void forEachFunction(void (*fn)(void* record)) {
+    if (!g_functionsListed) {
+        g_functionEntries.clear();
+        bool listed = true;
+        visitFunctions(g_root, 0, [&](Entry* e) { listed = listed && g_functionEntries.push(e); });
+        g_functionsListed = listed;
+        if (!listed) {   // no memory for the list: walk the table
+            visitFunctions(g_root, 0, [&](Entry* e) { fn(e->value); });
+            return;
+        }
+    }
+    for (Entry* e : g_functionEntries) fn(e->value);
+}
 
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
@@ -728,6 +748,8 @@ void destroyAll() {
     for (Pool& p : g_nodePools) p.destroy();
     g_entryPool.destroy();
     freePairs();
+    g_functionEntries.reset();
+    g_functionsListed = false;
     g_objects = 0;
     g_general.destroy();
     g_locks.destroy();
