@@ -11,12 +11,14 @@ namespace qo::keys {
 
 namespace detail {
 MruList<CacheRecord> g_general;  // every 4-byte search but key type 6
+MruList<CacheRecord> g_locks;    // key type 6
 }  // namespace detail
 
 namespace {
 
 using detail::CacheRecord;
 using detail::g_general;
+using detail::g_locks;
 using detail::MruList;
 
 size_t g_chunkBlocks = 0;   // blocks per chunk; 0: as many as fit in 64 KB
@@ -101,7 +103,6 @@ Pool g_entryPool(sizeof(Entry));
 alignas(Node) unsigned char g_rootBlock[nodeSize(kFull)];
 Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
 
-MruList<CacheRecord> g_locks;     // key type 6
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
@@ -295,8 +296,8 @@ bool deferRelease(const void* key, int32_t keyType, bool numberedOnly) {
 
 }  // namespace
 
-TypeLock* findLock(int32_t type) {
-    Entry* e = search4(type, kTypeLock);
+TypeLock* findLockSlow(int32_t type) {
+    Entry* e = search(&type, 4, kTypeLock);
     return e ? static_cast<TypeLock*>(e->value) : nullptr;
 }
 

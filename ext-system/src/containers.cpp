@@ -188,16 +188,18 @@ int claimItemType() {
     return 0;
 }
 
-Dict* dictOf(const QoValue& v) { return static_cast<Dict*>(recordOf(v, kindType[kDict])); }
+HandleCache g_lastDict;
+
+Dict* dictOf(const QoValue& v) { return static_cast<Dict*>(cachedRecordOf(g_lastDict, v, kindType[kDict])); }
 
 void markDict(void* p) {
     auto* d = static_cast<Dict*>(p);
     for (DictItem* it = d->anchor.next; it != &d->anchor; it = it->next) engine.SignGoodObj(&it->value);
 }
 
-DictItem* findItem(Dict* d, const char16_t* key, int units) {
+DictItem* findItem(Dict* d, const char16_t* key, int units, uint32_t h) {
     if (units <= 0 || !d->slots) return nullptr;
-    uint32_t h = hashText(key, units), mask = d->capacity - 1;
+    uint32_t mask = d->capacity - 1;
     for (uint32_t i = h & mask; DictItem* it = d->slots[i]; i = (i + 1) & mask)
         if (it != kTombstone && it->hash == h && it->keyUnits == units &&
             std::memcmp(it->key(), key, units * sizeof(char16_t)) == 0)
@@ -207,7 +209,8 @@ DictItem* findItem(Dict* d, const char16_t* key, int units) {
 
 // Stores value under key as the newest item; false when it cannot be stored.
 bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
-    if (DictItem* old = findItem(d, key, units)) {
+    uint32_t hash = hashText(key, units);
+    if (DictItem* old = findItem(d, key, units, hash)) {
         old->value = value;
         old->prev->next = old->next;  // moved to the newest place; the index stays
         old->next->prev = old->prev;
@@ -221,7 +224,7 @@ bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
     it->prev = it->next = nullptr;
     it->owner = nullptr;
     it->keyUnits = units;
-    it->hash = hashText(key, units);
+    it->hash = hash;
     it->value = value;
     std::memcpy(it->key(), key, units * sizeof(char16_t));
     int r = engine.InsertKey(it->key(), units * 2, d->itemType, it, deleteItem, nullptr, 1, nullptr);
@@ -555,6 +558,7 @@ int findSorted(const int32_t* names, int count, int32_t id) {
 int structFind(const Struct* s, int32_t name) { return findSorted(s->names, s->count, name); }
 
 void deleteDict(void* record) {
+    forgetRecord(g_lastDict, record);
     auto* d = static_cast<Dict*>(record);
     // Each item is detached before it goes, so that an item the engine frees
     // later (while it frees everything) never reaches back into this record.
@@ -581,6 +585,8 @@ void forgetSpareTypes() {
     std::free(g_spareTypes);
     g_spareTypes = nullptr;
     g_spareCount = g_spareCap = 0;
+    g_lastStruct = HandleCache{};
+    g_lastDict = HandleCache{};
 }
 
 void deleteStruct(void* record) {
@@ -623,7 +629,7 @@ QoValue* dictOget(QoValue* result, int lastArg, QoValue* args, CallInfo* caller)
     int units = 0;
     const char16_t* key = keyText(args[1], caller, &units);
     if (!key) return runError(result, kName, 3, caller);
-    DictItem* it = findItem(d, key, units);
+    DictItem* it = findItem(d, key, units, hashText(key, units));
     return put(result, it ? it->value : QoValue{});
 }
 
@@ -721,8 +727,41 @@ QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* cal
     }
 }
 
+namespace {
+
+__attribute__((noinline)) int findMember(const Struct* s, int32_t id) { return structFind(s, id); }
+
+// The member slot of oget(s, #name) when s is the structure found last and
+// the name is a member; null otherwise (the general path answers then).
+inline QoValue* lastStructMember(const QoValue* args) {
+    static int g_lastAt = 0;  // where the last name was found: checked before it is used
+    if (!g_lastStruct.record || g_lastStruct.handle != args[0].h || args[0].type != kindType[kStruct]) return nullptr;
+    auto* s = static_cast<Struct*>(g_lastStruct.record);
+    auto id = static_cast<int32_t>(args[1].i);
+    int at = g_lastAt;
+    if (at >= s->count || s->names[at] != id) {
+        at = findMember(s, id);
+        if (at < 0) return nullptr;
+        g_lastAt = at;
+    }
+    return &s->values[at];
+}
+
+__attribute__((noinline)) QoValue* structOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
+                                                   int code);
+
+}  // namespace
+
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
-    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME) {  // oget(s, #name)
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME)  // oget(s, #name)
+        if (QoValue* slot = lastStructMember(args)) return put(result, *slot);
+    return structOperation(result, lastArg, args, caller, code);
+}
+
+namespace {
+
+QoValue* structOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME) {
         if (Struct* s = structOf(args[0])) {
             int at = structFind(s, static_cast<int32_t>(args[1].i));
             if (at >= 0) return put(result, s->values[at]);
@@ -752,5 +791,7 @@ QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* c
     default: return unknownOperator(result, u"sys::struct 无法识别的运算符！", code, caller);
     }
 }
+
+}  // namespace
 
 }  // namespace qo::sys
