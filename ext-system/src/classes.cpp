@@ -200,7 +200,7 @@ int paramCount(QoHandle f, CallInfo* caller) {
 }
 
 // Runs method f with `at` busy; args[0] is replaced by its value for the call.
-QoValue callMethod(QoHandle f, Obj* at, QoValue* args) {
+__attribute__((always_inline)) inline QoValue callMethod(QoHandle f, Obj* at, QoValue* args) {
     QoValue saved = args[0];
     args[0] = objValue(at);
     ++at->busy;
@@ -896,8 +896,6 @@ bool ownMember(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
 
 __attribute__((noinline)) QoValue* objOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
                                                 int code) {
-    if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME && ownMember(result, lastArg, args, caller))
-        return result;
     switch (code) {
     case kOpCopy: return copyObjects(result, lastArg, args, caller, u"sys::obj copy");
     case kOpNew: return makeObject(result, lastArg - 1, args + 1, caller);
@@ -910,15 +908,23 @@ __attribute__((noinline)) QoValue* objOperation(QoValue* result, int lastArg, Qo
     }
 }
 
+// oget(o, #name, ...): o's own member or method, else the general path.
+__attribute__((noinline)) QoValue* objMember(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    if (ownMember(result, lastArg, args, caller)) return result;
+    return objOperation(result, lastArg, args, caller, kOpGetElement);
+}
+
 }  // namespace
 
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
-    // oget(o, #name) of a public data member that was asked for last: no call at all.
-    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME)
-        if (const Obj* o = lastObj(args))
+    if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {
+        // A public data member that was asked for last: no call at all.
+        if (const Obj* o = lastArg == 1 ? lastObj(args) : nullptr)
             if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i) &&
                 g_own.kind == kPublic && g_own.slot < o->dataCount)
                 return put(result, o->data[g_own.slot]);
+        return objMember(result, lastArg, args, caller);
+    }
     return objOperation(result, lastArg, args, caller, code);
 }
 
