@@ -63,6 +63,9 @@ if [ $callgrind = 1 ]; then
     "compile 1000 terms, per term|compile|1000|999|qo lua54 fparser"
     "table of new strings, per string|newstrings|100000|99999|qo lua54"
     "append loop, per step (n=2000)|append|2000|1999|qo lua54"
+    "struct member, per access|structfield|20000|19999|qo lua54"
+    "object member, per access|objfield|20000|19999|qo lua54"
+    "method call, per call|method|20000|19999|qo lua54"
   )
   echo "| workload | peer | instructions | Qo / peer |"
   echo "|---|---|---:|---:|"

@@ -53,9 +53,7 @@ bool textOf(const QoValue& v, const CallInfo* caller, const char16_t** text, int
 bool callHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code, int type) {
     QoOperatorFn op = obj::operatorOf(type);
     if (!op) return false;
-    QoValue temp = makeNil();
-    QoValue* r = op(&temp, lastArg, args, caller, code);
-    *result = r ? *r : makeNil();
+    obj::callOperator(op, result, lastArg, args, caller, code);
     return true;
 }
 

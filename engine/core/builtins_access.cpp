@@ -112,8 +112,9 @@ QoValue* elementAccess(QoValue* result, int lastArg, QoValue* args, CallInfo* ca
         return staticElement(result, lastArg, args, caller, set);
     }
     if (type == QO_FUNCTION && !set) return callFunctionHandle(result, lastArg, args, caller);
-    if (!callHandler(result, lastArg, args, caller, set ? 47 : 48, type)) return failWith(result, args[0], name, 2, caller);
-    return result;
+    QoOperatorFn op = obj::operatorOf(type);
+    if (!op) return failWith(result, args[0], name, 2, caller);
+    return obj::callOperator(op, result, lastArg, args, caller, set ? 47 : 48);
 }
 
 QoValue* staticArray(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, bool reals) {
@@ -147,8 +148,19 @@ QoValue* staticArray(QoValue* result, int lastArg, QoValue* args, CallInfo* call
 
 QO_BUILTIN(A2) { return elementView(result, lastArg, args, caller, 2); }
 QO_BUILTIN(A3) { return elementView(result, lastArg, args, caller, 3); }
-QO_BUILTIN(OSet) { return elementAccess(result, lastArg, args, caller, true); }
-QO_BUILTIN(OGet) { return elementAccess(result, lastArg, args, caller, false); }
+// oset/oget on an object kind with an operator function go straight to it;
+// everything else (static buffers, function handles, errors) takes the
+// general path.
+QO_BUILTIN(OSet) {
+    if (lastArg >= 0 && (args[0].optype < 0 || args[0].optype > QO_STATIC_REALS))
+        if (QoOperatorFn op = obj::operatorOf(args[0].optype)) return obj::callOperator(op, result, lastArg, args, caller, 47);
+    return elementAccess(result, lastArg, args, caller, true);
+}
+QO_BUILTIN(OGet) {
+    if (lastArg >= 0 && (args[0].optype < 0 || args[0].optype > QO_STATIC_REALS))
+        if (QoOperatorFn op = obj::operatorOf(args[0].optype)) return obj::callOperator(op, result, lastArg, args, caller, 48);
+    return elementAccess(result, lastArg, args, caller, false);
+}
 QO_BUILTIN(Intss) { return staticArray(result, lastArg, args, caller, false); }
 QO_BUILTIN(Realss) { return staticArray(result, lastArg, args, caller, true); }
 

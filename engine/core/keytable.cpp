@@ -11,6 +11,7 @@ namespace qo::keys {
 
 namespace detail {
 MruList<CacheRecord> g_general;  // every 4-byte search but key type 6
+MruList<CacheRecord> g_locks;    // key type 6
 const Functions kNoFunctions[1] = {{nullptr, nullptr}};
 const Functions* g_functions = kNoFunctions;
 }  // namespace detail
@@ -19,6 +20,7 @@ namespace {
 
 using detail::CacheRecord;
 using detail::g_general;
+using detail::g_locks;
 using detail::MruList;
 
 size_t g_chunkBlocks = 0;   // blocks per chunk; 0: as many as fit in 64 KB
@@ -103,7 +105,6 @@ Pool g_entryPool(sizeof(Entry));
 alignas(Node) unsigned char g_rootBlock[nodeSize(kFull)];
 Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
 
-MruList<CacheRecord> g_locks;     // key type 6
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
@@ -380,8 +381,8 @@ bool setFunctions(Entry* e, QoDeleteFn del, QoMarkFn mark) {
     return true;
 }
 
-TypeLock* findLock(int32_t type) {
-    Entry* e = search4(type, kTypeLock);
+TypeLock* findLockSlow(int32_t type) {
+    Entry* e = search(&type, 4, kTypeLock);
     return e ? static_cast<TypeLock*>(e->value) : nullptr;
 }
 

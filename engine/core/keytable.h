@@ -61,7 +61,8 @@ struct TypeLock {
     QoDeleteFn del;
     QoOperatorFn op;
 };
-TypeLock* findLock(int32_t type);
+TypeLock* findLockSlow(int32_t type);
+inline TypeLock* findLock(int32_t type);   // below: the lock cache's newest record checked inline
 
 enum InsertResult { kInserted = 0, kExists = 1, kNoMemory = 2, kBadNumberedType = 3, kBadMark = 4 };
 
@@ -121,7 +122,17 @@ struct MruList {
 };
 
 extern MruList<CacheRecord> g_general;  // the lookup cache of every 4-byte key type but type locks
+extern MruList<CacheRecord> g_locks;    // the lookup cache of type locks
 }  // namespace detail
+
+// The lock of a type, or null. The operator dispatch of every object kind asks
+// this, mostly for the type it asked last: the newest record of the lock cache
+// answers that without a call (a removed lock leaves the cache first).
+inline TypeLock* findLock(int32_t type) {
+    const detail::MruList<detail::CacheRecord>& c = detail::g_locks;
+    if (c.count > 0 && c.records[0].key == type) return static_cast<TypeLock*>(c.records[0].entry->value);
+    return findLockSlow(type);
+}
 
 // search(&key, 4, keyType), with the most recent record of the lookup cache
 // checked inline (a hit there leaves the cache as it is, as search does).

@@ -486,16 +486,10 @@ bool keepSaved(const QoValue& v) {
     return false;
 }
 
-QoOperatorFn operatorOf(int32_t type) {
-    keys::TypeLock* lock = keys::findLock(type);
-    return lock ? lock->op : nullptr;
-}
-
 QoValue* dispatch(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code, int32_t type) {
     QoOperatorFn op = operatorOf(type);
-    QoValue temp = makeNil();
-    QoValue* r = op ? op(&temp, lastArg, args, caller, code) : nullptr;
-    *result = r ? *r : makeNil();
+    if (op) return callOperator(op, result, lastArg, args, caller, code);
+    *result = makeNil();
     return result;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 
+#include "keytable.h"
 #include "qo32.h"
 
 namespace qo::obj {
@@ -68,7 +69,30 @@ void releaseDeferred(const QoValue& v);
 QoValue* dispatch(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code,
                   int32_t type);
 // The operator function locked to `type`, or null.
-QoOperatorFn operatorOf(int32_t type);
+inline QoOperatorFn operatorOf(int32_t type) {
+    keys::TypeLock* lock = keys::findLock(type);
+    return lock ? lock->op : nullptr;
+}
+// Calls op with `code`; *result gets its answer (nil when it answers none).
+// result may be one of the arguments: an operator function may write its
+// answer before it has read all its arguments, so it then writes into a record
+// of its own. The executor's calls answer into the activation's scratch
+// record, apart from the arguments, and skip that copy.
+inline QoValue* callOperator(QoOperatorFn op, QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
+                             int code) {
+    auto at = reinterpret_cast<uintptr_t>(result), from = reinterpret_cast<uintptr_t>(args);
+    bool apart = lastArg < 0 || at + sizeof(QoValue) <= from ||
+                 at >= from + sizeof(QoValue) * (static_cast<size_t>(lastArg) + 1);
+    QoValue temp;
+    QoValue* into = apart ? result : &temp;
+    *into = QoValue{};
+    QoValue* r = op(into, lastArg, args, caller, code);
+    if (r != result) {
+        if (r) *result = *r;
+        else *result = QoValue{};
+    }
+    return result;
+}
 
 }  // namespace qo::obj
 

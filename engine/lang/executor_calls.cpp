@@ -92,7 +92,11 @@ QoValue* callNative(Activation& a, QoValue* top, Cursor& at) {
     } else if (native->fn != &builtins::A || !elementAccess(a, args, lastArg)) {
         callFunction(a, native->fn, args, lastArg);
     }
-    writeBack(a, args, lastArg, at);
+    if (*at.pc == 0) {
+        ++at.pc;  // no write-back list
+    } else {
+        writeBack(a, args, lastArg, at);
+    }
     *args = a.scratch;
     return args;
 }

@@ -87,6 +87,19 @@ Dying* g_dying = nullptr;
 
 HandleCache g_lastObj;
 
+// What oget(o, #name) found last in an object's own class: a data member or a
+// method of the class itself, with no base class of that name (so that the
+// breadth-first lookup would stop at it on its first step). It holds for every
+// object of the class while no class has been defined or freed since.
+struct OwnMemo {
+    const ClassDef* cls = nullptr;
+    uint32_t epoch = 0;
+    int32_t id = 0;
+    int32_t slot = 0;  // data slot, or the method's function handle
+    MemberKind kind = kPrivate;
+};
+OwnMemo g_own;
+
 Obj* findObj(QoHandle h) {
     QoValue v = handleOf(objType(), h);
     if (auto* o = static_cast<Obj*>(cachedRecordOf(g_lastObj, v, objType()))) return o;
@@ -187,7 +200,7 @@ int paramCount(QoHandle f, CallInfo* caller) {
 }
 
 // Runs method f with `at` busy; args[0] is replaced by its value for the call.
-QoValue callMethod(QoHandle f, Obj* at, QoValue* args) {
+__attribute__((always_inline)) inline QoValue callMethod(QoHandle f, Obj* at, QoValue* args) {
     QoValue saved = args[0];
     args[0] = objValue(at);
     ++at->busy;
@@ -765,6 +778,12 @@ void freeLookupQueue() {
     g_queueCap = 0;
 }
 
+void forgetObjectCaches() {
+    g_lastObj = HandleCache{};
+    g_own = OwnMemo{};
+    classesChanged();
+}
+
 void deleteClass(void* record) {
     classesChanged();
     std::free(record);
@@ -824,25 +843,59 @@ QoValue* classOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* ca
     }
 }
 
-// oget(o, #name) of a data member of o's own class: the first step of the
-// lookup, without the work queue.
-static bool ownMember(const QoValue* args, QoValue* out) {
-    Obj* o = objOf(args[0]);
-    ClassDef* c = o ? classOf(o) : nullptr;
-    if (!c) return false;
-    auto id = static_cast<int32_t>(args[1].i);
+namespace {
+
+// The own-class entry of `id` in c, memorised; false when the lookup would not
+// stop in c's own members (a base of that name, no such member).
+bool ownEntry(const ClassDef* c, int32_t id, OwnMemo* out) {
+    if (g_own.cls == c && g_own.epoch == g_classEpoch && g_own.id == id) {
+        *out = g_own;
+        return true;
+    }
     for (int j = 0; j < c->baseCount; ++j)
         if (c->bases[j] == id) return false;
     int k = memberIndex(c, id);
-    if (k < 0 || c->kinds[k] == kMethod || c->slots[k] >= o->dataCount) return false;
-    if (c->kinds[k] == kPrivate && o->owner && o->busy == 0) return false;
-    *out = o->data[c->slots[k]];
+    if (k < 0) return false;
+    g_own = {c, g_classEpoch, id, c->slots[k], static_cast<MemberKind>(c->kinds[k])};
+    *out = g_own;
     return true;
 }
 
-QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
-    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME && ownMember(args, result))
-        return result;
+// The object named by args[0] when it is the one found last and its class is
+// the one it had then; null otherwise.
+inline Obj* lastObj(const QoValue* args) {
+    if (!g_lastObj.record || g_lastObj.handle != args[0].h || args[0].type != kindType[kObj]) return nullptr;
+    auto* o = static_cast<Obj*>(g_lastObj.record);
+    return o->classEpoch == g_classEpoch ? o : nullptr;
+}
+
+// oget(o, #name, args...) answered from o's own class: a data member (with
+// the visibility rule of the lookup) or a method call. False leaves it to the
+// general path walk, which also reports the errors.
+bool ownMember(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    Obj* o = lastObj(args);
+    if (!o) {
+        o = objOf(args[0]);
+        if (!o) return false;
+    }
+    ClassDef* c = classOf(o);
+    OwnMemo m;
+    if (!c || !ownEntry(c, static_cast<int32_t>(args[1].i), &m)) return false;
+    if (m.kind == kMethod) {
+        int params = paramCount(m.slot, caller);
+        int k = lastArg - 1;
+        if (params < 0 || (params != k + 1 && !(params == 0 && k == 0))) return false;
+        *result = callMethod(m.slot, o, &args[1]);
+        return true;
+    }
+    if (lastArg != 1 || m.slot >= o->dataCount) return false;
+    if (m.kind == kPrivate && o->owner && o->busy == 0) return false;
+    *result = o->data[m.slot];
+    return true;
+}
+
+__attribute__((noinline)) QoValue* objOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
+                                                int code) {
     switch (code) {
     case kOpCopy: return copyObjects(result, lastArg, args, caller, u"sys::obj copy");
     case kOpNew: return makeObject(result, lastArg - 1, args + 1, caller);
@@ -853,6 +906,26 @@ QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* call
         return printObj(result, args[0], caller);
     default: return runError(result, u"sys::obj 无法识别的运算符！", code, caller);
     }
+}
+
+// oget(o, #name, ...): o's own member or method, else the general path.
+__attribute__((noinline)) QoValue* objMember(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
+    if (ownMember(result, lastArg, args, caller)) return result;
+    return objOperation(result, lastArg, args, caller, kOpGetElement);
+}
+
+}  // namespace
+
+QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {
+        // A public data member that was asked for last: no call at all.
+        if (const Obj* o = lastArg == 1 ? lastObj(args) : nullptr)
+            if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i) &&
+                g_own.kind == kPublic && g_own.slot < o->dataCount)
+                return put(result, o->data[g_own.slot]);
+        return objMember(result, lastArg, args, caller);
+    }
+    return objOperation(result, lastArg, args, caller, code);
 }
 
 }  // namespace qo::sys

@@ -58,6 +58,13 @@ struct DictItem {
     char16_t* key() { return reinterpret_cast<char16_t*>(this + 1); }
 };
 
+// A slot of the index keeps the item's hash beside it, so that a probe past
+// other items does not have to read them.
+struct Slot {
+    uint32_t hash;
+    DictItem* item;  // null: never used; kTombstone: removed
+};
+
 // The items live in the engine's key table under the dictionary's item type;
 // an index of the dictionary's own (open addressing over the key's hash)
 // finds them without walking the table's trie.
@@ -65,7 +72,7 @@ struct Dict {
     DictItem anchor;  // anchor.next is the newest item, anchor.prev the oldest
     int32_t itemType;
     int32_t count;
-    DictItem** slots;
+    Slot* slots;
     uint32_t capacity;  // a power of two, or 0
     uint32_t used;      // items and tombstones
 };
@@ -85,9 +92,9 @@ uint32_t hashText(const char16_t* key, int units) {
 void indexRemove(Dict* d, DictItem* it) {
     if (!d->slots) return;
     uint32_t mask = d->capacity - 1;
-    for (uint32_t i = it->hash & mask; d->slots[i]; i = (i + 1) & mask)
-        if (d->slots[i] == it) {
-            d->slots[i] = kTombstone;
+    for (uint32_t i = it->hash & mask; d->slots[i].item; i = (i + 1) & mask)
+        if (d->slots[i].item == it) {
+            d->slots[i].item = kTombstone;
             return;
         }
 }
@@ -104,14 +111,14 @@ bool indexReserve(Dict* d) {
     uint32_t capacity = d->capacity ? d->capacity : 8;
     while (static_cast<uint64_t>(d->count + 1) * 2 > capacity) capacity *= 2;
     if (capacity > (1u << 30)) return false;
-    auto* slots = static_cast<DictItem**>(allocateZeroed(capacity, sizeof(DictItem*)));
+    auto* slots = static_cast<Slot*>(allocateZeroed(capacity, sizeof(Slot)));
     if (!slots) return false;
     for (uint32_t i = 0; i < d->capacity; ++i) {
-        DictItem* it = d->slots[i];
-        if (!it || it == kTombstone) continue;
-        uint32_t j = it->hash & (capacity - 1);
-        while (slots[j]) j = (j + 1) & (capacity - 1);
-        slots[j] = it;
+        Slot from = d->slots[i];
+        if (!from.item || from.item == kTombstone) continue;
+        uint32_t j = from.hash & (capacity - 1);
+        while (slots[j].item) j = (j + 1) & (capacity - 1);
+        slots[j] = from;
     }
     std::free(d->slots);
     d->slots = slots;
@@ -122,9 +129,9 @@ bool indexReserve(Dict* d) {
 
 void indexAdd(Dict* d, DictItem* it) {
     uint32_t mask = d->capacity - 1, i = it->hash & mask;
-    while (d->slots[i] && d->slots[i] != kTombstone) i = (i + 1) & mask;
-    if (!d->slots[i]) ++d->used;
-    d->slots[i] = it;
+    while (d->slots[i].item && d->slots[i].item != kTombstone) i = (i + 1) & mask;
+    if (!d->slots[i].item) ++d->used;
+    d->slots[i] = Slot{it->hash, it};
 }
 
 void unlinkItem(DictItem* it) {
@@ -188,18 +195,20 @@ int claimItemType() {
     return 0;
 }
 
-Dict* dictOf(const QoValue& v) { return static_cast<Dict*>(recordOf(v, kindType[kDict])); }
+HandleCache g_lastDict;
+
+Dict* dictOf(const QoValue& v) { return static_cast<Dict*>(cachedRecordOf(g_lastDict, v, kindType[kDict])); }
 
 void markDict(void* p) {
     auto* d = static_cast<Dict*>(p);
     for (DictItem* it = d->anchor.next; it != &d->anchor; it = it->next) engine.SignGoodObj(&it->value);
 }
 
-DictItem* findItem(Dict* d, const char16_t* key, int units) {
+DictItem* findItem(Dict* d, const char16_t* key, int units, uint32_t h) {
     if (units <= 0 || !d->slots) return nullptr;
-    uint32_t h = hashText(key, units), mask = d->capacity - 1;
-    for (uint32_t i = h & mask; DictItem* it = d->slots[i]; i = (i + 1) & mask)
-        if (it != kTombstone && it->hash == h && it->keyUnits == units &&
+    uint32_t mask = d->capacity - 1;
+    for (uint32_t i = h & mask; DictItem* it = d->slots[i].item; i = (i + 1) & mask)
+        if (d->slots[i].hash == h && it != kTombstone && it->keyUnits == units &&
             std::memcmp(it->key(), key, units * sizeof(char16_t)) == 0)
             return it;
     return nullptr;
@@ -207,7 +216,8 @@ DictItem* findItem(Dict* d, const char16_t* key, int units) {
 
 // Stores value under key as the newest item; false when it cannot be stored.
 bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
-    if (DictItem* old = findItem(d, key, units)) {
+    uint32_t hash = hashText(key, units);
+    if (DictItem* old = findItem(d, key, units, hash)) {
         old->value = value;
         old->prev->next = old->next;  // moved to the newest place; the index stays
         old->next->prev = old->prev;
@@ -221,7 +231,7 @@ bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
     it->prev = it->next = nullptr;
     it->owner = nullptr;
     it->keyUnits = units;
-    it->hash = hashText(key, units);
+    it->hash = hash;
     it->value = value;
     std::memcpy(it->key(), key, units * sizeof(char16_t));
     int r = engine.InsertKey(it->key(), units * 2, d->itemType, it, deleteItem, nullptr, 1, nullptr);
@@ -555,6 +565,7 @@ int findSorted(const int32_t* names, int count, int32_t id) {
 int structFind(const Struct* s, int32_t name) { return findSorted(s->names, s->count, name); }
 
 void deleteDict(void* record) {
+    forgetRecord(g_lastDict, record);
     auto* d = static_cast<Dict*>(record);
     // Each item is detached before it goes, so that an item the engine frees
     // later (while it frees everything) never reaches back into this record.
@@ -581,6 +592,8 @@ void forgetSpareTypes() {
     std::free(g_spareTypes);
     g_spareTypes = nullptr;
     g_spareCount = g_spareCap = 0;
+    g_lastStruct = HandleCache{};
+    g_lastDict = HandleCache{};
 }
 
 void deleteStruct(void* record) {
@@ -623,7 +636,7 @@ QoValue* dictOget(QoValue* result, int lastArg, QoValue* args, CallInfo* caller)
     int units = 0;
     const char16_t* key = keyText(args[1], caller, &units);
     if (!key) return runError(result, kName, 3, caller);
-    DictItem* it = findItem(d, key, units);
+    DictItem* it = findItem(d, key, units, hashText(key, units));
     return put(result, it ? it->value : QoValue{});
 }
 
@@ -721,11 +734,42 @@ QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* cal
     }
 }
 
+namespace {
+
+int g_lastAt = 0;  // where the last member name was found: checked before it is used
+
+// The member slot of oget(s, #name) when s is the structure found last and
+// the name is where the last name was found; null otherwise (the general
+// path answers then, and remembers where it found the name).
+inline QoValue* lastStructMember(const QoValue* args) {
+    if (!g_lastStruct.record || g_lastStruct.handle != args[0].h || args[0].type != kindType[kStruct]) return nullptr;
+    auto* s = static_cast<Struct*>(g_lastStruct.record);
+    int at = g_lastAt;
+    if (at >= s->count || s->names[at] != static_cast<int32_t>(args[1].i)) return nullptr;
+    return &s->values[at];
+}
+
+__attribute__((noinline)) QoValue* structOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
+                                                   int code);
+
+}  // namespace
+
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
-    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME) {  // oget(s, #name)
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME)  // oget(s, #name)
+        if (QoValue* slot = lastStructMember(args)) return put(result, *slot);
+    return structOperation(result, lastArg, args, caller, code);
+}
+
+namespace {
+
+QoValue* structOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME) {
         if (Struct* s = structOf(args[0])) {
             int at = structFind(s, static_cast<int32_t>(args[1].i));
-            if (at >= 0) return put(result, s->values[at]);
+            if (at >= 0) {
+                g_lastAt = at;
+                return put(result, s->values[at]);
+            }
         }
     }
     switch (code) {
@@ -752,5 +796,7 @@ QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* c
     default: return unknownOperator(result, u"sys::struct 无法识别的运算符！", code, caller);
     }
 }
+
+}  // namespace
 
 }  // namespace qo::sys

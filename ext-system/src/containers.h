@@ -42,7 +42,8 @@ QoValue* dictOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* cal
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code);
 void deleteDict(void* record);
 // Releases the item types kept for new dictionaries (on unloading), or only
-// forgets them (on loading: they belonged to an engine that is gone).
+// forgets them and the records remembered for handles (on loading: they
+// belonged to an engine that is gone).
 void releaseSpareTypes();
 void forgetSpareTypes();
 void deleteStruct(void* record);
@@ -67,6 +68,8 @@ extern bool g_unloading;
 extern int g_initId, g_delId, g_copyId;
 // Frees the member-lookup work queue (on unloading).
 void freeLookupQueue();
+// Forgets the object and class remembered from an engine that is gone (on loading).
+void forgetObjectCaches();
 
 // Small value helpers.
 inline QoValue* put(QoValue* result, const QoValue& v) {

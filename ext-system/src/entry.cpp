@@ -165,6 +165,7 @@ void setGcCallback(bool on) {
 int load(void* lib) {
     g_unloading = false;
     forgetSpareTypes();
+    forgetObjectCaches();
     const char* failAfter = std::getenv("QO_SYSTEM_FAIL_AFTER");
     setFailAfter(failAfter ? std::atol(failAfter) : 0);
     bindEngine(lib);

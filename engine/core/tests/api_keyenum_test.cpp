@@ -32,6 +32,13 @@ QoValue* opA(QoValue* r, int, QoValue*, CallInfo*, int code) {
     return r;
 }
 QoValue* opB(QoValue* r, int, QoValue*, CallInfo*, int) { return r; }
+// Writes its answer before it reads its second argument.
+QoValue* opEarly(QoValue* r, int lastArg, QoValue* args, CallInfo*, int) {
+    *r = intValue(0);
+    r->i = lastArg >= 1 ? args[1].i + 1 : -1;
+    return r;
+}
+QoValue* opNone(QoValue*, int, QoValue*, CallInfo*, int) { return nullptr; }
 
 class Enumerate : public ApiTest {
    protected:
@@ -164,6 +171,66 @@ TEST_F(Locks, OperatorIsReachedThroughExeOperator) {
     CallInfo caller{0, 0};
     EXPECT_EQ(api.ExeOperator(&result, 0, &arg, &caller, 7, -300), &result);
     EXPECT_EQ(result.i, 1007);
+}
+
+TEST_F(Locks, OperatorAnswersReachTheResultWhereverItLies) {
+    ASSERT_EQ(api.LockKey(-300, countFree, opEarly), 0);
+    ASSERT_EQ(api.LockKey(-301, countFree, opB), 0);
+    ASSERT_EQ(api.LockKey(-302, countFree, opNone), 0);
+    QoValue args[2] = {objectValue(-300, 1), intValue(40)};
+    QoValue result = intValue(5);
+    api.ExeOperator(&result, 1, args, nullptr, 7, -300);
+    EXPECT_EQ(result.i, 41);
+    api.ExeOperator(&args[1], 1, args, nullptr, 7, -300);
+    EXPECT_EQ(args[1].i, 41) << "the answer may go into an argument the operator still reads";
+    result = intValue(5);
+    api.ExeOperator(&result, 0, args, nullptr, 7, -301);
+    EXPECT_EQ(result.type, QO_NIL) << "an operator that writes nothing answers nil";
+    result = intValue(5);
+    api.ExeOperator(&result, 0, args, nullptr, 7, -302);
+    EXPECT_EQ(result.type, QO_NIL);
+
+    // The same through the script's oget and oset.
+    QoHandle get = 0, set = 0;
+    int maxParam = 0, b = 0, e = 0;
+    QoValue* values = nullptr;
+    ASSERT_EQ(api.QoCom(u"(v) = oget(v, 40)", 1, 0, nullptr, &get, &maxParam, &values, &b, &e), 0);
+    ASSERT_EQ(api.QoCom(u"(v) = oset(v, 1, 2)", 1, 0, nullptr, &set, &maxParam, &values, &b, &e), 0);
+    QoValue v = objectValue(-300, 1);
+    result = intValue(5);
+    api.QoCal(get, &v, &result);
+    EXPECT_EQ(result.i, 41);
+    api.QoCal(set, &v, &result);
+    EXPECT_EQ(result.i, 2);
+    v = objectValue(-302, 1);
+    api.QoCal(get, &v, &result);
+    EXPECT_EQ(result.type, QO_NIL);
+    EXPECT_EQ(api.TestRunErr(), 0);
+}
+
+TEST_F(Locks, AccessAfterUnlockingAndLockingAgainFindsTheNewOperator) {
+    QoHandle get = 0;
+    int maxParam = 0, b = 0, e = 0;
+    QoValue* values = nullptr;
+    ASSERT_EQ(api.QoCom(u"(v) = oget(v, 1)", 1, 0, nullptr, &get, &maxParam, &values, &b, &e), 0);
+    QoValue v = objectValue(-300, 1), result{};
+    ASSERT_EQ(api.LockKey(-300, countFree, opA), 0);
+    for (int i = 0; i < 2; ++i) {
+        api.QoCal(get, &v, &result);
+        EXPECT_EQ(result.i, 1048);
+    }
+    ASSERT_EQ(api.LockKey(-300, nullptr, opA), 0);
+    api.QoCal(get, &v, &result);
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    api.GetRunErr(&type, &name, &code, &where);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(std::u16string(name ? name : u""), u"oget");
+    ASSERT_EQ(api.LockKey(-300, countFree, opEarly), 0);
+    api.QoCal(get, &v, &result);
+    EXPECT_EQ(result.i, 2);
 }
 
 TEST_F(Locks, UnlockRemovesEveryKeyOfTheType) {
