@@ -187,7 +187,7 @@ QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
 }
 
 // The stop test of loops (stopRequested), the handle read only when stopping.
-#define STOP() (__builtin_expect(!hasError() && !interruptPending(), 1) ? false : stopRequestedSlow(ap->info.function))
+#define STOP() (__builtin_expect(!attentionNeeded(), 1) ? false : stopRequestedSlow(ap->info.function))
 
 // A slow path of a handler, at its step.
 #define SLOW(call) SLOW_AT(*ap, ap->record, s, 0, call)
