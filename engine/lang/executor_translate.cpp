@@ -502,6 +502,9 @@ int Translator::run(Plan** out) {
         auto fused = static_cast<uint16_t>(static_cast<uint16_t>(Handler::VINC_VV_GT_LOOPF) +
                                            (static_cast<uint16_t>(test) - static_cast<uint16_t>(Handler::VV_GT_LOOPF)));
         s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(fused));
+        const Step* t = static_cast<const Step*>(s.p);
+        s.d = t->a == s.a && t->b == s.b;  // the counter is the test's first operand
+
     }
     *out = plan;
     return 1;
