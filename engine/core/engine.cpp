@@ -62,7 +62,7 @@ void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle func
         if (type > 0 && g.err.type > 0) return;
         if (type < 0 && g.err.type != 0) return;
     }
-    g.err = RunError{type, name, code, function};
+    setRunError(RunError{type, name, code, function});
     if (type != 0) {
         g.errSite = g.site;
         g.errSiteFunction = g.site.record ? fn::handleOf(static_cast<const fn::Record*>(g.site.record)) : 0;
@@ -70,7 +70,7 @@ void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle func
 }
 
 bool takeInterrupt(QoHandle function) {
-    if (!g.interrupt.exchange(0, std::memory_order_relaxed)) return false;
+    if (!(g.interrupt.fetch_and(~kInterruptBit, std::memory_order_relaxed) & kInterruptBit)) return false;
     reportError(6, u"QoInterrupt", 1, function);
     return true;
 }
@@ -130,7 +130,7 @@ void freeEngine() {
     obj::releaseSpareBlocks();
     obj::freeSavedStack();
     gc::freeRoots();
-    g.err = RunError{};
+    setRunError(RunError{});
     g.gcState = 0;
     g.callDepth = 0;
     g.plainFrame = 1;
@@ -142,7 +142,7 @@ bool startEngine() {
     freeEngine();
     if (!keys::createPools()) return false;
     if (!lang::createWorkBuffers()) return false;
-    g.err = RunError{};
+    setRunError(RunError{});
     g.site = g.errSite = RunSite{};
     g.errSiteFunction = 0;
     g.stackDepth = 1;

@@ -66,8 +66,10 @@ struct Engine {
     unsigned char plainFrame;
     int32_t callDepth;      // activations nested on the machine stack (guard)
 
-    // Interruption request: set from any thread or a signal handler
-    // (ExMsgWithQo 8); the executor turns it into the run error "QoInterrupt".
+    // The attention word: kInterruptBit is an interruption request, set from
+    // any thread or a signal handler (ExMsgWithQo 8), which the executor turns
+    // into the run error "QoInterrupt"; kErrorBit is set while a run error is
+    // recorded (setRunError). The loops test the whole word in one load.
     std::atomic<int> interrupt;
 
     // saved-object stack
@@ -94,10 +96,26 @@ constexpr int32_t kMaxCallDepth = 2000;
 void reportError(int32_t type, const char16_t* name, int32_t code, QoHandle function);
 inline bool hasError() { return g.err.type > 0; }
 
+constexpr int kInterruptBit = 1;
+constexpr int kErrorBit = 2;
+// Every change of the recorded run error goes through here, so that the
+// attention word's error bit follows it.
+inline void setRunError(const RunError& e) {
+    g.err = e;
+    const bool marked = (g.interrupt.load(std::memory_order_relaxed) & kErrorBit) != 0;
+    if (e.type > 0 && !marked) {
+        g.interrupt.fetch_or(kErrorBit, std::memory_order_relaxed);
+    } else if (e.type <= 0 && marked) {
+        g.interrupt.fetch_and(~kErrorBit, std::memory_order_relaxed);
+    }
+}
+// Whether a run error is recorded or an interruption is requested: one load.
+inline bool attentionNeeded() { return g.interrupt.load(std::memory_order_relaxed) != 0; }
+
 // Consumes a pending interruption request: records the run error
 // (type 6, "QoInterrupt", code 1) and clears the request. True when one was pending.
 bool takeInterrupt(QoHandle function);
-inline bool interruptPending() { return g.interrupt.load(std::memory_order_relaxed) != 0; }
+inline bool interruptPending() { return (g.interrupt.load(std::memory_order_relaxed) & kInterruptBit) != 0; }
 
 // Value stack capacity (SetStackMax). Returns false on out of memory (the
 // capacity is then 0).

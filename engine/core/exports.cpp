@@ -75,7 +75,7 @@ QO_API int GetRunErr(int* type, const char16_t** name, int* code, QoHandle* func
     if (name) *name = g.err.name;
     if (code) *code = g.err.code;
     if (function) *function = g.err.function;
-    g.err = RunError{};
+    setRunError(RunError{});
     return 0;
 }
 
@@ -120,7 +120,13 @@ QO_API intptr_t ExMsgWithQo(int message, void* a, void* b, void* c) {
         if (*static_cast<int32_t*>(b)) return addGcCallback(fn) ? reinterpret_cast<intptr_t>(a) : 0;
         return removeGcCallback(fn) ? reinterpret_cast<intptr_t>(a) : 0;
     }
-    case 8: g.interrupt.store(a ? 1 : 0, std::memory_order_relaxed); return 1;
+    case 8:
+        if (a) {
+            g.interrupt.fetch_or(kInterruptBit, std::memory_order_relaxed);
+        } else {
+            g.interrupt.fetch_and(~kInterruptBit, std::memory_order_relaxed);
+        }
+        return 1;
     case 9:
         if (!a) return 0;
         return reinterpret_cast<intptr_t>(

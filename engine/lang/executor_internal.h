@@ -72,7 +72,7 @@ inline void setNil(QoValue& v) {
 
 // The stop test of loops: a recorded error, or an interruption request, which
 // the first test that sees it turns into the run error "QoInterrupt". Both are
-// read in one unlikely branch so that a running loop pays two loads.
+// read in one load of the attention word (g.interrupt) and one unlikely branch.
 bool stopRequestedSlow(QoHandle h);
 // Set once a run has taken an interruption request: from then on no new
 // activation starts (each call gives nil at once), so that the run unwinds -
@@ -83,7 +83,7 @@ extern bool g_interrupted;
 __attribute__((always_inline))
 #endif
 inline bool stopRequested(QoHandle h) {
-    if (__builtin_expect(!hasError() && !interruptPending(), 1)) return false;
+    if (__builtin_expect(!attentionNeeded(), 1)) return false;
     return stopRequestedSlow(h);
 }
 

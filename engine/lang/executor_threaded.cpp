@@ -187,7 +187,7 @@ QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
 }
 
 // The stop test of loops (stopRequested), the handle read only when stopping.
-#define STOP() (__builtin_expect(!hasError() && !interruptPending(), 1) ? false : stopRequestedSlow(ap->info.function))
+#define STOP() (__builtin_expect(!attentionNeeded(), 1) ? false : stopRequestedSlow(ap->info.function))
 
 // A slow path of a handler, at its step.
 #define SLOW(call) SLOW_AT(*ap, ap->record, s, 0, call)
@@ -280,10 +280,28 @@ Plan* planOf(fn::Record* r) {
     H(VC_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *KP(s)); }
 
 // VINC + JMP onto the compare + LOOPF step t: the test runs here as t's own
-// handler would run it (its operands, its exit, its sites).
+// handler would run it (its operands, its exit, its sites). When the counter
+// is the test's first operand (d set) and an int, its new value is compared
+// from the register.
 #define VINC_LOOPF(name, kind, y)                                          \
     H(VINC_##kind##_##name##_LOOPF) {                                      \
-        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false, s, 0);        \
+        QoValue* counter = V1(s);                                          \
+        if (__builtin_expect(counter->optype == QO_INT && s->d != 0, 1)) { \
+            top[1] = *counter; /* the old value, as VINC pushes it */      \
+            const auto now = static_cast<int64_t>(static_cast<uint64_t>(counter->i) + 1u); \
+            arith::setInt(*counter, now);                                  \
+            top = base + s->c;                                             \
+            s = STEP(s->p);                                                \
+            const QoValue& bound = y;                                      \
+            if (__builtin_expect(bound.optype == QO_INT, 1)) {             \
+                const bool holds = relation<op::name>(now, bound.i);       \
+                arith::setLogical(*++top, holds);                          \
+                if (__builtin_expect(!holds, 0) || STOP()) JUMP(s->q);     \
+                NEXT();                                                    \
+            }                                                              \
+            COMPARE_LOOPF(name, *V1(s), bound);                            \
+        }                                                                  \
+        stepInline(*ap, op::VINC, counter, top + 1, 1u, false, s, 0);      \
         top = base + s->c;                                                 \
         s = STEP(s->p);                                                    \
         COMPARE_LOOPF(name, *V1(s), y);                                    \

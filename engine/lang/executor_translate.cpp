@@ -494,14 +494,23 @@ int Translator::run(Plan** out) {
     }
     // The back edge of a counting loop: a VINC + JMP onto a compare + LOOPF
     // step runs the test too (the test step stays for the loop's first entry).
+    // A JMPKEEP onto the END ends the activation itself (as KEEPTOP END).
     for (int32_t n = 0; n < plan->count; ++n) {
         Step& s = plan->steps[n];
+        if (static_cast<Handler>(reinterpret_cast<uintptr_t>(s.go)) == Handler::JMPKEEP && s.p &&
+            static_cast<Handler>(reinterpret_cast<uintptr_t>(static_cast<const Step*>(s.p)->go)) == Handler::END) {
+            s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(Handler::KEEPTOP_END));
+            continue;
+        }
         if (static_cast<Handler>(reinterpret_cast<uintptr_t>(s.go)) != Handler::VINC_JMP || !s.p) continue;
         auto test = static_cast<Handler>(reinterpret_cast<uintptr_t>(static_cast<const Step*>(s.p)->go));
         if (test < Handler::VV_GT_LOOPF || test > Handler::VC_NE_LOOPF) continue;
         auto fused = static_cast<uint16_t>(static_cast<uint16_t>(Handler::VINC_VV_GT_LOOPF) +
                                            (static_cast<uint16_t>(test) - static_cast<uint16_t>(Handler::VV_GT_LOOPF)));
         s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(fused));
+        const Step* t = static_cast<const Step*>(s.p);
+        s.d = t->a == s.a && t->b == s.b;  // the counter is the test's first operand
+
     }
     *out = plan;
     return 1;

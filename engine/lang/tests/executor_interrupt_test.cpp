@@ -85,5 +85,32 @@ TEST_F(ExecutorInterrupt, AWithdrawnRequestHasNoEffect) {
     EXPECT_EQ(readError().type, 0);
 }
 
+// Loops test a recorded error and a request together; clearing the one must
+// leave the other as it is, and a warning stops nothing.
+TEST_F(ExecutorInterrupt, ARequestAndARecordedErrorStayApart) {
+    Compiled c = compile(u"(:i) = i = 0, while(i < 1000, i++), i");
+    ASSERT_EQ(c.rc, 0);
+    int any = 1;
+    SetRunErr(1, u"first", 7, 0, nullptr);
+    ExMsgWithQo(8, &any, nullptr, nullptr);
+    EXPECT_EQ(readError().name, u"first");
+    EXPECT_TRUE(interruptPending()) << "reading the error leaves the request";
+    run(c.handle);
+    EXPECT_EQ(readError().name, u"QoInterrupt");
+
+    EXPECT_EQ(run(c.handle).i, 1000) << "nothing is left to stop the loop";
+    SetRunErr(-1, u"only a warning", 1, 0, nullptr);
+    EXPECT_EQ(run(c.handle).i, 1000);
+    EXPECT_EQ(readError().type, -1);
+
+    ExMsgWithQo(8, &any, nullptr, nullptr);
+    SetRunErr(1, u"second", 2, 0, nullptr);
+    ExMsgWithQo(8, nullptr, nullptr, nullptr);  // withdrawn: the error alone stops the loop
+    EXPECT_EQ(run(c.handle).i, 0);
+    EXPECT_EQ(readError().name, u"second");
+    EXPECT_EQ(run(c.handle).i, 1000);
+    EXPECT_EQ(readError().type, 0);
+}
+
 }  // namespace
 }  // namespace qo::test

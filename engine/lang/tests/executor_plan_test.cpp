@@ -133,6 +133,12 @@ TEST_F(PlanAgreement, CallsRecursionAndWriteBack) {
     agree(u"(n : x) = x = n, bump(x) + x", {makeInt(4)});
     agree(u"(n) = bump(&n), n", {makeInt(1)});
     agree(u"(n : s) = s = \"ab\" + n, 1", {makeInt(1)});
+    // Every level of a recursion starts with nil locals, whatever the level
+    // above left in its own.
+    // (The second call's frames lie where the first one's set x.)
+    ASSERT_EQ(compile(u"fresh(n : x, r) = r = which(n > 0, fresh(n - 1), x), x = n, r").rc, 0);
+    agree(u"(n) = fresh(n), fresh(n)", {makeInt(5)});
+    agree(u"(n) = fresh(n), fresh(n)", {makeInt(0)});
 }
 
 }  // namespace
