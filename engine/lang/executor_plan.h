@@ -11,7 +11,8 @@
 // errors; fusion never crosses a jump target, and the constant and operand
 // cursors every jump carries are checked against the linear decoding (a record
 // where they disagree, or whose code does not decode cleanly, keeps running
-// on the byte loop: its plan is empty). A REAL_EXPR step in front of a run of
+// on the byte loop: its plan is empty). The element accessor "A" has steps of
+// its own (executor_access.h). A REAL_EXPR step in front of a run of
 // real arithmetic computes it on doubles when the kinds allow and jumps past
 // the run's steps (executor_realrun.h); its program is stored after the steps.
 //
@@ -55,7 +56,8 @@ namespace qo::lang {
     S(V_SQRT) S(V_EXP) S(V_SIN) S(V_COS) S(V_NEG)                               \
     S(VC_LT_JMPFPUSH) S(KEEPTOP_END)                                            \
     QO_PAIRS(S, XVV) QO_PAIRS(S, XVC) QO_PAIRS(S, YVV) QO_PAIRS(S, YVC)       \
-    S(REAL_EXPR)
+    S(REAL_EXPR)                                                                \
+    S(A_V1) S(A_V2) S(A_V3) S(A_STACK)
 // clang-format on
 
 enum class Handler : uint16_t {

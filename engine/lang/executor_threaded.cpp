@@ -10,6 +10,7 @@
 
 #include "arith.h"
 #include "engine.h"
+#include "executor_access.h"
 #include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
@@ -616,6 +617,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         top = top + 1 - s->c;
         NEXT();
     }
+#include "executor_access_steps.h"
 }
 
 }  // namespace qo::lang

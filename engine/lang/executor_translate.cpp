@@ -9,6 +9,7 @@
 // arithmetic get their programs (executor_realrun.h); a run ends where one of
 // the ordinary steps ends, so its steps stay exactly those without the run.
 #include "alloc.h"
+#include "executor_access.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_realrun.h"
@@ -66,6 +67,8 @@ private:
     bool findRealRuns();
     int32_t realRunLength(int32_t i, int32_t limit);
     int32_t group(int32_t i, Step& s, Handler& h) const;
+    int32_t accessGroup(int32_t i, Step& s, Handler& h) const;
+    bool callsElementAccessor(int32_t i) const;
     Handler pushed(int32_t j, Step& s, int32_t& kind, int32_t& index, Handler ifVar, Handler ifConst,
                    int offset) const;
     int32_t emit(Plan* plan);
@@ -233,6 +236,7 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
     const int32_t* w = operands(i);
     unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
     unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
+    if (int32_t n = accessGroup(i, s, h)) return n;
     // The longest pattern first.
     if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && fusing(o3).plain >= 0 &&
         fusing(o4).plain >= 0 && o5 == op::STOREV && fusable(i, 6)) {
@@ -309,7 +313,7 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
             case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
             case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
             case op::CALLF: case op::CALLN:
-                h = o == op::CALLF ? Handler::CALLF : Handler::CALLN;
+                h = o == op::CALLF ? Handler::CALLF : callsElementAccessor(i) ? Handler::A_STACK : Handler::CALLN;
                 s.p = r_->code + ins_[i].at + 1;
                 s.q = w;
                 s.a = w[0];  // address slot of the callee
@@ -342,6 +346,42 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
         }
     }
     return len;
+}
+
+// Whether instruction i is a CALLN of the element accessor with one to three
+// arguments after the array and no write-back list (the accessor is checked
+// again at every run: a deleted or replaced registration takes the general
+// path).
+bool Translator::callsElementAccessor(int32_t i) const {
+    if (ins_[i].op != op::CALLN) return false;
+    const int32_t* w = operands(i);
+    return isElementAccessor(r_->addresses[w[0]]) && w[1] >= 1 && w[1] <= 3 && r_->code[ins_[i].at + 1] == 0;
+}
+
+// PUSHV x, n pushes of variables or constants, the call A(x, ...) of them:
+// one step reading its arguments where they live (a constant is a slot of
+// the record's value array, as a static variable is).
+int32_t Translator::accessGroup(int32_t i, Step& s, Handler& h) const {
+    if (ins_[i].op != op::PUSHV) return 0;
+    int32_t n = 0;
+    while (n < 3 && (opAt(i + 1 + n) == op::PUSHV || opAt(i + 1 + n) == op::PUSHC)) ++n;
+    const int32_t call = i + 1 + n;
+    if (n == 0 || !callsElementAccessor(call) || operands(call)[1] != n || !fusable(i, n + 2)) return 0;
+    int32_t* kinds[] = {&s.a, &s.c, &s.e, &s.g};
+    int32_t* indexes[] = {&s.b, &s.d, &s.f, &s.h};
+    for (int32_t k = 0; k <= n; ++k) {
+        const int32_t j = i + k;
+        if (ins_[j].op == op::PUSHV) {
+            setVar(operands(j)[0], *kinds[k], *indexes[k]);
+        } else {
+            *kinds[k] = kStaticVar;
+            *indexes[k] = ins_[j].k;
+        }
+    }
+    s.p = r_->code + ins_[call].at + 1;
+    s.q = operands(call);
+    h = n == 1 ? Handler::A_V1 : n == 2 ? Handler::A_V2 : Handler::A_V3;
+    return n + 2;
 }
 
 // Feeds the builder from instruction i up to limit or the first instruction
