@@ -54,53 +54,78 @@ QO_ACCESS_INLINE bool indexIn(const QoValue& v, int32_t dim) {
     return v.optype == QO_INT && v.i >= 0 && v.i < dim;
 }
 
-// "A" with the array x and Last further arguments o1..oLast (the unused ones
-// are ignored): true when performed here, the result in a.scratch; false when
-// the general path must run (nothing has been changed then).
+// The element that "A" with the array x and Last further arguments o1..oLast
+// (the unused ones are ignored) reads, or writes with *value set to the value
+// argument; null when the general path must run.
 template <int Last>
-QO_ACCESS_INLINE bool accessInline(Activation& a, const QoValue& x, const QoValue& o1, const QoValue& o2,
-                                   const QoValue& o3) {
+QO_ACCESS_INLINE unsigned char* elementFor(const QoValue& x, const QoValue& o1, const QoValue& o2, const QoValue& o3,
+                                           const QoValue** value) {
     QoArray* arr = cachedArray(x);
-    if (!arr) return false;
+    if (!arr) return nullptr;
     int64_t flat;
-    const QoValue* value = nullptr;
+    *value = nullptr;
     if (Last == 1) {
-        if (arr->ndims != 1 || !indexIn(o1, arr->dims[0])) return false;
+        if (arr->ndims != 1 || !indexIn(o1, arr->dims[0])) return nullptr;
         flat = o1.i;
     } else if (Last == 2) {
         if (arr->ndims == 2) {
-            if (!indexIn(o1, arr->dims[0]) || !indexIn(o2, arr->dims[1])) return false;
+            if (!indexIn(o1, arr->dims[0]) || !indexIn(o2, arr->dims[1])) return nullptr;
             flat = o1.i * arr->dims[1] + o2.i;
         } else if (arr->ndims == 1) {
-            if (!indexIn(o1, arr->dims[0])) return false;
+            if (!indexIn(o1, arr->dims[0])) return nullptr;
             flat = o1.i;
-            value = &o2;
+            *value = &o2;
         } else {
-            return false;
+            return nullptr;
         }
     } else {
-        if (arr->ndims != 2 || !indexIn(o1, arr->dims[0]) || !indexIn(o2, arr->dims[1])) return false;
+        if (arr->ndims != 2 || !indexIn(o1, arr->dims[0]) || !indexIn(o2, arr->dims[1])) return nullptr;
         flat = o1.i * arr->dims[1] + o2.i;
-        value = &o3;
+        *value = &o3;
     }
-    if (flat >= arr->count || !arr->data) return false;
-    const bool ints = x.type == QO_INTS;
-    unsigned char* p = static_cast<unsigned char*>(arr->data) + flat * 8;
+    if (flat >= arr->count || !arr->data) return nullptr;
+    if (*value && (*value)->optype != (x.type == QO_INTS ? QO_INT : QO_REAL)) return nullptr;
+    return static_cast<unsigned char*>(arr->data) + flat * 8;
+}
+
+// The element at p of the array x into the activation's result record and
+// into *out.
+QO_ACCESS_INLINE void readElement(Activation& a, const QoValue& x, const unsigned char* p, QoValue* out) {
+    if (x.type == QO_INTS) {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        arith::setInt(a.scratch, v);
+        arith::setInt(*out, v);
+    } else {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        arith::setReal(a.scratch, v);
+        arith::setReal(*out, v);
+    }
+}
+
+// + - * / on two reals.
+template <unsigned Op>
+QO_ACCESS_INLINE double realOp(double a, double b) {
+    return Op == op::ADD ? a + b : Op == op::SUB ? a - b : Op == op::MUL ? a * b : a / b;
+}
+
+// "A" with the array x and Last further arguments: true when performed here,
+// the result in a.scratch and in *out (which may be x's own slot); false when
+// the general path must run (nothing has been changed then).
+template <int Last>
+QO_ACCESS_INLINE bool accessInline(Activation& a, const QoValue& x, const QoValue& o1, const QoValue& o2,
+                                   const QoValue& o3, QoValue* out) {
+    const QoValue* value;
+    unsigned char* p = elementFor<Last>(x, o1, o2, o3, &value);
+    if (!p) return false;
     if (!value) {
-        if (ints) {
-            int64_t v;
-            std::memcpy(&v, p, sizeof v);
-            arith::setInt(a.scratch, v);
-        } else {
-            double v;
-            std::memcpy(&v, p, sizeof v);
-            arith::setReal(a.scratch, v);
-        }
-        return true;
+        readElement(a, x, p, out);
+    } else {
+        std::memcpy(p, &value->i, 8);
+        a.scratch = x;
+        *out = a.scratch;
     }
-    if (value->optype != (ints ? QO_INT : QO_REAL)) return false;
-    std::memcpy(p, &value->i, 8);
-    a.scratch = x;
     return true;
 }
 

@@ -57,7 +57,12 @@ namespace qo::lang {
     S(VC_LT_JMPFPUSH) S(KEEPTOP_END)                                            \
     QO_PAIRS(S, XVV) QO_PAIRS(S, XVC) QO_PAIRS(S, YVV) QO_PAIRS(S, YVC)       \
     S(REAL_EXPR)                                                                \
-    S(A_V1) S(A_V2) S(A_V3) S(A_STACK)
+    S(A_V1) S(A_V2) S(A_V3) S(A_STACK)                                          \
+    S(A_V1_ADD) S(A_V1_SUB) S(A_V1_MUL) S(A_V1_DIV)                             \
+    S(A_V2_ADD) S(A_V2_SUB) S(A_V2_MUL) S(A_V2_DIV)                             \
+    S(VV_GT_JMPF) S(VV_GE_JMPF) S(VV_LT_JMPF) S(VV_LE_JMPF) S(VV_EQ_JMPF) S(VV_NE_JMPF) \
+    S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
+    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3)
 // clang-format on
 
 enum class Handler : uint16_t {

@@ -618,6 +618,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
 #include "executor_access_steps.h"
+#include "executor_short_steps.h"
 }
 
 }  // namespace qo::lang

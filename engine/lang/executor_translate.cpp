@@ -69,6 +69,8 @@ private:
     int32_t group(int32_t i, Step& s, Handler& h) const;
     int32_t accessGroup(int32_t i, Step& s, Handler& h) const;
     bool callsElementAccessor(int32_t i) const;
+    int32_t pushGroup(int32_t i, Step& s, Handler& h) const;
+    void setOperand(int32_t j, int32_t& kind, int32_t& index) const;
     Handler pushed(int32_t j, Step& s, int32_t& kind, int32_t& index, Handler ifVar, Handler ifConst,
                    int offset) const;
     int32_t emit(Plan* plan);
@@ -201,6 +203,7 @@ constexpr FusingRow kFusingRows[] = {
     {op::SIN, {-1, -1, -1, Handler::SIN, Handler::V_SIN}},
     {op::COS, {-1, -1, -1, Handler::COS, Handler::V_COS}},
     {op::NEG, {-1, -1, -1, Handler::NEG, Handler::V_NEG}},
+    {op::ABS, {-1, -1, -1, Handler::ABS, Handler::V_ABS}},
 };
 
 // The row of an opcode (translation is once per function: a short search).
@@ -237,6 +240,7 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
     unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
     unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
     if (int32_t n = accessGroup(i, s, h)) return n;
+    if (int32_t n = pushGroup(i, s, h)) return n;
     // The longest pattern first.
     if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && fusing(o3).plain >= 0 &&
         fusing(o4).plain >= 0 && o5 == op::STOREV && fusable(i, 6)) {
@@ -252,6 +256,11 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
         fusable(i, 4)) {
         setVar(w[0], s.a, s.b);
         h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_LOOPF, Handler::VC_GT_LOOPF, fusing(o2).compare);
+        len = 4;
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).compare >= 0 && o3 == op::JMPF &&
+               fusable(i, 4)) {
+        setVar(w[0], s.a, s.b);
+        h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_JMPF, Handler::VC_GT_JMPF, fusing(o2).compare);
         len = 4;
     } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).plain >= 0 &&
                fusing(o3).plain >= 0 && fusable(i, 4)) {
@@ -307,7 +316,7 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
             case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
                 h = plus(Handler::ADD, fusing(o).group);
                 break;
-            case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
+            case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG: case op::ABS:
                 h = fusing(o).onTop;
                 break;
             case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
@@ -358,6 +367,39 @@ bool Translator::callsElementAccessor(int32_t i) const {
     return isElementAccessor(r_->addresses[w[0]]) && w[1] >= 1 && w[1] <= 3 && r_->code[ins_[i].at + 1] == 0;
 }
 
+// The operand that PUSHV or PUSHC j pushes, as (kind, index): a constant is
+// a slot of the record's value array, as a static variable is.
+void Translator::setOperand(int32_t j, int32_t& kind, int32_t& index) const {
+    if (ins_[j].op == op::PUSHV) {
+        setVar(operands(j)[0], kind, index);
+    } else {
+        kind = kStaticVar;
+        index = ins_[j].k;
+    }
+}
+
+// Two or three pushes in a row that no other step would take: the pushes of
+// an element access after them, and the last three before anything else,
+// are left to the steps that fuse them with what follows.
+int32_t Translator::pushGroup(int32_t i, Step& s, Handler& h) const {
+    auto isPush = [this](int32_t j) { return opAt(j) == op::PUSHV || opAt(j) == op::PUSHC; };
+    // At most four pushes are left to what follows: a longer run need not
+    // be measured to its end (a list of a million operands stays linear).
+    constexpr int32_t kLook = 8;
+    int32_t run = 0;
+    while (run < kLook && isPush(i + run) && (run == 0 || !ins_[i + run].isTarget)) ++run;
+    const int32_t after = i + run;
+    int32_t reserve = 3;
+    if (run < kLook && callsElementAccessor(after) && operands(after)[1] + 1 <= run) reserve = operands(after)[1] + 1;
+    int32_t n = run - reserve < 3 ? run - reserve : 3;
+    if (n < 2) return 0;
+    setOperand(i, s.a, s.b);
+    setOperand(i + 1, s.c, s.d);
+    if (n == 3) setOperand(i + 2, s.e, s.f);
+    h = n == 2 ? Handler::PUSH2 : Handler::PUSH3;
+    return n;
+}
+
 // PUSHV x, n pushes of variables or constants, the call A(x, ...) of them:
 // one step reading its arguments where they live (a constant is a slot of
 // the record's value array, as a static variable is).
@@ -369,18 +411,16 @@ int32_t Translator::accessGroup(int32_t i, Step& s, Handler& h) const {
     if (n == 0 || !callsElementAccessor(call) || operands(call)[1] != n || !fusable(i, n + 2)) return 0;
     int32_t* kinds[] = {&s.a, &s.c, &s.e, &s.g};
     int32_t* indexes[] = {&s.b, &s.d, &s.f, &s.h};
-    for (int32_t k = 0; k <= n; ++k) {
-        const int32_t j = i + k;
-        if (ins_[j].op == op::PUSHV) {
-            setVar(operands(j)[0], *kinds[k], *indexes[k]);
-        } else {
-            *kinds[k] = kStaticVar;
-            *indexes[k] = ins_[j].k;
-        }
-    }
+    for (int32_t k = 0; k <= n; ++k) setOperand(i + k, *kinds[k], *indexes[k]);
     s.p = r_->code + ins_[call].at + 1;
     s.q = operands(call);
     h = n == 1 ? Handler::A_V1 : n == 2 ? Handler::A_V2 : Handler::A_V3;
+    // A read followed by + - * / applies it to the top and the element.
+    const int8_t arith = fusing(opAt(call + 1)).group;
+    if (n <= 2 && arith >= 0 && arith <= 3 && fusable(i, n + 3)) {
+        h = plus(n == 1 ? Handler::A_V1_ADD : Handler::A_V2_ADD, arith);
+        return n + 3;
+    }
     return n + 2;
 }
 
@@ -505,12 +545,13 @@ int Translator::run(Plan** out) {
         }
         int32_t jumpAt = i;
         // The jump of a fused group is its last instruction.
-        if (h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) jumpAt = i + 3;
-        if (h == Handler::VC_LT_JMPFPUSH) jumpAt = i + 3;
+        const bool testsJump = (h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) ||
+                               (h >= Handler::VV_GT_JMPF && h <= Handler::VC_NE_JMPF) || h == Handler::VC_LT_JMPFPUSH;
+        if (testsJump) jumpAt = i + 3;
         if (h == Handler::VINC_JMP) jumpAt = i + 1;
         if (ins_[jumpAt].target >= 0) {
             const Step* to = &plan->steps[ins_[ins_[jumpAt].target].step];
-            if ((h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) || h == Handler::VC_LT_JMPFPUSH) {
+            if (testsJump) {
                 s.q = to;
             } else {
                 s.p = to;
