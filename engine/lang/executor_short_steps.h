@@ -12,26 +12,10 @@
 // the record's value array, as a static variable is), such as the array and
 // indexes of a write whose value is computed next.
 
-#define COMPARE_JMPF(name, x, y)                               \
-    do {                                                       \
-        const QoValue& cx = (x);                               \
-        const QoValue& cy = (y);                               \
-        ++top;                                                 \
-        if (cx.optype == QO_INT && cy.optype == QO_INT) {      \
-            bool holds = relation<op::name>(cx.i, cy.i);       \
-            arith::setLogical(*top, holds);                    \
-            if (!holds) JUMP(s->q);                            \
-            NEXT();                                            \
-        }                                                      \
-        pushedPair<op::name>(*ap, s, top, cx, cy);             \
-        if (top->i == 0) JUMP(s->q);                           \
-        NEXT();                                                \
-    } while (0)
-
 #define VV_JMPF(name) \
-    H(VV_##name##_JMPF) { COMPARE_JMPF(name, *V1(s), *V2(s)); }
+    H(VV_##name##_JMPF) { COMPARE_BRANCH(name, *V1(s), *V2(s), false); }
 #define VC_JMPF(name) \
-    H(VC_##name##_JMPF) { COMPARE_JMPF(name, *V1(s), *KP(s)); }
+    H(VC_##name##_JMPF) { COMPARE_BRANCH(name, *V1(s), *KP(s), false); }
 
 VV_JMPF(GT)
 VV_JMPF(GE)
@@ -62,4 +46,3 @@ H(PUSH3) {
 
 #undef VV_JMPF
 #undef VC_JMPF
-#undef COMPARE_JMPF

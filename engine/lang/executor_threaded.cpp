@@ -237,15 +237,10 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                \
     }
 
-#define LOOP_TEST(s)                                           \
-    do {                                                       \
-        if (top->i == 0 || stopRequested(handle)) JUMP((s)->q); \
-        NEXT();                                                \
-    } while (0)
-
-// A comparison and the loop test on it; on ints the test takes the truth
-// value from the register rather than from the slot just written.
-#define COMPARE_LOOPF(name, x, y)                              \
+// A comparison and the test on it, leaving (jump to s->q) when it is false
+// or `stop` holds; on ints the test takes the truth value from the register
+// rather than from the slot just written.
+#define COMPARE_BRANCH(name, x, y, stop)                       \
     do {                                                       \
         const QoValue& cx = (x);                               \
         const QoValue& cy = (y);                               \
@@ -253,12 +248,15 @@ Plan* planOf(fn::Record* r) {
         if (cx.optype == QO_INT && cy.optype == QO_INT) {      \
             bool holds = relation<op::name>(cx.i, cy.i);       \
             arith::setLogical(*top, holds);                    \
-            if (!holds || stopRequested(handle)) JUMP(s->q);   \
+            if (!holds || (stop)) JUMP(s->q);                  \
             NEXT();                                            \
         }                                                      \
-        pushedPair<op::name>(*ap, s, top, cx, cy);                \
-        LOOP_TEST(s);                                          \
+        pushedPair<op::name>(*ap, s, top, cx, cy);             \
+        if (top->i == 0 || (stop)) JUMP(s->q);                 \
+        NEXT();                                                \
     } while (0)
+// The loop test: a recorded error or an interruption request leaves too.
+#define COMPARE_LOOPF(name, x, y) COMPARE_BRANCH(name, x, y, stopRequested(handle))
 
 #define VV_LOOPF(name) \
     H(VV_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *V2(s)); }
