@@ -6,7 +6,7 @@
 // of "A" (no write-back list); the step reads its arguments from where they
 // live. A_V1_op, A_V2_op: the same read followed by + - * / of the element
 // onto the top. A_STACK: CALLN of "A" with one to three arguments after the
-// array on the stack. When the inline case does not apply, the arguments are
+// array on the stack (A_STACK_DROP: and the DROP after it). When the inline case does not apply, the arguments are
 // pushed as the instructions would have pushed them and the call takes the
 // general path at this step (its site is the CALLN, the operator's the
 // step's second).
@@ -80,25 +80,32 @@ ACCESS_READ_OP(2, SUB)
 ACCESS_READ_OP(2, MUL)
 ACCESS_READ_OP(2, DIV)
 
-H(A_STACK) {
-    QoValue* args = top - s->b;
-    bool done = false;
-    if (isElementAccessor(ap->addresses[s->a])) {
-        switch (s->b) {
-            case 1: done = accessInline<1>(*ap, args[0], args[1], args[1], args[1], args); break;
-            case 2: done = accessInline<2>(*ap, args[0], args[1], args[2], args[2], args); break;
-            case 3: done = accessInline<3>(*ap, args[0], args[1], args[2], args[3], args); break;
-            default: break;
-        }
-    }
-    if (__builtin_expect(done, 1)) {
-        top = args;
-        NEXT();
-    }
-    top = callAt(*ap, top, s, false);
-    NEXT();
-}
+// CALLN of "A" on the stack; `drop` slots dropped after it (A_STACK_DROP:
+// the DROP that ends a write's statement).
+#define ACCESS_STACK(drop)                                                                          \
+    do {                                                                                            \
+        QoValue* args = top - s->b;                                                                 \
+        bool done = false;                                                                          \
+        if (isElementAccessor(ap->addresses[s->a])) {                                               \
+            switch (s->b) {                                                                         \
+                case 1: done = accessInline<1>(*ap, args[0], args[1], args[1], args[1], args); break; \
+                case 2: done = accessInline<2>(*ap, args[0], args[1], args[2], args[2], args); break; \
+                case 3: done = accessInline<3>(*ap, args[0], args[1], args[2], args[3], args); break; \
+                default: break;                                                                     \
+            }                                                                                       \
+        }                                                                                           \
+        if (__builtin_expect(done, 1)) {                                                            \
+            top = args - (drop);                                                                    \
+            NEXT();                                                                                 \
+        }                                                                                           \
+        top = callAt(*ap, top, s, false) - (drop);                                                  \
+        NEXT();                                                                                     \
+    } while (0)
 
+H(A_STACK) { ACCESS_STACK(0); }
+H(A_STACK_DROP) { ACCESS_STACK(s->c); }
+
+#undef ACCESS_STACK
 #undef ACCESS_READ_OP
 #undef ACCESS_VARS
 #undef ACCESS_GENERAL

@@ -62,7 +62,7 @@ namespace qo::lang {
     S(A_V2_ADD) S(A_V2_SUB) S(A_V2_MUL) S(A_V2_DIV)                             \
     S(VV_GT_JMPF) S(VV_GE_JMPF) S(VV_LT_JMPF) S(VV_LE_JMPF) S(VV_EQ_JMPF) S(VV_NE_JMPF) \
     S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
-    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3)
+    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)
 // clang-format on
 
 enum class Handler : uint16_t {

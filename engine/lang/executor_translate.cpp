@@ -241,6 +241,16 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
     unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
     if (int32_t n = accessGroup(i, s, h)) return n;
     if (int32_t n = pushGroup(i, s, h)) return n;
+    if (callsElementAccessor(i) && o1 == op::DROP && fusable(i, 2)) {
+        // A write as a statement: the call and the DROP of its result.
+        s.p = r_->code + ins_[i].at + 1;
+        s.q = w;
+        s.a = w[0];
+        s.b = w[1];
+        s.c = operands(i + 1)[0];
+        h = Handler::A_STACK_DROP;
+        return 2;
+    }
     // The longest pattern first.
     if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && fusing(o3).plain >= 0 &&
         fusing(o4).plain >= 0 && o5 == op::STOREV && fusable(i, 6)) {

@@ -145,7 +145,7 @@ TEST_F(PlanAgreement, MatrixLoopsTakeTheAccessSteps) {
     EXPECT_EQ(countOf(hs, Handler::VV_NE_JMPF), 1);
     EXPECT_EQ(countOf(hs, Handler::PUSH3), 1);
     EXPECT_EQ(countOf(hs, Handler::A_V2_MUL), 1);
-    EXPECT_EQ(countOf(hs, Handler::A_STACK), 1);
+    EXPECT_EQ(countOf(hs, Handler::A_STACK_DROP), 1);
 
     // The agreement of both loops on whole runs of the product.
     ASSERT_EQ(compile(u"p(a, b, n : c, i, j, k, s) = c = new(reals, n, n), i = 0, while(i < n, j = 0, "
