@@ -38,7 +38,7 @@ void* track(void* p) {
 
 bool productFits(size_t count, size_t size) {
     if (size != 0 && count > static_cast<size_t>(INT32_MAX) / size) {
-        ++g_count;  // still counts as an attempt, so fault injection stays aligned
+        failAttempt();  // still counts as an attempt, so fault injection stays aligned
         return false;
     }
     return true;
@@ -55,6 +55,20 @@ void* allocateZeroed(size_t bytes) {
     if (!mayAllocate(bytes)) return nullptr;
     return track(std::calloc(1, bytes ? bytes : 1));
 }
+
+void* reallocate(void* block, size_t bytes) {
+    if (!block) return allocate(bytes);
+    if (!mayAllocate(bytes)) return nullptr;
+    size_t old = malloc_usable_size(block);
+    void* p = std::realloc(block, bytes ? bytes : 1);
+    if (!p) return nullptr;
+    size_t n = malloc_usable_size(p);
+    g_used = g_used - old + n;
+    g_allocated += n;
+    return p;
+}
+
+void failAttempt() { ++g_count; }
 
 void release(void* block) {
     if (!block) return;
@@ -75,6 +89,7 @@ void setLimit(uint64_t bytes) { g_limit = bytes; }
 uint64_t limit() { return g_limit; }
 uint64_t bytesInUse() { return g_used; }
 uint64_t allocatedBytes() { return g_allocated; }
+void countReused(size_t bytes) { g_allocated += bytes; }
 bool refusedByLimit() { return g_limitRefused; }
 
 void failAfter(long n) { g_failAt = n > 0 ? n : 0; }

@@ -22,6 +22,11 @@ void* allocate(size_t bytes);
 void* allocateZeroed(size_t bytes);
 void release(void* block);
 
+// Resizes a block (null: a new one), keeping its first bytes; on failure null
+// is returned and the block stays as it was. A large block may grow in place,
+// without a second copy being resident.
+void* reallocate(void* block, size_t bytes);
+
 // count * size bytes, or null when the product exceeds INT32_MAX.
 void* allocateArray(size_t count, size_t size);
 void* allocateArrayZeroed(size_t count, size_t size);
@@ -33,6 +38,21 @@ uint64_t bytesInUse();
 
 template <class T>
 T* allocArray(size_t count) { return static_cast<T*>(allocateArray(count, sizeof(T))); }
+
+// Counts a refused attempt (a size that cannot be), so that fault injection
+// stays aligned with the attempts made.
+void failAttempt();
+
+// An array of count items in place of `block` (see reallocate); null when the
+// size overflows or memory runs out, the old array then untouched.
+template <class T>
+T* reallocArray(T* block, size_t count) {
+    if (count > static_cast<size_t>(INT32_MAX) / sizeof(T)) {
+        failAttempt();
+        return nullptr;
+    }
+    return static_cast<T*>(reallocate(block, count * sizeof(T)));
+}
 
 template <class T, class... Args>
 T* make(Args&&... args) {
@@ -55,6 +75,9 @@ long liveBlocks();
 // allocator sizes them); the collector's byte trigger compares its growth
 // with bytesInUse().
 uint64_t allocatedBytes();
+// Counts `bytes` of a block the engine kept and handed out again as allocated
+// (for the collector's byte rule), as if it had been freed and allocated.
+void countReused(size_t bytes);
 // True when the latest allocation attempt was refused by the memory limit.
 bool refusedByLimit();
 

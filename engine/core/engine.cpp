@@ -127,6 +127,7 @@ void freeEngine() {
     g.sweeping = g.shuttingDown = true;
     keys::destroyAll();
     g.sweeping = g.shuttingDown = false;
+    obj::releaseSpareBlocks();
     obj::freeSavedStack();
     gc::freeRoots();
     g.err = RunError{};

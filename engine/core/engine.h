@@ -30,13 +30,24 @@ struct RunSite {
     int32_t at;
 };
 
-struct SavedObject {
-    QoHandle function;
-    const CallInfo* call;   // the activation that saved it
+// The saved-object stack holds one 16-byte record per temporary object; the
+// activation, its function and the level a record was saved with are shared
+// by the records saved alike and live in a context table beside the stack.
+struct SavedContext {
+    const CallInfo* call;   // the activation that saved the records
     intptr_t level;
-    QoValue value;
-    unsigned char release;
+    QoHandle function;
+    int32_t records;        // records that name this context
 };
+
+struct SavedObject {
+    QoHandle handle;        // the object (a value of storage tag `type`)
+    int32_t type;
+    int32_t optype;
+    uint32_t context : 31;  // index into Engine::contexts
+    uint32_t release : 1;   // released when its activation ends
+};
+static_assert(sizeof(SavedObject) == 16, "a saved-object record is 16 bytes");
 
 struct Engine {
     bool started;
@@ -63,6 +74,9 @@ struct Engine {
     SavedObject* saved;
     int32_t savedCapacity;
     int32_t savedTop;       // -1 when empty
+    SavedContext* contexts;
+    int32_t contextCount;
+    int32_t contextCapacity;
 };
 
 extern Engine g;

@@ -42,7 +42,7 @@ const char16_t* staticBuffer(const QoValue* v, int32_t* length) {
 int deleteAllowed(const void* key, int keyLen, int keyType, QoDeleteFn deleteFn) {
     if (keyType < -255) {
         keys::Entry* e = keys::search(key, keyLen, keyType);
-        return e && e->del == deleteFn;
+        return e && e->del() == deleteFn;
     }
     if (keyType <= -200 || keyType >= 256) return 1;
     if (keyType == keys::kNative) return 1;
@@ -179,11 +179,11 @@ QO_API int InsertKey(void* key, int keyLen, int keyType, void* value, QoDeleteFn
     int r = keys::insert(key, len, keyType, value, deleteFn, markFn, numbered, &e);
     if (r == keys::kInserted) return 0;
     if (r != keys::kExists) return 5;
-    if (replace && (keyType > 255 || deleteFn == e->del)) {
-        if (e->del) e->del(e->value);
+    if (replace && (keyType > 255 || deleteFn == e->del())) {
+        QoDeleteFn old = e->del();
+        if (!keys::setFunctions(e, deleteFn, markFn)) return 5;
+        if (old) old(e->value);
         e->value = value;
-        e->del = deleteFn;
-        e->mark = markFn;
         return 2;
     }
     if (oldValue) *oldValue = e->value;

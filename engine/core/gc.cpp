@@ -17,8 +17,10 @@ bool g_collecting = false;
 // reaches max(threshold, n + n/2), or when b/2 bytes (at least kMinBytePause)
 // have been allocated since: the work of all collections stays proportional
 // to the objects and bytes allocated, and garbage stays a bounded share of
-// what is alive. A threshold of 0 or below switches both off.
-constexpr uint64_t kMinBytePause = 8u << 20;
+// what is alive. A threshold of 0 or below switches both off. The floor of
+// 2 MB keeps a small heap that makes large garbage (a string grown by +)
+// reusing its freed blocks instead of taking fresh pages.
+constexpr uint64_t kMinBytePause = 2u << 20;
 int64_t g_survivors = 0;        // objects alive after the last collection
 uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
 uint64_t g_bytePause = kMinBytePause;
@@ -40,7 +42,7 @@ void setPace() {
 void markEntry(keys::Entry* e) {
     if (!(e->flags & keys::kNumbered) || (e->flags & keys::kMarked)) return;
     e->flags |= keys::kMarked;
-    if (e->mark) e->mark(e->value);
+    if (QoMarkFn mark = e->mark()) mark(e->value);
 }
 
 void markValue(const QoValue& v) {
@@ -101,6 +103,7 @@ void collect() {
     keys::flush();
     markRoots();
     drainRoots();
+    obj::releaseSpareBlocks();   // those the last cycle did not take: their sizes have passed
     sweep();
     setPace();
     g_collecting = false;
@@ -117,8 +120,10 @@ void maybeCollect() {
 void resetPace() { setPace(); }
 
 bool collectForMemory() {
-    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping || g_collecting) return false;
+    bool released = obj::releaseSpareBlocks();
+    if (g_threshold <= 0 || g.gcState == 4 || g.sweeping || g_collecting) return released;
     collect();
+    obj::releaseSpareBlocks();   // and those of the garbage just freed
     return true;
 }
 

@@ -146,14 +146,56 @@ QoValue* makeString(QoValue* result, int32_t capacity, const QoValue* source, in
     return result;
 }
 
+// Copies the text of `src` up to its first zero unit, at most `max` units, and
+// returns the units copied: the scan for the terminator and the copy are one
+// pass. dst has room for at least `max` units; whole 8-unit groups below max
+// may be stored past the terminator.
+int32_t copyUsed(char16_t* dst, const char16_t* src, int32_t max) {
+    int32_t n = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    auto load = [&](int32_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)); };
+    auto store = [&](int32_t i, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v); };
+    for (; n + 32 <= max; n += 32) {
+        __m128i v0 = load(n), v1 = load(n + 8), v2 = load(n + 16), v3 = load(n + 24);
+        __m128i z = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v0, zero), _mm_cmpeq_epi16(v1, zero)),
+                                 _mm_or_si128(_mm_cmpeq_epi16(v2, zero), _mm_cmpeq_epi16(v3, zero)));
+        if (_mm_movemask_epi8(z)) break;
+        store(n, v0);
+        store(n + 8, v1);
+        store(n + 16, v2);
+        store(n + 24, v3);
+    }
+    for (; n + 8 <= max; n += 8) {
+        __m128i v = load(n);
+        store(n, v);
+        if (int m = _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero))) return n + (__builtin_ctz(static_cast<unsigned>(m)) >> 1);
+    }
+#endif
+    for (; n < max && src[n]; ++n) dst[n] = src[n];
+    return n;
+}
+
+bool overlaps(const char16_t* p, int32_t n, const char16_t* q, int32_t m) { return p < q + m && q < p + n; }
+
+// a + b. The result's capacity is a's used length, b's and a terminator. When
+// the result will be a new object, a's length is first taken as its buffer
+// holds it (the last unit being the only zero, as in a string made by + or
+// new), so that a's text is read once, scanning while copying; a zero that
+// comes earlier gives the result a buffer of the right size afterwards. When
+// the result may be an object of the reuse cache (perhaps an operand's), the
+// lengths are measured first.
 QoValue* concat(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     Text a, b;
     if (lastArg < 1 || !readText(args[0], caller, &a) || !readText(args[1], caller, &b))
         return fail(result, args[0], kStringName, 3, caller);
-    int32_t la = usedLength(a), lb = usedLength(b);
+    int32_t la = a.length > 0 && a.units[a.length - 1] == 0 ? a.length - 1 : a.length;
+    if (keys::reuseHolds(QO_STRING)) la = usedLength(a);
+    int32_t lb = usedLength(b);
     if (static_cast<int64_t>(la) + lb + 1 > INT32_MAX) return fail(result, args[0], kStringName, 6, caller);
     QoHandle h = 0;
-    auto* s = static_cast<QoString*>(create(QO_STRING, la + lb + 1, 0, &h));
+    int32_t capacity = la + lb + 1;
+    auto* s = static_cast<QoString*>(create(QO_STRING, capacity, 0, &h));
     if (!s) return fail(result, args[0], kStringName, 6, caller);
     // Making the result may have run the collector or reused an operand's
     // object: read the operands again, and copy no more than they now hold.
@@ -162,11 +204,25 @@ QoValue* concat(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
         keys::remove4(h, QO_STRING, 0);
         return fail(result, args[0], kStringName, 3, caller);
     }
-    la = usedLengthAgain(a, a0, la);
-    lb = usedLengthAgain(b, b0, lb);
-    // An operand may share the result's buffer: place the second text first.
-    std::memmove(s->text + la, b.units, sizeof(char16_t) * lb);
-    std::memmove(s->text, a.units, sizeof(char16_t) * la);
+    bool same = a.units == a0.units && a.length == a0.length && b.units == b0.units && b.length == b0.length;
+    if (!same || overlaps(s->text, capacity, a.units, a.length) || overlaps(s->text, capacity, b.units, b.length)) {
+        int32_t n = usedLength(a);
+        la = n < la ? n : la;
+        lb = usedLengthAgain(b, b0, lb);
+        // An operand may share the result's buffer: place the second text first.
+        std::memmove(s->text + la, b.units, sizeof(char16_t) * lb);
+        std::memmove(s->text, a.units, sizeof(char16_t) * la);
+    } else {
+        int32_t n = copyUsed(s->text, a.units, la);
+        if (n < la) {   // a zero inside a's text: the result is shorter
+            if (!resize(QO_STRING, s, n + lb + 1, 0, true)) {
+                keys::remove4(h, QO_STRING, 0);
+                return fail(result, args[0], kStringName, 6, caller);
+            }
+            la = n;
+        }
+        std::memcpy(s->text + la, b.units, sizeof(char16_t) * lb);
+    }
     s->text[la + lb] = 0;
     markNew(caller);
     *result = makeHandle(QO_STRING, h);

@@ -11,6 +11,8 @@ namespace qo::keys {
 
 namespace detail {
 MruList<CacheRecord> g_general;  // every 4-byte search but key type 6
+const Functions kNoFunctions[1] = {{nullptr, nullptr}};
+const Functions* g_functions = kNoFunctions;
 }  // namespace detail
 
 namespace {
@@ -105,6 +107,81 @@ MruList<CacheRecord> g_locks;     // key type 6
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
+Vec<Entry*> g_functionEntries;    // the key type 1 entries, in key order
+bool g_functionsListed = false;   // false: g_functionEntries must be made again
+
+// The distinct (delete, mark) pairs, index 0 being (null, null), and an
+// open-addressed index over them (slots hold pair indexes, 0: empty).
+Functions* g_pairs = nullptr;
+uint32_t g_pairCount = 0, g_pairCapacity = 0;
+uint32_t* g_pairSlots = nullptr;
+uint32_t g_slotCount = 0;   // a power of two, at least twice the pairs
+
+uint32_t pairSlot(QoDeleteFn del, QoMarkFn mark) {
+    uint64_t h = reinterpret_cast<uintptr_t>(del) * 0x9E3779B97F4A7C15ull ^
+                 reinterpret_cast<uintptr_t>(mark) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<uint32_t>(h >> 32) & (g_slotCount - 1);
+}
+
+bool rehashPairs(uint32_t slots) {
+    auto* fresh = static_cast<uint32_t*>(mem::allocateArrayZeroed(slots, sizeof(uint32_t)));
+    if (!fresh) return false;
+    mem::release(g_pairSlots);
+    g_pairSlots = fresh;
+    g_slotCount = slots;
+    for (uint32_t i = 1; i < g_pairCount; ++i) {
+        uint32_t s = pairSlot(g_pairs[i].del, g_pairs[i].mark);
+        while (g_pairSlots[s]) s = (s + 1) & (slots - 1);
+        g_pairSlots[s] = i;
+    }
+    return true;
+}
+
+// The index of the pair (del, mark), added when new; -1 when memory runs out
+// or the index space is used up.
+uint32_t g_lastPair = 0;   // the pair found last (objects of one kind come in runs)
+
+int32_t pairIndex(QoDeleteFn del, QoMarkFn mark) {
+    if (!del && !mark) return 0;
+    if (g_lastPair && g_pairs[g_lastPair].del == del && g_pairs[g_lastPair].mark == mark)
+        return static_cast<int32_t>(g_lastPair);
+    if (g_slotCount) {
+        for (uint32_t s = pairSlot(del, mark); g_pairSlots[s]; s = (s + 1) & (g_slotCount - 1)) {
+            const Functions& f = g_pairs[g_pairSlots[s]];
+            if (f.del == del && f.mark == mark) {
+                g_lastPair = g_pairSlots[s];
+                return static_cast<int32_t>(g_lastPair);
+            }
+        }
+    }
+    if (g_pairCount == 0) g_pairCount = 1;   // index 0 stays (null, null)
+    if (g_pairCount > kFunctionsMask) return -1;
+    if (g_pairCount >= g_pairCapacity) {
+        uint32_t cap = g_pairCapacity ? g_pairCapacity * 2 : 16;
+        Functions* bigger = mem::reallocArray(g_pairs, cap);
+        if (!bigger) return -1;
+        bigger[0] = Functions{nullptr, nullptr};
+        g_pairs = bigger;
+        g_pairCapacity = cap;
+        detail::g_functions = g_pairs;
+    }
+    if (2 * (g_pairCount + 1) > g_slotCount && !rehashPairs(g_slotCount ? g_slotCount * 2 : 32)) return -1;
+    uint32_t i = g_pairCount++;
+    g_pairs[i] = Functions{del, mark};
+    uint32_t s = pairSlot(del, mark);
+    while (g_pairSlots[s]) s = (s + 1) & (g_slotCount - 1);
+    g_pairSlots[s] = i;
+    return static_cast<int32_t>(i);
+}
+
+void freePairs() {
+    mem::release(g_pairs);
+    mem::release(g_pairSlots);
+    g_pairs = nullptr;
+    g_pairSlots = nullptr;
+    g_pairCount = g_pairCapacity = g_slotCount = g_lastPair = 0;
+    detail::g_functions = detail::kNoFunctions;
+}
 
 int classOf(uint16_t cap) {
     int c = 0;
@@ -245,7 +322,8 @@ bool takeReuseRecord(QoHandle h, int32_t keyType) {
 
 void freeEntry(Entry* e) {
     if (e->flags & kNumbered) --g_objects;
-    if (e->del) e->del(e->value);
+    if (e->keyType == kFunctionByHandle) g_functionsListed = false;
+    if (QoDeleteFn del = e->del()) del(e->value);
     g_entryPool.give(e);
 }
 
@@ -295,6 +373,13 @@ bool deferRelease(const void* key, int32_t keyType, bool numberedOnly) {
 
 }  // namespace
 
+bool setFunctions(Entry* e, QoDeleteFn del, QoMarkFn mark) {
+    int32_t functions = pairIndex(del, mark);
+    if (functions < 0) return false;
+    e->flags = (e->flags & ~kFunctionsMask) | static_cast<uint32_t>(functions);
+    return true;
+}
+
 TypeLock* findLock(int32_t type) {
     Entry* e = search4(type, kTypeLock);
     return e ? static_cast<TypeLock*>(e->value) : nullptr;
@@ -328,11 +413,14 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
         if (found) *found = e;
         return kExists;
     }
+    int32_t functions = pairIndex(del, mark);
+    if (functions < 0) return kNoMemory;
     Entry* e = static_cast<Entry*>(g_entryPool.take());
     if (!e) return kNoMemory;
-    *e = Entry{keyType, numbered ? kNumbered : 0u, value, del, mark, n->entries};
+    *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
     if (numbered) ++g_objects;
+    if (keyType == kFunctionByHandle) g_functionsListed = false;
     if (found) *found = e;
     return kInserted;
 }
@@ -475,6 +563,12 @@ bool inReuseCache(QoHandle h) {
     return false;
 }
 
+bool reuseHolds(int32_t keyType) {
+    for (int i = 0; i < g_reuse.count; ++i)
+        if (g_reuse.records[i].keyType == keyType) return true;
+    return false;
+}
+
 int reuseCount() { return g_reuse.count; }
 
 // The first 65,535 values of the counter are the handles themselves. From
@@ -553,13 +647,14 @@ bool prune(Node* n, int depth) {
     return n != g_root && !n->entries && n->count == 0;
 }
 
-void visitFunctions(Node* n, int depth, void (*fn)(void*)) {
+template <class F>
+void visitFunctions(Node* n, int depth, F visit) {
     if (depth == 4) {
         for (Entry* e = n->entries; e; e = e->next)
-            if (e->keyType == kFunctionByHandle) fn(e->value);
+            if (e->keyType == kFunctionByHandle) visit(e);
         return;
     }
-    forEachChild(n, [&](unsigned, Node** s) { visitFunctions(*s, depth + 1, fn); });
+    forEachChild(n, [&](unsigned, Node** s) { visitFunctions(*s, depth + 1, visit); });
 }
 
 // Frees a list of entries linked through next, in list order.
@@ -599,7 +694,22 @@ void sweepNumbered() {
     }
     prune(g_root, 0);
 }
-void forEachFunction(void (*fn)(void* record)) { visitFunctions(g_root, 0, fn); }
+// The compiled functions are the collector's roots, and they are few among the
+// objects: their entries are listed once, in key order, and listed again only
+// after a function entry was inserted or freed.
+void forEachFunction(void (*fn)(void* record)) {
+    if (!g_functionsListed) {
+        g_functionEntries.clear();
+        bool listed = true;
+        visitFunctions(g_root, 0, [&](Entry* e) { listed = listed && g_functionEntries.push(e); });
+        g_functionsListed = listed;
+        if (!listed) {   // no memory for the list: walk the table
+            visitFunctions(g_root, 0, [&](Entry* e) { fn(e->value); });
+            return;
+        }
+    }
+    for (Entry* e : g_functionEntries) fn(e->value);
+}
 
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
@@ -637,6 +747,9 @@ void destroyAll() {
     g_root->cap = kFull;
     for (Pool& p : g_nodePools) p.destroy();
     g_entryPool.destroy();
+    freePairs();
+    g_functionEntries.reset();
+    g_functionsListed = false;
     g_objects = 0;
     g_general.destroy();
     g_locks.destroy();

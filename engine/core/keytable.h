@@ -32,14 +32,29 @@ enum : int32_t {
     kOutput = 256
 };
 
-struct Entry {
-    int32_t keyType;
-    uint32_t flags;
-    void* value;
+// An entry's delete and mark functions are kept once per distinct pair in a
+// table of their own; the entry's flags hold the pair's index (0: neither).
+constexpr uint32_t kFunctionsMask = 0x00FFFFFFu;
+struct Functions {
     QoDeleteFn del;
     QoMarkFn mark;
-    Entry* next;
 };
+namespace detail {
+extern const Functions* g_functions;
+}
+
+struct Entry {
+    int32_t keyType;
+    uint32_t flags;   // kNumbered, kMarked and the index of the functions
+    void* value;
+    Entry* next;
+
+    QoDeleteFn del() const { return detail::g_functions[flags & kFunctionsMask].del; }
+    QoMarkFn mark() const { return detail::g_functions[flags & kFunctionsMask].mark; }
+};
+// Gives an entry other functions; false (entry unchanged) when memory for a
+// new pair runs out.
+bool setFunctions(Entry* e, QoDeleteFn del, QoMarkFn mark);
 
 // Value of a key type 6 entry (key = the 4 bytes of the type number).
 struct TypeLock {
@@ -154,6 +169,9 @@ using ReusePredicate = bool (*)(void* ctx, const ReuseRecord& r);
 // last (the "last one found"). Returns false when nothing of that type is cached.
 bool takeReusable(int32_t keyType, ReusePredicate pred, void* ctx, bool fallback, ReuseRecord* out);
 bool inReuseCache(QoHandle h);
+// True when the reuse cache holds an object of keyType (NewSysObj of that type
+// would take it rather than make a new one).
+bool reuseHolds(int32_t keyType);
 int reuseCount();
 
 // Draws a fresh handle: never 0, never a live 4-byte key of any key type.

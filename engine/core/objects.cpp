@@ -24,10 +24,90 @@ void deleteTable(void* p) {
     mem::release(t);
 }
 
+// A string's first text shares the record's block, right after the record;
+// a resized string holds its text in a block of its own.
+char16_t* inlineText(QoString* s) { return reinterpret_cast<char16_t*>(s + 1); }
+
+void releaseText(QoString* s) {
+    if (s->text != inlineText(s)) mem::release(s->text);
+}
+
+// Large string blocks. A block of at least kLargeBlock bytes is sized up to
+// one of four steps per power of two, and when the collector frees it, it is
+// kept (at most kSpareBudget bytes in all) for the next string of its size
+// class: a string grown by + in a loop then takes the blocks of its dead
+// predecessors, still warm, instead of fresh memory that the C allocator has
+// handed back to the system and must fault in again. Spares count as memory in
+// use; those a collection cycle did not take are given back at the next
+// collection, all of them when the memory limit refuses an object and when
+// the engine stops.
+constexpr int kLargeLog = 12;
+constexpr size_t kLargeBlock = size_t{1} << kLargeLog;
+constexpr size_t kSpareBudget = 4u << 20;
+constexpr int kSpareClasses = 4 * (30 - kLargeLog) + 5;
+void* g_spares[kSpareClasses];   // per class, linked through their first word
+size_t g_spareBytes = 0;
+
+size_t blockBytes(int32_t size) {
+    return sizeof(QoString) + sizeof(char16_t) * (size > 0 ? static_cast<size_t>(size) : 1);
+}
+
+// The class of a block of `bytes` and its size, rounded up to the class's
+// (*size); -1 (size unchanged) for a block too small or too large to keep.
+int spareClass(size_t bytes, size_t* size) {
+    *size = bytes;
+    if (bytes < kLargeBlock || bytes > static_cast<size_t>(INT32_MAX)) return -1;
+    int e = 63 - __builtin_clzll(bytes);   // 2^e <= bytes < 2^(e+1), kLargeLog <= e <= 30
+    size_t step = size_t{1} << (e - 2);
+    size_t rounded = (bytes + step - 1) & ~(step - 1);
+    if (rounded > static_cast<size_t>(INT32_MAX)) return -1;
+    *size = rounded;
+    return (e - kLargeLog) * 4 + static_cast<int>(rounded >> (e - 2)) - 4;
+}
+
+// Keeps the block of a dying string with its first text; false when it is
+// not a large one or the budget is spent.
+bool keepSpare(QoString* s) {
+    if (g.shuttingDown || s->text != inlineText(s)) return false;
+    size_t size = 0;
+    int cls = spareClass(blockBytes(s->capacity), &size);
+    if (cls < 0 || g_spareBytes + size > kSpareBudget) return false;
+    *reinterpret_cast<void**>(s) = g_spares[cls];
+    g_spares[cls] = s;
+    g_spareBytes += size;
+    return true;
+}
+
 void deleteString(void* p) {
     auto* s = static_cast<QoString*>(p);
-    mem::release(s->text);
+    if (keepSpare(s)) return;
+    releaseText(s);
     mem::release(s);
+}
+
+// A string record and its text of `size` units (at least one) in one block;
+// the last unit and the first are terminators.
+QoString* newStringRecord(int32_t size, bool zeroed) {
+    size_t bytes = 0;
+    int cls = spareClass(blockBytes(size), &bytes);
+    void* block = nullptr;
+    if (cls >= 0) {
+        if ((block = g_spares[cls])) {
+            g_spares[cls] = *static_cast<void**>(block);
+            g_spareBytes -= bytes;
+            mem::countReused(bytes);
+            if (zeroed) std::memset(block, 0, bytes);
+        }
+    }
+    if (!block) block = zeroed ? mem::allocateZeroed(bytes) : mem::allocate(bytes);
+    auto* s = static_cast<QoString*>(block);
+    if (!s) return nullptr;
+    size_t units = size > 0 ? static_cast<size_t>(size) : 1;
+    s->text = inlineText(s);
+    s->capacity = size;
+    s->text[0] = 0;
+    s->text[units - 1] = 0;
+    return s;
 }
 
 void deleteArray(void* p) {
@@ -54,7 +134,7 @@ Shape shapeOf(int32_t type, void* object) {
 }
 
 void* allocateRecord(int32_t type) {
-    size_t bytes = type == QO_TABLE ? sizeof(QoTable) : type == QO_STRING ? sizeof(QoString) : sizeof(QoArray);
+    size_t bytes = type == QO_TABLE ? sizeof(QoTable) : sizeof(QoArray);
     return mem::allocateZeroed(bytes);
 }
 
@@ -65,31 +145,80 @@ void* allocateBuffer(int32_t type, int32_t size, bool zeroed) {
     return zeroed ? mem::allocateArrayZeroed(n, elementSize(type)) : mem::allocateArray(n, elementSize(type));
 }
 
+// The record stack and its context table. Records name their context by
+// index; a context lives while records name it and is dropped once it is the
+// last one of the table and none does.
 struct SavedStack {
     static bool grow() {
         int32_t cap = g.savedCapacity + g.savedCapacity / 2;
-        auto* bigger = mem::allocArray<SavedObject>(cap);
+        auto* bigger = mem::reallocArray(g.saved, static_cast<size_t>(cap));
         if (!bigger) return false;
-        std::memcpy(static_cast<void*>(bigger), g.saved, sizeof(SavedObject) * (g.savedTop + 1));
-        mem::release(g.saved);
         g.saved = bigger;
         g.savedCapacity = cap;
         return true;
     }
+    static const SavedContext& context(int32_t i) { return g.contexts[g.saved[i].context]; }
+    // The context of (call, function, level): one of the last few that is
+    // equal, or a new one; -1 when memory for it runs out.
+    static int32_t contextFor(const CallInfo* call, QoHandle function, intptr_t level) {
+        int32_t stop = g.contextCount > 8 ? g.contextCount - 8 : 0;
+        for (int32_t i = g.contextCount - 1; i >= stop; --i) {
+            const SavedContext& c = g.contexts[i];
+            if (c.call == call && c.level == level && c.function == function) return i;
+        }
+        if (g.contextCount == g.contextCapacity) {
+            if (g.contextCapacity > (1 << 29)) return -1;
+            int32_t cap = g.contextCapacity ? g.contextCapacity * 2 : 16;
+            auto* bigger = mem::reallocArray(g.contexts, static_cast<size_t>(cap));
+            if (!bigger) return -1;
+            g.contexts = bigger;
+            g.contextCapacity = cap;
+        }
+        g.contexts[g.contextCount] = SavedContext{call, level, function, 0};
+        return g.contextCount++;
+    }
+    static void forget(const SavedObject& r) { --g.contexts[r.context].records; }
+    // Drops the unnamed contexts at the end of the table.
+    static void trim() {
+        while (g.contextCount > 0 && g.contexts[g.contextCount - 1].records == 0) --g.contextCount;
+    }
     static void erase(int32_t i) {
+        forget(g.saved[i]);
         std::memmove(static_cast<void*>(g.saved + i), g.saved + i + 1,
                      sizeof(SavedObject) * (g.savedTop - i));
         --g.savedTop;
     }
 };
 
-bool sameValue(const QoValue& a, const QoValue& b) {
-    return a.i == b.i && a.type == b.type && a.optype == b.optype;
+QoValue valueOf(const SavedObject& r) {
+    QoValue v = makeHandle(r.type, r.handle);
+    v.optype = r.optype;
+    return v;
+}
+
+// A record names the value v: the same object under the same tags.
+bool names(const SavedObject& r, const QoValue& v) {
+    return r.handle == v.h && r.type == v.type && r.optype == v.optype;
+}
+
+void releaseRecord(const SavedObject& r) {
+    if (r.release) keys::remove4(r.handle, r.type, 1);
 }
 
 const char16_t kStackOverflow[] = u"StackOverFlow";
 
 }  // namespace
+
+bool releaseSpareBlocks() {
+    bool any = g_spareBytes > 0;
+    for (void*& head : g_spares)
+        while (void* b = head) {
+            head = *static_cast<void**>(b);
+            mem::release(b);
+        }
+    g_spareBytes = 0;
+    return any;
+}
 
 QoDeleteFn deleterFor(int32_t type) {
     switch (type) {
@@ -147,7 +276,7 @@ bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep, 
         }
         if (size > 0) text[size - 1] = 0;   // the buffer always ends in a terminator
         else text[0] = 0;
-        mem::release(s->text);
+        releaseText(s);
         s->text = text;
         s->capacity = size;
         return true;
@@ -206,6 +335,10 @@ void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool z
     void* object = nullptr;
     for (int attempt = 0; !object && attempt < 2; ++attempt) {
         if (attempt > 0 && !(mem::refusedByLimit() && gc::collectForMemory())) return nullptr;
+        if (type == QO_STRING) {
+            object = newStringRecord(size, zeroed);
+            continue;
+        }
         object = allocateRecord(type);
         if (object && !resize(type, object, size, ndims, false, zeroed)) {
             mem::release(object);
@@ -242,6 +375,7 @@ bool createSavedStack() {
     g.saved = mem::allocArray<SavedObject>(64);
     g.savedCapacity = g.saved ? 64 : 0;
     g.savedTop = -1;
+    g.contextCount = 0;
     return g.saved != nullptr;
 }
 
@@ -250,6 +384,15 @@ void freeSavedStack() {
     g.saved = nullptr;
     g.savedCapacity = 0;
     g.savedTop = -1;
+    mem::release(g.contexts);
+    g.contexts = nullptr;
+    g.contextCount = g.contextCapacity = 0;
+}
+
+SavedView savedAt(int32_t i) {
+    const SavedObject& r = g.saved[i];
+    const SavedContext& c = g.contexts[r.context];
+    return SavedView{c.function, c.call, c.level, valueOf(r), r.release != 0};
 }
 
 void releaseDeferred(const QoValue& v) {
@@ -263,54 +406,80 @@ void save(const CallInfo* caller, const QoValue& value, intptr_t level) {
         reportError(1, kStackOverflow, 2, fn);
         return;
     }
-    if (g.savedTop + 1 == g.savedCapacity && !SavedStack::grow()) {
-        releaseDeferred(value);
-        reportError(1, kStackOverflow, 2, fn);
-        return;
-    }
-    unsigned char release = caller ? static_cast<unsigned char>((caller->flags >> 8) & 0xFF) : 1;
-    SavedObject rec{fn, caller, level, value, release};
     int32_t top = g.savedTop;
-    if (top < 0 || g.saved[top].call != caller || g.saved[top].level < level) {
-        g.saved[++g.savedTop] = rec;
+    bool onTop = top < 0 || SavedStack::context(top).call != caller || SavedStack::context(top).level < level;
+    int32_t p = top;
+    if (!onTop) {
+        // Beneath the call's records of this level or above, one level lower.
+        while (p >= 0 && SavedStack::context(p).call == caller && SavedStack::context(p).level >= level) --p;
+        --level;
+    }
+    int32_t ctx = -1;
+    if ((g.savedTop + 1 < g.savedCapacity || SavedStack::grow()) && (ctx = SavedStack::contextFor(caller, fn, level)) >= 0) {
+        unsigned char release = caller ? static_cast<unsigned char>((caller->flags >> 8) & 0xFF) : 1;
+        SavedObject rec{value.h, value.type, value.optype, static_cast<uint32_t>(ctx), release ? 1u : 0u};
+        ++g.contexts[ctx].records;
+        if (!onTop)
+            std::memmove(static_cast<void*>(g.saved + p + 2), g.saved + p + 1, sizeof(SavedObject) * (top - p));
+        g.saved[p + 1] = rec;
+        ++g.savedTop;
         return;
     }
-    int32_t p = top;
-    while (p >= 0 && g.saved[p].call == caller && g.saved[p].level >= level) --p;
-    std::memmove(static_cast<void*>(g.saved + p + 2), g.saved + p + 1, sizeof(SavedObject) * (top - p));
-    rec.level = level - 1;
-    g.saved[p + 1] = rec;
-    ++g.savedTop;
+    releaseDeferred(value);
+    reportError(1, kStackOverflow, 2, fn);
 }
 
 void releaseSaved(const CallInfo* caller, intptr_t fromLevel) {
     for (int32_t i = g.savedTop; i >= 0; --i) {
-        if (g.saved[i].call != caller || g.saved[i].level < fromLevel) continue;
+        const SavedContext& c = SavedStack::context(i);
+        if (c.call != caller || c.level < fromLevel) continue;
         SavedObject rec = g.saved[i];
         SavedStack::erase(i);
-        if (rec.release) releaseDeferred(rec.value);
+        releaseRecord(rec);
     }
+    SavedStack::trim();
+}
+
+bool releaseFrom(int32_t mark, const QoValue& result) {
+    bool kept = false;
+    bool resultIsObject = refersToObject(result);
+    while (g.saved && g.savedTop >= mark) {
+        SavedObject rec = g.saved[g.savedTop--];
+        SavedStack::forget(rec);
+        if (!rec.release) continue;
+        if (resultIsObject && names(rec, result)) {
+            kept = true;   // the caller receives it and decides
+            continue;
+        }
+        releaseRecord(rec);
+    }
+    SavedStack::trim();
+    return kept;
 }
 
 void dropDeadSaved() {
     int32_t kept = 0;
     for (int32_t i = 0; i <= g.savedTop; ++i) {
-        const QoValue& v = g.saved[i].value;
-        if (keys::find4(v.h, v.type)) g.saved[kept++] = g.saved[i];
+        const SavedObject& r = g.saved[i];
+        if (keys::find4(r.handle, r.type)) g.saved[kept++] = r;
+        else SavedStack::forget(r);
     }
     g.savedTop = kept - 1;
+    SavedStack::trim();
 }
 
 void releaseCall(const CallInfo* caller) {
-    while (g.savedTop >= 0 && g.saved[g.savedTop].call == caller) {
+    while (g.savedTop >= 0 && SavedStack::context(g.savedTop).call == caller) {
         SavedObject rec = g.saved[g.savedTop--];
-        if (rec.release) releaseDeferred(rec.value);
+        SavedStack::forget(rec);
+        releaseRecord(rec);
     }
+    SavedStack::trim();
 }
 
 bool keepSaved(const QoValue& v) {
     for (int32_t i = g.savedTop; i >= 0; --i)
-        if (sameValue(g.saved[i].value, v)) {
+        if (names(g.saved[i], v)) {
             g.saved[i].release = 0;
             return true;
         }

@@ -29,6 +29,10 @@ void* create(int32_t type, int32_t size, int32_t ndims, QoHandle* handle, bool z
 bool resize(int32_t type, void* object, int32_t size, int32_t ndims, bool keep, bool zeroed = false);
 void* takeReused(int32_t type, QoHandle* handle);
 
+// Gives the blocks kept for large strings back to the C allocator; true when
+// there were any.
+bool releaseSpareBlocks();
+
 // The object record of a live object of a built-in kind, or null.
 void* lookup(int32_t type, QoHandle h);
 
@@ -39,6 +43,19 @@ void freeSavedStack();
 void save(const CallInfo* caller, const QoValue& value, intptr_t level);
 void releaseSaved(const CallInfo* caller, intptr_t fromLevel);  // records at or above fromLevel
 void releaseCall(const CallInfo* caller);                       // all records of the call
+// Removes every record from index `mark` up (an activation's end), releasing
+// those that carry the release flag except a record of `result`, whose object
+// the caller receives: true when there was one.
+bool releaseFrom(int32_t mark, const QoValue& result);
+// Record i as saved (tests and diagnostics).
+struct SavedView {
+    QoHandle function;
+    const CallInfo* call;
+    intptr_t level;
+    QoValue value;
+    bool release;
+};
+SavedView savedAt(int32_t i);
 // Drops the records whose object no longer exists (after a sweep), so that a
 // long-running call that makes garbage keeps a bounded stack.
 void dropDeadSaved();
@@ -65,8 +82,9 @@ void maybeCollect();
 // Starts the pacing afresh from what is alive now (engine start).
 void resetPace();
 // The emergency collection of NewSysObj when the memory limit refused memory
-// for a new object: collects, unless automatic collection is off or
-// suspended; true when it did.
+// for a new object: gives the spare string blocks back and collects, unless
+// automatic collection is off or suspended; true when it freed spares or
+// collected.
 bool collectForMemory();
 // Queues a value's object as a root; false when it refers to no object.
 bool queueRoot(const QoValue& v);

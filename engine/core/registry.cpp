@@ -233,8 +233,8 @@ void deleteConstScript(void* value) {
 }
 
 ConstKind constKind(const keys::Entry* e) {
-    if (e->del == deleteConstHost) return ConstKind::kHost;
-    if (e->del == deleteConstScript) return ConstKind::kScript;
+    if (e->del() == deleteConstHost) return ConstKind::kHost;
+    if (e->del() == deleteConstScript) return ConstKind::kScript;
     return ConstKind::kPredefined;
 }
 

@@ -77,25 +77,44 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     // native or operator function, and calls the threaded loop cannot make itself).
     // Besides the count, the machine stack these activations have used: a
     // level's frames differ in size with the native functions between them.
-    if (g.callDepth == 0) g_machineBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (__builtin_expect(g.callDepth >= kMaxCallDepth ||
-                             g_machineBase - reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > kMachineStackBudget,
-                         0))
+    // The outermost activation only sets the base: it is within both limits.
+    const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (g.callDepth == 0) {
+        g_machineBase = frame;
+    } else if (__builtin_expect(g.callDepth >= kMaxCallDepth || g_machineBase - frame > kMachineStackBudget, 0)) {
         return failCall(result, 1, kStackOverFlow, h);
+    }
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
     Activation a;
-    begin(a, r);
-    a.info.flags = flags;
     FrameState fs;
-    if (r->code[0] == fn::kIdle) {
-        enterOwn(a, args, fs);
-    } else if (!enterFrame(a, args, inPlace, frameSpan(r->words), fs)) {
-        return failCall(result, 1, kStackOverFlow, h);
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (__builtin_expect(plan && plan->count > 0 && r->code[0] == fn::kIdle, 1)) {
+        // The usual case (a host's or a native's call of a function that is
+        // not running): the activation's head and own-array figures come from
+        // the plan, as an inline call takes them.
+        const ActivationHead& head = plan->head;
+        static_cast<ActivationHead&>(a) = head;
+        a.info.flags = flags;
+        a.savedMark = g.savedTop + 1;
+        r->code[0] = fn::kRunningOwn;
+        r->args = args;
+        a.bases[kArgVar] = args;
+        a.bases[kLocalVar] = a.bases[kStaticVar] = head.values;
+        a.base = head.values + plan->ownBase;
+        fs.ownArray = true;
+        fs.copied = false;
+    } else {
+        begin(a, r);
+        a.info.flags = flags;
+        if (r->code[0] == fn::kIdle) {
+            enterOwn(a, args, fs);
+        } else if (!enterFrame(a, args, inPlace, frameSpan(r->words), fs)) {
+            return failCall(result, 1, kStackOverFlow, h);
+        }
     }
     ++g.callDepth;
-    auto* plan = static_cast<Plan*>(r->threaded);
     if (__builtin_expect(!plan, 0)) plan = g_plansEnabled ? planOf(r) : nullptr;
     *result = *(__builtin_expect(plan && plan->count > 0, 1) ? runPlan(&a, plan) : interpret(a));
     --g.callDepth;
@@ -258,8 +277,8 @@ QoValue* interpret(Activation& a) {
     QoValue* top = base - 1;
     unsigned opcode;
     // The activation's bases, in locals so that they stay in registers.
-    QoValue* const argBase = a.argBase;
-    QoValue* const localBase = a.localBase;
+    QoValue* const argBase = a.bases[kArgVar];
+    QoValue* const localBase = a.bases[kLocalVar];
     const int32_t maxParam = a.maxParam;
     const int32_t staticFirst = a.staticFirst;
 #define VAR(v) ((v) <= maxParam ? argBase + (v) : (v) < staticFirst ? localBase + (v) : values + (v))

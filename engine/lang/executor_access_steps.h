@@ -15,8 +15,8 @@
 #define ACCESS_SLOT(s) (static_cast<const int32_t*>((s)->q)[0])
 #define ACCESS_CALLEE(s) (ap->addresses[ACCESS_SLOT(s)])
 // The step's third and fourth operands (variables or constants).
-#define V3(s) (B[(s)->e] + (s)->f)
-#define V4(s) (B[(s)->g] + (s)->h)
+#define V3(s) VAR((s)->e, (s)->f)
+#define V4(s) VAR((s)->g, (s)->h)
 
 // Pushes the step's n + 1 arguments and makes the general call.
 #define ACCESS_GENERAL(n, x, o1, o2, o3)      \

@@ -44,10 +44,6 @@ void callFunction(Activation& a, QoNativeFn f, QoValue* args, int32_t lastArg) {
     if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
 }
 
-bool sameValue(const QoValue& x, const QoValue& y) {
-    return x.i == y.i && x.type == y.type && x.optype == y.optype;
-}
-
 }  // namespace
 
 QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at) {
@@ -101,19 +97,6 @@ QoValue* callNative(Activation& a, QoValue* top, Cursor& at) {
     return args;
 }
 
-bool releaseActivation(Activation& a, const QoValue& result) {
-    bool kept = false;
-    bool resultIsObject = refersToObject(result);
-    while (g.saved && g.savedTop >= a.savedMark) {
-        SavedObject s = g.saved[g.savedTop--];
-        if (!s.release) continue;
-        if (resultIsObject && sameValue(s.value, result)) {
-            kept = true;  // the caller receives it and decides
-            continue;
-        }
-        obj::releaseDeferred(s.value);
-    }
-    return kept;
-}
+bool releaseActivation(Activation& a, const QoValue& result) { return obj::releaseFrom(a.savedMark, result); }
 
 }  // namespace qo::lang

@@ -37,8 +37,8 @@ QO_ALWAYS_INLINE inline void enterOwn(Activation& a, QoValue* args, FrameState& 
     fn::Record* r = a.record;
     r->code[0] = fn::kRunningOwn;
     r->args = args;
-    a.argBase = args;
-    a.localBase = r->values;
+    a.bases[kArgVar] = args;
+    a.bases[kLocalVar] = a.bases[kStaticVar] = r->values;
     a.base = r->values + r->words[fn::W_STACK_FIRST];
     fs.ownArray = true;
     fs.copied = false;
@@ -56,15 +56,18 @@ QO_ALWAYS_INLINE inline bool enterFrame(Activation& a, QoValue* args, bool inPla
     int64_t params = int64_t(a.maxParam) + 1;
     int64_t newDepth = depth + span - (inPlace ? params : 0);
     if (!g.stack || newDepth >= g.stackMax) return false;
+    QoValue* locals;
     if (inPlace) {
-        a.argBase = args;
-        a.localBase = g.stack + (depth - params);  // local v (v > maxParam) at depth + v - params
+        a.bases[kArgVar] = args;
+        locals = g.stack + (depth - params);  // local v (v > maxParam) at depth + v - params
     } else {
-        a.localBase = a.argBase = g.stack + depth;
-        for (int64_t i = 0; i < params; ++i) a.argBase[i] = args[i];
+        locals = a.bases[kArgVar] = g.stack + depth;
+        for (int64_t i = 0; i < params; ++i) locals[i] = args[i];
     }
-    for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(a.localBase[v]);
-    a.base = a.localBase + a.record->words[fn::W_CONST_FIRST];
+    a.bases[kLocalVar] = locals;
+    a.bases[kStaticVar] = a.values;
+    for (int32_t v = a.maxParam + 1; v < a.staticFirst; ++v) setNil(locals[v]);
+    a.base = locals + a.record->words[fn::W_CONST_FIRST];
     fs = FrameState{false, !inPlace, static_cast<int32_t>(depth), a.record->code[0], args};
     a.record->code[0] = fn::kRunningFrame;
     g.stackDepth = static_cast<int32_t>(newDepth);
@@ -78,7 +81,7 @@ QO_ALWAYS_INLINE inline void leave(Activation& a, const FrameState& fs) {
     }
     g.stackDepth = fs.savedDepth;
     if (fs.copied)
-        for (int32_t i = 0; i <= a.maxParam; ++i) fs.callerArgs[i] = a.argBase[i];
+        for (int32_t i = 0; i <= a.maxParam; ++i) fs.callerArgs[i] = a.bases[kArgVar][i];
     a.record->code[0] = fs.previousState;
 }
 
@@ -108,16 +111,49 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     if (!slot) return nullptr;
     InlineCall& c = *slot;
     Activation& a = c.act;
-    static_cast<ActivationHead&>(a) = plan->head;
+    // What enterOwn and enterFrame (in place) do, from the figures the plan
+    // keeps: nothing here reads back the fields just copied into the activation.
+    const ActivationHead& head = plan->head;
+    static_cast<ActivationHead&>(a) = head;
     a.savedMark = g.savedTop + 1;
-    if (r->code[0] == fn::kIdle) {
-        enterOwn(a, args, c.fs);
-    } else if (!enterFrame(a, args, true, plan->frameSpan, c.fs)) {
-        return nullptr;  // the ordinary call reports the overflow
+    a.bases[kArgVar] = args;
+    a.bases[kStaticVar] = head.values;
+    unsigned char* state = r->code;
+    if (*state == fn::kIdle) {
+        *state = fn::kRunningOwn;
+        r->args = args;
+        a.bases[kLocalVar] = head.values;
+        a.base = head.values + plan->ownBase;
+        c.fs.ownArray = true;
+        c.fs.copied = false;
+    } else {
+        const int32_t depth = g.stackDepth;
+        const int64_t newDepth = depth + plan->inPlaceGrowth;
+        if (!g.stack || newDepth >= g.stackMax) return nullptr;  // the ordinary call reports the overflow
+        QoValue* locals = g.stack + (depth - plan->params);
+        a.bases[kLocalVar] = locals;
+        for (int32_t v = head.maxParam + 1; v < head.staticFirst; ++v) setNil(locals[v]);
+        a.base = locals + plan->frameBase;
+        c.fs.ownArray = c.fs.copied = false;  // arguments in place: nothing to copy back
+        c.fs.savedDepth = depth;
+        c.fs.previousState = *state;
+        *state = fn::kRunningFrame;
+        g.stackDepth = static_cast<int32_t>(newDepth);
     }
     ++g_inlineDepth;
     c.plan = plan;
     return &c;
+}
+
+// leave() for such an activation: its arguments were never copied.
+QO_ALWAYS_INLINE inline void leaveInline(InlineCall& c) {
+    unsigned char* state = c.act.record->code;
+    if (c.fs.ownArray) {
+        *state = fn::kIdle;
+        return;
+    }
+    g.stackDepth = c.fs.savedDepth;
+    *state = c.fs.previousState;
 }
 
 // The END of such an activation: the result into *result, the frame left, the
@@ -125,7 +161,7 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
 QO_ALWAYS_INLINE inline bool finishInline(InlineCall& c, const QoValue* top, QoValue* result) {
     *result = *top;
     --g_inlineDepth;
-    leave(c.act, c.fs);
+    leaveInline(c);
     if (__builtin_expect(g.savedTop >= c.act.savedMark, 0)) return releaseActivation(c.act, *result);
     return false;
 }

@@ -38,9 +38,14 @@ struct ActivationHead {
     const char16_t* lastOperator;  // name for errors of opcodes 95..255
 };
 
+// Variable kinds: which activation base a variable index is read from.
+enum VarKind : int32_t { kArgVar = 0, kLocalVar = 1, kStaticVar = 2 };
+
 struct Activation : ActivationHead {
-    QoValue* argBase;
-    QoValue* localBase;
+    // Variable bases by kind: the arguments, the locals, and the function's own
+    // value array (statics; the same as `values`), so that a step finds a
+    // variable from the activation without a copy of the bases of its own.
+    QoValue* bases[3];
     QoValue* base;               // first evaluation-stack slot
     int32_t savedMark;           // first saved-object record made by this activation
     QoValue scratch;             // result record of calls
@@ -56,8 +61,8 @@ struct FrameState {
 };
 
 inline QoValue* var(Activation& a, int32_t v) {
-    if (v <= a.maxParam) return a.argBase + v;
-    return v < a.staticFirst ? a.localBase + v : a.values + v;
+    if (v <= a.maxParam) return a.bases[kArgVar] + v;
+    return v < a.staticFirst ? a.bases[kLocalVar] + v : a.values + v;
 }
 
 inline void setNil(QoValue& v) {

@@ -3,10 +3,13 @@
 // On its first run a record's byte code is translated into an array of steps
 // (executor_translate.cpp): one step per instruction, or one per fused group
 // of instructions (PUSHV PUSHV op, PUSHV PUSHC op, compare + LOOPF, op +
-// STOREV, VINC + JMP, w = x op (y op z), top op (x op y) ...). A step holds the address of its handler in the
-// threaded loop (executor_threaded.cpp), its operands decoded once (variable
-// kind and index, the constant's address, the jump's target step) and, for
-// calls, the cursors the call paths read their operands and write-back list
+// STOREV, VINC + JMP, w = x op (y op z), top op (x op y) ...). A VINC + JMP
+// whose jump lands on a compare + LOOPF step also runs that test itself (the
+// step after it or the loop's exit comes next), saving a dispatch per turn.
+// A step holds the address of its handler in the threaded loop
+// (executor_threaded.cpp), its operands decoded once (variable kind and byte
+// offset, the constant's address, the jump's target step) and, for calls, the
+// cursors the call paths read their operands and write-back list
 // from. Every step does exactly what its instructions do, including their
 // errors; fusion never crosses a jump target, and the constant and operand
 // cursors every jump carries are checked against the linear decoding (a record
@@ -55,6 +58,8 @@ namespace qo::lang {
     S(VINC_JMP) S(VINC_DROP)                                                    \
     S(V_SQRT) S(V_EXP) S(V_SIN) S(V_COS) S(V_NEG)                               \
     S(VC_LT_JMPFPUSH) S(KEEPTOP_END)                                            \
+    S(VINC_VV_GT_LOOPF) S(VINC_VV_GE_LOOPF) S(VINC_VV_LT_LOOPF) S(VINC_VV_LE_LOOPF) S(VINC_VV_EQ_LOOPF) S(VINC_VV_NE_LOOPF) \
+    S(VINC_VC_GT_LOOPF) S(VINC_VC_GE_LOOPF) S(VINC_VC_LT_LOOPF) S(VINC_VC_LE_LOOPF) S(VINC_VC_EQ_LOOPF) S(VINC_VC_NE_LOOPF) \
     QO_PAIRS(S, XVV) QO_PAIRS(S, XVC) QO_PAIRS(S, YVV) QO_PAIRS(S, YVC)       \
     S(REAL_EXPR)                                                                \
     S(A_V1) S(A_V2) S(A_V3) S(A_STACK)                                          \
@@ -72,17 +77,14 @@ enum class Handler : uint16_t {
     kCount
 };
 
-// Variable kinds: which activation base a variable index is read from.
-enum VarKind : int32_t { kArgVar = 0, kLocalVar = 1, kStaticVar = 2 };
-
 struct Step {
     const void* go;        // handler label (a Handler number until the plan is bound)
-    int32_t a, b;          // first variable (kind, index), or a count, height or opcode
-    int32_t c, d;          // second variable (kind, index), or a count or height
+    int32_t a, b;          // first variable (kind, byte offset), or a count, height or opcode
+    int32_t c, d;          // second variable (kind, byte offset), or a count or height
     const void* p;         // constant, jump target step, call code cursor, or real program
     const void* q;         // second target, call operand cursor, or the step after a real run
-    int32_t e, f;          // third variable (kind, index)
-    int32_t g, h;          // destination variable (kind, index)
+    int32_t e, f;          // third variable (kind, byte offset)
+    int32_t g, h;          // destination variable (kind, byte offset)
 };
 
 struct Plan {
@@ -90,6 +92,10 @@ struct Plan {
     bool bound;            // handler numbers replaced by label addresses
     int64_t programBytes;  // the real programs stored after the steps
     int64_t frameSpan;     // value-stack slots a frame of the record spans (frameSpan())
+    int64_t inPlaceGrowth; // what a frame with its arguments in place adds to the stack depth
+    int64_t params;        // parameter slots (maxParam + 1)
+    int32_t ownBase;       // first evaluation-stack slot in the record's own value array
+    int32_t frameBase;     // the same in a frame, from the frame's local base
     // Per step, the code offsets of its first two instructions that may record
     // a run error (-1: none), for the sites of slow paths (stored after the
     // real programs; read only when a host asks where an error happened).

@@ -275,6 +275,10 @@ Done:
 #endif
     QoValue* slots = top + 1;
     const RealResult* r = p.resultList();
+    if (__builtin_expect(p.results == 1 && r[0].kind == kResultReal, 1)) {  // a formula's one value
+        arith::setReal(slots[0], R[r[0].reg]);
+        return true;
+    }
     for (int32_t i = 0; i < p.results; ++i) {
         QoValue& out = slots[i];
         switch (r[i].kind) {

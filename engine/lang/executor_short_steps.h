@@ -13,9 +13,9 @@
 // indexes of a write whose value is computed next.
 
 #define VV_JMPF(name) \
-    H(VV_##name##_JMPF) { COMPARE_BRANCH(name, *V1(s), *V2(s), false); }
+    H(VV_##name##_JMPF) { COMPARE_BRANCH(name, *V1(s), *V2(s), !holds, false); }
 #define VC_JMPF(name) \
-    H(VC_##name##_JMPF) { COMPARE_BRANCH(name, *V1(s), *KP(s), false); }
+    H(VC_##name##_JMPF) { COMPARE_BRANCH(name, *V1(s), *KP(s), !holds, false); }
 
 VV_JMPF(GT)
 VV_JMPF(GE)
@@ -39,7 +39,7 @@ H(PUSH2) {
 H(PUSH3) {
     top[1] = *V1(s);
     top[2] = *V2(s);
-    top[3] = *(B[s->e] + s->f);
+    top[3] = *VAR(s->e, s->f);
     top += 3;
     NEXT();
 }

@@ -51,6 +51,14 @@ QO_INLINE void onStack(Activation& a, const Step* s, QoValue* l) {
     if (!fast<Op>(*l, l[0], l[1])) slowBinary<Op>(a, s, 0, l);
 }
 
+// Whether every record is an int, in one test (the laid-out path of the loops).
+QO_INLINE bool allInts(const QoValue& x, const QoValue& y) {
+    return __builtin_expect(((x.optype ^ QO_INT) | (y.optype ^ QO_INT)) == 0, 1);
+}
+QO_INLINE bool allInts(const QoValue& x, const QoValue& y, const QoValue& z) {
+    return __builtin_expect(((x.optype ^ QO_INT) | (y.optype ^ QO_INT) | (z.optype ^ QO_INT)) == 0, 1);
+}
+
 // A plain number held in registers: tag QO_INT or QO_REAL, 0 for any other kind.
 struct Num {
     int32_t tag;
@@ -97,7 +105,7 @@ QO_INLINE void store(QoValue& v, const Num& n) {
 template <unsigned Op1, unsigned Op2>
 QO_INLINE void nestedArith(Activation& a, const Step* s, QoValue* t, const QoValue& x, const QoValue& y,
                            const QoValue& z, QoValue& w) {
-    if (x.optype == QO_INT && y.optype == QO_INT && z.optype == QO_INT) {
+    if (allInts(x, y, z)) {
         uint64_t v = intOp<Op2>(static_cast<uint64_t>(x.i), intOp<Op1>(static_cast<uint64_t>(y.i),
                                                                         static_cast<uint64_t>(z.i)));
         arith::setInt(*t, static_cast<int64_t>(v));
@@ -122,7 +130,7 @@ QO_INLINE void nestedArith(Activation& a, const Step* s, QoValue* t, const QoVal
 // PUSHV x, push y, op1, op2: the top becomes top op2 (x op1 y).
 template <unsigned Op1, unsigned Op2>
 QO_INLINE void ontoTop(Activation& a, const Step* s, QoValue* top, const QoValue& x, const QoValue& y) {
-    if (top->optype == QO_INT && x.optype == QO_INT && y.optype == QO_INT) {
+    if (allInts(*top, x, y)) {
         uint64_t v = intOp<Op2>(static_cast<uint64_t>(top->i), intOp<Op1>(static_cast<uint64_t>(x.i),
                                                                            static_cast<uint64_t>(y.i)));
         arith::setInt(*top, static_cast<int64_t>(v));
@@ -163,7 +171,7 @@ QoValue* callAt(Activation& a, QoValue* top, const Step* s, bool compiled) {
 // After an activation entered by CALLF in the loop: back in the caller.
 void returnTo(Activation& caller, InlineCall& c, bool temporary) {
     const Step* at = static_cast<const Step*>(c.callStep);
-    if (!temporary && *static_cast<const unsigned char*>(at->p) == 0) {
+    if (!temporary && at->c == 0) {
         *c.args = caller.scratch;  // no object to keep, no write-back list
         return;
     }
@@ -178,6 +186,9 @@ QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
         unarySlow(a, op::NEG, top);
     }
 }
+
+// The stop test of loops (stopRequested), the handle read only when stopping.
+#define STOP() (__builtin_expect(!hasError() && !interruptPending(), 1) ? false : stopRequestedSlow(ap->info.function))
 
 // A slow path of a handler, at its step.
 #define SLOW(call) SLOW_AT(*ap, ap->record, s, 0, call)
@@ -194,8 +205,11 @@ Plan* planOf(fn::Record* r) {
     return plan;
 }
 
-#define V1(s) (B[(s)->a] + (s)->b)
-#define V2(s) (B[(s)->c] + (s)->d)
+// A step's variable: its kind and its byte offset from that kind's base.
+#define VAR(kind, offset) \
+    reinterpret_cast<QoValue*>(reinterpret_cast<char*>(ap->bases[kind]) + static_cast<intptr_t>(offset))
+#define V1(s) VAR((s)->a, (s)->b)
+#define V2(s) VAR((s)->c, (s)->d)
 #define KP(s) (static_cast<const QoValue*>((s)->p))
 #define STEP(ptr) (static_cast<const Step*>(ptr))
 #define H(name) H_##name:
@@ -237,18 +251,18 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                \
     }
 
-// A comparison and the test on it, leaving (jump to s->q) when it is false
-// or `stop` holds; on ints the test takes the truth value from the register
-// rather than from the slot just written.
-#define COMPARE_BRANCH(name, x, y, stop)                       \
+// A comparison and the test on it, leaving (jump to s->q) when `failed`
+// (an expression of `holds`) or `stop` holds; on ints the test takes the
+// truth value from the register rather than from the slot just written.
+#define COMPARE_BRANCH(name, x, y, failed, stop)               \
     do {                                                       \
         const QoValue& cx = (x);                               \
         const QoValue& cy = (y);                               \
         ++top;                                                 \
-        if (cx.optype == QO_INT && cy.optype == QO_INT) {      \
+        if (allInts(cx, cy)) {                                 \
             bool holds = relation<op::name>(cx.i, cy.i);       \
             arith::setLogical(*top, holds);                    \
-            if (!holds || (stop)) JUMP(s->q);                  \
+            if ((failed) || (stop)) JUMP(s->q);                \
             NEXT();                                            \
         }                                                      \
         pushedPair<op::name>(*ap, s, top, cx, cy);             \
@@ -256,13 +270,23 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                \
     } while (0)
 // The loop test: a recorded error or an interruption request leaves too.
-#define COMPARE_LOOPF(name, x, y) COMPARE_BRANCH(name, x, y, stopRequested(handle))
+#define COMPARE_LOOPF(name, x, y) COMPARE_BRANCH(name, x, y, __builtin_expect(!holds, 0), STOP())
 
 #define VV_LOOPF(name) \
     H(VV_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *V2(s)); }
 
 #define VC_LOOPF(name) \
     H(VC_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *KP(s)); }
+
+// VINC + JMP onto the compare + LOOPF step t: the test runs here as t's own
+// handler would run it (its operands, its exit, its sites).
+#define VINC_LOOPF(name, kind, y)                                          \
+    H(VINC_##kind##_##name##_LOOPF) {                                      \
+        stepInline(*ap, op::VINC, V1(s), top + 1, 1u, false, s, 0);        \
+        top = base + s->c;                                                 \
+        s = STEP(s->p);                                                    \
+        COMPARE_LOOPF(name, *V1(s), y);                                    \
+    }
 
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
@@ -290,12 +314,12 @@ Plan* planOf(fn::Record* r) {
 
 #define NESTED(op1, op2)                                                                        \
     H(XVV_##op1##_##op2) {                                                                      \
-        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *(B[s->e] + s->f), *(B[s->g] + s->h)); \
+        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *VAR(s->e, s->f), *VAR(s->g, s->h)); \
         ++top;                                                                                  \
         NEXT();                                                                                 \
     }                                                                                           \
     H(XVC_##op1##_##op2) {                                                                      \
-        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *KP(s), *(B[s->g] + s->h)); \
+        nestedArith<op::op1, op::op2>(*ap, s, top + 1, *V1(s), *V2(s), *KP(s), *VAR(s->g, s->h)); \
         ++top;                                                                                  \
         NEXT();                                                                                 \
     }
@@ -334,15 +358,11 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     InlineCall* call = nullptr;  // the innermost activation entered here, if any
     QoValue* base;
     QoValue* top;
-    QoValue* B[3];
-    QoHandle handle;
     const Step* s;
 #define ACTIVATE(act, first)                                                  \
     do {                                                                      \
         ap = (act);                                                           \
         base = ap->base;                                                      \
-        B[kArgVar] = ap->argBase, B[kLocalVar] = ap->localBase, B[kStaticVar] = ap->values; \
-        handle = ap->info.function;                                           \
         s = (first);                                                          \
     } while (0)
     ACTIVATE(entry, plan->steps);
@@ -355,12 +375,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         InlineCall* c = call;
         Activation* caller = c->caller;
         const Step* at = STEP(c->callStep);
-        if (__builtin_expect(g.savedTop < c->act.savedMark && *static_cast<const unsigned char*>(at->p) == 0, 1)) {
+        if (__builtin_expect(g.savedTop < c->act.savedMark && at->c == 0, 1)) {
             // No object to release or keep, no write-back list: the result goes
             // straight into the caller's slot.
             *c->args = *top;
             --g_inlineDepth;
-            leave(c->act, c->fs);
+            leaveInline(*c);
         } else {
             returnTo(*caller, *c, finishInline(*c, top, &caller->scratch));
         }
@@ -482,7 +502,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(LOOPF) {
-        if (top->i == 0 || stopRequested(handle)) JUMP(s->p);
+        if (top->i == 0 || STOP()) JUMP(s->p);
         NEXT();
     }
     H(JMP) {
@@ -490,12 +510,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         JUMP(s->p);
     }
     H(LOOPBACK) {
-        if (stopRequested(handle)) JUMP(s->q);  // the final END
+        if (STOP()) JUMP(s->q);  // the final END
         top = base + s->a;
         JUMP(s->p);
     }
     H(UNTILF) {
-        if (top->i == 0 && !stopRequested(handle)) {
+        if (top->i == 0 && !STOP()) {
             top = base + s->a;
             JUMP(s->p);
         }
@@ -581,6 +601,18 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     VC_LOOPF(LE)
     VC_LOOPF(EQ)
     VC_LOOPF(NE)
+    VINC_LOOPF(GT, VV, *V2(s))
+    VINC_LOOPF(GE, VV, *V2(s))
+    VINC_LOOPF(LT, VV, *V2(s))
+    VINC_LOOPF(LE, VV, *V2(s))
+    VINC_LOOPF(EQ, VV, *V2(s))
+    VINC_LOOPF(NE, VV, *V2(s))
+    VINC_LOOPF(GT, VC, *KP(s))
+    VINC_LOOPF(GE, VC, *KP(s))
+    VINC_LOOPF(LT, VC, *KP(s))
+    VINC_LOOPF(LE, VC, *KP(s))
+    VINC_LOOPF(EQ, VC, *KP(s))
+    VINC_LOOPF(NE, VC, *KP(s))
     OP_STOREV(ADD)
     OP_STOREV(SUB)
     OP_STOREV(MUL)
@@ -602,7 +634,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     }
     H(REAL_EXPR) {
         auto* program = static_cast<RealProgram*>(const_cast<void*>(s->p));
-        if (__builtin_expect(runRealProgram(*program, B, top), 1)) {
+        if (__builtin_expect(runRealProgram(*program, ap->bases, top), 1)) {
             top += program->results;
             JUMP(s->q);
         }

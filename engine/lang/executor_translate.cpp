@@ -77,7 +77,9 @@ private:
     bool fusable(int32_t i, int32_t n) const;  // ins i+1 .. i+n-1 exist and are no targets
     unsigned opAt(int32_t i) const { return i < count_ ? ins_[i].op : 0xffffu; }
     const int32_t* operands(int32_t i) const { return words_ + ins_[i].w; }
-    void setVar(int32_t v, int32_t& kind, int32_t& index) const;
+    // A variable as a step holds it: its kind and its byte offset from the base.
+    void setVar(int32_t v, int32_t& kind, int32_t& offset) const;
+    void varOf(int32_t v, int32_t& kind, int32_t& index) const;
     const QoValue* constant(int32_t i) const { return r_->values + ins_[i].k; }
 
     const fn::Record* r_;
@@ -150,9 +152,16 @@ bool Translator::fusable(int32_t i, int32_t n) const {
     return true;
 }
 
-void Translator::setVar(int32_t v, int32_t& kind, int32_t& index) const {
+void Translator::varOf(int32_t v, int32_t& kind, int32_t& index) const {
     index = v;
     kind = v <= words_[fn::W_MAX_PARAM] ? kArgVar : v < words_[fn::W_STATIC_FIRST] ? kLocalVar : kStaticVar;
+}
+
+// Variable indices are below the record's value count, whose records fit in
+// one allocation (below 2^31 bytes), so the offset fits.
+void Translator::setVar(int32_t v, int32_t& kind, int32_t& offset) const {
+    varOf(v, kind, offset);
+    offset = static_cast<int32_t>(static_cast<uint32_t>(v) * sizeof(QoValue));
 }
 
 Handler plus(Handler h, int i) { return static_cast<Handler>(static_cast<int>(h) + i); }
@@ -337,6 +346,7 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
                 s.q = w;
                 s.a = w[0];  // address slot of the callee
                 s.b = w[1];  // mm
+                s.c = r_->code[ins_[i].at + 1] != 0;  // a write-back list follows
                 break;
             case op::KEEPTOP: case op::KEEPTOP_B: h = Handler::KEEPTOP, s.a = w[0]; break;
             case op::OO: h = Handler::OO, s.a = w[0]; break;
@@ -384,7 +394,7 @@ void Translator::setOperand(int32_t j, int32_t& kind, int32_t& index) const {
         setVar(operands(j)[0], kind, index);
     } else {
         kind = kStaticVar;
-        index = ins_[j].k;
+        index = static_cast<int32_t>(static_cast<uint32_t>(ins_[j].k) * sizeof(QoValue));
     }
 }
 
@@ -442,7 +452,7 @@ int32_t Translator::realRunLength(int32_t i, int32_t limit) {
     for (; j < limit && (j == i || !ins_[j].isTarget); ++j) {
         const Instr& in = ins_[j];
         RealInstr ri{in.op, 0, 0, nullptr, 0};
-        if (in.op == op::PUSHV) setVar(operands(j)[0], ri.kind, ri.index);
+        if (in.op == op::PUSHV) varOf(operands(j)[0], ri.kind, ri.index);
         if (in.op == op::PUSHC) ri.constant = constant(j), ri.constIndex = in.k;
         if (!real_.feed(ri)) break;
     }
@@ -536,6 +546,10 @@ int Translator::run(Plan** out) {
     plan->count = n;
     plan->sites = reinterpret_cast<int32_t*>(reinterpret_cast<char*>(plan) + sitesAt);
     plan->frameSpan = frameSpan(words_);
+    plan->params = int64_t(words_[fn::W_MAX_PARAM]) + 1;
+    plan->inPlaceGrowth = plan->frameSpan - plan->params;
+    plan->ownBase = words_[fn::W_STACK_FIRST];
+    plan->frameBase = words_[fn::W_CONST_FIRST];
     fillHead(plan->head, const_cast<fn::Record*>(r_));
     plan->programBytes = static_cast<int64_t>(sizeof(uint64_t) * programs_.size());
     if (programs_.size())
@@ -568,6 +582,17 @@ int Translator::run(Plan** out) {
             }
         }
         if (h == Handler::LOOPBACK) s.q = &plan->steps[ins_[finalEnd_].step];
+    }
+    // The back edge of a counting loop: a VINC + JMP onto a compare + LOOPF
+    // step runs the test too (the test step stays for the loop's first entry).
+    for (int32_t n = 0; n < plan->count; ++n) {
+        Step& s = plan->steps[n];
+        if (static_cast<Handler>(reinterpret_cast<uintptr_t>(s.go)) != Handler::VINC_JMP || !s.p) continue;
+        auto test = static_cast<Handler>(reinterpret_cast<uintptr_t>(static_cast<const Step*>(s.p)->go));
+        if (test < Handler::VV_GT_LOOPF || test > Handler::VC_NE_LOOPF) continue;
+        auto fused = static_cast<uint16_t>(static_cast<uint16_t>(Handler::VINC_VV_GT_LOOPF) +
+                                           (static_cast<uint16_t>(test) - static_cast<uint16_t>(Handler::VV_GT_LOOPF)));
+        s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(fused));
     }
     *out = plan;
     return 1;

@@ -32,7 +32,8 @@ __attribute__((always_inline)) inline QoValue* callIn(QoHandle function, QoValue
         return result;
     }
     g.plainFrame = 1;
-    return run(r, args, result, keep);
+    bool temporary;
+    return execute(r, args, result, &temporary, keep ? 0 : kStartFlags);
 }
 
 }  // namespace

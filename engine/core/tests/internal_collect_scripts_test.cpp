@@ -323,6 +323,44 @@ TEST_F(ScriptObjects, ConcatenationReadsUpToTheFirstZeroUnit) {
     EXPECT_EQ(runInt("len(new(string, 71, \"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqr\") + \"!\")"), 72);
 }
 
+// The block of a large dead string is taken by the next string of its size
+// class; blocks a cycle did not take go back at the next collection.
+TEST_F(Pacing, LargeStringBlocksAreTakenAgainForTheNextCycle) {
+    QoHandle h = 0;
+    void* first = NewSysObj(QO_STRING, 20000, 0, &h);
+    ASSERT_NE(first, nullptr);
+    GC(0);
+    long blocks = mem::liveBlocks();
+    auto* again = static_cast<QoString*>(NewSysObj(QO_STRING, 19000, 0, &h));
+    EXPECT_EQ(again, first) << "same size class";
+    EXPECT_EQ(mem::liveBlocks(), blocks);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->capacity, 19000);
+    EXPECT_EQ(again->text[0], 0);
+    EXPECT_EQ(again->text[18999], 0);
+    void* other = NewSysObj(QO_STRING, 40000, 0, &h);   // another class: a fresh block
+    EXPECT_NE(other, first);
+    GC(0);   // both dead: both kept
+    EXPECT_EQ(mem::liveBlocks(), blocks + 1);
+    GC(0);   // not taken during a whole cycle: given back
+    EXPECT_EQ(mem::liveBlocks(), blocks - 1);
+}
+
+// Kept blocks count as memory in use; when the memory limit refuses a new
+// object they are given back first, even with automatic collection off.
+TEST_F(Pacing, KeptBlocksGoBackWhenTheLimitRefusesAnObject) {
+    QoHandle h = 0;
+    ASSERT_NE(NewSysObj(QO_STRING, 200000, 0, &h), nullptr);
+    GC(0);
+    int64_t threshold = g_threshold;
+    g_threshold = 0;
+    mem::setLimit(mem::bytesInUse() + 300000);   // room for a 300 KB block beside the kept 400 KB one
+    EXPECT_NE(NewSysObj(QO_STRING, 150000, 0, &h), nullptr) << "the kept block made room";
+    EXPECT_EQ(g_collections, 1) << "no collection ran";
+    mem::setLimit(0);
+    g_threshold = threshold;
+}
+
 TEST_F(Pacing, UnderAMemoryLimitNewObjectsCollectBeforeTheyFail) {
     // Room for about six strings of 1 MB: the ones nothing refers to are
     // collected when the limit refuses a new one (and, paced by the room

@@ -46,6 +46,31 @@ TEST_F(Roots, IdleFunctionKeepsOnlyItsStatics) {
     EXPECT_FALSE(alive(t));
 }
 
+// The collector keeps a list of the compiled functions between collections:
+// one made since the last collection is a root, one destroyed since is gone
+// from the list (its objects with it).
+TEST_F(Roots, FunctionsMadeOrDestroyedBetweenCollections) {
+    FunctionImage f = function(u"f", 1);
+    fn::Record* r = makeFunction(f);
+    QoValue a = newString();
+    r->values[stat(r)] = a;
+    ASSERT_EQ(GC(0), 0);
+    EXPECT_TRUE(alive(a));
+    FunctionImage g = function(u"g", 1);
+    fn::Record* q = makeFunction(g);
+    ASSERT_NE(q, nullptr);
+    QoHandle gh = fn::handleOf(q);
+    QoValue b = newString();
+    q->values[stat(q)] = b;
+    ASSERT_EQ(GC(0), 0);
+    EXPECT_TRUE(alive(a));
+    EXPECT_TRUE(alive(b)) << "made since the last collection";
+    ASSERT_EQ(DeleteFor(gh, nullptr), 1);
+    ASSERT_EQ(GC(0), 0);
+    EXPECT_TRUE(alive(a));
+    EXPECT_FALSE(alive(b)) << "its function was destroyed";
+}
+
 TEST_F(Roots, RunningFunctionKeepsArgumentsLocalsConstantsAndStack) {
     FunctionImage f = function(u"f", 1);
     fn::Record* r = makeFunction(f);

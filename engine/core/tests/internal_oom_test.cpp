@@ -3,6 +3,9 @@
 // (the count may vary from run to run: handles are drawn at random). Each run must give the
 // out-of-memory result, leak nothing once the engine is stopped, and leave an
 // engine that works.
+#include <array>
+#include <utility>
+
 #include "internal_support.h"
 #include "objects.h"
 
@@ -133,6 +136,63 @@ TEST_F(OutOfMemory, InsertSeries) {
         removeAll();
     }
     EXPECT_GT(k, 24) << "every insert allocates";
+    restartAndCheck();
+}
+
+// Entries keep their delete and mark functions once per distinct pair: an
+// insert or a replacement that needs room for a new pair fails cleanly, and a
+// failed replacement leaves the entry, its value and its functions as they were.
+int g_deleted = 0;
+template <int N>
+void countedDelete(void*) { ++g_deleted; }
+void markNothing(void*) {}
+template <int... N>
+constexpr std::array<QoDeleteFn, sizeof...(N)> deleters(std::integer_sequence<int, N...>) {
+    return {countedDelete<N>...};
+}
+constexpr auto kDeleters = deleters(std::make_integer_sequence<int, 64>());
+
+TEST_F(OutOfMemory, FunctionPairs) {
+    ASSERT_EQ(InitQo(), 1);
+    static int cells[64];
+    long k = 1;
+    for (;; ++k) {
+        int results[64];
+        bool reached = withFailure(k, [&] {
+            for (int i = 0; i < 64; ++i) {
+                int32_t key = 500 + i;
+                results[i] = InsertKey(&key, 4, 400, &cells[i], kDeleters[i], nullptr, 0, nullptr);
+            }
+        });
+        if (!reached) break;
+        for (int i = 0; i < 64; ++i) {
+            int32_t key = 500 + i;
+            ASSERT_TRUE(results[i] == 0 || results[i] == 5) << results[i];
+            ASSERT_EQ(SearchKey(&key, 4, 400), results[i] == 0 ? &cells[i] : nullptr);
+            if (results[i] == 0) ASSERT_EQ(DeleteKey(&key, 4, 400, kDeleters[i], 0), 1);
+        }
+    }
+    EXPECT_GT(k, 64);
+    int32_t key = 600;
+    static int first = 0, second = 0;
+    ASSERT_EQ(InsertKey(&key, 4, 400, &first, kDeleters[0], nullptr, 0, nullptr), 0);
+    keys::Entry* e = keys::search(&key, 4, 400);
+    ASSERT_NE(e, nullptr);
+    // Pairs never used before, until one needs room that cannot be had.
+    int rc = 2;
+    g_deleted = 0;
+    for (int i = 1; i < 64 && rc == 2; ++i) {
+        withFailure(1, [&] { rc = InsertKey(&key, 4, 400, &second, kDeleters[i], markNothing, 1, nullptr); });
+        if (rc == 2) {
+            ASSERT_EQ(InsertKey(&key, 4, 400, &first, kDeleters[0], nullptr, 1, nullptr), 2);
+            g_deleted = 0;
+        }
+    }
+    ASSERT_EQ(rc, 5) << "a new pair needed memory";
+    EXPECT_EQ(e->value, &first);
+    EXPECT_EQ(e->del(), kDeleters[0]);
+    EXPECT_EQ(e->mark(), nullptr);
+    EXPECT_EQ(g_deleted, 0) << "the old value stays";
     restartAndCheck();
 }
 

@@ -18,7 +18,7 @@ class SavedStack : public Engine {
         FunSaveObj(&call, &v, level);
         return v;
     }
-    const SavedObject& at(int i) { return g.saved[i]; }
+    obj::SavedView at(int i) { return obj::savedAt(i); }
     CallInfo call{21, 0x0100};
     CallInfo other{22, 0x0100};
 };
@@ -106,6 +106,41 @@ TEST_F(SavedStack, FullStackThatCannotGrowReleasesTheValueAndReports) {
     EXPECT_EQ(code, 2);
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(std::u16string(name), u"StackOverFlow");
+}
+
+// A call's records share its contexts, which go with the last record that
+// names them; records of calls nested in it keep their own.
+TEST_F(SavedStack, RecordsShareTheirCallsContexts) {
+    for (int i = 0; i < 1000; ++i) save(call, 0);
+    EXPECT_LE(g.contextCount, 2) << "one context per (call, level)";
+    QoValue o = save(other, 7);
+    EXPECT_LE(g.contextCount, 3);
+    FunSaveObj(&call, nullptr, -1);   // the records saved beneath are at level -1
+    ASSERT_EQ(g.savedTop, 0);
+    EXPECT_EQ(at(0).value.h, o.h);
+    EXPECT_EQ(at(0).call, &other);
+    EXPECT_EQ(at(0).level, 7);
+    FunSaveObj(&other, nullptr, 0);
+    EXPECT_EQ(g.savedTop, -1);
+    EXPECT_EQ(g.contextCount, 0) << "no context outlives its records";
+}
+
+// No memory for a record's context: as when the stack cannot grow.
+TEST_F(SavedStack, ContextThatCannotBeMadeReleasesTheValueAndReports) {
+    for (int i = 0; i < 16; ++i) save(call, 2 * i);   // 16 contexts fill the first table
+    QoValue v = newString();
+    mem::failAfter(1);
+    FunSaveObj(&call, &v, 100);
+    mem::failAfter(0);
+    EXPECT_EQ(g.savedTop, 15);
+    EXPECT_TRUE(keys::inReuseCache(v.h));
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    GetRunErr(&type, &name, &code, &where);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(code, 2);
+    for (int i = 0; i < 16; ++i) ASSERT_EQ(at(i).level, 2 * i) << "nothing lost";
 }
 
 }  // namespace

@@ -53,6 +53,24 @@ TEST_F(PlanAgreement, FusedLoopsAndTheirErrors) {
         for (const QoValue& n : ns) agree(t, {n});
 }
 
+// The back edge of a counting loop (i++ and the jump) runs the loop's test
+// itself: the counter of every kind, the test on either side, against a
+// variable or a constant, and a counter that stops being a number.
+TEST_F(PlanAgreement, BackEdgesThatRunTheLoopTest) {
+    std::vector<QoValue> ns = {makeInt(6), makeReal(3.5), makeInt(-2), makeLogical(true), makeNil()};
+    const char16_t* texts[] = {
+        u"(n : i, s) = i = 0, s = 0, while(i < n, s = s + i, i++), s * 10 + i",
+        u"(n : i, s) = i = 0.5, s = 0, while(i <= n, s = s + i, i++), s",
+        u"(n : i, s) = i = n, s = 0, while(i != 9, s = s + 1, if(s > 20, break()), i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(n > i, s = s - i, i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(i < 5, s = s + n, i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(i < 9, s = s + 1, if(s == 4, i = \"x\"), i++), s",
+        u"(n : i, s) = i = 1, s = 0, while(i == 1, s = s + 1, i = i - 1, i++, if(s > 3, i = 0)), s",
+    };
+    for (const char16_t* t : texts)
+        for (const QoValue& n : ns) agree(t, {n});
+}
+
 TEST_F(PlanAgreement, CallsRecursionAndWriteBack) {
     ASSERT_EQ(compile(u"fib(n) = which(n < 2, n, fib(n - 1) + fib(n - 2))").rc, 0);
     ASSERT_EQ(compile(u"bump(a) = a = a + 1, a * 10").rc, 0);
