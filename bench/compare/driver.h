@@ -26,7 +26,7 @@ enum class Workload {
     kMatMul, kInverse, kScriptMatMul, kScriptInverse, kAdd, kSin, kArrayfun, kNetn,
     kSprintf, kConcat, kStrstr, kLines,
     kStructField, kObjField, kMethod, kDictInsert, kDictLookup,
-    kNewStrings, kAppend, kTemporaries, kUnknown
+    kNewStrings, kAppend, kTemporaries, kCompileReal, kUnknown
 };
 
 inline Workload parseWorkload(const char* s) {
@@ -38,6 +38,7 @@ inline Workload parseWorkload(const char* s) {
     if (!std::strcmp(s, "realloop")) return Workload::kRealLoop;
     if (!std::strcmp(s, "formula")) return Workload::kFormula;
     if (!std::strcmp(s, "compile")) return Workload::kCompile;
+    if (!std::strcmp(s, "compilereal")) return Workload::kCompileReal;
     if (!std::strcmp(s, "matmul")) return Workload::kMatMul;
     if (!std::strcmp(s, "inverse")) return Workload::kInverse;
     if (!std::strcmp(s, "smatmul")) return Workload::kScriptMatMul;
@@ -73,20 +74,33 @@ inline double argX(long i) { return 0.5 + i * 1e-6; }
 inline double argY(long i) { return 1.5 - i * 1e-6; }
 
 // The compile workload: `terms` terms x*k joined by + and - alternately, in
-// the peer's syntax for multiplication (the same everywhere here).
-inline std::string compileExpression(long terms) {
+// the peer's syntax for multiplication (the same everywhere here). With real
+// coefficients ("compilereal") the k-th term is c*x with c = k/2 + 1/4
+// written with two decimals (0.75*x + 1.25*x - 1.75*x ...), numbers that
+// every peer reads exactly.
+inline double realCoefficient(long k) { return static_cast<double>(k) * 0.5 + 0.25; }
+inline std::string compileExpression(long terms, bool real = false) {
     std::string s;
-    s.reserve(static_cast<size_t>(terms) * 10);
+    s.reserve(static_cast<size_t>(terms) * 12);
+    char c[32];
     for (long k = 1; k <= terms; ++k) {
         if (k > 1) s += (k % 2 == 0) ? " + " : " - ";
-        s += "x*" + std::to_string(k);
+        if (real) {
+            std::snprintf(c, sizeof c, "%.2f*x", realCoefficient(k));
+            s += c;
+        } else {
+            s += "x*" + std::to_string(k);
+        }
     }
     return s;
 }
-// Its value at x (the check of a compile row).
-inline double compileValue(long terms, double x) {
+// Its value at x (the check of a compile row), summed left to right.
+inline double compileValue(long terms, double x, bool real = false) {
     double v = 0;
-    for (long k = 1; k <= terms; ++k) v += (k == 1 || k % 2 == 0 ? 1 : -1) * x * k;
+    for (long k = 1; k <= terms; ++k) {
+        double term = real ? realCoefficient(k) * x : x * static_cast<double>(k);
+        v = (k == 1 || k % 2 == 0) ? v + term : v - term;
+    }
     return v;
 }
 constexpr double kCompileX = 0.5;

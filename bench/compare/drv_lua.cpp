@@ -54,8 +54,8 @@ int formulaRow(lua_State* L, long n) {
     return report(s, t.ns());
 }
 
-int compileRow(lua_State* L, long terms) {
-    std::string chunk = "return function(x) return " + compileExpression(terms) + " end";
+int compileRow(lua_State* L, long terms, bool real) {
+    std::string chunk = "return function(x) return " + compileExpression(terms, real) + " end";
     long reps = compileRepeats(terms);
     if (luaL_loadstring(L, chunk.c_str()) != 0) return failed("load");  // warm-up
     lua_pop(L, 1);
@@ -332,7 +332,8 @@ int main(int argc, char** argv) {
                      n, true);
         break;
     case Workload::kFormula: rc = formulaRow(L, n); break;
-    case Workload::kCompile: rc = compileRow(L, n); break;
+    case Workload::kCompile: rc = compileRow(L, n, false); break;
+    case Workload::kCompileReal: rc = compileRow(L, n, true); break;
     // Lua interns short strings: "ab" .. k makes a new, distinct one each time.
     case Workload::kNewStrings:
         rc = callRow(L, "return function(n) local t = {} for k = 1, n do t[k] = \"ab\" .. k end return #t end", n, false);

@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
         return report(s, t.ns());
     }
     case Workload::kCompile: return report(compileValue(n, kCompileX), 0);
+    case Workload::kCompileReal: return report(compileValue(n, kCompileX, true), 0);
     case Workload::kNewStrings:
     case Workload::kAppend:
     case Workload::kTemporaries: return reportInt(n, 0);   // the reference result only

@@ -109,8 +109,8 @@ int formulaRow(long n) {
     return report(s, ns);
 }
 
-int compileRow(long terms) {
-    std::u16string text = u"(x) = " + widen(compileExpression(terms));
+int compileRow(long terms, bool real) {
+    std::u16string text = u"(x) = " + widen(compileExpression(terms, real));
     long reps = compileRepeats(terms);
     QoHandle f = compile(text);  // warm-up: the engine's work buffers grow to the text's size
     if (!f) return failed("compile");
@@ -366,7 +366,8 @@ int main(int argc, char** argv) {
         rc = scriptRow(u"(n : i, s) = i = 1, s = 0.0, while(i <= n, s = s + sin(i*0.001), i++), s", intValue(n), true);
         break;
     case Workload::kFormula: rc = formulaRow(n); break;
-    case Workload::kCompile: rc = compileRow(n); break;
+    case Workload::kCompile: rc = compileRow(n, false); break;
+    case Workload::kCompileReal: rc = compileRow(n, true); break;
     case Workload::kNewStrings:
         rc = scriptRow(u"(n : t, k) = t = new(qo, n), k = 0, while(k < n, oset(t, k, new(string, \"ab\") + \"c\"), k++), len(t)",
                        intValue(n), false);

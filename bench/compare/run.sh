@@ -61,6 +61,9 @@ if [ $callgrind = 1 ]; then
     "real loop, per iteration|realloop|100000|99999|qo lua54 luajit-off"
     "host formula, per evaluation|formula|20000|19999|qo lua54 luajit-off muparser fparser native"
     "compile 1000 terms, per term|compile|1000|999|qo lua54 fparser"
+    "compile 1000 terms with real coefficients, per term|compilereal|1000|999|qo lua54"
+    "script matrix product 40x40, per inner step|smatmul|40|63999|qo lua54"
+    "script matrix inverse 40x40, per n^3|sinverse|40|63999|qo lua54"
     "table of new strings, per string|newstrings|100000|99999|qo lua54"
     "append loop, per step (n=2000)|append|2000|1999|qo lua54"
     "struct member, per access|structfield|20000|19999|qo lua54"
@@ -79,7 +82,7 @@ if [ $callgrind = 1 ]; then
       esac
       big=$(count "${cmd[@]}" "$work" "$size" "${extra[@]}")
       small=$(count "${cmd[@]}" "$work" 1 "${extra[@]}")
-      reps=1; [ "$work" = compile ] && reps=201   # 200 timed compiles and the warm-up
+      reps=1; case "$work" in compile*) reps=201 ;; esac   # 200 timed compiles and the warm-up
       per[$peer]=$(awk -v b="$big" -v s="$small" -v u="$units" -v r="$reps" 'BEGIN {printf "%.0f", (b - s) / u / r}')
     done
     for peer in $peers; do
@@ -110,6 +113,7 @@ rows=(
   "compile $c1 terms|compile|$c1|qo lua54 luajit muparser fparser"
   "compile $c2 terms|compile|$c2|qo"
   "compile $c3 terms|compile|$c3|qo"
+  "compile $c1 terms, real coefficients|compilereal|$c1|qo lua54 luajit"
   "matrix product ${mat}x$mat|matmul|$mat|qo native lua54 luajit"
   "matrix inverse ${mat}x$mat|inverse|$mat|qo native lua54 luajit"
   "script matrix product ${mat}x$mat|smatmul|$mat|qo native lua54 luajit"
@@ -196,7 +200,7 @@ for row in "${rows[@]}"; do
       continue
     fi
     m="$(echo "${samples[$cell]:-}" | median)"
-    if [ "$work" = compile ] && [ "$peer" = native ]; then continue; fi
+    case "$work" in compile*) [ "$peer" = native ] && continue ;; esac
     ratio="-"
     if [ -n "$qo" ] && [ -n "$m" ] && [ "$m" != 0 ]; then ratio="$(awk -v q="$qo" -v p="$m" 'BEGIN {printf "%.2f", q / p}')"; fi
     peak="$(echo "${peaks[$cell]:-}" | median)"

@@ -14,7 +14,8 @@
 // errors; fusion never crosses a jump target, and the constant and operand
 // cursors every jump carries are checked against the linear decoding (a record
 // where they disagree, or whose code does not decode cleanly, keeps running
-// on the byte loop: its plan is empty). A REAL_EXPR step in front of a run of
+// on the byte loop: its plan is empty). The element accessor "A" has steps of
+// its own (executor_access.h). A REAL_EXPR step in front of a run of
 // real arithmetic computes it on doubles when the kinds allow and jumps past
 // the run's steps (executor_realrun.h); its program is stored after the steps.
 //
@@ -60,7 +61,13 @@ namespace qo::lang {
     S(VINC_VV_GT_LOOPF) S(VINC_VV_GE_LOOPF) S(VINC_VV_LT_LOOPF) S(VINC_VV_LE_LOOPF) S(VINC_VV_EQ_LOOPF) S(VINC_VV_NE_LOOPF) \
     S(VINC_VC_GT_LOOPF) S(VINC_VC_GE_LOOPF) S(VINC_VC_LT_LOOPF) S(VINC_VC_LE_LOOPF) S(VINC_VC_EQ_LOOPF) S(VINC_VC_NE_LOOPF) \
     QO_PAIRS(S, XVV) QO_PAIRS(S, XVC) QO_PAIRS(S, YVV) QO_PAIRS(S, YVC)       \
-    S(REAL_EXPR)
+    S(REAL_EXPR)                                                                \
+    S(A_V1) S(A_V2) S(A_V3) S(A_STACK)                                          \
+    S(A_V1_ADD) S(A_V1_SUB) S(A_V1_MUL) S(A_V1_DIV)                             \
+    S(A_V2_ADD) S(A_V2_SUB) S(A_V2_MUL) S(A_V2_DIV)                             \
+    S(VV_GT_JMPF) S(VV_GE_JMPF) S(VV_LT_JMPF) S(VV_LE_JMPF) S(VV_EQ_JMPF) S(VV_NE_JMPF) \
+    S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
+    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)
 // clang-format on
 
 enum class Handler : uint16_t {

@@ -10,6 +10,7 @@
 
 #include "arith.h"
 #include "engine.h"
+#include "executor_access.h"
 #include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
@@ -250,15 +251,10 @@ Plan* planOf(fn::Record* r) {
         NEXT();                                                \
     }
 
-#define LOOP_TEST(s)                                           \
-    do {                                                       \
-        if (top->i == 0 || STOP()) JUMP((s)->q); \
-        NEXT();                                                \
-    } while (0)
-
-// A comparison and the loop test on it; on ints the test takes the truth
-// value from the register rather than from the slot just written.
-#define COMPARE_LOOPF(name, x, y)                              \
+// A comparison and the test on it, leaving (jump to s->q) when `failed`
+// (an expression of `holds`) or `stop` holds; on ints the test takes the
+// truth value from the register rather than from the slot just written.
+#define COMPARE_BRANCH(name, x, y, failed, stop)               \
     do {                                                       \
         const QoValue& cx = (x);                               \
         const QoValue& cy = (y);                               \
@@ -266,12 +262,15 @@ Plan* planOf(fn::Record* r) {
         if (allInts(cx, cy)) {                                 \
             bool holds = relation<op::name>(cx.i, cy.i);       \
             arith::setLogical(*top, holds);                    \
-            if (__builtin_expect(!holds, 0) || STOP()) JUMP(s->q); \
+            if ((failed) || (stop)) JUMP(s->q);                \
             NEXT();                                            \
         }                                                      \
-        pushedPair<op::name>(*ap, s, top, cx, cy);                \
-        LOOP_TEST(s);                                          \
+        pushedPair<op::name>(*ap, s, top, cx, cy);             \
+        if (top->i == 0 || (stop)) JUMP(s->q);                 \
+        NEXT();                                                \
     } while (0)
+// The loop test: a recorded error or an interruption request leaves too.
+#define COMPARE_LOOPF(name, x, y) COMPARE_BRANCH(name, x, y, __builtin_expect(!holds, 0), STOP())
 
 #define VV_LOOPF(name) \
     H(VV_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *V2(s)); }
@@ -666,6 +665,8 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         top = top + 1 - s->c;
         NEXT();
     }
+#include "executor_access_steps.h"
+#include "executor_short_steps.h"
 }
 
 }  // namespace qo::lang

@@ -9,6 +9,7 @@
 // arithmetic get their programs (executor_realrun.h); a run ends where one of
 // the ordinary steps ends, so its steps stay exactly those without the run.
 #include "alloc.h"
+#include "executor_access.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_realrun.h"
@@ -66,6 +67,10 @@ private:
     bool findRealRuns();
     int32_t realRunLength(int32_t i, int32_t limit);
     int32_t group(int32_t i, Step& s, Handler& h) const;
+    int32_t accessGroup(int32_t i, Step& s, Handler& h) const;
+    bool callsElementAccessor(int32_t i) const;
+    int32_t pushGroup(int32_t i, Step& s, Handler& h) const;
+    void setOperand(int32_t j, int32_t& kind, int32_t& index) const;
     Handler pushed(int32_t j, Step& s, int32_t& kind, int32_t& index, Handler ifVar, Handler ifConst,
                    int offset) const;
     int32_t emit(Plan* plan);
@@ -207,6 +212,7 @@ constexpr FusingRow kFusingRows[] = {
     {op::SIN, {-1, -1, -1, Handler::SIN, Handler::V_SIN}},
     {op::COS, {-1, -1, -1, Handler::COS, Handler::V_COS}},
     {op::NEG, {-1, -1, -1, Handler::NEG, Handler::V_NEG}},
+    {op::ABS, {-1, -1, -1, Handler::ABS, Handler::V_ABS}},
 };
 
 // The row of an opcode (translation is once per function: a short search).
@@ -242,6 +248,18 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
     const int32_t* w = operands(i);
     unsigned o1 = opAt(i + 1), o2 = opAt(i + 2), o3 = opAt(i + 3);
     unsigned o4 = opAt(i + 4), o5 = opAt(i + 5);
+    if (int32_t n = accessGroup(i, s, h)) return n;
+    if (int32_t n = pushGroup(i, s, h)) return n;
+    if (callsElementAccessor(i) && o1 == op::DROP && fusable(i, 2)) {
+        // A write as a statement: the call and the DROP of its result.
+        s.p = r_->code + ins_[i].at + 1;
+        s.q = w;
+        s.a = w[0];
+        s.b = w[1];
+        s.c = operands(i + 1)[0];
+        h = Handler::A_STACK_DROP;
+        return 2;
+    }
     // The longest pattern first.
     if (o == op::PUSHV && o1 == op::PUSHV && (o2 == op::PUSHV || o2 == op::PUSHC) && fusing(o3).plain >= 0 &&
         fusing(o4).plain >= 0 && o5 == op::STOREV && fusable(i, 6)) {
@@ -257,6 +275,11 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
         fusable(i, 4)) {
         setVar(w[0], s.a, s.b);
         h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_LOOPF, Handler::VC_GT_LOOPF, fusing(o2).compare);
+        len = 4;
+    } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).compare >= 0 && o3 == op::JMPF &&
+               fusable(i, 4)) {
+        setVar(w[0], s.a, s.b);
+        h = pushed(i + 1, s, s.c, s.d, Handler::VV_GT_JMPF, Handler::VC_GT_JMPF, fusing(o2).compare);
         len = 4;
     } else if (o == op::PUSHV && (o1 == op::PUSHV || o1 == op::PUSHC) && fusing(o2).plain >= 0 &&
                fusing(o3).plain >= 0 && fusable(i, 4)) {
@@ -312,13 +335,13 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
             case op::GT: case op::GE: case op::LT: case op::LE: case op::EQ: case op::NE:
                 h = plus(Handler::ADD, fusing(o).group);
                 break;
-            case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG:
+            case op::SQRT: case op::EXP: case op::SIN: case op::COS: case op::NEG: case op::ABS:
                 h = fusing(o).onTop;
                 break;
             case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
             case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
             case op::CALLF: case op::CALLN:
-                h = o == op::CALLF ? Handler::CALLF : Handler::CALLN;
+                h = o == op::CALLF ? Handler::CALLF : callsElementAccessor(i) ? Handler::A_STACK : Handler::CALLN;
                 s.p = r_->code + ins_[i].at + 1;
                 s.q = w;
                 s.a = w[0];  // address slot of the callee
@@ -352,6 +375,73 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
         }
     }
     return len;
+}
+
+// Whether instruction i is a CALLN of the element accessor with one to three
+// arguments after the array and no write-back list (the accessor is checked
+// again at every run: a deleted or replaced registration takes the general
+// path).
+bool Translator::callsElementAccessor(int32_t i) const {
+    if (ins_[i].op != op::CALLN) return false;
+    const int32_t* w = operands(i);
+    return isElementAccessor(r_->addresses[w[0]]) && w[1] >= 1 && w[1] <= 3 && r_->code[ins_[i].at + 1] == 0;
+}
+
+// The operand that PUSHV or PUSHC j pushes, as (kind, index): a constant is
+// a slot of the record's value array, as a static variable is.
+void Translator::setOperand(int32_t j, int32_t& kind, int32_t& index) const {
+    if (ins_[j].op == op::PUSHV) {
+        setVar(operands(j)[0], kind, index);
+    } else {
+        kind = kStaticVar;
+        index = static_cast<int32_t>(static_cast<uint32_t>(ins_[j].k) * sizeof(QoValue));
+    }
+}
+
+// Two or three pushes in a row that no other step would take: the pushes of
+// an element access after them, and the last three before anything else,
+// are left to the steps that fuse them with what follows.
+int32_t Translator::pushGroup(int32_t i, Step& s, Handler& h) const {
+    auto isPush = [this](int32_t j) { return opAt(j) == op::PUSHV || opAt(j) == op::PUSHC; };
+    // At most four pushes are left to what follows: a longer run need not
+    // be measured to its end (a list of a million operands stays linear).
+    constexpr int32_t kLook = 8;
+    int32_t run = 0;
+    while (run < kLook && isPush(i + run) && (run == 0 || !ins_[i + run].isTarget)) ++run;
+    const int32_t after = i + run;
+    int32_t reserve = 3;
+    if (run < kLook && callsElementAccessor(after) && operands(after)[1] + 1 <= run) reserve = operands(after)[1] + 1;
+    int32_t n = run - reserve < 3 ? run - reserve : 3;
+    if (n < 2) return 0;
+    setOperand(i, s.a, s.b);
+    setOperand(i + 1, s.c, s.d);
+    if (n == 3) setOperand(i + 2, s.e, s.f);
+    h = n == 2 ? Handler::PUSH2 : Handler::PUSH3;
+    return n;
+}
+
+// PUSHV x, n pushes of variables or constants, the call A(x, ...) of them:
+// one step reading its arguments where they live (a constant is a slot of
+// the record's value array, as a static variable is).
+int32_t Translator::accessGroup(int32_t i, Step& s, Handler& h) const {
+    if (ins_[i].op != op::PUSHV) return 0;
+    int32_t n = 0;
+    while (n < 3 && (opAt(i + 1 + n) == op::PUSHV || opAt(i + 1 + n) == op::PUSHC)) ++n;
+    const int32_t call = i + 1 + n;
+    if (n == 0 || !callsElementAccessor(call) || operands(call)[1] != n || !fusable(i, n + 2)) return 0;
+    int32_t* kinds[] = {&s.a, &s.c, &s.e, &s.g};
+    int32_t* indexes[] = {&s.b, &s.d, &s.f, &s.h};
+    for (int32_t k = 0; k <= n; ++k) setOperand(i + k, *kinds[k], *indexes[k]);
+    s.p = r_->code + ins_[call].at + 1;
+    s.q = operands(call);
+    h = n == 1 ? Handler::A_V1 : n == 2 ? Handler::A_V2 : Handler::A_V3;
+    // A read followed by + - * / applies it to the top and the element.
+    const int8_t arith = fusing(opAt(call + 1)).group;
+    if (n <= 2 && arith >= 0 && arith <= 3 && fusable(i, n + 3)) {
+        h = plus(n == 1 ? Handler::A_V1_ADD : Handler::A_V2_ADD, arith);
+        return n + 3;
+    }
+    return n + 2;
 }
 
 // Feeds the builder from instruction i up to limit or the first instruction
@@ -479,12 +569,13 @@ int Translator::run(Plan** out) {
         }
         int32_t jumpAt = i;
         // The jump of a fused group is its last instruction.
-        if (h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) jumpAt = i + 3;
-        if (h == Handler::VC_LT_JMPFPUSH) jumpAt = i + 3;
+        const bool testsJump = (h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) ||
+                               (h >= Handler::VV_GT_JMPF && h <= Handler::VC_NE_JMPF) || h == Handler::VC_LT_JMPFPUSH;
+        if (testsJump) jumpAt = i + 3;
         if (h == Handler::VINC_JMP) jumpAt = i + 1;
         if (ins_[jumpAt].target >= 0) {
             const Step* to = &plan->steps[ins_[ins_[jumpAt].target].step];
-            if ((h >= Handler::VV_GT_LOOPF && h <= Handler::VC_NE_LOOPF) || h == Handler::VC_LT_JMPFPUSH) {
+            if (testsJump) {
                 s.q = to;
             } else {
                 s.p = to;

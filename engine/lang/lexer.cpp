@@ -336,7 +336,52 @@ bool overflowedUp(const char* text, size_t n) {
     return magnitude > 0;
 }
 
+// A decimal text of at most 15 digits whose decimal exponent (after the
+// point is moved behind the last digit) lies within 22: the digits and the
+// power of ten are both exact doubles, so one correctly rounded multiplication
+// or division gives the nearest double, the value the general conversion
+// gives. False for any other text (it takes the general conversion).
+bool shortDecimal(const char16_t* src, int32_t start, int32_t end, double* out) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    uint64_t digits = 0;
+    int count = 0, scale = 0;
+    bool point = false;
+    int32_t k = start;
+    for (; k <= end; ++k) {
+        const char16_t c = src[k];
+        if (isDigit(c)) {
+            if (++count > 15) return false;
+            digits = digits * 10 + static_cast<uint64_t>(c - '0');
+            if (point) --scale;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (count == 0) return false;
+    if (k <= end) {
+        if (src[k] != 'e' && src[k] != 'E') return false;
+        bool negative = false;
+        if (++k <= end && (src[k] == '+' || src[k] == '-')) negative = src[k++] == '-';
+        if (k > end) return false;
+        int exponent = 0;
+        for (; k <= end; ++k) {
+            if (!isDigit(src[k]) || exponent > 1000) return false;
+            exponent = exponent * 10 + (src[k] - '0');
+        }
+        scale += negative ? -exponent : exponent;
+    }
+    if (scale < -22 || scale > 22) return false;
+    const double v = static_cast<double>(digits);
+    *out = scale < 0 ? v / kPowers[-scale] : v * kPowers[scale];
+    return true;
+}
+
 double parseReal(const char16_t* src, int32_t start, int32_t end) {
+    double quick;
+    if (shortDecimal(src, start, end, &quick)) return quick;
     char small[128] = {};
     size_t n = static_cast<size_t>(end - start + 1);
     char* text = n < sizeof small ? small : static_cast<char*>(mem::allocate(n + 1));

@@ -1,6 +1,10 @@
 // Tokens: numbers, string literals with every escape, identifiers, and the
 // errors found while lexing with their positions.
+#include <charconv>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "compiler_testing.h"
 
@@ -50,6 +54,33 @@ TEST_F(Lexing, HugeNumbers) {
     EXPECT_TRUE(std::isinf(eval(u"1e999").r));
     EXPECT_EQ(eval(u"1e-999").r, 0.0);
     expectError(u"0x10000000000000000", 7, 0, 18);
+}
+
+// Real literals read digit by digit where that is exact must give the same
+// double as the general conversion, up to the edges of the quick reading (15
+// digits, decimal exponents of +-22) and past them.
+TEST_F(Lexing, RealsReadQuicklyEqualTheGeneralConversion) {
+    std::vector<std::string> texts = {"0.1", "0.2", "0.3", "0.75", "1.25", "500.25", "123456789012345.",
+                                      "1234567890123456.", "0.000000000000001", "9007199254740993.0",
+                                      "1e22", "1e23", "1.5e-22", "1.5e-23", "4.9e-324", "1.7976931348623157e308",
+                                      "0.0", "00000000000000000001.5", "3.14159265358979", "2.718281828459045",
+                                      "1E+5", "7e-0", "0.1e1", "100000000000000e8", "123.456e-7"};
+    uint64_t seed = 12345;
+    for (int k = 0; k < 3000; ++k) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        std::string s = std::to_string((seed >> 20) % 1000000000000000ull);
+        size_t point = (seed >> 8) % (s.size() + 1);
+        s.insert(point, ".");
+        if (k % 3 == 0 && s.back() != '.') s += "e" + std::to_string(static_cast<int>((seed >> 4) % 60) - 30);
+        texts.push_back(s);
+    }
+    for (const std::string& s : texts) {
+        double expected = 0;
+        std::from_chars(s.data(), s.data() + s.size(), expected);
+        QoValue v = eval(std::u16string(s.begin(), s.end()));
+        EXPECT_EQ(v.type, QO_REAL) << s;
+        EXPECT_EQ(std::memcmp(&v.r, &expected, sizeof expected), 0) << s << ": " << v.r << " / " << expected;
+    }
 }
 
 TEST_F(Lexing, NumberErrors) {

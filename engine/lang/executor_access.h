@@ -1,0 +1,132 @@
+// executor_access.h - the element accessor "A" inline in the threaded loop.
+//
+// The access steps (executor_access_steps.h) perform `A(x, i)`, `A(x, i, j)`,
+// `A(x, i, v)` and `A(x, i, j, v)` on a live ints or reals object themselves
+// when every argument is what the common case needs: the array's record is
+// among the first records of the key table's lookup cache (which only ever
+// holds live entries, so a deleted or forged handle is never found there),
+// the dimension count matches the arguments, the indexes are ints inside the
+// dimensions and a written value has the array's element kind. Anything else
+// - a handle not in those records, a static array, a string, a real index, an
+// index out of range, a value of another kind, "A" registered anew - goes to
+// the general path (callNative, access.cpp) with the arguments on the stack,
+// which gives every result, error and message. A result goes through the
+// activation's result record (scratch) as the general path's does.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "builtins.h"
+#include "executor_internal.h"
+#include "keytable.h"
+#include "registry.h"
+
+#if defined(__GNUC__) && defined(__OPTIMIZE__)
+#define QO_ACCESS_INLINE inline __attribute__((always_inline))
+#else
+#define QO_ACCESS_INLINE inline
+#endif
+
+namespace qo::lang {
+
+// Lookup-cache records the inline case looks at (without moving them).
+inline constexpr int kAccessCacheRecords = 4;
+
+// Whether the native registration at an address slot is the element accessor.
+QO_ACCESS_INLINE bool isElementAccessor(const void* native) {
+    return native && static_cast<const reg::NativeRecord*>(native)->fn == &builtins::A;
+}
+
+// The record of the ints or reals object x when the lookup cache's first
+// records hold it; null otherwise (the general path decides).
+QO_ACCESS_INLINE QoArray* cachedArray(const QoValue& x) {
+    if (x.type != QO_REALS && x.type != QO_INTS) return nullptr;
+    const keys::detail::MruList<keys::detail::CacheRecord>& c = keys::detail::g_general;
+    const int n = c.count < kAccessCacheRecords ? c.count : kAccessCacheRecords;
+    for (int k = 0; k < n; ++k) {
+        const keys::detail::CacheRecord& r = c.records[k];
+        if (r.key == x.h && r.keyType == x.type) return static_cast<QoArray*>(r.entry->value);
+    }
+    return nullptr;
+}
+
+QO_ACCESS_INLINE bool indexIn(const QoValue& v, int32_t dim) {
+    return v.optype == QO_INT && v.i >= 0 && v.i < dim;
+}
+
+// The element that "A" with the array x and Last further arguments o1..oLast
+// (the unused ones are ignored) reads, or writes with *value set to the value
+// argument; null when the general path must run.
+template <int Last>
+QO_ACCESS_INLINE unsigned char* elementFor(const QoValue& x, const QoValue& o1, const QoValue& o2, const QoValue& o3,
+                                           const QoValue** value) {
+    QoArray* arr = cachedArray(x);
+    if (!arr) return nullptr;
+    int64_t flat;
+    *value = nullptr;
+    if (Last == 1) {
+        if (arr->ndims != 1 || !indexIn(o1, arr->dims[0])) return nullptr;
+        flat = o1.i;
+    } else if (Last == 2) {
+        if (arr->ndims == 2) {
+            if (!indexIn(o1, arr->dims[0]) || !indexIn(o2, arr->dims[1])) return nullptr;
+            flat = o1.i * arr->dims[1] + o2.i;
+        } else if (arr->ndims == 1) {
+            if (!indexIn(o1, arr->dims[0])) return nullptr;
+            flat = o1.i;
+            *value = &o2;
+        } else {
+            return nullptr;
+        }
+    } else {
+        if (arr->ndims != 2 || !indexIn(o1, arr->dims[0]) || !indexIn(o2, arr->dims[1])) return nullptr;
+        flat = o1.i * arr->dims[1] + o2.i;
+        *value = &o3;
+    }
+    if (flat >= arr->count || !arr->data) return nullptr;
+    if (*value && (*value)->optype != (x.type == QO_INTS ? QO_INT : QO_REAL)) return nullptr;
+    return static_cast<unsigned char*>(arr->data) + flat * 8;
+}
+
+// The element at p of the array x into the activation's result record and
+// into *out.
+QO_ACCESS_INLINE void readElement(Activation& a, const QoValue& x, const unsigned char* p, QoValue* out) {
+    if (x.type == QO_INTS) {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        arith::setInt(a.scratch, v);
+        arith::setInt(*out, v);
+    } else {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        arith::setReal(a.scratch, v);
+        arith::setReal(*out, v);
+    }
+}
+
+// + - * / on two reals.
+template <unsigned Op>
+QO_ACCESS_INLINE double realOp(double a, double b) {
+    return Op == op::ADD ? a + b : Op == op::SUB ? a - b : Op == op::MUL ? a * b : a / b;
+}
+
+// "A" with the array x and Last further arguments: true when performed here,
+// the result in a.scratch and in *out (which may be x's own slot); false when
+// the general path must run (nothing has been changed then).
+template <int Last>
+QO_ACCESS_INLINE bool accessInline(Activation& a, const QoValue& x, const QoValue& o1, const QoValue& o2,
+                                   const QoValue& o3, QoValue* out) {
+    const QoValue* value;
+    unsigned char* p = elementFor<Last>(x, o1, o2, o3, &value);
+    if (!p) return false;
+    if (!value) {
+        readElement(a, x, p, out);
+    } else {
+        std::memcpy(p, &value->i, 8);
+        a.scratch = x;
+        *out = a.scratch;
+    }
+    return true;
+}
+
+}  // namespace qo::lang

@@ -1,0 +1,115 @@
+// executor_access_steps.h - the handlers of the element access steps, part of
+// the threaded loop's body (included inside runPlan, executor_threaded.cpp,
+// with its macros and locals in scope).
+//
+// A_V1..A_V3: PUSHV x, one to three pushes of variables or constants, CALLN
+// of "A" (no write-back list); the step reads its arguments from where they
+// live. A_V1_op, A_V2_op: the same read followed by + - * / of the element
+// onto the top. A_STACK: CALLN of "A" with one to three arguments after the
+// array on the stack (A_STACK_DROP: and the DROP after it). When the inline case does not apply, the arguments are
+// pushed as the instructions would have pushed them and the call takes the
+// general path at this step (its site is the CALLN, the operator's the
+// step's second).
+
+// The address slot of the callee (the CALLN's first operand word).
+#define ACCESS_SLOT(s) (static_cast<const int32_t*>((s)->q)[0])
+#define ACCESS_CALLEE(s) (ap->addresses[ACCESS_SLOT(s)])
+// The step's third and fourth operands (variables or constants).
+#define V3(s) VAR((s)->e, (s)->f)
+#define V4(s) VAR((s)->g, (s)->h)
+
+// Pushes the step's n + 1 arguments and makes the general call.
+#define ACCESS_GENERAL(n, x, o1, o2, o3)      \
+    do {                                      \
+        top[1] = (x);                         \
+        top[2] = (o1);                        \
+        if ((n) >= 2) top[3] = (o2);          \
+        if ((n) >= 3) top[4] = (o3);          \
+        top = callAt(*ap, top + 1 + (n), s, false); \
+    } while (0)
+
+#define ACCESS_VARS(n)                                                                              \
+    H(A_V##n) {                                                                                     \
+        const QoValue& x = *V1(s);                                                                  \
+        const QoValue& o1 = *V2(s);                                                                 \
+        const QoValue& o2 = (n) >= 2 ? *V3(s) : o1;                                                 \
+        const QoValue& o3 = (n) >= 3 ? *V4(s) : o2;                                                 \
+        if (__builtin_expect(isElementAccessor(ACCESS_CALLEE(s)) && accessInline<n>(*ap, x, o1, o2, o3, top + 1), 1)) { \
+            ++top;                                                                                  \
+            NEXT();                                                                                 \
+        }                                                                                           \
+        ACCESS_GENERAL(n, x, o1, o2, o3);                                                           \
+        NEXT();                                                                                     \
+    }
+
+// A read of a variable array onto which the operator Op applies: top op element.
+#define ACCESS_READ_OP(n, name)                                                                     \
+    H(A_V##n##_##name) {                                                                            \
+        const QoValue& x = *V1(s);                                                                  \
+        const QoValue& o1 = *V2(s);                                                                 \
+        const QoValue& o2 = (n) >= 2 ? *V3(s) : o1;                                                 \
+        const QoValue* value;                                                                       \
+        const unsigned char* p;                                                                     \
+        if (__builtin_expect(isElementAccessor(ACCESS_CALLEE(s)) &&                                 \
+                             (p = elementFor<n>(x, o1, o2, o2, &value)) != nullptr && !value, 1)) { \
+            if (x.type == QO_REALS && top->optype == QO_REAL) {                                     \
+                double e;                                                                           \
+                std::memcpy(&e, p, sizeof e);                                                       \
+                arith::setReal(ap->scratch, e);                                                     \
+                arith::setReal(*top, realOp<op::name>(top->r, e));                                  \
+                NEXT();                                                                             \
+            }                                                                                       \
+            readElement(*ap, x, p, top + 1);                                                        \
+        } else {                                                                                    \
+            ACCESS_GENERAL(n, x, o1, o2, o2);                                                       \
+            --top;                                                                                  \
+        }                                                                                           \
+        if (!fast<op::name>(*top, *top, top[1])) slowBinary<op::name>(*ap, s, 1, top);              \
+        NEXT();                                                                                     \
+    }
+
+ACCESS_VARS(1)
+ACCESS_VARS(2)
+ACCESS_VARS(3)
+ACCESS_READ_OP(1, ADD)
+ACCESS_READ_OP(1, SUB)
+ACCESS_READ_OP(1, MUL)
+ACCESS_READ_OP(1, DIV)
+ACCESS_READ_OP(2, ADD)
+ACCESS_READ_OP(2, SUB)
+ACCESS_READ_OP(2, MUL)
+ACCESS_READ_OP(2, DIV)
+
+// CALLN of "A" on the stack; `drop` slots dropped after it (A_STACK_DROP:
+// the DROP that ends a write's statement).
+#define ACCESS_STACK(drop)                                                                          \
+    do {                                                                                            \
+        QoValue* args = top - s->b;                                                                 \
+        bool done = false;                                                                          \
+        if (isElementAccessor(ap->addresses[s->a])) {                                               \
+            switch (s->b) {                                                                         \
+                case 1: done = accessInline<1>(*ap, args[0], args[1], args[1], args[1], args); break; \
+                case 2: done = accessInline<2>(*ap, args[0], args[1], args[2], args[2], args); break; \
+                case 3: done = accessInline<3>(*ap, args[0], args[1], args[2], args[3], args); break; \
+                default: break;                                                                     \
+            }                                                                                       \
+        }                                                                                           \
+        if (__builtin_expect(done, 1)) {                                                            \
+            top = args - (drop);                                                                    \
+            NEXT();                                                                                 \
+        }                                                                                           \
+        top = callAt(*ap, top, s, false) - (drop);                                                  \
+        NEXT();                                                                                     \
+    } while (0)
+
+H(A_STACK) { ACCESS_STACK(0); }
+H(A_STACK_DROP) { ACCESS_STACK(s->c); }
+
+#undef ACCESS_STACK
+#undef ACCESS_READ_OP
+#undef ACCESS_VARS
+#undef ACCESS_GENERAL
+#undef ACCESS_CALLEE
+#undef ACCESS_SLOT
+#undef V3
+#undef V4
