@@ -105,6 +105,63 @@ ACCESS_READ_OP(2, DIV)
 H(A_STACK) { ACCESS_STACK(0); }
 H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 
+// O_V1..O_V3: PUSHV x, one to three pushes, CALLN of oget or oset (no
+// write-back list); O_V1_op: oget(x, k) followed by + - * / onto the top;
+// O_STACK: CALLN of oget or oset with its arguments on the stack. The
+// arguments go where the instructions would have pushed them, for the member
+// call here or for the general call.
+#define MEMBER_PUSH(n)                       \
+    do {                                     \
+        top[1] = *V1(s);                     \
+        top[2] = *V2(s);                     \
+        if ((n) >= 2) top[3] = *V3(s);       \
+        if ((n) >= 3) top[4] = *V4(s);       \
+    } while (0)
+
+#define MEMBER_VARS(n)                                                                              \
+    H(O_V##n) {                                                                                     \
+        MEMBER_PUSH(n);                                                                             \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(code != 0 && memberInline(*ap, code, top + 1, n, s), 1)) {             \
+            ++top;                                                                                  \
+            NEXT();                                                                                 \
+        }                                                                                           \
+        top = callAt(*ap, top + 1 + (n), s, false);                                                 \
+        NEXT();                                                                                     \
+    }
+
+#define MEMBER_READ_OP(name)                                                                        \
+    H(O_V1_##name) {                                                                                \
+        MEMBER_PUSH(1);                                                                             \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(!(code != 0 && memberInline(*ap, code, top + 1, 1, s)), 0))            \
+            callAt(*ap, top + 2, s, false);                                                         \
+        if (!fast<op::name>(*top, *top, top[1])) slowBinary<op::name>(*ap, s, 1, top);              \
+        NEXT();                                                                                     \
+    }
+
+MEMBER_VARS(1)
+MEMBER_VARS(2)
+MEMBER_VARS(3)
+MEMBER_READ_OP(ADD)
+MEMBER_READ_OP(SUB)
+MEMBER_READ_OP(MUL)
+MEMBER_READ_OP(DIV)
+
+H(O_STACK) {
+    QoValue* args = top - s->b;
+    const int code = memberAccessCode(ap->addresses[s->a]);
+    if (__builtin_expect(code != 0 && memberInline(*ap, code, args, s->b, s), 1)) {
+        top = args;
+        NEXT();
+    }
+    top = callAt(*ap, top, s, false);
+    NEXT();
+}
+
+#undef MEMBER_READ_OP
+#undef MEMBER_VARS
+#undef MEMBER_PUSH
 #undef ACCESS_STACK
 #undef ACCESS_READ_OP
 #undef ACCESS_VARS
