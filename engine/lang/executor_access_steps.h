@@ -107,7 +107,8 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 
 // O_V1..O_V3: PUSHV x, one to three pushes, CALLN of oget or oset (no
 // write-back list); O_V1_op: oget(x, k) followed by + - * / onto the top;
-// O_STACK: CALLN of oget or oset with its arguments on the stack. The
+// O_V1_op_STOREV: a push of y before and the STOREV w after it, w = y op
+// oget(x, k); O_STACK: CALLN of oget or oset with its arguments on the stack. The
 // arguments go where the instructions would have pushed them, for the member
 // call here or for the general call.
 #define MEMBER_PUSH(n)                       \
@@ -140,6 +141,20 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         NEXT();                                                                                     \
     }
 
+// PUSHV y, then O_V1_op, then STOREV w: w = y op oget(x, k).
+#define MEMBER_READ_OP_STORE(name)                                                                  \
+    H(O_V1_##name##_STOREV) {                                                                       \
+        top[1] = *V3(s);                                                                            \
+        ++top;                                                                                      \
+        MEMBER_PUSH(1);                                                                             \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(!(code != 0 && memberInline(*ap, code, top + 1, 1, s)), 0))            \
+            callAt(*ap, top + 2, s, false);                                                         \
+        if (!fast<op::name>(*top, *top, top[1])) slowBinary<op::name>(*ap, s, 1, top);              \
+        *V4(s) = *top;                                                                              \
+        NEXT();                                                                                     \
+    }
+
 MEMBER_VARS(1)
 MEMBER_VARS(2)
 MEMBER_VARS(3)
@@ -147,6 +162,10 @@ MEMBER_READ_OP(ADD)
 MEMBER_READ_OP(SUB)
 MEMBER_READ_OP(MUL)
 MEMBER_READ_OP(DIV)
+MEMBER_READ_OP_STORE(ADD)
+MEMBER_READ_OP_STORE(SUB)
+MEMBER_READ_OP_STORE(MUL)
+MEMBER_READ_OP_STORE(DIV)
 
 H(O_STACK) {
     QoValue* args = top - s->b;
@@ -159,6 +178,7 @@ H(O_STACK) {
     NEXT();
 }
 
+#undef MEMBER_READ_OP_STORE
 #undef MEMBER_READ_OP
 #undef MEMBER_VARS
 #undef MEMBER_PUSH

@@ -69,7 +69,8 @@ namespace qo::lang {
     S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
     S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)                          \
     S(O_V1) S(O_V2) S(O_V3) S(O_STACK)                                          \
-    S(O_V1_ADD) S(O_V1_SUB) S(O_V1_MUL) S(O_V1_DIV)
+    S(O_V1_ADD) S(O_V1_SUB) S(O_V1_MUL) S(O_V1_DIV)                             \
+    S(O_V1_ADD_STOREV) S(O_V1_SUB_STOREV) S(O_V1_MUL_STOREV) S(O_V1_DIV_STOREV)
 // clang-format on
 
 enum class Handler : uint16_t {

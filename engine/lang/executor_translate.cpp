@@ -439,6 +439,20 @@ int32_t Translator::pushGroup(int32_t i, Step& s, Handler& h) const {
 // the record's value array, as a static variable is).
 int32_t Translator::accessGroup(int32_t i, Step& s, Handler& h) const {
     if (ins_[i].op != op::PUSHV) return 0;
+    // PUSHV y, PUSHV x, push k, oget(x, k), + - * /, STOREV w: w = y op oget(x, k).
+    const int8_t storedArith = fusing(opAt(i + 4)).group;
+    if (opAt(i + 1) == op::PUSHV && (opAt(i + 2) == op::PUSHV || opAt(i + 2) == op::PUSHC) &&
+        !callsElementAccessor(i + 3) && callsMemberAccessor(i + 3, 1) && operands(i + 3)[1] == 1 &&
+        storedArith >= 0 && storedArith <= 3 && opAt(i + 5) == op::STOREV && fusable(i, 6)) {
+        setOperand(i, s.e, s.f);
+        setOperand(i + 1, s.a, s.b);
+        setOperand(i + 2, s.c, s.d);
+        setVar(operands(i + 5)[0], s.g, s.h);
+        s.p = r_->code + ins_[i + 3].at + 1;
+        s.q = operands(i + 3);
+        h = plus(Handler::O_V1_ADD_STOREV, storedArith);
+        return 6;
+    }
     int32_t n = 0;
     while (n < 3 && (opAt(i + 1 + n) == op::PUSHV || opAt(i + 1 + n) == op::PUSHC)) ++n;
     const int32_t call = i + 1 + n;

@@ -29,6 +29,7 @@ TEST_F(PlanAgreement, MemberReadsAndWritesOfEngineKinds) {
         // lists: reads in a sum (the fused read and +), writes as statements, nested reads on the stack
         u"(x, y : t, i, s) = t = qo(1, 2.5, 3, \"x\"), s = 0, i = 0, while(i < 3, s = s + oget(t, i), i++), s + oget(t, x)",
         u"(x, y : t, s) = t = qo(1, 2, 3), oset(t, x, y), s = 10, s = s - oget(t, 0), s = s * oget(t, x), s / oget(t, 2)",
+        u"(x, y : t, s, u) = t = qo(1, 2.5, 3), s = y, u = s / oget(t, x), s = u * oget(t, y), s - oget(t, 1) * 2",
         u"(x, y : t, u) = t = qo(qo(1, 2), qo(3, 4)), u = oget(oget(t, x), y), u",
         u"(x, y : t) = t = qo(1, 2, 3), oset(t, x, y, 4), oget(t, x, y)",
         u"(x, y : t) = t = qo(1, 2, 3), oget(t)",
@@ -99,8 +100,9 @@ TEST_F(PlanAgreement, MemberLoopsTakeTheMemberSteps) {
     using lang::Handler;
     std::vector<Handler> hs = handlersOf(ok(
         u"(t, n : i, s) = i = 1, s = 0, while(i <= n, s = s + oget(t, 0), oset(t, 1, i), i++), "
-        u"s * oget(t, 1, 2, 3) + oget(oget(t, 2), 0)"));
-    EXPECT_EQ(countOf(hs, Handler::O_V1_ADD), 1);
+        u"s * oget(t, 1, 2, 3) + oget(oget(t, 2), 0) - oget(t, 1)"));
+    EXPECT_EQ(countOf(hs, Handler::O_V1_ADD_STOREV), 1);
+    EXPECT_EQ(countOf(hs, Handler::O_V1_SUB), 1);
     EXPECT_EQ(countOf(hs, Handler::O_V2), 1);
     EXPECT_EQ(countOf(hs, Handler::O_V3), 1);
     EXPECT_EQ(countOf(hs, Handler::O_STACK), 1);
