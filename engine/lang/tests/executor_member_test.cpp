@@ -96,6 +96,28 @@ TEST_F(PlanAgreement, MemberAccessOfMadeTypes) {
         for (QoValue n : {makeInt(0), makeInt(2), makeInt(3), makeInt(5)}) agree(t, {n});
 }
 
+// An interruption requested by a type's own function during an oget stops
+// the loop the same way in both loops.
+QoValue* askStop(QoValue* result, int, QoValue*, CallInfo*) {
+    int any = 1;
+    ExMsgWithQo(8, &any, nullptr, nullptr);
+    result->i = 1;
+    result->type = result->optype = QO_INT;
+    return result;
+}
+
+TEST_F(PlanAgreement, MemberCallInterrupted) {
+    ASSERT_EQ(SetFunction(u"askStop", &askStop, -1), 0);
+    ASSERT_EQ(compile(u"S(a, b, n, code) = which(n == 0, newtype(), code == 46, cast(qo(b), S(0, 0, 0, 0)), "
+                      u"code == 48 & b == 3, askStop() + oget(a, 0), code == 48, oget(a, 0) + b, -1)")
+                  .rc,
+              0);
+    const char16_t* text = u"(n : m, i, s) = m = new(S(0, 0, 0, 0), 5), s = 0, i = 0, while(i < n, s = s + oget(m, i), i++), s";
+    for (QoValue n : {makeInt(2), makeInt(10)}) agree(text, {n});
+    EXPECT_EQ(runOnce(text, {makeInt(10)}, true).errName, u"QoInterrupt");
+    ExMsgWithQo(8, nullptr, nullptr, nullptr);  // a request the runs left unused
+}
+
 TEST_F(PlanAgreement, MemberLoopsTakeTheMemberSteps) {
     using lang::Handler;
     std::vector<Handler> hs = handlersOf(ok(
