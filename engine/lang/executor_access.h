@@ -151,8 +151,10 @@ QO_ACCESS_INLINE int memberAccessCode(const void* native) {
 }
 
 // The call of oget/oset (operator code `code`) on args[0..lastArg], made at
-// the step s: true when made here (the answer in a.scratch and args[0]);
-// false when the general path must make it (nothing has been changed then).
+// the step s: true when made here (the answer in a.scratch, and in args[0]
+// when ToSlot); false when the general path must make it (nothing has been
+// changed then).
+template <bool ToSlot = true>
 QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
     const int32_t type = args[0].optype;
     if (type >= 0 && type <= QO_STATIC_REALS) return false;
@@ -169,7 +171,7 @@ QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32
         }
     }
     if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
-    args[0] = a.scratch;
+    if (ToSlot) args[0] = a.scratch;
     return true;
 }
 

@@ -131,13 +131,24 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         NEXT();                                                                                     \
     }
 
+// oget(x, k) with x and k pushed above the top, then top op answer: the
+// answer is read from the result record (where both paths leave it) and
+// goes to its slot only when the operator needs its slow path.
+#define MEMBER_READ_APPLY(name)                                                                     \
+    do {                                                                                            \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(!(code != 0 && memberInline<false>(*ap, code, top + 1, 1, s)), 0))     \
+            callAt(*ap, top + 2, s, false);                                                         \
+        if (!fast<op::name>(*top, *top, ap->scratch)) {                                             \
+            top[1] = ap->scratch;                                                                   \
+            slowBinary<op::name>(*ap, s, 1, top);                                                   \
+        }                                                                                           \
+    } while (0)
+
 #define MEMBER_READ_OP(name)                                                                        \
     H(O_V1_##name) {                                                                                \
         MEMBER_PUSH(1);                                                                             \
-        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        if (__builtin_expect(!(code != 0 && memberInline(*ap, code, top + 1, 1, s)), 0))            \
-            callAt(*ap, top + 2, s, false);                                                         \
-        if (!fast<op::name>(*top, *top, top[1])) slowBinary<op::name>(*ap, s, 1, top);              \
+        MEMBER_READ_APPLY(name);                                                                    \
         NEXT();                                                                                     \
     }
 
@@ -147,10 +158,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         top[1] = *V3(s);                                                                            \
         ++top;                                                                                      \
         MEMBER_PUSH(1);                                                                             \
-        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        if (__builtin_expect(!(code != 0 && memberInline(*ap, code, top + 1, 1, s)), 0))            \
-            callAt(*ap, top + 2, s, false);                                                         \
-        if (!fast<op::name>(*top, *top, top[1])) slowBinary<op::name>(*ap, s, 1, top);              \
+        MEMBER_READ_APPLY(name);                                                                    \
         *V4(s) = *top;                                                                              \
         NEXT();                                                                                     \
     }
@@ -178,6 +186,7 @@ H(O_STACK) {
     NEXT();
 }
 
+#undef MEMBER_READ_APPLY
 #undef MEMBER_READ_OP_STORE
 #undef MEMBER_READ_OP
 #undef MEMBER_VARS
