@@ -90,7 +90,7 @@ struct Node {
     Entry* entries;
     uint16_t count;   // children
     uint16_t cap;
-    uint32_t unused;
+    uint32_t sizeClass;   // index of cap in kCaps (its pool)
 };
 constexpr uint16_t kFull = 256;
 constexpr uint16_t kCaps[] = {0, 2, 8, 32, kFull};
@@ -286,10 +286,11 @@ Node* newNode(uint16_t cap) {
     if (!n) return nullptr;
     std::memset(static_cast<void*>(n), 0, nodeSize(cap));
     n->cap = cap;
+    n->sizeClass = static_cast<uint32_t>(classOf(cap));
     return n;
 }
 
-void freeNode(Node* n) { g_nodePools[classOf(n->cap)].give(n); }
+void freeNode(Node* n) { g_nodePools[n->sizeClass].give(n); }
 
 // The child slot for byte b, or null when there is no such child.
 inline Node** slotOf(Node* n, unsigned b) {
@@ -315,7 +316,7 @@ bool addChild(Node** ref, unsigned b, Node* c) {
         return true;
     }
     if (n->count == n->cap) {
-        uint16_t cap = kCaps[classOf(n->cap) + 1];
+        uint16_t cap = kCaps[n->sizeClass + 1];
         Node* m = newNode(cap);
         if (!m) return false;
         m->entries = n->entries;
@@ -487,7 +488,9 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     for (int i = 0; i < len; ++i) {
         Node** slot = slotOf(n, k[i]);
         if (!slot) {
-            Node* c = newNode(0);
+            // A node on the way to the key's end gets a child at once: it is
+            // made with room for two, rather than made empty and grown.
+            Node* c = newNode(i + 1 < len ? kCaps[1] : 0);
             if (!c) return kNoMemory;
             Node* parent = n;
             if (!addChild(ref ? ref : &parent, k[i], c)) {
@@ -818,6 +821,7 @@ void forEachFunction(void (*fn)(void* record)) {
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
     g_root->cap = kFull;
+    g_root->sizeClass = kClasses - 1;
     bool general = g_general.create(10);
     bool locks = g_locks.create(10);
     bool reuse = g_reuse.create(16);
@@ -851,6 +855,7 @@ void destroyAll() {
     }
     std::memset(g_rootBlock, 0, sizeof g_rootBlock);
     g_root->cap = kFull;
+    g_root->sizeClass = kClasses - 1;
     for (Pool& p : g_nodePools) p.destroy();
     g_entryPool.destroy();
     indexRelease();
