@@ -132,8 +132,8 @@ constexpr uint32_t kMinIndex = 1u << 10, kMaxIndex = 1u << 21;
 // consecutive handles get consecutive places.
 inline uint32_t indexPlace(int32_t key, int32_t keyType) {
     uint32_t k = static_cast<uint32_t>(key);
-    uint32_t c = (k >> 16) == 0 ? k
-                                : (k & 0xFFu) << 23 | (k & 0xFF00u) << 7 | (k >> 9 & 0x7F80u) | (k >> 24);
+    uint32_t bytes = __builtin_bswap32(k);   // the key bytes, first one highest
+    uint32_t c = (k >> 16) == 0 ? k : (bytes >> 1 & ~0x7Fu) | (bytes & 0x7Fu);
     return (c + static_cast<uint32_t>(keyType) * 0x9E3779B1u) & g_indexMask;
 }
 
@@ -157,7 +157,7 @@ inline void indexForget(int32_t key, int32_t keyType, const Entry* e) {
 // move over. Nothing changes when the memory is lacking.
 void indexGrow() {
     uint32_t size = g_index ? g_indexMask + 1 : 0;
-    if (size >= kMaxIndex || static_cast<unsigned long>(g_fourByteEntries) <= size) return;
+    if (size >= kMaxIndex) return;
     uint32_t bigger = size ? size * 2 : kMinIndex;
     auto* fresh = static_cast<IndexRecord*>(mem::allocateArrayZeroed(bigger, sizeof(IndexRecord)));
     if (!fresh) return;
@@ -182,13 +182,12 @@ void indexRelease() {
 }
 
 // The entries of 4-byte keys enter and leave the trie only through these two.
-void linkedFour(int32_t key, int32_t keyType, Entry* e) {
-    ++g_fourByteEntries;
-    indexGrow();
+inline void linkedFour(int32_t key, int32_t keyType, Entry* e) {
+    if (++g_fourByteEntries > (g_index ? static_cast<long>(g_indexMask) + 1 : 0)) indexGrow();
     indexPut(key, keyType, e);
 }
 
-void unlinkedFour(int32_t key, int32_t keyType, const Entry* e) {
+inline void unlinkedFour(int32_t key, int32_t keyType, const Entry* e) {
     --g_fourByteEntries;
     indexForget(key, keyType, e);
 }
@@ -281,7 +280,7 @@ int classOf(uint16_t cap) {
 inline unsigned char* bytesOf(Node* n) { return reinterpret_cast<unsigned char*>(n + 1); }
 inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + byteArea(n->cap)); }
 
-Node* newNode(uint16_t cap) {
+inline Node* newNode(uint16_t cap) {
     auto* n = static_cast<Node*>(g_nodePools[classOf(cap)].take());
     if (!n) return nullptr;
     std::memset(static_cast<void*>(n), 0, nodeSize(cap));
@@ -490,7 +489,7 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
         if (!slot) {
             // A node on the way to the key's end gets a child at once: it is
             // made with room for two, rather than made empty and grown.
-            Node* c = newNode(i + 1 < len ? kCaps[1] : 0);
+            Node* c = i + 1 < len ? newNode(kCaps[1]) : newNode(0);
             if (!c) return kNoMemory;
             Node* parent = n;
             if (!addChild(ref ? ref : &parent, k[i], c)) {
