@@ -116,6 +116,7 @@ Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
 // live entry of exactly that key and key type: an entry's record is cleared
 // before the entry leaves the trie. The index grows with the number of
 // 4-byte entries; when memory for a larger one is lacking it stays as it is.
+// Its blocks do not count as allocation for the collector's pacing.
 struct IndexRecord {
     int32_t key;
     int32_t keyType;
@@ -159,7 +160,7 @@ void indexGrow() {
     uint32_t size = g_index ? g_indexMask + 1 : 0;
     if (size >= kMaxIndex) return;
     uint32_t bigger = size ? size * 2 : kMinIndex;
-    auto* fresh = static_cast<IndexRecord*>(mem::allocateArrayZeroed(bigger, sizeof(IndexRecord)));
+    auto* fresh = static_cast<IndexRecord*>(mem::allocateZeroedUnpaced(sizeof(IndexRecord) * bigger));
     if (!fresh) return;
     IndexRecord* old = g_index;
     g_index = fresh;
