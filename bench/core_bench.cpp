@@ -143,7 +143,7 @@ void BM_CreateStrings(benchmark::State& state) {
 BENCHMARK(BM_CreateStrings)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 // Handle lookups over n live objects in creation order: every lookup misses
-// the 10-record cache and walks the key table.
+// the 10-record cache and goes on to the key table's handle index.
 void BM_LookupHandles(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     EngineScope engine;

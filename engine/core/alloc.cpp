@@ -56,6 +56,12 @@ void* allocateZeroed(size_t bytes) {
     return track(std::calloc(1, bytes ? bytes : 1));
 }
 
+void* allocateZeroedUnpaced(size_t bytes) {
+    void* p = allocateZeroed(bytes);
+    if (p) g_allocated -= malloc_usable_size(p);
+    return p;
+}
+
 void* reallocate(void* block, size_t bytes) {
     if (!block) return allocate(bytes);
     if (!mayAllocate(bytes)) return nullptr;

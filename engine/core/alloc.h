@@ -27,6 +27,12 @@ void release(void* block);
 // without a second copy being resident.
 void* reallocate(void* block, size_t bytes);
 
+// A zeroed block of the engine's own bookkeeping that follows what is alive
+// (the key table's handle index): in use, under the limit and open to fault
+// injection like any other, but left out of allocatedBytes(), which paces the
+// collector by what is being made.
+void* allocateZeroedUnpaced(size_t bytes);
+
 // count * size bytes, or null when the product exceeds INT32_MAX.
 void* allocateArray(size_t count, size_t size);
 void* allocateArrayZeroed(size_t count, size_t size);

@@ -1,6 +1,7 @@
 #include "keytable.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "alloc.h"
@@ -89,7 +90,7 @@ struct Node {
     Entry* entries;
     uint16_t count;   // children
     uint16_t cap;
-    uint32_t unused;
+    uint32_t sizeClass;   // index of cap in kCaps (its pool)
 };
 constexpr uint16_t kFull = 256;
 constexpr uint16_t kCaps[] = {0, 2, 8, 32, kFull};
@@ -104,6 +105,93 @@ Pool g_entryPool(sizeof(Entry));
 
 alignas(Node) unsigned char g_rootBlock[nodeSize(kFull)];
 Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
+
+// The entries of 4-byte keys (every object's handle among them) are also
+// reached through a direct-mapped index: a record (key, key type, entry) at a
+// place computed from the key, where consecutive handles land on consecutive
+// places (objects made together are used together). A record is a shortcut,
+// never the authority: it is written when an entry is inserted or found, a
+// record of another key at the same place is simply overwritten, and a
+// search that finds no matching record walks the trie. Every record names a
+// live entry of exactly that key and key type: an entry's record is cleared
+// before the entry leaves the trie. The index grows with the number of
+// 4-byte entries; when memory for a larger one is lacking it stays as it is.
+// Its blocks do not count as allocation for the collector's pacing.
+struct IndexRecord {
+    int32_t key;
+    int32_t keyType;
+    Entry* entry;   // null: free
+};
+IndexRecord* g_index = nullptr;
+uint32_t g_indexMask = 0;    // records - 1 (records: a power of two)
+long g_fourByteEntries = 0;  // entries of 4-byte keys in the trie
+constexpr uint32_t kMinIndex = 1u << 10, kMaxIndex = 1u << 21;
+
+// Handles are drawn from a counter whose low 7 bits become the last key byte
+// and whose higher bits the bytes before it (handleOf below); small handles
+// are the counter itself. This gives back the counter for such keys, so that
+// consecutive handles get consecutive places.
+inline uint32_t indexPlace(int32_t key, int32_t keyType) {
+    uint32_t k = static_cast<uint32_t>(key);
+    uint32_t bytes = __builtin_bswap32(k);   // the key bytes, first one highest
+    uint32_t c = (k >> 16) == 0 ? k : (bytes >> 1 & ~0x7Fu) | (bytes & 0x7Fu);
+    return (c + static_cast<uint32_t>(keyType) * 0x9E3779B1u) & g_indexMask;
+}
+
+inline Entry* indexFind(int32_t key, int32_t keyType) {
+    if (!g_index) return nullptr;
+    const IndexRecord& r = g_index[indexPlace(key, keyType)];
+    return r.key == key && r.keyType == keyType ? r.entry : nullptr;
+}
+
+inline void indexPut(int32_t key, int32_t keyType, Entry* e) {
+    if (g_index) g_index[indexPlace(key, keyType)] = IndexRecord{key, keyType, e};
+}
+
+inline void indexForget(int32_t key, int32_t keyType, const Entry* e) {
+    if (!g_index) return;
+    IndexRecord& r = g_index[indexPlace(key, keyType)];
+    if (r.entry == e) r = IndexRecord{0, 0, nullptr};
+}
+
+// A larger index once the 4-byte entries outnumber its records; the records
+// move over. Nothing changes when the memory is lacking.
+void indexGrow() {
+    uint32_t size = g_index ? g_indexMask + 1 : 0;
+    if (size >= kMaxIndex) return;
+    uint32_t bigger = size ? size * 2 : kMinIndex;
+    auto* fresh = static_cast<IndexRecord*>(mem::allocateZeroedUnpaced(sizeof(IndexRecord) * bigger));
+    if (!fresh) return;
+    IndexRecord* old = g_index;
+    g_index = fresh;
+    g_indexMask = bigger - 1;
+    for (uint32_t i = 0; i < size; ++i)
+        if (old[i].entry) indexPut(old[i].key, old[i].keyType, old[i].entry);
+    mem::release(old);
+}
+
+// Forgets every record (the entries stay where they are in the trie).
+void indexClear() {
+    if (g_index) std::memset(static_cast<void*>(g_index), 0, sizeof(IndexRecord) * (g_indexMask + 1));
+}
+
+void indexRelease() {
+    mem::release(g_index);
+    g_index = nullptr;
+    g_indexMask = 0;
+    g_fourByteEntries = 0;
+}
+
+// The entries of 4-byte keys enter and leave the trie only through these two.
+inline void linkedFour(int32_t key, int32_t keyType, Entry* e) {
+    if (++g_fourByteEntries > (g_index ? static_cast<long>(g_indexMask) + 1 : 0)) indexGrow();
+    indexPut(key, keyType, e);
+}
+
+inline void unlinkedFour(int32_t key, int32_t keyType, const Entry* e) {
+    --g_fourByteEntries;
+    indexForget(key, keyType, e);
+}
 
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
@@ -193,15 +281,16 @@ int classOf(uint16_t cap) {
 inline unsigned char* bytesOf(Node* n) { return reinterpret_cast<unsigned char*>(n + 1); }
 inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + byteArea(n->cap)); }
 
-Node* newNode(uint16_t cap) {
+inline Node* newNode(uint16_t cap) {
     auto* n = static_cast<Node*>(g_nodePools[classOf(cap)].take());
     if (!n) return nullptr;
     std::memset(static_cast<void*>(n), 0, nodeSize(cap));
     n->cap = cap;
+    n->sizeClass = static_cast<uint32_t>(classOf(cap));
     return n;
 }
 
-void freeNode(Node* n) { g_nodePools[classOf(n->cap)].give(n); }
+void freeNode(Node* n) { g_nodePools[n->sizeClass].give(n); }
 
 // The child slot for byte b, or null when there is no such child.
 inline Node** slotOf(Node* n, unsigned b) {
@@ -227,7 +316,7 @@ bool addChild(Node** ref, unsigned b, Node* c) {
         return true;
     }
     if (n->count == n->cap) {
-        uint16_t cap = kCaps[classOf(n->cap) + 1];
+        uint16_t cap = kCaps[n->sizeClass + 1];
         Node* m = newNode(cap);
         if (!m) return false;
         m->entries = n->entries;
@@ -344,6 +433,7 @@ Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
     Entry* e = *link;
     if (!e) return nullptr;
     *link = e->next;
+    if (len == 4) unlinkedFour(read4(key), keyType, e);
     if (!g.sweeping && !n->entries && n->count == 0) {
         // Below `keep` the path is a chain of entry-less single-child nodes.
         Node** top = slotOf(keep, key[keepDepth]);
@@ -398,7 +488,9 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     for (int i = 0; i < len; ++i) {
         Node** slot = slotOf(n, k[i]);
         if (!slot) {
-            Node* c = newNode(0);
+            // A node on the way to the key's end gets a child at once: it is
+            // made with room for two, rather than made empty and grown.
+            Node* c = i + 1 < len ? newNode(kCaps[1]) : newNode(0);
             if (!c) return kNoMemory;
             Node* parent = n;
             if (!addChild(ref ? ref : &parent, k[i], c)) {
@@ -420,6 +512,7 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     if (!e) return kNoMemory;
     *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
+    if (len == 4) linkedFour(read4(key), keyType, e);
     if (numbered) ++g_objects;
     if (keyType == kFunctionByHandle) g_functionsListed = false;
     if (found) *found = e;
@@ -431,18 +524,30 @@ Entry* search(const void* key, int len, int32_t keyType) {
     if (len != 4) return findInList(findNode(key, len), keyType);
     int32_t k = read4(key);
     MruList<CacheRecord>& c = cacheFor(keyType);
+    // Key type and key side by side compare as one 8-byte word.
+    static_assert(offsetof(CacheRecord, key) == offsetof(CacheRecord, keyType) + 4);
+    const CacheRecord wanted{keyType, k, nullptr};
+    uint64_t want;
+    std::memcpy(&want, &wanted.keyType, 8);
     for (int i = 0; i < c.count; ++i) {
-        if (c.records[i].key == k && c.records[i].keyType == keyType) {
+        uint64_t have;
+        std::memcpy(&have, &c.records[i].keyType, 8);
+        if (have == want) {
             if (i) c.moveToFront(i);
             return c.records[0].entry;
         }
     }
-    Entry* e = findInList(findNode(key, 4), keyType);
+    Entry* e = find4(k, keyType);
     if (e && c.capacity) c.pushFront(CacheRecord{keyType, k, e}, nullptr);
     return e;
 }
 
-Entry* find4(int32_t key, int32_t keyType) { return findInList(findNode(&key, 4), keyType); }
+Entry* find4(int32_t key, int32_t keyType) {
+    if (Entry* e = indexFind(key, keyType)) return e;
+    Entry* e = findInList(findNode(&key, 4), keyType);
+    if (e) indexPut(key, keyType, e);
+    return e;
+}
 
 int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnly) {
     if (len <= 0 || !key) return 0;
@@ -686,6 +791,7 @@ void sweepNumbered() {
         for (Entry** link = &n->entries; *link; link = &(*link)->next) {
             if (*link != d.entry) continue;
             *link = d.entry->next;
+            unlinkedFour(d.key, d.entry->keyType, d.entry);
             freeEntry(d.entry);
             // A delete function may have searched and cached an entry that is
             // freed later: keep the caches empty meanwhile.
@@ -715,6 +821,7 @@ void forEachFunction(void (*fn)(void* record)) {
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
     g_root->cap = kFull;
+    g_root->sizeClass = kClasses - 1;
     bool general = g_general.create(10);
     bool locks = g_locks.create(10);
     bool reuse = g_reuse.create(16);
@@ -742,12 +849,16 @@ void destroyAll() {
             if (!pushed) break;
         }
         if (!all) break;
+        indexClear();   // the detached entries are no longer in the table
+        g_fourByteEntries = 0;
         freeList(all);
     }
     std::memset(g_rootBlock, 0, sizeof g_rootBlock);
     g_root->cap = kFull;
+    g_root->sizeClass = kClasses - 1;
     for (Pool& p : g_nodePools) p.destroy();
     g_entryPool.destroy();
+    indexRelease();
     freePairs();
     g_functionEntries.reset();
     g_functionsListed = false;
@@ -769,6 +880,8 @@ TableStats stats() {
     }
     t.entries = g_entryPool.live();
     t.spareEntries = g_entryPool.spare();
+    t.indexed = g_fourByteEntries;
+    t.indexPlaces = g_index ? static_cast<long>(g_indexMask) + 1 : 0;
     return t;
 }
 

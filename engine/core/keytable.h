@@ -7,7 +7,9 @@
 // bits, most significant first). Nodes and entries come from pools.
 // The table owns each entry's value and frees it through the entry's delete
 // function. Two 10-record lookup caches serve 4-byte searches (one for type
-// locks, key type 6, one for everything else); a 16-record reuse cache holds
+// locks, key type 6, one for everything else); behind them a direct-mapped
+// index finds most entries of 4-byte keys without a walk of the trie, and
+// falls back to the walk when it holds no record; a 16-record reuse cache holds
 // objects released in deferred mode until NewSysObj takes them or they are
 // evicted. Only this file's functions touch the trie.
 #pragma once
@@ -143,8 +145,9 @@ inline Entry* search4(int32_t key, int32_t keyType) {
     return search(&key, 4, keyType);
 }
 
-// The entry of a 4-byte key, found in the trie alone: the lookup caches are
-// neither read nor changed (the collector's lookups, which touch every object).
+// The entry of a 4-byte key, found through the direct-mapped index or the
+// trie: the lookup caches are neither read nor changed (the collector's
+// lookups, which touch every object).
 Entry* find4(int32_t key, int32_t keyType);
 
 // Removes an entry. mode 0: now (delete function called). mode != 0 and a
@@ -199,9 +202,11 @@ bool createPools();
 void destroyAll();   // frees every entry (delete functions called) and the pools
 int64_t objectCount();
 
-// Nodes and entries in use, and the blocks their pools hold ready.
+// Nodes and entries in use, the blocks their pools hold ready, and the
+// entries of 4-byte keys (the ones the direct-mapped index serves) and the
+// index's places.
 struct TableStats {
-    long nodes, spareNodes, entries, spareEntries;
+    long nodes, spareNodes, entries, spareEntries, indexed, indexPlaces;
 };
 TableStats stats();
 // Blocks per pool chunk from now on (0: the default, 64 KB a chunk). Tests set

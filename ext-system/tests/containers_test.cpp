@@ -196,6 +196,28 @@ TEST_F(Containers, ReleasedDictionariesAreRecycledEmpty) {
     EXPECT_EQ(printed(u"o(sys::struct(#z, 5))"), "struct{#z : 5}");
 }
 
+TEST_F(Containers, KeyStringsAreFoundByHandleAcrossCollections) {
+    // Every key a string object of its own, looked up by handle before and
+    // after collections that free other strings; a deleted key string is no
+    // key any more.
+    compile(u"keys(n : t, i, s) = global(true), t = new(qo, n), i = 0, while(i < n, s = new(string, \"k..\"), "
+            u"oset(s, 1, 19968 + i / 100), oset(s, 2, 19968 + i % 100), oset(t, i, s), i++), t");
+    compile(u"junk(n : i) = global(true), i = 0, while(i < n, new(string, \"junk\"), i++), n");
+    compile(u"sumBy(d, t, n : i, s) = i = 0, s = 0, while(i < n, s = s + sys::dict_oget(d, oget(t, i)), i++), s");
+    EXPECT_EQ(eval(u"global(true), t = keys(20000), d = sys::dict(), i = 0, "
+                   u"while(i < 20000, sys::dict_oset(d, oget(t, i), i), i++), junk(30000), len(d)")
+                  .i,
+              20000);
+    EXPECT_EQ(eval(u"sumBy(d, t, 20000)").i, 20000LL * 19999 / 2);
+    eval(u"junk(30000), gc()");
+    EXPECT_EQ(eval(u"sumBy(d, t, 20000)").i, 20000LL * 19999 / 2);
+    EXPECT_EQ(eval(u"global(true), k = oget(t, 7), sys::dict_oget(d, k)").i, 7);
+    eval(u"delete(k)");
+    EXPECT_EQ(errorOf(u"sys::dict_oget(d, k)"), "sys::dict oget 3");
+    EXPECT_EQ(errorOf(u"sys::dict_oset(d, k, 1)"), "sys::dict oset 3");
+    EXPECT_EQ(eval(u"sys::dict_oget(d, oget(t, 8))").i, 8);
+}
+
 TEST_F(Containers, LargeDictionariesAndUnloadingWithLiveContainers) {
     compile(u"key(i : s) = s = new(string, \"key.\"), oset(s, 3, 19968 + i), s");
     compile(u"fill(d, n : i) = i = 0, while(i < n, sys::dict_oset(d, key(i), i), i++), len(d)");
