@@ -15,7 +15,7 @@
 // cursors every jump carries are checked against the linear decoding (a record
 // where they disagree, or whose code does not decode cleanly, keeps running
 // on the byte loop: its plan is empty). The element accessor "A" has steps of
-// its own (executor_access.h). A REAL_EXPR step in front of a run of
+// its own, and so have oget and oset (executor_access.h). A REAL_EXPR step in front of a run of
 // real arithmetic computes it on doubles when the kinds allow and jumps past
 // the run's steps (executor_realrun.h); its program is stored after the steps.
 //
@@ -67,7 +67,10 @@ namespace qo::lang {
     S(A_V2_ADD) S(A_V2_SUB) S(A_V2_MUL) S(A_V2_DIV)                             \
     S(VV_GT_JMPF) S(VV_GE_JMPF) S(VV_LT_JMPF) S(VV_LE_JMPF) S(VV_EQ_JMPF) S(VV_NE_JMPF) \
     S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
-    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)
+    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)                          \
+    S(O_V1) S(O_V2) S(O_V3) S(O_STACK)                                          \
+    S(O_V1_ADD) S(O_V1_SUB) S(O_V1_MUL) S(O_V1_DIV)                             \
+    S(O_V1_ADD_STOREV) S(O_V1_SUB_STOREV) S(O_V1_MUL_STOREV) S(O_V1_DIV_STOREV)
 // clang-format on
 
 enum class Handler : uint16_t {
