@@ -17,25 +17,39 @@ bool g_collecting = false;
 // reaches max(threshold, n + n/2), or when b/2 bytes (at least kMinBytePause)
 // have been allocated since: the work of all collections stays proportional
 // to the objects and bytes allocated, and garbage stays a bounded share of
-// what is alive. A threshold of 0 or below switches both off. The floor of
-// 2 MB keeps a small heap that makes large garbage (a string grown by +)
-// reusing its freed blocks instead of taking fresh pages.
+// what is alive. A threshold of 0 or below switches both off. The blocks kept
+// for large strings and the value stack's reserve (zero pages until a deep
+// call touches them) are not counted as alive.
+// Large string blocks (see keepSpare) have a floor of their own, 512 KB: a
+// small heap that makes large garbage (a string grown by +) collects it while
+// its blocks are still in the processor's cache, and the next strings take
+// them again instead of blocks written megabytes ago or fresh pages. Small
+// objects keep the 2 MB floor, so that a host's unreferenced small objects
+// live until the object count reaches the threshold, as before.
 constexpr uint64_t kMinBytePause = 2u << 20;
+constexpr uint64_t kMinLargePause = 512u << 10;
 int64_t g_survivors = 0;        // objects alive after the last collection
 uint64_t g_byteMark = 0;        // mem::allocatedBytes() after the last collection
 uint64_t g_bytePause = kMinBytePause;
+uint64_t g_largeMark = 0;       // obj::largeBytes() after the last collection
+uint64_t g_largePause = kMinLargePause;
+uint64_t g_collections = 0;     // collections since the process started
 
 void setPace() {
     g_survivors = keys::objectCount();
     g_byteMark = mem::allocatedBytes();
+    g_largeMark = obj::largeBytes();
     uint64_t inUse = mem::bytesInUse();
-    uint64_t half = inUse / 2;
+    uint64_t kept = obj::spareBytes() + sizeof(QoValue) * static_cast<uint64_t>(g.stackMax);
+    uint64_t half = inUse > kept ? (inUse - kept) / 2 : 0;
     g_bytePause = half > kMinBytePause ? half : kMinBytePause;
+    g_largePause = half > kMinLargePause ? half : kMinLargePause;
     // Under a memory limit, the next collection comes before half of the
     // room left has been allocated.
     if (uint64_t cap = mem::limit()) {
         uint64_t room = cap > inUse ? (cap - inUse) / 2 : 0;
         if (room < g_bytePause) g_bytePause = room;
+        if (room < g_largePause) g_largePause = room;
     }
 }
 
@@ -100,6 +114,7 @@ bool queueRoot(const QoValue& v) {
 void collect() {
     if (g_collecting) return;
     g_collecting = true;
+    ++g_collections;
     keys::flush();
     markRoots();
     drainRoots();
@@ -114,10 +129,14 @@ void maybeCollect() {
     if (g_threshold <= 0 || g.gcState == 4 || g.sweeping) return;
     int64_t count = keys::objectCount();
     bool byCount = count >= g_threshold && count >= g_survivors + g_survivors / 2;
-    if (byCount || mem::allocatedBytes() - g_byteMark >= g_bytePause) collect();
+    if (byCount || mem::allocatedBytes() - g_byteMark >= g_bytePause ||
+        obj::largeBytes() - g_largeMark >= g_largePause)
+        collect();
 }
 
 void resetPace() { setPace(); }
+
+uint64_t collections() { return g_collections; }
 
 bool collectForMemory() {
     bool released = obj::releaseSpareBlocks();

@@ -47,6 +47,7 @@ constexpr size_t kSpareBudget = 4u << 20;
 constexpr int kSpareClasses = 4 * (30 - kLargeLog) + 5;
 void* g_spares[kSpareClasses];   // per class, linked through their first word
 size_t g_spareBytes = 0;
+uint64_t g_largeBytes = 0;       // bytes of every large string block handed out
 
 size_t blockBytes(int32_t size) {
     return sizeof(QoString) + sizeof(char16_t) * (size > 0 ? static_cast<size_t>(size) : 1);
@@ -102,6 +103,7 @@ QoString* newStringRecord(int32_t size, bool zeroed) {
     if (!block) block = zeroed ? mem::allocateZeroed(bytes) : mem::allocate(bytes);
     auto* s = static_cast<QoString*>(block);
     if (!s) return nullptr;
+    if (cls >= 0) g_largeBytes += bytes;
     size_t units = size > 0 ? static_cast<size_t>(size) : 1;
     s->text = inlineText(s);
     s->capacity = size;
@@ -208,6 +210,9 @@ void releaseRecord(const SavedObject& r) {
 const char16_t kStackOverflow[] = u"StackOverFlow";
 
 }  // namespace
+
+size_t spareBytes() { return g_spareBytes; }
+uint64_t largeBytes() { return g_largeBytes; }
 
 bool releaseSpareBlocks() {
     bool any = g_spareBytes > 0;

@@ -6,6 +6,7 @@
 // the compiled functions' variables, the executor's value stack and the root
 // list, and sweeps every unmarked numbered entry.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "keytable.h"
@@ -33,6 +34,10 @@ void* takeReused(int32_t type, QoHandle* handle);
 // Gives the blocks kept for large strings back to the C allocator; true when
 // there were any.
 bool releaseSpareBlocks();
+// The bytes of the blocks kept for large strings (counted in mem::bytesInUse),
+// and those of every large string block handed out so far, kept or fresh.
+size_t spareBytes();
+uint64_t largeBytes();
 
 // The object record of a live object of a built-in kind, or null.
 void* lookup(int32_t type, QoHandle h);
@@ -105,6 +110,9 @@ void collect();
 void maybeCollect();
 // Starts the pacing afresh from what is alive now (engine start).
 void resetPace();
+// Collections begun since the process started: a caller that holds object
+// texts across an allocation reads them again only when this has moved.
+uint64_t collections();
 // The emergency collection of NewSysObj when the memory limit refused memory
 // for a new object: gives the spare string blocks back and collects, unless
 // automatic collection is off or suspended; true when it freed spares or

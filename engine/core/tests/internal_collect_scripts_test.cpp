@@ -2,6 +2,7 @@
 // (statics, module variables, items of live tables, the release list of
 // "free"), what goes, reuse by "new", the collection threshold, the type
 // numbers of "newtype", and running out of memory inside the built-ins.
+#include <algorithm>
 #include <string>
 
 #include "internal_support.h"
@@ -193,6 +194,7 @@ TEST_F(ScriptObjects, EveryAllocationFailureInTheBuiltinsIsSurvived) {
         "(: t) = t = new(qo, 3, 1, new(string, \"abc\")), len(t)",
         "(: a) = a = new(ints, 2, 3, data, 1, 2, 3), oget(a, 1, 0) + len(qo(1, 2))",
         "len(new(string, 10, \"xy\") + \"z\" + new(string, \"w\"))",
+        "(: s, k) = s = new(string, 3000, \"ab\"), k = 0, while(k < 300, s = s + \"abcdefghijklmnop\", k++), len(s)",
         "sum(@gridf, 0.0, 1.0, 0.5, 0.0, 1.0, 0.5) + pro(@gridf, 1.0, 2.0, 1.0, 1.0, 2.0, 1.0)",
         "const(\"c1\", 1, true) + const(\"c2\", 2)",
         "Module(\"mm\", \"a\", \"b\") + using(\"a\", \"b\")",
@@ -323,6 +325,47 @@ TEST_F(ScriptObjects, ConcatenationReadsUpToTheFirstZeroUnit) {
     EXPECT_EQ(runInt("len(new(string, 71, \"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqr\") + \"!\")"), 72);
 }
 
+TEST_F(ScriptObjects, ConcatenationFindsTheZeroUnitOfLongTexts) {
+    // Long operands are scanned 64 and 16 units a step, then unit by unit: a
+    // zero unit at every position of a 300-unit text, on either side of +.
+    compile("cut(p : s, k) = global(true), s = new(string, 301), k = 0, while(k < 300, oset(s, k, 97), k++),"
+            " oset(s, p, 0), len(s + \"\") * 1000 + len(\"ab\" + s)");
+    for (int p = 0; p < 300; ++p)
+        EXPECT_EQ(runInt(("cut(" + std::to_string(p) + ")").c_str()), (p + 1) * 1000 + p + 3) << p;
+}
+
+// Strings of 10^7 units: joined, and cut short by a zero unit far inside.
+TEST_F(ScriptObjects, ConcatenationOfTenMillionUnits) {
+    constexpr int32_t kHalf = 5000000;
+    g_threshold = 0;   // nothing refers to the operands until the call
+    QoHandle ha = 0, hb = 0;
+    auto* a = static_cast<QoString*>(NewSysObj(QO_STRING, kHalf + 1, 0, &ha));
+    auto* b = static_cast<QoString*>(NewSysObj(QO_STRING, kHalf + 1, 0, &hb));
+    ASSERT_TRUE(a && b);
+    std::fill(a->text, a->text + kHalf, u'a');
+    std::fill(b->text, b->text + kHalf, u'b');
+    a->text[kHalf] = b->text[kHalf] = 0;
+    QoHandle f = compile("(x, y) = x + y");
+    QoValue args[2] = {makeHandle(QO_STRING, ha), makeHandle(QO_STRING, hb)};
+    QoValue r;
+    QoCal(f, args, &r);
+    int len = 0;
+    const char16_t* t = GetStr(&r, nullptr, &len);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(len, 2 * kHalf + 1);
+    EXPECT_EQ(std::u16string(t, 2), u"aa");
+    EXPECT_EQ(std::u16string(t + kHalf - 1, 2), u"ab");
+    EXPECT_EQ(std::u16string(t + 2 * kHalf - 1, 2), std::u16string(u"b\0", 2));
+    a->text[3456789] = 0;   // the left text ends there now
+    QoCal(f, args, &r);
+    t = GetStr(&r, nullptr, &len);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(len, 3456789 + kHalf + 1);
+    EXPECT_EQ(std::u16string(t + 3456788, 3), u"abb");
+    EXPECT_EQ(lastError(), "");
+    DeleteFor(f, nullptr);
+}
+
 // The block of a large dead string is taken by the next string of its size
 // class; blocks a cycle did not take go back at the next collection.
 TEST_F(Pacing, LargeStringBlocksAreTakenAgainForTheNextCycle) {
@@ -359,6 +402,83 @@ TEST_F(Pacing, KeptBlocksGoBackWhenTheLimitRefusesAnObject) {
     EXPECT_EQ(g_collections, 1) << "no collection ran";
     mem::setLimit(0);
     g_threshold = threshold;
+}
+
+// The pace of a small heap counts neither the kept blocks nor the value
+// stack's reserve as alive: large garbage is collected about every 512 KB,
+// while the blocks it frees are still warm.
+TEST_F(Pacing, ASmallHeapCollectsItsLargeGarbageSoon) {
+    QoHandle h = 0;
+    ASSERT_NE(NewSysObj(QO_STRING, 1500000, 0, &h), nullptr);   // 3 MB, kept once dead
+    GC(0);
+    ASSERT_GT(obj::spareBytes(), uint64_t{2} << 20);
+    g_collections = 0;
+    int made = 0;
+    while (g_collections == 0 && made < 200) {
+        ASSERT_NE(NewSysObj(QO_STRING, 32768, 0, &h), nullptr);   // 64 KB of garbage each
+        ++made;
+    }
+    EXPECT_GE(made, 4);
+    EXPECT_LE(made, 10);
+}
+
+// A collection that runs while + makes its result may change the operands
+// (here an after-collection callback moves the left text to a shorter
+// buffer): the result is joined from what they hold then.
+QoHandle g_shortened = 0;
+void shortenOperand() {
+    if (auto* s = static_cast<QoString*>(obj::lookup(QO_STRING, g_shortened))) obj::resize(QO_STRING, s, 10, 0, true);
+}
+
+TEST_F(Pacing, PlusReadsItsOperandsAgainAfterACollection) {
+    QoHandle f = compile("(x) = x + \"yz\"");
+    auto* a = static_cast<QoString*>(NewSysObj(QO_STRING, 5000, 0, &g_shortened));
+    ASSERT_NE(a, nullptr);
+    std::fill(a->text, a->text + 4999, u'x');
+    a->text[4999] = 0;
+    int32_t on = 1;
+    ExMsgWithQo(7, reinterpret_cast<void*>(&shortenOperand), &on, nullptr);
+    // Collect at the next creation, the result's.
+    QoValue arg = makeHandle(QO_STRING, g_shortened), r;
+    SignGoodObj(&arg);
+    g_threshold = 1;
+    GC(0);
+    g_collections = 0;
+    QoCal(f, &arg, &r);
+    EXPECT_EQ(g_collections, 1);
+    int len = 0;
+    const char16_t* t = GetStr(&r, nullptr, &len);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(std::u16string(t), u"xxxxxxxxxyz") << "the shortened buffer's last unit is a terminator";
+    int32_t off = 0;
+    ExMsgWithQo(7, reinterpret_cast<void*>(&shortenOperand), &off, nullptr);
+    g_threshold = 10000;
+    DeleteFor(f, nullptr);
+}
+
+// Under a memory limit, a string grown by + takes kept blocks, and the limit
+// gives them back when it refuses a new one: the loop runs to its end.
+TEST_F(Pacing, AConcatenationLoopRunsUnderAMemoryLimitWithKeptBlocks) {
+    mem::setLimit(mem::bytesInUse() + (uint64_t{3} << 20));
+    EXPECT_EQ(runInt("(: s, k) = s = \"\", k = 0,"
+                     " while(k < 3000, s = s + \"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijkl\", k++),"
+                     " len(s)"),
+              3000 * 64 + 1);
+    EXPECT_EQ(lastError(), "");
+    mem::setLimit(0);
+}
+
+// Blocks still kept when the engine stops are given back (the fixture checks
+// that no block is left).
+TEST_F(Pacing, KeptBlocksAreGivenBackWhenTheEngineStops) {
+    EXPECT_EQ(runInt("(: s, k) = s = \"\", k = 0, while(k < 2000, s = s + \"abcdefgh\", k++), len(s)"), 16001);
+    GC(0);   // empties the reuse cache, whose objects NewSysObj would take
+    for (int32_t size : {5000, 20000, 100000}) {
+        QoHandle h = 0;
+        ASSERT_NE(NewSysObj(QO_STRING, size, 0, &h), nullptr);
+    }
+    GC(0);
+    EXPECT_GT(obj::spareBytes(), 250000u) << "three dead large strings";
 }
 
 TEST_F(Pacing, UnderAMemoryLimitNewObjectsCollectBeforeTheyFail) {
