@@ -31,6 +31,8 @@
 
 namespace qo::lang {
 
+struct RealProgram;
+
 // Handlers of the threaded loop, in label-table order.
 // clang-format off
 // The nine inner/outer operator pairs of a three-operand group: P_inner_outer.
@@ -100,6 +102,10 @@ struct Plan {
     // a run error (-1: none), for the sites of slow paths (stored after the
     // real programs; read only when a host asks where an error happened).
     int32_t* sites;
+    // The program of a body that is one real run ending the function with a
+    // single real (a formula): execute() evaluates it without an activation
+    // when the arguments' kinds match. Null for every other body.
+    RealProgram* formula;
     ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };

@@ -272,6 +272,9 @@ Plan* planOf(fn::Record* r) {
 // The loop test: a recorded error or an interruption request leaves too.
 #define COMPARE_LOOPF(name, x, y) COMPARE_BRANCH(name, x, y, __builtin_expect(!holds, 0), STOP())
 
+// The six comparisons, for the steps that come in one handler each.
+#define QO_COMPARISONS(X) X(GT) X(GE) X(LT) X(LE) X(EQ) X(NE)
+
 #define VV_LOOPF(name) \
     H(VV_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *V2(s)); }
 
@@ -305,6 +308,8 @@ Plan* planOf(fn::Record* r) {
         s = STEP(s->p);                                                    \
         COMPARE_LOOPF(name, *V1(s), y);                                    \
     }
+#define VINC_VV_LOOPF(name) VINC_LOOPF(name, VV, *V2(s))
+#define VINC_VC_LOOPF(name) VINC_LOOPF(name, VC, *KP(s))
 
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
@@ -607,30 +612,10 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     VC_OP(LE)
     VC_OP(EQ)
     VC_OP(NE)
-    VV_LOOPF(GT)
-    VV_LOOPF(GE)
-    VV_LOOPF(LT)
-    VV_LOOPF(LE)
-    VV_LOOPF(EQ)
-    VV_LOOPF(NE)
-    VC_LOOPF(GT)
-    VC_LOOPF(GE)
-    VC_LOOPF(LT)
-    VC_LOOPF(LE)
-    VC_LOOPF(EQ)
-    VC_LOOPF(NE)
-    VINC_LOOPF(GT, VV, *V2(s))
-    VINC_LOOPF(GE, VV, *V2(s))
-    VINC_LOOPF(LT, VV, *V2(s))
-    VINC_LOOPF(LE, VV, *V2(s))
-    VINC_LOOPF(EQ, VV, *V2(s))
-    VINC_LOOPF(NE, VV, *V2(s))
-    VINC_LOOPF(GT, VC, *KP(s))
-    VINC_LOOPF(GE, VC, *KP(s))
-    VINC_LOOPF(LT, VC, *KP(s))
-    VINC_LOOPF(LE, VC, *KP(s))
-    VINC_LOOPF(EQ, VC, *KP(s))
-    VINC_LOOPF(NE, VC, *KP(s))
+    QO_COMPARISONS(VV_LOOPF)
+    QO_COMPARISONS(VC_LOOPF)
+    QO_COMPARISONS(VINC_VV_LOOPF)
+    QO_COMPARISONS(VINC_VC_LOOPF)
     OP_STOREV(ADD)
     OP_STOREV(SUB)
     OP_STOREV(MUL)
@@ -657,7 +642,8 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
             JUMP(s->q);
         }
         // Kinds that keep missing: the run's own steps take over for good.
-        if (program->misses >= 32 && program->misses > program->hits) const_cast<Step*>(s)->go = &&H_NOP;
+        ++program->misses;
+        if (!program->active()) const_cast<Step*>(s)->go = &&H_NOP;
         NEXT();
     }
     H(VINC_DROP) {

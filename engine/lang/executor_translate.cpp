@@ -583,6 +583,15 @@ int Translator::run(Plan** out) {
         }
         if (h == Handler::LOOPBACK) s.q = &plan->steps[ins_[finalEnd_].step];
     }
+    // A body that is one real run followed by the END, leaving a single real.
+    if (static_cast<Handler>(reinterpret_cast<uintptr_t>(plan->steps[0].go)) == Handler::REAL_EXPR) {
+        const Step& first = plan->steps[0];
+        auto* program = static_cast<RealProgram*>(const_cast<void*>(first.p));
+        const auto* after = static_cast<const Step*>(first.q);
+        if (after && static_cast<Handler>(reinterpret_cast<uintptr_t>(after->go)) == Handler::END &&
+            program->results == 1 && program->resultList()[0].kind == kResultReal)
+            plan->formula = program;
+    }
     // The back edge of a counting loop: a VINC + JMP onto a compare + LOOPF
     // step runs the test too (the test step stays for the loop's first entry).
     // A JMPKEEP onto the END ends the activation itself (as KEEPTOP END).

@@ -228,3 +228,114 @@ TEST_F(CompilerTest, RealRunThatKeepsMissingStillAnswers) {
 
 }  // namespace
 }  // namespace qo::test
+
+namespace qo::test {
+namespace {
+
+// through(f, x, y): calls the compiled function f on x and y from a native.
+QoValue* through(QoValue* result, int lastArg, QoValue* args, CallInfo*) {
+    if (lastArg != 2 || args[0].optype != QO_FUNCTION) {
+        result->i = 0;
+        result->optype = result->type = QO_NIL;
+        return result;
+    }
+    QoValue pair[2] = {args[1], args[2]};
+    return QoCal(args[0].h, pair, result);
+}
+
+struct HostCall {
+    QoValue result;
+    int errType = 0, errCode = 0;
+    std::u16string errName;
+    bool pending = false;
+};
+
+// A formula (a body that is one run of real arithmetic) is evaluated without
+// an activation when it is called from the host or from a native; every
+// entry test of an ordinary call still comes first. Each case runs on the
+// byte loop and on plans, which must agree.
+TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
+    ASSERT_EQ(SetFunction(u"through", through, 2), 0);
+    const std::u16string text = u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)";
+    auto scenario = [&](bool plans, int which) {
+        lang::g_plansEnabled = plans;
+        Compiled f = compile(text);
+        EXPECT_EQ(f.rc, 0);
+        std::vector<QoValue> args = {makeReal(0.75), makeReal(-2.5)};
+        HostCall c;
+        c.result = makeInt(-7);
+        int any = 1;
+        switch (which) {
+            case 0: QoCal(f.handle, args.data(), &c.result); break;
+            case 1:  // a request pending: the call takes it first
+                ExMsgWithQo(8, &any, nullptr, nullptr);
+                QoCal(f.handle, args.data(), &c.result);
+                break;
+            case 2:  // deleted
+                DeleteFor(f.handle, nullptr);
+                QoCal(f.handle, args.data(), &c.result);
+                break;
+            case 3: QoCal(f.handle, nullptr, &c.result); break;  // no arguments
+            case 4: {  // from a native, one level down (twice: the plan exists the second time)
+                Compiled named = compile(u"fm" + text);
+                EXPECT_EQ(named.rc, 0);
+                Compiled caller = compile(u"(x, y) = through(@fm, x, y) + 1");
+                EXPECT_EQ(caller.rc, 0);
+                QoCal(caller.handle, args.data(), &c.result);
+                QoCal(caller.handle, args.data(), &c.result);
+                DeleteFor(named.handle, nullptr);
+                break;
+            }
+            case 5:  // at the nesting limit of calls through natives
+                g.callDepth = kMaxCallDepth;
+                QoCal(f.handle, args.data(), &c.result);
+                g.callDepth = 0;
+                break;
+            case 6:  // an int where only reals are taken: the ordinary steps answer
+                args[0] = makeInt(1);
+                QoCal(f.handle, args.data(), &c.result);
+                break;
+        }
+        const char16_t* name = nullptr;
+        QoHandle where = 0;
+        GetRunErr(&c.errType, &name, &c.errCode, &where);
+        if (name) c.errName = name;
+        SetRunErr(0, nullptr, 0, 0, nullptr);
+        c.pending = interruptPending();
+        ExMsgWithQo(8, nullptr, nullptr, nullptr);
+        lang::g_plansEnabled = true;
+        return c;
+    };
+    for (int which = 0; which <= 6; ++which) {
+        HostCall bytes = scenario(false, which), plan = scenario(true, which);
+        EXPECT_TRUE(sameRecord(bytes.result, plan.result)) << "case " << which;
+        EXPECT_EQ(std::memcmp(bytes.result.raw + 8, plan.result.raw + 8, 16), 0) << "case " << which;
+        EXPECT_EQ(bytes.errType, plan.errType) << "case " << which;
+        EXPECT_EQ(bytes.errName, plan.errName) << "case " << which;
+        EXPECT_EQ(bytes.errCode, plan.errCode) << "case " << which;
+        EXPECT_EQ(bytes.pending, plan.pending) << "case " << which;
+    }
+    HostCall fine = scenario(true, 0);
+    EXPECT_EQ(fine.result.type, QO_REAL);
+    EXPECT_DOUBLE_EQ(fine.result.r, std::sin(0.75) * std::cos(-2.5) + 0.75 * -2.5 -
+                                        std::sqrt(0.75 * 0.75 + 2.5 * 2.5) + std::exp(-0.75));
+    EXPECT_EQ(scenario(true, 2).errName, u"FunDeleted");
+    EXPECT_EQ(scenario(true, 3).errName, u"QoCal");
+    EXPECT_EQ(scenario(true, 5).errName, u"StackOverFlow");
+
+    // The value stays in the record's first stack slot as the steps leave it,
+    // and the plan's real step counts each evaluation.
+    Compiled f = compile(text);
+    ASSERT_EQ(f.rc, 0);
+    std::vector<QoValue> args = {makeReal(0.5), makeReal(2.0)};
+    for (int i = 0; i < 3; ++i) run(f.handle, args);
+    EXPECT_EQ(realCounts(f.handle).hits, 3);
+    const fn::Record* r = f.record();
+    const auto* plan = static_cast<const lang::Plan*>(r->threaded);
+    ASSERT_NE(plan, nullptr);
+    QoValue last = run(f.handle, args);
+    EXPECT_EQ(std::memcmp(&r->values[plan->ownBase], &last, sizeof last), 0);
+}
+
+}  // namespace
+}  // namespace qo::test
