@@ -187,6 +187,7 @@ void freeInlineCalls() {
     g_inlineDepth = 0;
 }
 bool g_plansEnabled = true;
+bool g_countingTurns = true;
 
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
     bool temporary;

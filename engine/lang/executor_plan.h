@@ -113,6 +113,9 @@ struct Plan {
 // Whether activations run on plans (true) or always on the byte loop; for
 // tests that compare the two loops.
 extern bool g_plansEnabled;
+// Whether counting loops may run whole turns in registers (true), or take
+// their steps turn by turn; for tests that compare the two.
+extern bool g_countingTurns;
 
 // The plan of a record, made on first use; null when it cannot be made now
 // (out of memory: the byte loop runs, and the next run tries again).

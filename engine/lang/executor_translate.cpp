@@ -610,6 +610,22 @@ int Translator::run(Plan** out) {
         s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(fused));
         const Step* t = static_cast<const Step*>(s.p);
         s.d = t->a == s.a && t->b == s.b;  // the counter is the test's first operand
+        // A body of one step w = x op2 (y op1 z) between the test and the back
+        // edge: the back edge may run whole turns itself (op1, op2 in e, f;
+        // g: 1 with z a variable, 2 with z a constant).
+        s.g = 0;
+        if (s.d && n >= 2 && t + 1 == &plan->steps[n - 1]) {
+            auto body = static_cast<Handler>(reinterpret_cast<uintptr_t>(plan->steps[n - 1].go));
+            const bool vv = body >= Handler::XVV_ADD_ADD && body <= Handler::XVV_MUL_MUL;
+            const bool vc = body >= Handler::XVC_ADD_ADD && body <= Handler::XVC_MUL_MUL;
+            if (vv || vc) {
+                static const int32_t kOps[3] = {op::ADD, op::SUB, op::MUL};
+                const int k = static_cast<int>(body) - static_cast<int>(vv ? Handler::XVV_ADD_ADD : Handler::XVC_ADD_ADD);
+                s.e = kOps[k / 3];
+                s.f = kOps[k % 3];
+                s.g = vv ? 1 : 2;
+            }
+        }
 
     }
     *out = plan;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "executor_plan.h"
 #include "plan_agreement.h"
 
@@ -69,6 +70,86 @@ TEST_F(PlanAgreement, BackEdgesThatRunTheLoopTest) {
     };
     for (const char16_t* t : texts)
         for (const QoValue& n : ns) agree(t, {n});
+}
+
+// Counting loops whose body is one step w = x op2 (y op1 z): the back edge
+// runs whole turns on ints held in registers and writes the records when the
+// turns stop. Every operand source (the counter, w, a fixed variable, a
+// constant), the bound being w or changed by the body, w being the counter,
+// wrap-around, kinds that are not all ints, no turn at all, and the values
+// the loop leaves (its logical, the variables) read afterwards.
+TEST_F(PlanAgreement, CountingLoopsRunWholeTurnsInRegisters) {
+    std::vector<QoValue> ns = {makeInt(10), makeInt(1), makeInt(0), makeInt(-3), makeReal(4.5), makeLogical(true)};
+    const char16_t* texts[] = {
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), s",
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), s * 1000 + i",
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++)",
+        u"(n : i, s) = i = 0, s = 5, while(i < n, s = s * s + 3, i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = 7 - s * i, i++), s + i",
+        u"(n : i, s) = i = 0, s = 0, while(i < n, s = n - i * 3, i++), s",
+        u"(n : i, s) = i = 0, s = 2, while(i <= s, s = s + i - 1, i++), s * 100 + i",
+        u"(n : i) = i = 0, while(i < n, n = n - i * 1, i++), n * 100 + i",
+        u"(n : i) = i = 0, while(i < n, i = i + i * 0, i++), i",
+        u"(n : i, s) = i = 0, s = 0, while(i != 7, s = s + i * n, i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(i == n, s = s - i * i, i++), s * 10 + i",
+        u"(n : i, s) = i = 9223372036854775805, s = 0, while(i >= n, s = s - i * i, i++), s",
+        u"(n : i, s) = i = 0, s = 0.5, while(i < n, s = s + i * 2, i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(i < n, s = i + s * 2, i++), s",
+        u"(n : i, s, k) = i = 0, s = 0, k = 3, while(i < n, s = s + k * k, i++), s + k",
+        u"(n : i, s) = i = 0, s = 0, while(i < 6, s = s + n * i, i++), s",
+        u"(n : i, s) = i = 9223372036854775803, s = 0, while(i > 0, s = s + 1 * n, i++), s * 10 + i",
+        u"(n : i, s) = i = n, s = 0, while(i < n + 5, s = s + i * i, i++), s",
+    };
+    for (const char16_t* t : texts)
+        for (const QoValue& n : ns) agree(t, {n});
+    // Arguments written back, and a variable of the caller passed by reference.
+    agree(u"(n, i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), 0", {makeInt(12), makeNil(), makeNil()});
+    agree(u"(n, i, s) = i = 1, while(i <= n, s = s + i*i, i++), 0", {makeInt(12), makeNil(), makeInt(1)});
+    ASSERT_EQ(compile(u"squares(n, s : i) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), i").rc, 0);
+    agree(u"(n : s) = squares(n, &s) * 1000000 + s", {makeInt(30)});
+}
+
+// What the turns leave in the record's own array (variables and the
+// evaluation stack's slots) is what the steps leave there turn by turn.
+TEST_F(CompilerTest, CountingLoopsLeaveTheSlotsOfTheirSteps) {
+    const char16_t* texts[] = {
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++)",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = 7 - s * i, i++), s + i",
+        u"(n : i) = i = 0, while(i < n, n = n - i * 1, i++), n * 100 + i",
+    };
+    for (const char16_t* t : texts) {
+        for (int64_t n : {0, 1, 2, 9}) {
+            std::vector<std::vector<QoValue>> arrays;
+            for (bool turns : {false, true}) {
+                lang::g_countingTurns = turns;
+                Compiled c = compile(t);
+                ASSERT_EQ(c.rc, 0);
+                run(c.handle, {makeInt(n)});
+                const fn::Record* r = c.record();
+                arrays.emplace_back(r->values, r->values + r->words[fn::W_VALUE_COUNT]);
+                lang::g_countingTurns = true;
+            }
+            ASSERT_EQ(arrays[0].size(), arrays[1].size());
+            for (size_t k = 0; k < arrays[0].size(); ++k)
+                EXPECT_EQ(std::memcmp(&arrays[0][k], &arrays[1][k], sizeof(QoValue)), 0)
+                    << std::string(t, t + std::char_traits<char16_t>::length(t)) << " n=" << n << " slot " << k;
+        }
+    }
+}
+
+// The same loops in frames on the shared stack: deep recursion, and a stack
+// just large enough or too small for them.
+TEST_F(PlanAgreement, CountingLoopsInFramesAndNearTheStackLimit) {
+    ASSERT_EQ(compile(u"sq(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), "
+                      u"which(n > 0, s + sq(n - 1), s)").rc, 0);
+    agree(u"(n) = sq(n)", {makeInt(40)});
+    agree(u"(n) = sq(n)", {makeInt(3000)});
+    for (int32_t capacity : {40, 64, 200}) {
+        ASSERT_TRUE(setStackCapacity(capacity));
+        agree(u"(n) = sq(n)", {makeInt(5)});
+        agree(u"(n) = sq(n)", {makeInt(30)});
+    }
+    ASSERT_TRUE(setStackCapacity(kDefaultStackMax));
 }
 
 TEST_F(PlanAgreement, CallsRecursionAndWriteBack) {
