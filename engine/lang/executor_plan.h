@@ -69,7 +69,9 @@ struct RealProgram;
     S(A_V2_ADD) S(A_V2_SUB) S(A_V2_MUL) S(A_V2_DIV)                             \
     S(VV_GT_JMPF) S(VV_GE_JMPF) S(VV_LT_JMPF) S(VV_LE_JMPF) S(VV_EQ_JMPF) S(VV_NE_JMPF) \
     S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
-    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)
+    S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)                          \
+    S(TURNS_VV_GT) S(TURNS_VV_GE) S(TURNS_VV_LT) S(TURNS_VV_LE) S(TURNS_VV_EQ) S(TURNS_VV_NE) \
+    S(TURNS_VC_GT) S(TURNS_VC_GE) S(TURNS_VC_LT) S(TURNS_VC_LE) S(TURNS_VC_EQ) S(TURNS_VC_NE)
 // clang-format on
 
 enum class Handler : uint16_t {

@@ -397,14 +397,6 @@ Plan* planOf(fn::Record* r) {
 #define VINC_LOOPF(name, kind, y)                                          \
     H(VINC_##kind##_##name##_LOOPF) {                                      \
         QoValue* counter = V1(s);                                          \
-        if (s->g != 0 && counter->optype == QO_INT && g_countingTurns) {   \
-            const Step* test = STEP(s->p);                                 \
-            if (runCountingLoop<op::name>(*ap, s, &BOUND_##kind(test), base, top)) { \
-                s = test;                                                  \
-                if (!top->i || STOP()) JUMP(s->q);                         \
-                NEXT();                                                    \
-            }                                                              \
-        }                                                                  \
         if (__builtin_expect(counter->optype == QO_INT && s->d != 0, 1)) { \
             top[1] = *counter; /* the old value, as VINC pushes it */      \
             const auto now = static_cast<int64_t>(static_cast<uint64_t>(counter->i) + 1u); \
@@ -429,6 +421,23 @@ Plan* planOf(fn::Record* r) {
 #define BOUND_VC(t) (*KP(t))
 #define VINC_VV_LOOPF(name) VINC_LOOPF(name, VV, *V2(s))
 #define VINC_VC_LOOPF(name) VINC_LOOPF(name, VC, *KP(s))
+
+// Such a back edge whose loop body is one step w = x op2 (y op1 z): whole
+// turns in registers when they can be run, else the back edge as above.
+#define TURNS(name, kind)                                                       \
+    H(TURNS_##kind##_##name) {                                                  \
+        if (V1(s)->optype == QO_INT && g_countingTurns) {                       \
+            const Step* test = STEP(s->p);                                      \
+            if (runCountingLoop<op::name>(*ap, s, &BOUND_##kind(test), base, top)) { \
+                s = test;                                                       \
+                if (!top->i || STOP()) JUMP(s->q);                              \
+                NEXT();                                                         \
+            }                                                                   \
+        }                                                                       \
+        goto H_VINC_##kind##_##name##_LOOPF;                                    \
+    }
+#define TURNS_VV(name) TURNS(name, VV)
+#define TURNS_VC(name) TURNS(name, VC)
 
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
@@ -735,6 +744,8 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     QO_COMPARISONS(VC_LOOPF)
     QO_COMPARISONS(VINC_VV_LOOPF)
     QO_COMPARISONS(VINC_VC_LOOPF)
+    QO_COMPARISONS(TURNS_VV)
+    QO_COMPARISONS(TURNS_VC)
     OP_STOREV(ADD)
     OP_STOREV(SUB)
     OP_STOREV(MUL)

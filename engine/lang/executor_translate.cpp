@@ -612,7 +612,7 @@ int Translator::run(Plan** out) {
         s.d = t->a == s.a && t->b == s.b;  // the counter is the test's first operand
         // A body of one step w = x op2 (y op1 z) between the test and the back
         // edge: the back edge may run whole turns itself (op1, op2 in e, f;
-        // g: 1 with z a variable, 2 with z a constant).
+        // g: 1 with z a variable, 2 with z a constant), a TURNS step.
         s.g = 0;
         if (s.d && n >= 2 && t + 1 == &plan->steps[n - 1]) {
             auto body = static_cast<Handler>(reinterpret_cast<uintptr_t>(plan->steps[n - 1].go));
@@ -624,6 +624,9 @@ int Translator::run(Plan** out) {
                 s.e = kOps[k / 3];
                 s.f = kOps[k % 3];
                 s.g = vv ? 1 : 2;
+                s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(
+                    static_cast<uint16_t>(Handler::TURNS_VV_GT) +
+                    (static_cast<uint16_t>(test) - static_cast<uint16_t>(Handler::VV_GT_LOOPF))));
             }
         }
 
