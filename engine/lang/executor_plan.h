@@ -18,6 +18,9 @@
 // its own (executor_access.h). A REAL_EXPR step in front of a run of
 // real arithmetic computes it on doubles when the kinds allow and jumps past
 // the run's steps (executor_realrun.h); its program is stored after the steps.
+// A counting loop's back edge whose body is one step w = x op2 (y op1 z) is a
+// TURNS step: it runs whole turns on ints in registers and writes the records
+// back when they stop.
 //
 // The plan lives beside the record (Record::threaded) and is freed with its
 // arrays. It never caches what invalidation changes: callee and record
