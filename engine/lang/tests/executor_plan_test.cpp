@@ -99,6 +99,10 @@ TEST_F(PlanAgreement, CountingLoopsRunWholeTurnsInRegisters) {
         u"(n : i, s) = i = 0, s = 0, while(i < 6, s = s + n * i, i++), s",
         u"(n : i, s) = i = 9223372036854775803, s = 0, while(i > 0, s = s + 1 * n, i++), s * 10 + i",
         u"(n : i, s) = i = n, s = 0, while(i < n + 5, s = s + i * i, i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = s - (i - n), i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = s * (i + 3), i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = n + (s + i), i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = i * (n - s), i++), s",
     };
     for (const char16_t* t : texts)
         for (const QoValue& n : ns) agree(t, {n});
