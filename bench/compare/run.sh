@@ -9,7 +9,7 @@
 #   bench/compare/run.sh            full sizes, 5 rounds
 #   bench/compare/run.sh --quick    tiny sizes, 1 round (CI)
 #   bench/compare/run.sh --rounds N
-#   bench/compare/run.sh --rows REGEX   only the rows whose label matches (grep -E)
+#   bench/compare/run.sh --rows REGEX   only the rows whose label matches (grep -E; also with --callgrind)
 #   bench/compare/run.sh --callgrind  instruction counts per unit of work (small sizes,
 #                                     valgrind's callgrind): repeatable on a loaded machine
 #   QO_BUILD=dir bench/compare/run.sh   build Qo (Release) in dir instead of build/release
@@ -74,6 +74,7 @@ if [ $callgrind = 1 ]; then
   echo "|---|---|---:|---:|"
   for row in "${cg_rows[@]}"; do
     IFS='|' read -r label work size units peers <<<"$row"
+    if [ -n "$only" ] && ! grep -Eq -- "$only" <<<"$label"; then continue; fi
     declare -A per=()
     for peer in $peers; do
       case "$peer" in

@@ -19,6 +19,7 @@
 #include "builtins.h"
 #include "executor_internal.h"
 #include "keytable.h"
+#include "objects.h"
 #include "registry.h"
 
 #if defined(__GNUC__) && defined(__OPTIMIZE__)
@@ -126,6 +127,51 @@ QO_ACCESS_INLINE bool accessInline(Activation& a, const QoValue& x, const QoValu
         a.scratch = x;
         *out = a.scratch;
     }
+    return true;
+}
+
+// --- oget and oset on a kind with an operator function ---
+//
+// The member steps make the call that the built-ins oget and oset would make
+// themselves when the first argument's kind has an operator function: they
+// call that function straight from the step with the arguments in the stack
+// slots the general call would have used, its answer going into the
+// activation's result record as a native call's does (a new object it marks
+// is kept for release as the native call keeps it). The built-in's own
+// registration is checked at every run: one deleted or replaced, a static
+// buffer, a function handle or a kind without an operator function takes the
+// general path, which gives every other result and error.
+
+// The operator code of oset (47) or oget (48) when the native registration
+// at an address slot is that built-in; 0 otherwise.
+QO_ACCESS_INLINE int memberAccessCode(const void* native) {
+    if (!native) return 0;
+    QoNativeFn f = static_cast<const reg::NativeRecord*>(native)->fn;
+    return f == &builtins::OGet ? 48 : f == &builtins::OSet ? 47 : 0;
+}
+
+// The call of oget/oset (operator code `code`) on args[0..lastArg], made at
+// the step s: true when made here (the answer in a.scratch, and in args[0]
+// when ToSlot); false when the general path must make it (nothing has been
+// changed then).
+template <bool ToSlot = true>
+QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+    const int32_t type = args[0].optype;
+    if (type >= 0 && type <= QO_STATIC_REALS) return false;
+    QoOperatorFn op = obj::operatorOf(type);
+    if (!op) return false;
+    a.scratch = QoValue{};
+    QoValue* r;
+    SLOW_AT(a, a.record, s, 0, r = op(&a.scratch, lastArg, args, &a.info, code));
+    if (r != &a.scratch) {
+        if (r) {
+            a.scratch = *r;
+        } else {
+            a.scratch = QoValue{};
+        }
+    }
+    if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
+    if (ToSlot) args[0] = a.scratch;
     return true;
 }
 

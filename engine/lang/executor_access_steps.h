@@ -105,6 +105,92 @@ ACCESS_READ_OP(2, DIV)
 H(A_STACK) { ACCESS_STACK(0); }
 H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 
+// O_V1..O_V3: PUSHV x, one to three pushes, CALLN of oget or oset (no
+// write-back list); O_V1_op: oget(x, k) followed by + - * / onto the top;
+// O_V1_op_STOREV: a push of y before and the STOREV w after it, w = y op
+// oget(x, k); O_STACK: CALLN of oget or oset with its arguments on the stack. The
+// arguments go where the instructions would have pushed them, for the member
+// call here or for the general call.
+#define MEMBER_PUSH(n)                       \
+    do {                                     \
+        top[1] = *V1(s);                     \
+        top[2] = *V2(s);                     \
+        if ((n) >= 2) top[3] = *V3(s);       \
+        if ((n) >= 3) top[4] = *V4(s);       \
+    } while (0)
+
+#define MEMBER_VARS(n)                                                                              \
+    H(O_V##n) {                                                                                     \
+        MEMBER_PUSH(n);                                                                             \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(code != 0 && memberInline(*ap, code, top + 1, n, s), 1)) {             \
+            ++top;                                                                                  \
+            NEXT();                                                                                 \
+        }                                                                                           \
+        top = callAt(*ap, top + 1 + (n), s, false);                                                 \
+        NEXT();                                                                                     \
+    }
+
+// oget(x, k) with x and k pushed above the top, then top op answer: the
+// answer is read from the result record (where both paths leave it) and
+// goes to its slot only when the operator needs its slow path.
+#define MEMBER_READ_APPLY(name)                                                                     \
+    do {                                                                                            \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(!(code != 0 && memberInline<false>(*ap, code, top + 1, 1, s)), 0))     \
+            callAt(*ap, top + 2, s, false);                                                         \
+        if (!fast<op::name>(*top, *top, ap->scratch)) {                                             \
+            top[1] = ap->scratch;                                                                   \
+            slowBinary<op::name>(*ap, s, 1, top);                                                   \
+        }                                                                                           \
+    } while (0)
+
+#define MEMBER_READ_OP(name)                                                                        \
+    H(O_V1_##name) {                                                                                \
+        MEMBER_PUSH(1);                                                                             \
+        MEMBER_READ_APPLY(name);                                                                    \
+        NEXT();                                                                                     \
+    }
+
+// PUSHV y, then O_V1_op, then STOREV w: w = y op oget(x, k).
+#define MEMBER_READ_OP_STORE(name)                                                                  \
+    H(O_V1_##name##_STOREV) {                                                                       \
+        top[1] = *V3(s);                                                                            \
+        ++top;                                                                                      \
+        MEMBER_PUSH(1);                                                                             \
+        MEMBER_READ_APPLY(name);                                                                    \
+        *V4(s) = *top;                                                                              \
+        NEXT();                                                                                     \
+    }
+
+MEMBER_VARS(1)
+MEMBER_VARS(2)
+MEMBER_VARS(3)
+MEMBER_READ_OP(ADD)
+MEMBER_READ_OP(SUB)
+MEMBER_READ_OP(MUL)
+MEMBER_READ_OP(DIV)
+MEMBER_READ_OP_STORE(ADD)
+MEMBER_READ_OP_STORE(SUB)
+MEMBER_READ_OP_STORE(MUL)
+MEMBER_READ_OP_STORE(DIV)
+
+H(O_STACK) {
+    QoValue* args = top - s->b;
+    const int code = memberAccessCode(ap->addresses[s->a]);
+    if (__builtin_expect(code != 0 && memberInline(*ap, code, args, s->b, s), 1)) {
+        top = args;
+        NEXT();
+    }
+    top = callAt(*ap, top, s, false);
+    NEXT();
+}
+
+#undef MEMBER_READ_APPLY
+#undef MEMBER_READ_OP_STORE
+#undef MEMBER_READ_OP
+#undef MEMBER_VARS
+#undef MEMBER_PUSH
 #undef ACCESS_STACK
 #undef ACCESS_READ_OP
 #undef ACCESS_VARS

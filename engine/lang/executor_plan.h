@@ -15,7 +15,7 @@
 // cursors every jump carries are checked against the linear decoding (a record
 // where they disagree, or whose code does not decode cleanly, keeps running
 // on the byte loop: its plan is empty). The element accessor "A" has steps of
-// its own (executor_access.h). A REAL_EXPR step in front of a run of
+// its own, and so have oget and oset (executor_access.h). A REAL_EXPR step in front of a run of
 // real arithmetic computes it on doubles when the kinds allow and jumps past
 // the run's steps (executor_realrun.h); its program is stored after the steps.
 // A counting loop's back edge whose body is one step w = x op2 (y op1 z) is a
@@ -73,6 +73,9 @@ struct RealProgram;
     S(VV_GT_JMPF) S(VV_GE_JMPF) S(VV_LT_JMPF) S(VV_LE_JMPF) S(VV_EQ_JMPF) S(VV_NE_JMPF) \
     S(VC_GT_JMPF) S(VC_GE_JMPF) S(VC_LT_JMPF) S(VC_LE_JMPF) S(VC_EQ_JMPF) S(VC_NE_JMPF) \
     S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)                          \
+    S(O_V1) S(O_V2) S(O_V3) S(O_STACK)                                          \
+    S(O_V1_ADD) S(O_V1_SUB) S(O_V1_MUL) S(O_V1_DIV)                             \
+    S(O_V1_ADD_STOREV) S(O_V1_SUB_STOREV) S(O_V1_MUL_STOREV) S(O_V1_DIV_STOREV) \
     S(TURNS_VV_GT) S(TURNS_VV_GE) S(TURNS_VV_LT) S(TURNS_VV_LE) S(TURNS_VV_EQ) S(TURNS_VV_NE) \
     S(TURNS_VC_GT) S(TURNS_VC_GE) S(TURNS_VC_LT) S(TURNS_VC_LE) S(TURNS_VC_EQ) S(TURNS_VC_NE)
 // clang-format on

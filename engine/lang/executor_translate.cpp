@@ -69,6 +69,7 @@ private:
     int32_t group(int32_t i, Step& s, Handler& h) const;
     int32_t accessGroup(int32_t i, Step& s, Handler& h) const;
     bool callsElementAccessor(int32_t i) const;
+    bool callsMemberAccessor(int32_t i, int32_t maxLast) const;
     int32_t pushGroup(int32_t i, Step& s, Handler& h) const;
     void setOperand(int32_t j, int32_t& kind, int32_t& index) const;
     Handler pushed(int32_t j, Step& s, int32_t& kind, int32_t& index, Handler ifVar, Handler ifConst,
@@ -341,7 +342,9 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
             case op::STOREV: h = Handler::STOREV, setVar(w[0], s.a, s.b); break;
             case op::STOREG: h = Handler::STOREG, s.a = w[0]; break;
             case op::CALLF: case op::CALLN:
-                h = o == op::CALLF ? Handler::CALLF : callsElementAccessor(i) ? Handler::A_STACK : Handler::CALLN;
+                h = o == op::CALLF ? Handler::CALLF : callsElementAccessor(i)            ? Handler::A_STACK
+                    : callsMemberAccessor(i, INT32_MAX) ? Handler::O_STACK
+                                                        : Handler::CALLN;
                 s.p = r_->code + ins_[i].at + 1;
                 s.q = w;
                 s.a = w[0];  // address slot of the callee
@@ -387,6 +390,15 @@ bool Translator::callsElementAccessor(int32_t i) const {
     return isElementAccessor(r_->addresses[w[0]]) && w[1] >= 1 && w[1] <= 3 && r_->code[ins_[i].at + 1] == 0;
 }
 
+// Whether instruction i is a CALLN of oget or oset with one to maxLast + 1
+// arguments and no write-back list (checked again at every run, as for "A").
+bool Translator::callsMemberAccessor(int32_t i, int32_t maxLast) const {
+    if (ins_[i].op != op::CALLN) return false;
+    const int32_t* w = operands(i);
+    return memberAccessCode(r_->addresses[w[0]]) != 0 && w[1] >= 0 && w[1] <= maxLast &&
+           r_->code[ins_[i].at + 1] == 0;
+}
+
 // The operand that PUSHV or PUSHC j pushes, as (kind, index): a constant is
 // a slot of the record's value array, as a static variable is.
 void Translator::setOperand(int32_t j, int32_t& kind, int32_t& index) const {
@@ -410,7 +422,9 @@ int32_t Translator::pushGroup(int32_t i, Step& s, Handler& h) const {
     while (run < kLook && isPush(i + run) && (run == 0 || !ins_[i + run].isTarget)) ++run;
     const int32_t after = i + run;
     int32_t reserve = 3;
-    if (run < kLook && callsElementAccessor(after) && operands(after)[1] + 1 <= run) reserve = operands(after)[1] + 1;
+    if (run < kLook && (callsElementAccessor(after) || callsMemberAccessor(after, 3)) &&
+        operands(after)[1] + 1 <= run)
+        reserve = operands(after)[1] + 1;
     int32_t n = run - reserve < 3 ? run - reserve : 3;
     if (n < 2) return 0;
     setOperand(i, s.a, s.b);
@@ -425,18 +439,43 @@ int32_t Translator::pushGroup(int32_t i, Step& s, Handler& h) const {
 // the record's value array, as a static variable is).
 int32_t Translator::accessGroup(int32_t i, Step& s, Handler& h) const {
     if (ins_[i].op != op::PUSHV) return 0;
+    // PUSHV y, PUSHV x, push k, oget(x, k), + - * /, STOREV w: w = y op oget(x, k).
+    const int8_t storedArith = fusing(opAt(i + 4)).group;
+    if (opAt(i + 1) == op::PUSHV && (opAt(i + 2) == op::PUSHV || opAt(i + 2) == op::PUSHC) &&
+        !callsElementAccessor(i + 3) && callsMemberAccessor(i + 3, 1) && operands(i + 3)[1] == 1 &&
+        storedArith >= 0 && storedArith <= 3 && opAt(i + 5) == op::STOREV && fusable(i, 6)) {
+        setOperand(i, s.e, s.f);
+        setOperand(i + 1, s.a, s.b);
+        setOperand(i + 2, s.c, s.d);
+        setVar(operands(i + 5)[0], s.g, s.h);
+        s.p = r_->code + ins_[i + 3].at + 1;
+        s.q = operands(i + 3);
+        h = plus(Handler::O_V1_ADD_STOREV, storedArith);
+        return 6;
+    }
     int32_t n = 0;
     while (n < 3 && (opAt(i + 1 + n) == op::PUSHV || opAt(i + 1 + n) == op::PUSHC)) ++n;
     const int32_t call = i + 1 + n;
-    if (n == 0 || !callsElementAccessor(call) || operands(call)[1] != n || !fusable(i, n + 2)) return 0;
+    if (n == 0) return 0;
+    const bool member = !callsElementAccessor(call) && callsMemberAccessor(call, 3);
+    if ((!member && !callsElementAccessor(call)) || operands(call)[1] != n || !fusable(i, n + 2)) return 0;
     int32_t* kinds[] = {&s.a, &s.c, &s.e, &s.g};
     int32_t* indexes[] = {&s.b, &s.d, &s.f, &s.h};
     for (int32_t k = 0; k <= n; ++k) setOperand(i + k, *kinds[k], *indexes[k]);
     s.p = r_->code + ins_[call].at + 1;
     s.q = operands(call);
+    const int8_t arith = fusing(opAt(call + 1)).group;
+    if (member) {
+        // oget(x, k) followed by + - * / applies it to the top and the answer.
+        h = n == 1 ? Handler::O_V1 : n == 2 ? Handler::O_V2 : Handler::O_V3;
+        if (n == 1 && arith >= 0 && arith <= 3 && fusable(i, n + 3)) {
+            h = plus(Handler::O_V1_ADD, arith);
+            return n + 3;
+        }
+        return n + 2;
+    }
     h = n == 1 ? Handler::A_V1 : n == 2 ? Handler::A_V2 : Handler::A_V3;
     // A read followed by + - * / applies it to the top and the element.
-    const int8_t arith = fusing(opAt(call + 1)).group;
     if (n <= 2 && arith >= 0 && arith <= 3 && fusable(i, n + 3)) {
         h = plus(n == 1 ? Handler::A_V1_ADD : Handler::A_V2_ADD, arith);
         return n + 3;

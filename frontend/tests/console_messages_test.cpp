@@ -44,7 +44,9 @@ TEST_F(Messages, EveryTextHasBothLanguagesWithTheSamePlaceholders) {
         EXPECT_FALSE(en.empty());
         EXPECT_FALSE(hasCjk(en)) << en;
         EXPECT_EQ(placeholders(zh), placeholders(en));
-        if (i < static_cast<int>(Text::kManagerFirst)) EXPECT_NE(zh, en);
+        if (i < static_cast<int>(Text::kManagerFirst)) {
+            EXPECT_NE(zh, en);
+        }
     }
 }
 

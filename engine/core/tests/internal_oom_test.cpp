@@ -169,7 +169,9 @@ TEST_F(OutOfMemory, FunctionPairs) {
             int32_t key = 500 + i;
             ASSERT_TRUE(results[i] == 0 || results[i] == 5) << results[i];
             ASSERT_EQ(SearchKey(&key, 4, 400), results[i] == 0 ? &cells[i] : nullptr);
-            if (results[i] == 0) ASSERT_EQ(DeleteKey(&key, 4, 400, kDeleters[i], 0), 1);
+            if (results[i] == 0) {
+                ASSERT_EQ(DeleteKey(&key, 4, 400, kDeleters[i], 0), 1);
+            }
         }
     }
     EXPECT_GT(k, 64);

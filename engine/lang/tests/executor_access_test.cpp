@@ -17,25 +17,6 @@
 namespace qo::test {
 namespace {
 
-// The handlers of the plan of a compiled text, before binding.
-std::vector<lang::Handler> handlersOf(QoHandle h) {
-    std::vector<lang::Handler> out;
-    const fn::Record* r = fn::lookup(h);
-    if (!r) return out;
-    lang::Plan* plan = lang::translate(r);
-    if (!plan) return out;
-    for (int32_t i = 0; i < plan->count; ++i)
-        out.push_back(static_cast<lang::Handler>(reinterpret_cast<uintptr_t>(plan->steps[i].go)));
-    mem::release(plan);
-    return out;
-}
-
-int countOf(const std::vector<lang::Handler>& hs, lang::Handler h) {
-    int n = 0;
-    for (lang::Handler x : hs) n += x == h;
-    return n;
-}
-
 // A 3x4 reals array a and a 5-element ints array b filled by writes, the
 // loops then read back; x and y vary the kinds the steps meet.
 const char16_t* kFill =

@@ -75,6 +75,27 @@ TEST_F(ExecutorSites, OperatorsCallsAndFusedSteps) {
     lang::g_plansEnabled = true;
 }
 
+TEST_F(ExecutorSites, MemberSteps) {
+    for (bool plans : {true, false}) {
+        lang::g_plansEnabled = plans;
+        // w = y + oget(t, k), y + oget(t, k) onto the top, and oget on the stack
+        QoHandle stored = compile(u"m(y, k : t, s) = t = qo(1, 2), s = y, s = s + oget(t, k), s");
+        QoHandle onTop = compile(u"n(y, k : t) = t = qo(1, 2), y * 2 + oget(t, k)");
+        QoHandle nested = compile(u"p(y, k : t) = t = qo(qo(1), 2), y + oget(oget(t, 0), k)");
+        for (QoHandle f : {stored, onTop, nested}) {
+            Site s = run(f, {1, 7});   // the list's operator refuses the index
+            ASSERT_TRUE(s.known) << plans;
+            EXPECT_EQ(s.text, u"oget");
+            if (f == nested) continue;
+            s = run(f, {-1, 0});       // nil + 1: the operator after the call
+            ASSERT_TRUE(s.known) << plans;
+            EXPECT_EQ(s.text, f == stored ? u"+" : u"*");
+        }
+        for (QoHandle x : {stored, onTop, nested}) DeleteFor(x, nullptr);
+    }
+    lang::g_plansEnabled = true;
+}
+
 TEST_F(ExecutorSites, UnknownWithoutAnErrorOrAfterTheFunctionWent) {
     int32_t span[2];
     QoHandle where = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc.h"
 #include "compiler_testing.h"
 #include "executor_plan.h"
 
@@ -48,6 +49,25 @@ inline bool sameRecord(const QoValue& x, const QoValue& y) {
     if (x.optype == QO_REAL && std::isnan(x.r) && std::isnan(y.r))
         return std::memcmp(x.raw + 8, y.raw + 8, 16) == 0;
     return std::memcmp(&x, &y, 24) == 0;
+}
+
+// The handlers of the plan of a compiled text, before binding.
+inline std::vector<lang::Handler> handlersOf(QoHandle h) {
+    std::vector<lang::Handler> out;
+    const fn::Record* r = fn::lookup(h);
+    if (!r) return out;
+    lang::Plan* plan = lang::translate(r);
+    if (!plan) return out;
+    for (int32_t i = 0; i < plan->count; ++i)
+        out.push_back(static_cast<lang::Handler>(reinterpret_cast<uintptr_t>(plan->steps[i].go)));
+    mem::release(plan);
+    return out;
+}
+
+inline int countOf(const std::vector<lang::Handler>& hs, lang::Handler h) {
+    int n = 0;
+    for (lang::Handler x : hs) n += x == h;
+    return n;
 }
 
 class PlanAgreement : public CompilerTest {
