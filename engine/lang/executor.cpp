@@ -5,6 +5,7 @@
 // int and real cases of the frequent operators are inline, everything else is
 // a named slow path.
 #include <cmath>
+#include <cstring>
 
 #include "alloc.h"
 #include "arith.h"
@@ -14,6 +15,7 @@
 #include "executor_frames.h"
 #include "executor_internal.h"
 #include "executor_plan.h"
+#include "executor_realrun.h"
 #include "objects.h"
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -61,6 +63,26 @@ QoValue* failCall(QoValue* result, int32_t type, const char16_t* name, QoHandle 
 
 }  // namespace
 
+bool evaluateFormula(fn::Record* r, QoValue* args, QoValue* result) {
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (!plan || !plan->formula || r->code[0] != fn::kIdle) return false;
+    RealProgram& program = *plan->formula;
+    if (!program.active()) return false;
+    // The run reads the arguments and statics and calls nothing, so it needs
+    // no activation; it leaves its value in the first stack slot of the
+    // record's own array, where its steps would.
+    QoValue* const bases[3] = {args, r->values, r->values};
+    QoValue* slot = r->values + plan->ownBase;
+    if (__builtin_expect(!runRealProgram(program, bases, slot - 1), 0)) return false;
+    r->args = args;
+    // The slot's copy, written word by word: a host reads the number of its
+    // result record at once, and a read of part of a 16-byte store waits for it.
+    result->r = program.registerFile()[program.resultList()[0].reg];
+    std::memset(result->raw + 8, 0, 16);
+    result->optype = result->type = QO_REAL;
+    return true;
+}
+
 QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary, uint32_t flags) {
     bool inPlace = g.plainFrame == 0;
     g.plainFrame = 1;
@@ -87,6 +109,7 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
+    if (!g_interrupted && evaluateFormula(r, args, result)) return result;
     Activation a;
     FrameState fs;
     auto* plan = static_cast<Plan*>(r->threaded);
@@ -164,6 +187,7 @@ void freeInlineCalls() {
     g_inlineDepth = 0;
 }
 bool g_plansEnabled = true;
+bool g_countingTurns = true;
 
 QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep) {
     bool temporary;

@@ -65,6 +65,13 @@ inline QoValue* var(Activation& a, int32_t v) {
     return v < a.staticFirst ? a.bases[kLocalVar] + v : a.values + v;
 }
 
+// The value of a formula (a function whose body is one run of real arithmetic
+// leaving a real) into *result, computed without an activation, when the
+// record is idle and the guarded variables hold reals; false when the ordinary
+// call must run (nothing is written then). The caller has made every test of
+// an ordinary call's entry (deleted record, nesting, interruption).
+bool evaluateFormula(fn::Record* r, QoValue* args, QoValue* result);
+
 inline void setNil(QoValue& v) {
     v.i = 0;
     v.optype = v.type = QO_NIL;

@@ -18,6 +18,9 @@
 // its own, and so have oget and oset (executor_access.h). A REAL_EXPR step in front of a run of
 // real arithmetic computes it on doubles when the kinds allow and jumps past
 // the run's steps (executor_realrun.h); its program is stored after the steps.
+// A counting loop's back edge whose body is one step w = x op2 (y op1 z) is a
+// TURNS step: it runs whole turns on ints in registers and writes the records
+// back when they stop.
 //
 // The plan lives beside the record (Record::threaded) and is freed with its
 // arrays. It never caches what invalidation changes: callee and record
@@ -30,6 +33,8 @@
 #include "function.h"
 
 namespace qo::lang {
+
+struct RealProgram;
 
 // Handlers of the threaded loop, in label-table order.
 // clang-format off
@@ -70,7 +75,9 @@ namespace qo::lang {
     S(ABS) S(V_ABS) S(PUSH2) S(PUSH3) S(A_STACK_DROP)                          \
     S(O_V1) S(O_V2) S(O_V3) S(O_STACK)                                          \
     S(O_V1_ADD) S(O_V1_SUB) S(O_V1_MUL) S(O_V1_DIV)                             \
-    S(O_V1_ADD_STOREV) S(O_V1_SUB_STOREV) S(O_V1_MUL_STOREV) S(O_V1_DIV_STOREV)
+    S(O_V1_ADD_STOREV) S(O_V1_SUB_STOREV) S(O_V1_MUL_STOREV) S(O_V1_DIV_STOREV) \
+    S(TURNS_VV_GT) S(TURNS_VV_GE) S(TURNS_VV_LT) S(TURNS_VV_LE) S(TURNS_VV_EQ) S(TURNS_VV_NE) \
+    S(TURNS_VC_GT) S(TURNS_VC_GE) S(TURNS_VC_LT) S(TURNS_VC_LE) S(TURNS_VC_EQ) S(TURNS_VC_NE)
 // clang-format on
 
 enum class Handler : uint16_t {
@@ -103,6 +110,10 @@ struct Plan {
     // a run error (-1: none), for the sites of slow paths (stored after the
     // real programs; read only when a host asks where an error happened).
     int32_t* sites;
+    // The program of a body that is one real run ending the function with a
+    // single real (a formula): execute() evaluates it without an activation
+    // when the arguments' kinds match. Null for every other body.
+    RealProgram* formula;
     ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };
@@ -110,6 +121,9 @@ struct Plan {
 // Whether activations run on plans (true) or always on the byte loop; for
 // tests that compare the two loops.
 extern bool g_plansEnabled;
+// Whether counting loops may run whole turns in registers (true), or take
+// their steps turn by turn; for tests that compare the two.
+extern bool g_countingTurns;
 
 // The plan of a record, made on first use; null when it cannot be made now
 // (out of memory: the byte loop runs, and the next run tries again).

@@ -196,7 +196,6 @@ bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top) {
         } else if (v.optype == QO_INT && g[i].intToo) {
             R[i] = static_cast<double>(v.i);
         } else {
-            ++p.misses;
             return false;
         }
     }

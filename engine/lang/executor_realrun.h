@@ -73,6 +73,9 @@ struct RealResult {
 struct RealProgram {
     int32_t guards, ops, results, registers;
     int64_t hits, misses;
+    // Whether the step still tries the run: one that missed 32 times and more
+    // often than it hit gives way to its ordinary steps for good.
+    bool active() const { return misses < 32 || misses <= hits; }
     // followed by RealGuard[guards], RealOp[ops], RealResult[results], double registers[registers]
     const RealGuard* guardList() const { return reinterpret_cast<const RealGuard*>(this + 1); }
     const RealOp* opList() const { return reinterpret_cast<const RealOp*>(guardList() + guards); }
@@ -129,7 +132,8 @@ private:
 };
 
 // Runs the program on the activation's variable bases; top is the stack top
-// before the run. False (nothing written) when a guarded variable holds no real.
+// before the run. False (nothing written, the miss not counted) when a guarded
+// variable holds no real.
 bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top);
 
 }  // namespace qo::lang

@@ -187,6 +187,115 @@ QO_INLINE void negate(Activation& a, const Step* s, QoValue* top) {
     }
 }
 
+// Whole turns of a counting loop on ints held in registers: the back edge
+// (counter++ and the test) and a body of one step w = x op2 (y op1 z), as in
+// while(i <= n, s = s + i*i, i++). An operand is the counter, w, or a value
+// the loop does not change. Between turns nothing is written: the records
+// (the counter, w, the body's result slot, the counter's old value and the
+// test's logical) are written once when the turns stop, as the steps leave
+// them. The turns stop where the steps would leave the loop (a false test) or
+// look at the attention word (a set bit: the caller makes the stop test).
+struct CountingLoop {
+    enum Source : int32_t { kFixed, kCounter, kResult };
+    int64_t counter, result, old;
+    int64_t fixed[4];   // x, y, z, bound when kFixed
+    int32_t from[4];
+    int64_t turns;
+    bool holds;
+};
+
+template <unsigned Cmp, unsigned Op1, unsigned Op2>
+void countingTurns(CountingLoop& L) {
+    int64_t c = L.counter, w = L.result, old = L.old, turns = 0;
+    const int32_t fx = L.from[0], fy = L.from[1], fz = L.from[2], fb = L.from[3];
+    const int64_t vx = L.fixed[0], vy = L.fixed[1], vz = L.fixed[2], vb = L.fixed[3];
+    auto pick = [&](int32_t from, int64_t fixed) {
+        return from == CountingLoop::kCounter ? c : from == CountingLoop::kResult ? w : fixed;
+    };
+    bool holds;
+    for (;;) {
+        holds = relation<Cmp>(c, pick(fb, vb));
+        if (__builtin_expect(!holds, 0) || __builtin_expect(attentionNeeded(), 0)) break;
+        const uint64_t inner = intOp<Op1>(static_cast<uint64_t>(pick(fy, vy)), static_cast<uint64_t>(pick(fz, vz)));
+        w = static_cast<int64_t>(intOp<Op2>(static_cast<uint64_t>(pick(fx, vx)), inner));
+        old = c;
+        c = static_cast<int64_t>(static_cast<uint64_t>(c) + 1u);
+        ++turns;
+    }
+    L.counter = c;
+    L.result = w;
+    L.old = old;
+    L.turns = turns;
+    L.holds = holds;
+}
+
+template <unsigned Cmp>
+void countingTurns(CountingLoop& L, int32_t op1, int32_t op2) {
+#define QO_TURNS(o1, o2)                                                   \
+    if (op1 == op::o1 && op2 == op::o2) return countingTurns<Cmp, op::o1, op::o2>(L);
+    QO_TURNS(ADD, ADD) QO_TURNS(ADD, SUB) QO_TURNS(ADD, MUL)
+    QO_TURNS(SUB, ADD) QO_TURNS(SUB, SUB) QO_TURNS(SUB, MUL)
+    QO_TURNS(MUL, ADD) QO_TURNS(MUL, SUB)
+#undef QO_TURNS
+    countingTurns<Cmp, op::MUL, op::MUL>(L);
+}
+
+// Records that do not overlap (or are the same record).
+QO_INLINE bool apart(const QoValue* p, const QoValue* q) {
+    const auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(q);
+    return a == b || (a > b ? a - b : b - a) >= sizeof(QoValue);
+}
+
+// At the back edge s (its counter already known to be an int, the test's
+// bound, the body step s - 1, the stack top at the body's result): runs the turns
+// when every operand is an int and no record the turns write overlaps another
+// one they use, writes the records back and leaves the top at the test's
+// logical. False when the ordinary steps must run instead (nothing written).
+template <unsigned Cmp>
+QO_INLINE bool runCountingLoop(Activation& a, const Step* s, const QoValue* bound, QoValue* base,
+                               QoValue*& top) {
+    QoValue* const logical = base + s->c + 1;
+    if (top != logical + 1) return false;
+    const Step* body = s - 1;
+    auto var = [&a](int32_t kind, int32_t offset) {
+        return reinterpret_cast<QoValue*>(reinterpret_cast<char*>(a.bases[kind]) + static_cast<intptr_t>(offset));
+    };
+    QoValue* const counter = var(s->a, s->b);
+    QoValue* const w = var(body->g, body->h);
+    const QoValue* const operands[4] = {var(body->a, body->b), var(body->c, body->d),
+                                        s->g == 1 ? var(body->e, body->f) : static_cast<const QoValue*>(body->p),
+                                        bound};
+    if (w == counter || !apart(w, counter)) return false;
+    const QoValue* const slots[3] = {logical, logical + 1, logical + 2};
+    for (const QoValue* slot : slots)
+        if (slot == counter || slot == w || !apart(slot, counter) || !apart(slot, w)) return false;
+    CountingLoop L;
+    for (int k = 0; k < 4; ++k) {
+        const QoValue* v = operands[k];
+        if (v->optype != QO_INT || !apart(v, counter) || !apart(v, w)) return false;
+        for (const QoValue* slot : slots)
+            if (v == slot || !apart(v, slot)) return false;
+        L.from[k] = v == counter ? CountingLoop::kCounter : v == w ? CountingLoop::kResult : CountingLoop::kFixed;
+        L.fixed[k] = v->i;
+    }
+    // What the back edge does first: the counter's old record pushed, then
+    // the counter incremented; the turns begin with the test.
+    logical[2] = *counter;
+    L.old = counter->i;
+    L.counter = static_cast<int64_t>(static_cast<uint64_t>(counter->i) + 1u);
+    L.result = w->optype == QO_INT ? w->i : 0;  // read only where w is an operand, an int then
+    countingTurns<Cmp>(L, s->e, s->f);
+    arith::setInt(*counter, L.counter);
+    if (L.turns > 0) {
+        arith::setInt(*w, L.result);
+        arith::setInt(logical[1], L.result);
+        arith::setInt(logical[2], L.old);
+    }
+    arith::setLogical(*logical, L.holds);
+    top = logical;
+    return true;
+}
+
 // The stop test of loops (stopRequested), the handle read only when stopping.
 #define STOP() (__builtin_expect(!attentionNeeded(), 1) ? false : stopRequestedSlow(ap->info.function))
 
@@ -272,6 +381,9 @@ Plan* planOf(fn::Record* r) {
 // The loop test: a recorded error or an interruption request leaves too.
 #define COMPARE_LOOPF(name, x, y) COMPARE_BRANCH(name, x, y, __builtin_expect(!holds, 0), STOP())
 
+// The six comparisons, for the steps that come in one handler each.
+#define QO_COMPARISONS(X) X(GT) X(GE) X(LT) X(LE) X(EQ) X(NE)
+
 #define VV_LOOPF(name) \
     H(VV_##name##_LOOPF) { COMPARE_LOOPF(name, *V1(s), *V2(s)); }
 
@@ -305,6 +417,27 @@ Plan* planOf(fn::Record* r) {
         s = STEP(s->p);                                                    \
         COMPARE_LOOPF(name, *V1(s), y);                                    \
     }
+#define BOUND_VV(t) (*V2(t))
+#define BOUND_VC(t) (*KP(t))
+#define VINC_VV_LOOPF(name) VINC_LOOPF(name, VV, *V2(s))
+#define VINC_VC_LOOPF(name) VINC_LOOPF(name, VC, *KP(s))
+
+// Such a back edge whose loop body is one step w = x op2 (y op1 z): whole
+// turns in registers when they can be run, else the back edge as above.
+#define TURNS(name, kind)                                                       \
+    H(TURNS_##kind##_##name) {                                                  \
+        if (V1(s)->optype == QO_INT && g_countingTurns) {                       \
+            const Step* test = STEP(s->p);                                      \
+            if (runCountingLoop<op::name>(*ap, s, &BOUND_##kind(test), base, top)) { \
+                s = test;                                                       \
+                if (!top->i || STOP()) JUMP(s->q);                              \
+                NEXT();                                                         \
+            }                                                                   \
+        }                                                                       \
+        goto H_VINC_##kind##_##name##_LOOPF;                                    \
+    }
+#define TURNS_VV(name) TURNS(name, VV)
+#define TURNS_VC(name) TURNS(name, VC)
 
 #define OP_STOREV(name)                                        \
     H(name##_STOREV) {                                         \
@@ -607,30 +740,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     VC_OP(LE)
     VC_OP(EQ)
     VC_OP(NE)
-    VV_LOOPF(GT)
-    VV_LOOPF(GE)
-    VV_LOOPF(LT)
-    VV_LOOPF(LE)
-    VV_LOOPF(EQ)
-    VV_LOOPF(NE)
-    VC_LOOPF(GT)
-    VC_LOOPF(GE)
-    VC_LOOPF(LT)
-    VC_LOOPF(LE)
-    VC_LOOPF(EQ)
-    VC_LOOPF(NE)
-    VINC_LOOPF(GT, VV, *V2(s))
-    VINC_LOOPF(GE, VV, *V2(s))
-    VINC_LOOPF(LT, VV, *V2(s))
-    VINC_LOOPF(LE, VV, *V2(s))
-    VINC_LOOPF(EQ, VV, *V2(s))
-    VINC_LOOPF(NE, VV, *V2(s))
-    VINC_LOOPF(GT, VC, *KP(s))
-    VINC_LOOPF(GE, VC, *KP(s))
-    VINC_LOOPF(LT, VC, *KP(s))
-    VINC_LOOPF(LE, VC, *KP(s))
-    VINC_LOOPF(EQ, VC, *KP(s))
-    VINC_LOOPF(NE, VC, *KP(s))
+    QO_COMPARISONS(VV_LOOPF)
+    QO_COMPARISONS(VC_LOOPF)
+    QO_COMPARISONS(VINC_VV_LOOPF)
+    QO_COMPARISONS(VINC_VC_LOOPF)
+    QO_COMPARISONS(TURNS_VV)
+    QO_COMPARISONS(TURNS_VC)
     OP_STOREV(ADD)
     OP_STOREV(SUB)
     OP_STOREV(MUL)
@@ -657,7 +772,8 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
             JUMP(s->q);
         }
         // Kinds that keep missing: the run's own steps take over for good.
-        if (program->misses >= 32 && program->misses > program->hits) const_cast<Step*>(s)->go = &&H_NOP;
+        ++program->misses;
+        if (!program->active()) const_cast<Step*>(s)->go = &&H_NOP;
         NEXT();
     }
     H(VINC_DROP) {

@@ -622,6 +622,15 @@ int Translator::run(Plan** out) {
         }
         if (h == Handler::LOOPBACK) s.q = &plan->steps[ins_[finalEnd_].step];
     }
+    // A body that is one real run followed by the END, leaving a single real.
+    if (static_cast<Handler>(reinterpret_cast<uintptr_t>(plan->steps[0].go)) == Handler::REAL_EXPR) {
+        const Step& first = plan->steps[0];
+        auto* program = static_cast<RealProgram*>(const_cast<void*>(first.p));
+        const auto* after = static_cast<const Step*>(first.q);
+        if (after && static_cast<Handler>(reinterpret_cast<uintptr_t>(after->go)) == Handler::END &&
+            program->results == 1 && program->resultList()[0].kind == kResultReal)
+            plan->formula = program;
+    }
     // The back edge of a counting loop: a VINC + JMP onto a compare + LOOPF
     // step runs the test too (the test step stays for the loop's first entry).
     // A JMPKEEP onto the END ends the activation itself (as KEEPTOP END).
@@ -640,6 +649,25 @@ int Translator::run(Plan** out) {
         s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(fused));
         const Step* t = static_cast<const Step*>(s.p);
         s.d = t->a == s.a && t->b == s.b;  // the counter is the test's first operand
+        // A body of one step w = x op2 (y op1 z) between the test and the back
+        // edge: the back edge may run whole turns itself (op1, op2 in e, f;
+        // g: 1 with z a variable, 2 with z a constant), a TURNS step.
+        s.g = 0;
+        if (s.d && n >= 2 && t + 1 == &plan->steps[n - 1]) {
+            auto body = static_cast<Handler>(reinterpret_cast<uintptr_t>(plan->steps[n - 1].go));
+            const bool vv = body >= Handler::XVV_ADD_ADD && body <= Handler::XVV_MUL_MUL;
+            const bool vc = body >= Handler::XVC_ADD_ADD && body <= Handler::XVC_MUL_MUL;
+            if (vv || vc) {
+                static const int32_t kOps[3] = {op::ADD, op::SUB, op::MUL};
+                const int k = static_cast<int>(body) - static_cast<int>(vv ? Handler::XVV_ADD_ADD : Handler::XVC_ADD_ADD);
+                s.e = kOps[k / 3];
+                s.f = kOps[k % 3];
+                s.g = vv ? 1 : 2;
+                s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(
+                    static_cast<uint16_t>(Handler::TURNS_VV_GT) +
+                    (static_cast<uint16_t>(test) - static_cast<uint16_t>(Handler::VV_GT_LOOPF))));
+            }
+        }
 
     }
     *out = plan;

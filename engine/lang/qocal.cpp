@@ -32,6 +32,11 @@ __attribute__((always_inline)) inline QoValue* callIn(QoHandle function, QoValue
         return result;
     }
     g.plainFrame = 1;
+    // The outermost call of a formula, with no interruption to take first:
+    // what execute() would do before anything else.
+    if (g.callDepth == 0 && !g_interrupted && !interruptPending() && fn::codeStart(r) >= 0 &&
+        evaluateFormula(r, args, result))
+        return result;
     bool temporary;
     return execute(r, args, result, &temporary, keep ? 0 : kStartFlags);
 }

@@ -51,6 +51,35 @@ TEST_F(ExecutorInterrupt, AnEndlessLoopEndsWithTheInterruptError) {
     EXPECT_FALSE(interruptPending()) << "the request is consumed by the run it stopped";
 }
 
+// A counting loop that runs whole turns in registers stops at a request with
+// its variables as the steps leave them after a turn: s holds the sum of the
+// counter's values before the current one.
+TEST_F(ExecutorInterrupt, ACountingLoopStopsWithItsVariablesWritten) {
+    Compiled c = compile(u"(n, i, s) = i = 1, s = 0, while(i <= n, s = s + i*1, i++), 5");
+    ASSERT_EQ(c.rc, 0);
+    std::atomic<bool> started{false};
+    std::thread requester([&] {
+        while (!started.load()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int any = 1;
+        ExMsgWithQo(8, &any, nullptr, nullptr);
+    });
+    std::vector<QoValue> args = {makeInt(int64_t(1) << 60), makeNil(), makeNil()};
+    QoValue result = makeNil();
+    started.store(true);
+    QoCal(c.handle, args.data(), &result);
+    requester.join();
+    EXPECT_EQ(readError().name, u"QoInterrupt");
+    ASSERT_EQ(args[1].type, QO_INT);
+    ASSERT_EQ(args[2].type, QO_INT);
+    const int64_t i = args[1].i;
+    EXPECT_GT(i, 1);
+    EXPECT_LT(i, int64_t(1) << 60);
+    EXPECT_EQ(args[2].i, i * (i - 1) / 2);
+    EXPECT_EQ(result.type, QO_INT);
+    EXPECT_EQ(result.i, 5);
+}
+
 TEST_F(ExecutorInterrupt, RequestsAreTakenInNestedLoopsAndAtCalls) {
     // The request is pending before the run: the call takes it, the loop stops.
     Compiled c = compile(u"(:i) = i = 0, while(i < 100000000, i++), i");

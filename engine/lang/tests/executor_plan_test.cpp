@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "executor_plan.h"
 #include "plan_agreement.h"
 
@@ -69,6 +70,90 @@ TEST_F(PlanAgreement, BackEdgesThatRunTheLoopTest) {
     };
     for (const char16_t* t : texts)
         for (const QoValue& n : ns) agree(t, {n});
+}
+
+// Counting loops whose body is one step w = x op2 (y op1 z): the back edge
+// runs whole turns on ints held in registers and writes the records when the
+// turns stop. Every operand source (the counter, w, a fixed variable, a
+// constant), the bound being w or changed by the body, w being the counter,
+// wrap-around, kinds that are not all ints, no turn at all, and the values
+// the loop leaves (its logical, the variables) read afterwards.
+TEST_F(PlanAgreement, CountingLoopsRunWholeTurnsInRegisters) {
+    std::vector<QoValue> ns = {makeInt(10), makeInt(1), makeInt(0), makeInt(-3), makeReal(4.5), makeLogical(true)};
+    const char16_t* texts[] = {
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), s",
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), s * 1000 + i",
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++)",
+        u"(n : i, s) = i = 0, s = 5, while(i < n, s = s * s + 3, i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = 7 - s * i, i++), s + i",
+        u"(n : i, s) = i = 0, s = 0, while(i < n, s = n - i * 3, i++), s",
+        u"(n : i, s) = i = 0, s = 2, while(i <= s, s = s + i - 1, i++), s * 100 + i",
+        u"(n : i) = i = 0, while(i < n, n = n - i * 1, i++), n * 100 + i",
+        u"(n : i) = i = 0, while(i < n, i = i + i * 0, i++), i",
+        u"(n : i, s) = i = 0, s = 0, while(i != 7, s = s + i * n, i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(i == n, s = s - i * i, i++), s * 10 + i",
+        u"(n : i, s) = i = 9223372036854775805, s = 0, while(i >= n, s = s - i * i, i++), s",
+        u"(n : i, s) = i = 0, s = 0.5, while(i < n, s = s + i * 2, i++), s",
+        u"(n : i, s) = i = 0, s = 0, while(i < n, s = i + s * 2, i++), s",
+        u"(n : i, s, k) = i = 0, s = 0, k = 3, while(i < n, s = s + k * k, i++), s + k",
+        u"(n : i, s) = i = 0, s = 0, while(i < 6, s = s + n * i, i++), s",
+        u"(n : i, s) = i = 9223372036854775803, s = 0, while(i > 0, s = s + 1 * n, i++), s * 10 + i",
+        u"(n : i, s) = i = n, s = 0, while(i < n + 5, s = s + i * i, i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = s - (i - n), i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = s * (i + 3), i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = n + (s + i), i++), s",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = i * (n - s), i++), s",
+    };
+    for (const char16_t* t : texts)
+        for (const QoValue& n : ns) agree(t, {n});
+    // Arguments written back, and a variable of the caller passed by reference.
+    agree(u"(n, i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), 0", {makeInt(12), makeNil(), makeNil()});
+    agree(u"(n, i, s) = i = 1, while(i <= n, s = s + i*i, i++), 0", {makeInt(12), makeNil(), makeInt(1)});
+    ASSERT_EQ(compile(u"squares(n, s : i) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), i").rc, 0);
+    agree(u"(n : s) = squares(n, &s) * 1000000 + s", {makeInt(30)});
+}
+
+// What the turns leave in the record's own array (variables and the
+// evaluation stack's slots) is what the steps leave there turn by turn.
+TEST_F(CompilerTest, CountingLoopsLeaveTheSlotsOfTheirSteps) {
+    const char16_t* texts[] = {
+        u"(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++)",
+        u"(n : i, s) = i = 0, s = 1, while(i < n, s = 7 - s * i, i++), s + i",
+        u"(n : i) = i = 0, while(i < n, n = n - i * 1, i++), n * 100 + i",
+    };
+    for (const char16_t* t : texts) {
+        for (int64_t n : {0, 1, 2, 9}) {
+            std::vector<std::vector<QoValue>> arrays;
+            for (bool turns : {false, true}) {
+                lang::g_countingTurns = turns;
+                Compiled c = compile(t);
+                ASSERT_EQ(c.rc, 0);
+                run(c.handle, {makeInt(n)});
+                const fn::Record* r = c.record();
+                arrays.emplace_back(r->values, r->values + r->words[fn::W_VALUE_COUNT]);
+                lang::g_countingTurns = true;
+            }
+            ASSERT_EQ(arrays[0].size(), arrays[1].size());
+            for (size_t k = 0; k < arrays[0].size(); ++k)
+                EXPECT_EQ(std::memcmp(&arrays[0][k], &arrays[1][k], sizeof(QoValue)), 0)
+                    << std::string(t, t + std::char_traits<char16_t>::length(t)) << " n=" << n << " slot " << k;
+        }
+    }
+}
+
+// The same loops in frames on the shared stack: deep recursion, and a stack
+// just large enough or too small for them.
+TEST_F(PlanAgreement, CountingLoopsInFramesAndNearTheStackLimit) {
+    ASSERT_EQ(compile(u"sq(n : i, s) = i = 1, s = 0, while(i <= n, s = s + i*i, i++), "
+                      u"which(n > 0, s + sq(n - 1), s)").rc, 0);
+    agree(u"(n) = sq(n)", {makeInt(40)});
+    agree(u"(n) = sq(n)", {makeInt(3000)});
+    for (int32_t capacity : {40, 64, 200}) {
+        ASSERT_TRUE(setStackCapacity(capacity));
+        agree(u"(n) = sq(n)", {makeInt(5)});
+        agree(u"(n) = sq(n)", {makeInt(30)});
+    }
+    ASSERT_TRUE(setStackCapacity(kDefaultStackMax));
 }
 
 TEST_F(PlanAgreement, CallsRecursionAndWriteBack) {
@@ -224,6 +309,117 @@ TEST_F(CompilerTest, RealRunThatKeepsMissingStillAnswers) {
         }
     }
     EXPECT_EQ(realCounts(c.handle).misses, 32) << "the step gave way to the ordinary steps";
+}
+
+}  // namespace
+}  // namespace qo::test
+
+namespace qo::test {
+namespace {
+
+// through(f, x, y): calls the compiled function f on x and y from a native.
+QoValue* through(QoValue* result, int lastArg, QoValue* args, CallInfo*) {
+    if (lastArg != 2 || args[0].optype != QO_FUNCTION) {
+        result->i = 0;
+        result->optype = result->type = QO_NIL;
+        return result;
+    }
+    QoValue pair[2] = {args[1], args[2]};
+    return QoCal(args[0].h, pair, result);
+}
+
+struct HostCall {
+    QoValue result;
+    int errType = 0, errCode = 0;
+    std::u16string errName;
+    bool pending = false;
+};
+
+// A formula (a body that is one run of real arithmetic) is evaluated without
+// an activation when it is called from the host or from a native; every
+// entry test of an ordinary call still comes first. Each case runs on the
+// byte loop and on plans, which must agree.
+TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
+    ASSERT_EQ(SetFunction(u"through", through, 2), 0);
+    const std::u16string text = u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)";
+    auto scenario = [&](bool plans, int which) {
+        lang::g_plansEnabled = plans;
+        Compiled f = compile(text);
+        EXPECT_EQ(f.rc, 0);
+        std::vector<QoValue> args = {makeReal(0.75), makeReal(-2.5)};
+        HostCall c;
+        c.result = makeInt(-7);
+        int any = 1;
+        switch (which) {
+            case 0: QoCal(f.handle, args.data(), &c.result); break;
+            case 1:  // a request pending: the call takes it first
+                ExMsgWithQo(8, &any, nullptr, nullptr);
+                QoCal(f.handle, args.data(), &c.result);
+                break;
+            case 2:  // deleted
+                DeleteFor(f.handle, nullptr);
+                QoCal(f.handle, args.data(), &c.result);
+                break;
+            case 3: QoCal(f.handle, nullptr, &c.result); break;  // no arguments
+            case 4: {  // from a native, one level down (twice: the plan exists the second time)
+                Compiled named = compile(u"fm" + text);
+                EXPECT_EQ(named.rc, 0);
+                Compiled caller = compile(u"(x, y) = through(@fm, x, y) + 1");
+                EXPECT_EQ(caller.rc, 0);
+                QoCal(caller.handle, args.data(), &c.result);
+                QoCal(caller.handle, args.data(), &c.result);
+                DeleteFor(named.handle, nullptr);
+                break;
+            }
+            case 5:  // at the nesting limit of calls through natives
+                g.callDepth = kMaxCallDepth;
+                QoCal(f.handle, args.data(), &c.result);
+                g.callDepth = 0;
+                break;
+            case 6:  // an int where only reals are taken: the ordinary steps answer
+                args[0] = makeInt(1);
+                QoCal(f.handle, args.data(), &c.result);
+                break;
+        }
+        const char16_t* name = nullptr;
+        QoHandle where = 0;
+        GetRunErr(&c.errType, &name, &c.errCode, &where);
+        if (name) c.errName = name;
+        SetRunErr(0, nullptr, 0, 0, nullptr);
+        c.pending = interruptPending();
+        ExMsgWithQo(8, nullptr, nullptr, nullptr);
+        lang::g_plansEnabled = true;
+        return c;
+    };
+    for (int which = 0; which <= 6; ++which) {
+        HostCall bytes = scenario(false, which), plan = scenario(true, which);
+        EXPECT_TRUE(sameRecord(bytes.result, plan.result)) << "case " << which;
+        EXPECT_EQ(std::memcmp(bytes.result.raw + 8, plan.result.raw + 8, 16), 0) << "case " << which;
+        EXPECT_EQ(bytes.errType, plan.errType) << "case " << which;
+        EXPECT_EQ(bytes.errName, plan.errName) << "case " << which;
+        EXPECT_EQ(bytes.errCode, plan.errCode) << "case " << which;
+        EXPECT_EQ(bytes.pending, plan.pending) << "case " << which;
+    }
+    HostCall fine = scenario(true, 0);
+    EXPECT_EQ(fine.result.type, QO_REAL);
+    EXPECT_DOUBLE_EQ(fine.result.r, std::sin(0.75) * std::cos(-2.5) + 0.75 * -2.5 -
+                                        std::sqrt(0.75 * 0.75 + 2.5 * 2.5) + std::exp(-0.75));
+    EXPECT_EQ(scenario(true, 2).errName, u"FunDeleted");
+    EXPECT_EQ(scenario(true, 3).errName, u"QoCal");
+    EXPECT_EQ(scenario(true, 5).errName, u"StackOverFlow");
+
+    // The value stays in the record's first stack slot as the steps leave it,
+    // and the plan's real step counts each evaluation.
+    Compiled f = compile(text);
+    ASSERT_EQ(f.rc, 0);
+    std::vector<QoValue> args = {makeReal(0.5), makeReal(2.0)};
+    for (int i = 0; i < 3; ++i) run(f.handle, args);
+    EXPECT_EQ(realCounts(f.handle).hits, 3);
+    const fn::Record* r = f.record();
+    const auto* plan = static_cast<const lang::Plan*>(r->threaded);
+    ASSERT_NE(plan, nullptr);
+    QoValue last = run(f.handle, args);
+    EXPECT_EQ(std::memcmp(&r->values[plan->ownBase], &last, sizeof last), 0);
 }
 
 }  // namespace
