@@ -55,10 +55,19 @@ constexpr BinaryOp kBinary[] = {
     {T_DOT_DIV, 11, op::DOTDIV}, {T_DOT_BACKDIV, 11, op::DOTBACKDIV}, {'^', 12, op::POW},
     {T_DOT_POW, 12, op::DOTPOW}};
 
+// Token code -> its entry of kBinary (every token code is below 128).
+struct BinaryIndex {
+    int8_t at[128] = {};
+    constexpr BinaryIndex() {
+        for (int k = 0; k < 128; ++k) at[k] = -1;
+        for (int k = 0; k < static_cast<int>(sizeof kBinary / sizeof kBinary[0]); ++k)
+            at[kBinary[k].code] = static_cast<int8_t>(k);
+    }
+};
+constexpr BinaryIndex kBinaryIndex;
+
 const BinaryOp* binaryOf(uint16_t code) {
-    for (const BinaryOp& b : kBinary)
-        if (b.code == code) return &b;
-    return nullptr;
+    return code < 128 && kBinaryIndex.at[code] >= 0 ? &kBinary[kBinaryIndex.at[code]] : nullptr;
 }
 
 bool isNumeric(const QoValue& v) { return v.type >= QO_INT && v.type <= QO_REAL2; }

@@ -82,9 +82,11 @@ int32_t Compiler::findVar(const char16_t* name, int32_t len) const {
         int32_t v = varHash[h];
         if (v < 0) return -1;
         const Token& t = wb.tokens.data[vars[v].tok];
-        if (t.end - t.start + 1 == len &&
-            std::memcmp(src + t.start, name, sizeof(char16_t) * static_cast<size_t>(len)) == 0)
-            return v;
+        if (t.end - t.start + 1 != len) continue;
+        const char16_t* known = src + t.start;
+        int32_t k = 0;   // names are short: compared in place
+        while (k < len && known[k] == name[k]) ++k;
+        if (k == len) return v;
     }
 }
 

@@ -26,24 +26,30 @@ struct SingleTokenTable {
 constexpr SingleTokenTable kSingleToken;
 bool isSingleToken(char16_t u) { return u < 128 && kSingleToken.is[u]; }
 
-struct TwoChar { char a, b; uint16_t code; };
-constexpr TwoChar kTwoChar[] = {
-    {'+', '+', T_INC}, {'-', '-', T_DEC}, {'&', '&', T_BIT_AND}, {'|', '|', T_BIT_OR},
-    {'~', '~', T_BIT_XOR}, {'!', '!', T_BIT_NOT}, {'!', '=', T_NE}, {'=', '=', T_EQ},
-    {'>', '=', T_GE}, {'<', '=', T_LE}, {'<', '<', T_SHL}, {'>', '>', T_SHR},
-    {':', '=', T_DEFASSIGN}, {':', ':', T_SCOPE},
-    {'.', '*', T_DOT_MUL}, {'.', '/', T_DOT_DIV}, {'.', '\\', T_DOT_BACKDIV},
-    {'.', '^', T_DOT_POW}, {'.', '\'', T_DOT_TRANSPOSE}};
-
+// The two-character tokens.
 uint16_t twoCharCode(char16_t a, char16_t b) {
-    switch (a) {  // the characters that start a two-character token
-        case '+': case '-': case '&': case '|': case '~': case '!': case '=': case '>': case '<': case ':': case '.':
-            break;
+    switch (a) {
+        case '+': return b == '+' ? T_INC : 0;
+        case '-': return b == '-' ? T_DEC : 0;
+        case '&': return b == '&' ? T_BIT_AND : 0;
+        case '|': return b == '|' ? T_BIT_OR : 0;
+        case '~': return b == '~' ? T_BIT_XOR : 0;
+        case '!': return b == '!' ? T_BIT_NOT : b == '=' ? T_NE : 0;
+        case '=': return b == '=' ? T_EQ : 0;
+        case '>': return b == '=' ? T_GE : b == '>' ? T_SHR : 0;
+        case '<': return b == '=' ? T_LE : b == '<' ? T_SHL : 0;
+        case ':': return b == '=' ? T_DEFASSIGN : b == ':' ? T_SCOPE : 0;
+        case '.':
+            switch (b) {
+                case '*': return T_DOT_MUL;
+                case '/': return T_DOT_DIV;
+                case '\\': return T_DOT_BACKDIV;
+                case '^': return T_DOT_POW;
+                case '\'': return T_DOT_TRANSPOSE;
+                default: return 0;
+            }
         default: return 0;
     }
-    for (const TwoChar& t : kTwoChar)
-        if (a == static_cast<char16_t>(t.a) && b == static_cast<char16_t>(t.b)) return t.code;
-    return 0;
 }
 
 // The lexer's cursor over the text; at(j) reads the terminating NUL for any j
@@ -213,6 +219,7 @@ struct Lexer {
     int64_t number(int64_t i) {
         int64_t start = i;
         uint16_t sub = kNumInt, flags = 0;
+        int32_t aux = 0, aux2 = 0;
         if (s.at(i) == '0' && s.at(i + 1) == 'x' && isHexCap(s.at(i + 2))) {
             sub = kNumHex;
             i += 2;
@@ -221,9 +228,18 @@ struct Lexer {
             while (isHexCap(s.at(i))) ++i;
             if (i - digits > 16) return fail(7, start, i - 1), -1;
         } else {
-            while (isDigit(s.at(i))) ++i;
+            // An int of at most 18 digits cannot pass INT64_MAX: its value is
+            // kept with the token. Longer ones are converted from the text.
+            uint64_t value = 0;
+            for (char16_t u; isDigit(u = s.at(i)); ++i) value = value * 10 + static_cast<uint64_t>(u - '0');
+            if (i - start <= 18) {
+                flags = kFlagIntValue;
+                aux = static_cast<int32_t>(static_cast<uint32_t>(value));
+                aux2 = static_cast<int32_t>(static_cast<uint32_t>(value >> 32));
+            }
             if (s.at(i) == '.' && !isDotOperatorChar(s.at(i + 1))) {
                 sub = kNumReal;
+                flags = 0;
                 ++i;
                 while (isDigit(s.at(i))) ++i;
             }
@@ -233,6 +249,7 @@ struct Lexer {
                 if (!isDigit(s.at(j))) return fail(17, start, j), -1;
                 while (isDigit(s.at(j))) ++j;
                 sub = kNumReal;
+                flags = 0;
                 i = j;
             }
         }
@@ -242,7 +259,11 @@ struct Lexer {
             else if (s.at(i) == 'L' && !seenL) seenL = true, ++i;
             else break;
         }
-        return emit(T_NUMBER, start, i - 1, sub, flags) ? i : -1;
+        if (!emit(T_NUMBER, start, i - 1, sub, flags)) return -1;
+        Token& t = wb.tokens.data[wb.tokens.n - 1];
+        t.aux = aux;
+        t.aux2 = aux2;
+        return i;
     }
 
     int64_t dot(int64_t i) {
@@ -400,7 +421,10 @@ QoValue numberValue(const char16_t* src, const Token& t) {
     int32_t end = t.end;
     while (src[end] == 'i' || src[end] == 'L') --end;   // suffixes
     QoValue v = makeInt(0);
-    if (t.sub == kNumHex) {
+    if (t.flags & kFlagIntValue) {
+        v.i = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(t.aux)) |
+                                   static_cast<uint64_t>(static_cast<uint32_t>(t.aux2)) << 32);
+    } else if (t.sub == kNumHex) {
         uint64_t x = 0;
         for (int32_t k = t.start + 2; k <= end; ++k)
             x = x * 16 + static_cast<uint64_t>(isDigit(src[k]) ? src[k] - '0' : src[k] - 'A' + 10);

@@ -43,7 +43,8 @@ enum TokenFlag : uint16_t {
     kFlagQualified = 1,     // identifier contains "::"
     kFlagImaginary = 2,     // number with the suffix i
     kFlagAligned = 4,       // string literal starting with the escape \&
-    kFlagAfterName = 8      // "." written directly after a name, closer or string
+    kFlagAfterName = 8,     // "." written directly after a name, closer or string
+    kFlagIntValue = 16      // decimal int whose value the lexer kept in aux (low) and aux2 (high)
 };
 
 // Largest number of UTF-16 units a single literal may reserve (error 39 above).
@@ -63,7 +64,9 @@ LexResult lex(const char16_t* src, int32_t srcLen, WorkBuffers& wb);
 // has room for the token's measured length (Token::aux units).
 void literalText(const char16_t* src, const Token& t, char16_t* out);
 
-// The value of a number token (int, real or complex).
+// The value of a number token (int, real or complex). A decimal int of at most
+// 18 digits is converted while it is lexed (kFlagIntValue); any other number
+// is converted here from its text.
 QoValue numberValue(const char16_t* src, const Token& t);
 
 inline bool isIdentStart(char16_t u) {

@@ -1,5 +1,6 @@
 // Tokens: numbers, string literals with every escape, identifiers, and the
 // errors found while lexing with their positions.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include "compiler_testing.h"
+#include "lexer.h"
+#include "workbuffers.h"
 
 namespace qo::test {
 namespace {
@@ -81,6 +84,76 @@ TEST_F(Lexing, RealsReadQuicklyEqualTheGeneralConversion) {
         EXPECT_EQ(v.type, QO_REAL) << s;
         EXPECT_EQ(std::memcmp(&v.r, &expected, sizeof expected), 0) << s << ": " << v.r << " / " << expected;
     }
+}
+
+// The int value kept by the lexer must equal what the conversion from the
+// text gives (kind and bits), around every limit: 18 digits, int32, uint32,
+// int64, uint64, leading zeros, suffixes and what may follow a literal.
+std::vector<lang::Token> lexed(const std::u16string& text) {
+    std::vector<lang::Token> store(text.size() + 8);
+    lang::WorkBuffers wb{};
+    wb.tokens = lang::Buffer<lang::Token>{store.data(), static_cast<int32_t>(store.size()), 0};
+    lang::LexResult r = lang::lex(text.c_str(), static_cast<int32_t>(text.size()), wb);
+    EXPECT_EQ(r.code, 0) << std::string(text.begin(), text.end());
+    store.resize(static_cast<size_t>(r.code == 0 ? wb.tokens.n : 3));
+    store.erase(store.begin(), store.begin() + 3);
+    return store;
+}
+
+void expectSameAsText(const std::u16string& text, const lang::Token& t) {
+    lang::Token general = t;
+    general.flags = static_cast<uint16_t>(t.flags & ~lang::kFlagIntValue);
+    general.aux = general.aux2 = 0;
+    QoValue kept = lang::numberValue(text.c_str(), t), read = lang::numberValue(text.c_str(), general);
+    std::string where(text.begin() + t.start, text.begin() + t.end + 1);
+    EXPECT_EQ(kept.type, read.type) << where;
+    EXPECT_EQ(std::memcmp(kept.c, read.c, sizeof kept.c), 0) << where;
+}
+
+TEST_F(Lexing, IntsKeptByTheLexerEqualTheConversionOfTheirText) {
+    std::vector<std::string> texts = {
+        "0", "7", "000", "0007", "2147483647", "2147483648", "4294967295", "4294967296", "99999999999",
+        "999999999999999999", "000000000000000009", "1000000000000000000", "0000000000000000001",
+        "00000000000000000000000000000012", "9223372036854775807", "9223372036854775808",
+        "09223372036854775807", "18446744073709551615", "18446744073709551616", "99999999999999999999999",
+        "12i", "12L", "12Li", "999999999999999999i", "9223372036854775808i", "12.", "12.5", "12e3",
+        "12E-1", "1.5e3", ".5", "0x1F", "0xFFFFFFFFFFFFFFFF"};
+    uint64_t seed = 99;
+    for (int k = 0; k < 2000; ++k) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        std::string s(static_cast<size_t>((seed >> 8) % 4), '0');
+        s += std::to_string(seed >> (seed % 64));
+        if (k % 2) s += std::to_string(seed % 1000);
+        texts.push_back(s);
+    }
+    for (const std::string& s : texts) {
+        std::u16string text(s.begin(), s.end());
+        std::vector<lang::Token> t = lexed(text);
+        ASSERT_EQ(t.size(), 1u) << s;
+        EXPECT_EQ(t[0].code, lang::T_NUMBER);
+        size_t digits = std::min(s.find_first_not_of("0123456789"), s.size());
+        EXPECT_EQ(t[0].flags & lang::kFlagIntValue, t[0].sub == lang::kNumInt && digits <= 18 ? lang::kFlagIntValue : 0)
+            << s;
+        expectSameAsText(text, t[0]);
+    }
+    // Literals written directly before names, dots and operators.
+    for (const char16_t* text : {u"12x", u"12.x", u"12.*x", u"12..5", u"3.'", u"42::a", u"1e5e", u"7i.x",
+                                 u"9223372036854775807.5", u"123456789012345678#a"}) {
+        std::u16string s = text;
+        for (const lang::Token& t : lexed(s))
+            if (t.code == lang::T_NUMBER) expectSameAsText(s, t);
+    }
+    // Results through compiling: the limits keep their kind and value.
+    EXPECT_EQ(eval(u"999999999999999999").i, 999999999999999999);
+    EXPECT_EQ(eval(u"-999999999999999999").i, -999999999999999999);
+    EXPECT_EQ(eval(u"0000000000000000000000042").i, 42);
+    EXPECT_EQ(eval(u"-9223372036854775807").i, -INT64_MAX);
+    EXPECT_EQ(eval(u"2147483648*2").i, 4294967296);
+    EXPECT_EQ(eval(u"18446744073709551616").type, QO_REAL);
+    EXPECT_EQ(eval(u"12.+1").r, 13.0);
+    QoValue c = eval(u"4294967296i");
+    EXPECT_EQ(c.type, QO_COMPLEX);
+    EXPECT_EQ(c.c[1], 4294967296.0);
 }
 
 TEST_F(Lexing, NumberErrors) {
