@@ -144,7 +144,9 @@ struct Generator {
     }
 
     int number() {
-        QoValue v = numberValue(c.src, t(i));
+        const Token& k = t(i);
+        QoValue v = (k.flags & (kFlagIntValue | kFlagImaginary)) == kFlagIntValue ? makeInt(keptInt(k))
+                                                                                   : numberValue(c.src, k);
         if (nops > top().opBase && opTop().opcode == op::NEG && opTop().tok == i - 1 &&
             (v.type == QO_INT || v.type == QO_REAL) && !blocksFolding(i + 1)) {
             --nops;

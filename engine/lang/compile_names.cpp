@@ -11,9 +11,6 @@
 namespace qo::lang {
 namespace {
 
-bool isOpener(uint16_t c) { return c == '(' || c == '[' || c == '{'; }
-bool isCloser(uint16_t c) { return c == ')' || c == ']' || c == '}'; }
-bool isSeparator(uint16_t c) { return c == ',' || c == ';' || c == ':'; }
 uint16_t closerOf(uint16_t open) { return open == '(' ? ')' : open == '[' ? ']' : '}'; }
 
 // Compares as it goes, so that the name tables cost a unit or two per entry.
@@ -104,10 +101,12 @@ int Compiler::brackets() {
     st.n = 0;
     for (int32_t i = bodyStart; i < bodyEnd; ++i) {
         Token& t = tok(i);
-        if (isOpener(t.code)) {
+        const uint8_t kind = codeKind(t.code);
+        if (!kind) continue;
+        if (kind & kKindOpener) {
             if (st.full()) return kBracketsFull;
             st.data[st.n++].tok = i;
-        } else if (isCloser(t.code)) {
+        } else if (kind & kKindCloser) {
             if (st.n == 0) return fail(2, i);
             int32_t open = st.data[--st.n].tok;
             if (closerOf(tok(open).code) != t.code) return fail(2, i);
@@ -115,7 +114,7 @@ int Compiler::brackets() {
             tok(open).aux2 = i;
             t.code = ')';
             t.aux2 = open;
-        } else if (isSeparator(t.code)) {
+        } else {
             t.aux2 = st.n ? st.data[st.n - 1].tok : -1;
         }
     }

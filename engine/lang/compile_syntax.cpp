@@ -7,8 +7,6 @@
 namespace qo::lang {
 namespace {
 
-bool isSeparator(uint16_t c) { return c == ',' || c == ';' || c == ':'; }
-
 bool isBinary(uint16_t c) {
     switch (c) {
         case '$': case '|': case '~': case '&': case T_BIT_OR: case T_BIT_XOR: case T_BIT_AND:

@@ -13,8 +13,6 @@ namespace {
 bool isHexCap(char16_t u) { return isDigit(u) || (u >= 'A' && u <= 'F'); }
 bool isBlank(char16_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
 bool isDotOperatorChar(char16_t u) { return u == '*' || u == '/' || u == '\\' || u == '^' || u == '\''; }
-bool isOpener(uint16_t c) { return c == '(' || c == '[' || c == '{'; }
-bool isCloser(uint16_t c) { return c == ')' || c == ']' || c == '}'; }
 
 // Single characters that are tokens of their own.
 struct SingleTokenTable {
@@ -27,7 +25,7 @@ constexpr SingleTokenTable kSingleToken;
 bool isSingleToken(char16_t u) { return u < 128 && kSingleToken.is[u]; }
 
 // The two-character tokens.
-uint16_t twoCharCode(char16_t a, char16_t b) {
+inline uint16_t twoCharCode(char16_t a, char16_t b) {
     switch (a) {
         case '+': return b == '+' ? T_INC : 0;
         case '-': return b == '-' ? T_DEC : 0;
@@ -57,7 +55,7 @@ uint16_t twoCharCode(char16_t a, char16_t b) {
 struct Scanner {
     const char16_t* src;
     int32_t len;
-    char16_t at(int64_t j) const { return j >= 0 && j < len ? src[j] : 0; }
+    char16_t at(int64_t j) const { return static_cast<uint64_t>(j) < static_cast<uint64_t>(len) ? src[j] : 0; }
 };
 
 // One escape sequence after the backslash at `i`. Appends its units to `out`
@@ -176,11 +174,13 @@ struct Lexer {
     }
 
     void trackDepth(uint16_t code) {
+        const uint8_t kind = codeKind(code);
+        if (!(kind & (kKindOpener | kKindCloser))) return;
         int32_t index = wb.tokens.n - 1;
-        if (isOpener(code)) {
+        if (kind & kKindOpener) {
             if (depth == 0 && firstOpen < 0) firstOpen = index;
             ++depth;
-        } else if (isCloser(code)) {
+        } else {
             if (depth > 0 && --depth == 0 && firstOpen >= 0 && firstClose < 0) firstClose = index;
         }
     }
@@ -422,8 +422,7 @@ QoValue numberValue(const char16_t* src, const Token& t) {
     while (src[end] == 'i' || src[end] == 'L') --end;   // suffixes
     QoValue v = makeInt(0);
     if (t.flags & kFlagIntValue) {
-        v.i = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(t.aux)) |
-                                   static_cast<uint64_t>(static_cast<uint32_t>(t.aux2)) << 32);
+        v.i = keptInt(t);
     } else if (t.sub == kNumHex) {
         uint64_t x = 0;
         for (int32_t k = t.start + 2; k <= end; ++k)

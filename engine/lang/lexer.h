@@ -69,6 +69,28 @@ void literalText(const char16_t* src, const Token& t, char16_t* out);
 // is converted here from its text.
 QoValue numberValue(const char16_t* src, const Token& t);
 
+// The value of a token flagged kFlagIntValue.
+inline int64_t keptInt(const Token& t) {
+    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(t.aux)) |
+                                static_cast<uint64_t>(static_cast<uint32_t>(t.aux2)) << 32);
+}
+
+// Bracket and separator kinds of token codes (every token code is below 128).
+enum CodeKind : uint8_t { kKindOpener = 1, kKindCloser = 2, kKindSeparator = 4 };
+struct CodeKinds {
+    uint8_t of[128] = {};
+    constexpr CodeKinds() {
+        of['('] = of['['] = of['{'] = kKindOpener;
+        of[')'] = of[']'] = of['}'] = kKindCloser;
+        of[','] = of[';'] = of[':'] = kKindSeparator;
+    }
+};
+inline constexpr CodeKinds kCodeKinds;
+inline uint8_t codeKind(uint16_t c) { return c < 128 ? kCodeKinds.of[c] : 0; }
+inline bool isOpener(uint16_t c) { return codeKind(c) & kKindOpener; }
+inline bool isCloser(uint16_t c) { return codeKind(c) & kKindCloser; }
+inline bool isSeparator(uint16_t c) { return codeKind(c) & kKindSeparator; }
+
 inline bool isIdentStart(char16_t u) {
     return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u > 255;
 }
