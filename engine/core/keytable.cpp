@@ -417,9 +417,41 @@ void freeEntry(Entry* e) {
     g_entryPool.give(e);
 }
 
-// Unlinks the entry of keyType at the key's node and, unless a sweep or
-// shutdown runs, frees the chain of nodes that the removal left empty.
-Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
+// Frees the chain of entry-less, childless nodes that ends the key's path,
+// from below `keep` (at keepDepth, the deepest node on the path that holds an
+// entry or more than one child, or the root) down.
+void freeChain(Node* keep, int keepDepth, const unsigned char* key, int len) {
+    Node** top = slotOf(keep, key[keepDepth]);
+    Node* c = *top;
+    removeSlot(keep, top);
+    for (int depth = keepDepth + 1; c; ++depth) {
+        Node* next = depth < len ? childOf(c, key[depth]) : nullptr;
+        freeNode(c);
+        c = next;
+    }
+}
+
+// Frees what an insert that ran out of memory built of the key's path: the
+// deepest node it reached, when empty, and the empty chain above it. No node
+// is ever left without an entry below it, so that a sweep frees nodes only
+// along the paths of the keys it removes.
+void dropEmptyPath(const unsigned char* key, int len) {
+    Node* n = g_root;
+    Node* keep = g_root;
+    int keepDepth = 0;
+    for (int i = 0; i < len; ++i) {
+        if (n->entries || n->count > 1) { keep = n; keepDepth = i; }
+        Node* c = childOf(n, key[i]);
+        if (!c) break;
+        n = c;
+    }
+    if (n != g_root && !n->entries && n->count == 0) freeChain(keep, keepDepth, key, len);
+}
+
+// Unlinks the entry of keyType (when exact is set: that very entry, if it is
+// still of keyType) at the key's node and frees the chain of nodes that the
+// removal left empty.
+Entry* unlink(const unsigned char* key, int len, int32_t keyType, const Entry* exact = nullptr) {
     Node* n = g_root;
     Node* keep = g_root;   // deepest node on the path that must stay
     int keepDepth = 0;
@@ -429,22 +461,12 @@ Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
         if (!n) return nullptr;
     }
     Entry** link = &n->entries;
-    while (*link && (*link)->keyType != keyType) link = &(*link)->next;
+    while (*link && ((exact && *link != exact) || (*link)->keyType != keyType)) link = &(*link)->next;
     Entry* e = *link;
     if (!e) return nullptr;
     *link = e->next;
-    if (len == 4) unlinkedFour(read4(key), keyType, e);
-    if (!g.sweeping && !n->entries && n->count == 0) {
-        // Below `keep` the path is a chain of entry-less single-child nodes.
-        Node** top = slotOf(keep, key[keepDepth]);
-        Node* c = *top;
-        removeSlot(keep, top);
-        for (int depth = keepDepth + 1; c; ++depth) {
-            Node* next = depth < len ? childOf(c, key[depth]) : nullptr;
-            freeNode(c);
-            c = next;
-        }
-    }
+    if (len == 4) unlinkedFour(read4(key), e->keyType, e);
+    if (!n->entries && n->count == 0) freeChain(keep, keepDepth, key, len);
     return e;
 }
 
@@ -485,18 +507,24 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     const unsigned char* k = static_cast<const unsigned char*>(key);
     Node* n = g_root;
     Node** ref = nullptr;   // where n hangs (the root never moves)
+    bool built = false;   // nodes were added: a failure below takes them out again
+    auto fail = [&] {
+        if (built) dropEmptyPath(k, len);
+        return kNoMemory;
+    };
     for (int i = 0; i < len; ++i) {
         Node** slot = slotOf(n, k[i]);
         if (!slot) {
             // A node on the way to the key's end gets a child at once: it is
             // made with room for two, rather than made empty and grown.
             Node* c = i + 1 < len ? newNode(kCaps[1]) : newNode(0);
-            if (!c) return kNoMemory;
+            if (!c) return fail();
             Node* parent = n;
             if (!addChild(ref ? ref : &parent, k[i], c)) {
                 freeNode(c);
-                return kNoMemory;
+                return fail();
             }
+            built = true;
             slot = slotOf(ref ? *ref : parent, k[i]);
         }
         ref = slot;
@@ -507,9 +535,9 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
         return kExists;
     }
     int32_t functions = pairIndex(del, mark);
-    if (functions < 0) return kNoMemory;
+    if (functions < 0) return fail();
     Entry* e = static_cast<Entry*>(g_entryPool.take());
-    if (!e) return kNoMemory;
+    if (!e) return fail();
     *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
     if (len == 4) linkedFour(read4(key), keyType, e);
@@ -704,9 +732,12 @@ QoHandle drawHandle() {
 
 namespace {
 
-// An object the sweep frees: its key, and the entry to make sure it is the same.
+// An object the sweep frees: its key and key type, and the entry to make sure
+// it is the same (a delete function may free it first, and an insert of
+// another type at the same key may take its block again).
 struct Doomed {
     int32_t key;
+    int32_t keyType;
     Entry* entry;
 };
 
@@ -718,7 +749,7 @@ void findDoomed(Node* n, int depth, unsigned char* key, Vec<Doomed>* doomed) {
         for (Entry* e = n->entries; e; e = e->next) {
             if (!(e->flags & kNumbered)) continue;
             if (e->flags & kMarked) e->flags &= ~kMarked;
-            else doomed->push({read4(key), e});
+            else doomed->push({read4(key), e->keyType, e});
         }
         return;
     }
@@ -726,31 +757,6 @@ void findDoomed(Node* n, int depth, unsigned char* key, Vec<Doomed>* doomed) {
         key[depth] = static_cast<unsigned char>(b);
         findDoomed(*s, depth + 1, key, doomed);
     });
-}
-
-// Frees the nodes left empty below n; true when n itself is empty.
-bool prune(Node* n, int depth) {
-    if (depth == 4) return n != g_root && !n->entries && n->count == 0;
-    if (n->cap == kFull) {
-        Node** kids = kidsOf(n);
-        for (unsigned b = 0; b < kFull; ++b)
-            if (kids[b] && prune(kids[b], depth + 1)) {
-                freeNode(kids[b]);
-                kids[b] = nullptr;
-                --n->count;
-            }
-    } else {
-        for (unsigned i = 0; i < n->count;) {
-            Node** s = kidsOf(n) + i;
-            if (prune(*s, depth + 1)) {
-                freeNode(*s);
-                removeSlot(n, s);
-            } else {
-                ++i;
-            }
-        }
-    }
-    return n != g_root && !n->entries && n->count == 0;
 }
 
 template <class F>
@@ -780,26 +786,20 @@ void freeList(Entry* list) {
 // The garbage is listed first; then each object, in key order, is unlinked
 // and freed (while the objects after it are still in the table, as when the
 // sweep walks the trie), without the walk holding a node while a delete
-// function runs; the emptied nodes go last.
+// function runs. Nodes are freed only along the removed keys' paths: no other
+// node can have been left empty.
 void sweepNumbered() {
     Vec<Doomed> doomed;
     unsigned char key[4] = {};
     findDoomed(g_root, 0, key, &doomed);
     for (const Doomed& d : doomed) {
-        Node* n = findNode(&d.key, 4);
-        if (!n) continue;
-        for (Entry** link = &n->entries; *link; link = &(*link)->next) {
-            if (*link != d.entry) continue;
-            *link = d.entry->next;
-            unlinkedFour(d.key, d.entry->keyType, d.entry);
-            freeEntry(d.entry);
-            // A delete function may have searched and cached an entry that is
-            // freed later: keep the caches empty meanwhile.
-            g_general.count = g_locks.count = 0;
-            break;
-        }
+        Entry* e = unlink(reinterpret_cast<const unsigned char*>(&d.key), 4, d.keyType, d.entry);
+        if (!e) continue;   // a delete function removed it already
+        freeEntry(e);
+        // A delete function may have searched and cached an entry that is
+        // freed later: keep the caches empty meanwhile.
+        g_general.count = g_locks.count = 0;
     }
-    prune(g_root, 0);
 }
 // The compiled functions are the collector's roots, and they are few among the
 // objects: their entries are listed once, in key order, and listed again only
