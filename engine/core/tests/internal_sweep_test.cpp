@@ -150,6 +150,43 @@ TEST_F(Sweep, FailedInsertsDuringTheSweep) {
     g_log = nullptr;
 }
 
+// The sweep passes over the parts of the trie without objects: what it
+// needs to know of a node survives the node's growth into larger blocks and
+// deletions of the objects below it.
+TEST_F(Sweep, ObjectsBelowAGrownNodeAreFound) {
+    SweepLog log;
+    g_log = &log;
+    int64_t objectsBefore = keys::objectCount();
+    // One node with 40 children: it grows at the 3rd, 9th and 33rd.
+    auto handle = [](int i) { return static_cast<QoHandle>(0x7a000000 | (i << 16) | 0xEEEE); };
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(make(handle(i)), handle(i));
+        // Plain keys on the same paths, and a removal of some of them.
+        for (int i = 0; i < 40; i += 3) {
+            QoHandle h = handle(i);
+            ASSERT_EQ(InsertKey(&h, 4, kTrace + 2, &log.cell, nullptr, nullptr, 0, nullptr), 0);
+        }
+        for (int i = 32; i < 40; ++i) {   // the objects made after the last growth
+            QoHandle h = handle(i);
+            ASSERT_EQ(DeleteKey(&h, 4, kExt, extDelete, 0), 1);
+        }
+        EXPECT_EQ(keys::objectCount(), objectsBefore + 32);
+        ASSERT_EQ(GC(0), 0);
+        EXPECT_EQ(keys::objectCount(), objectsBefore) << round;
+        EXPECT_EQ(log.deleted.size(), 40u * (round + 1));
+        for (int i = 0; i < 40; ++i) {
+            QoHandle h = handle(i);
+            EXPECT_EQ(SearchKey(&h, 4, kExt), nullptr) << i;
+            EXPECT_EQ(SearchKey(&h, 4, kTrace + 2) != nullptr, i % 3 == 0);
+            DeleteKey(&h, 4, kTrace, nullptr, 0);
+            DeleteKey(&h, 4, kTrace + 2, nullptr, 0);
+            std::string name = "trace" + std::to_string(h);
+            DeleteKey(name.data(), static_cast<int>(name.size()), kTrace, nullptr, 0);
+        }
+    }
+    g_log = nullptr;
+}
+
 // A million objects made in waves; each wave keeps a few through a static
 // table and drops the survivors of the wave before. Between waves only the
 // survivors' nodes remain; at the end the trie is as it was.
