@@ -1,10 +1,10 @@
 #include "keytable.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-
-#include <emmintrin.h>
 
 #include "alloc.h"
 #include "engine.h"
@@ -278,7 +278,8 @@ void freePairs() {
 
 // The index of cap in kCaps (the pool of a node of that capacity).
 constexpr int classOf(uint16_t cap) { return cap == 0 ? 0 : (__builtin_ctz(cap) + 1) >> 1; }
-static_assert(classOf(0) == 0 && classOf(2) == 1 && classOf(8) == 2 && classOf(32) == 3 && classOf(kFull) == 4);
+static_assert(classOf(0) == 0 && classOf(2) == 1 && classOf(8) == 2 && classOf(32) == 3 &&
+              classOf(kFull) == 4);
 
 inline unsigned char* bytesOf(Node* n) { return reinterpret_cast<unsigned char*>(n + 1); }
 inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + byteArea(n->cap)); }

@@ -11,20 +11,20 @@
 namespace qo::test {
 namespace {
 
-constexpr int kExt = -300;      // numbered objects of the tests
-constexpr int kTrace = 400;     // plain keys the delete functions leave behind
+constexpr int kExt = -300;   // numbered objects of the tests
+constexpr int kTrace = 400;  // plain keys the delete functions leave behind
 
 struct Ext {
     QoHandle handle;
-    QoHandle victim;    // deleted by this object's delete function (0: none)
-    QoHandle probe;     // searched by it (0: none)
+    QoHandle victim;  // deleted by this object's delete function (0: none)
+    QoHandle probe;   // searched by it (0: none)
 };
 
 struct SweepLog {
     std::vector<QoHandle> deleted;
-    std::vector<std::pair<QoHandle, bool>> probes;   // (handle, found)
+    std::vector<std::pair<QoHandle, bool>> probes;  // (handle, found)
     int cell = 0;
-    bool mayFail = false;   // inserts of the delete functions may run out of memory
+    bool mayFail = false;  // inserts of the delete functions may run out of memory
 };
 SweepLog* g_log = nullptr;
 
@@ -41,7 +41,8 @@ void extDelete(void* v) {
     int rc = InsertKey(&x->handle, 4, kTrace, &g_log->cell, nullptr, nullptr, 0, nullptr);
     EXPECT_TRUE(rc == 0 || (g_log->mayFail && rc == 5)) << rc;
     std::string name = "trace" + std::to_string(x->handle);
-    rc = InsertKey(name.data(), static_cast<int>(name.size()), kTrace, &g_log->cell, nullptr, nullptr, 0, nullptr);
+    rc = InsertKey(name.data(), static_cast<int>(name.size()), kTrace, &g_log->cell, nullptr, nullptr, 0,
+                   nullptr);
     EXPECT_TRUE(rc == 0 || (g_log->mayFail && rc == 5)) << rc;
     delete x;
 }
@@ -68,7 +69,7 @@ TEST_F(Sweep, DeleteFunctionsChangeTheTableWhileItRuns) {
     std::vector<QoHandle> hs;
     for (int i = 0; i < 40; ++i) hs.push_back(make(0x5a000100 + i));
     for (int i = 0; i < 40; ++i) hs.push_back(make(0x01020304 + (i << 24)));
-    for (int i = 0; i < 10; ++i) hs.push_back(make(0));   // drawn by the engine
+    for (int i = 0; i < 10; ++i) hs.push_back(make(0));  // drawn by the engine
     std::vector<QoHandle> order = hs;
     std::sort(order.begin(), order.end(), keyLess);
     // The first object in key order deletes the last one and searches the
@@ -81,7 +82,7 @@ TEST_F(Sweep, DeleteFunctionsChangeTheTableWhileItRuns) {
     ASSERT_EQ(GC(0), 0);
     std::vector<QoHandle> expected = order;
     expected.pop_back();
-    expected.insert(expected.begin() + 1, order.back());   // deleted by the first one's delete function
+    expected.insert(expected.begin() + 1, order.back());  // deleted by the first one's delete function
     EXPECT_EQ(log.deleted, expected) << "each delete function ran once, in key order";
     ASSERT_EQ(log.probes.size(), 2u);
     EXPECT_TRUE(log.probes[0].second) << "an object after the current one is still in the table";
@@ -93,22 +94,27 @@ TEST_F(Sweep, DeleteFunctionsChangeTheTableWhileItRuns) {
     }
     EXPECT_EQ(keys::objectCount(), 0);
     QoHandle victim = order.back();
-    EXPECT_EQ(SearchKey(&victim, 4, kTrace + 1), &log.cell) << "a key inserted where a freed object was stays";
+    EXPECT_EQ(SearchKey(&victim, 4, kTrace + 1), &log.cell)
+        << "a key inserted where a freed object was stays";
     ASSERT_EQ(DeleteKey(&victim, 4, kTrace + 1, nullptr, 0), 1);
     // The keys the delete functions left come in key order and need their
     // nodes and no others: removing them gives every node back.
     std::vector<std::string> seen;
-    ASSERT_TRUE(keys::enumerate(kTrace, [](void* ctx, const unsigned char* k, int len, keys::Entry*) {
-        static_cast<std::vector<std::string>*>(ctx)->emplace_back(reinterpret_cast<const char*>(k), len);
-        return true;
-    }, &seen));
+    ASSERT_TRUE(keys::enumerate(
+        kTrace,
+        [](void* ctx, const unsigned char* k, int len, keys::Entry*) {
+            static_cast<std::vector<std::string>*>(ctx)->emplace_back(reinterpret_cast<const char*>(k), len);
+            return true;
+        },
+        &seen));
     ASSERT_EQ(seen.size(), 2 * hs.size());
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end(), [](const std::string& a, const std::string& b) {
-        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                            [](char x, char y) { return static_cast<unsigned char>(x) <
-                                                                        static_cast<unsigned char>(y); });
+        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+        });
     }));
-    for (const std::string& k : seen) ASSERT_EQ(DeleteKey(k.data(), static_cast<int>(k.size()), kTrace, nullptr, 0), 1);
+    for (const std::string& k : seen)
+        ASSERT_EQ(DeleteKey(k.data(), static_cast<int>(k.size()), kTrace, nullptr, 0), 1);
     EXPECT_EQ(nodes(), before);
     g_log = nullptr;
 }
@@ -130,12 +136,12 @@ TEST_F(Sweep, FailedInsertsDuringTheSweep) {
             if (DeleteKey(name.data(), static_cast<int>(name.size()), kTrace, nullptr, 0) == 0) ++missing;
         }
     };
-    keys::setChunkBlocks(1);   // every node and entry an allocation of its own
+    keys::setChunkBlocks(1);  // every node and entry an allocation of its own
     for (long k = 1; k <= 40; ++k) {
         mem::failAfter(k);
         ASSERT_EQ(GC(0), 0);
         mem::failAfter(0);
-        ASSERT_EQ(GC(0), 0);   // what the failure left for later
+        ASSERT_EQ(GC(0), 0);  // what the failure left for later
         for (QoHandle h : hs) ASSERT_EQ(SearchKey(&h, 4, kExt), nullptr) << k;
         EXPECT_EQ(log.deleted.size(), hs.size() * k) << "every delete function ran once";
         clearTraces();
@@ -166,7 +172,7 @@ TEST_F(Sweep, ObjectsBelowAGrownNodeAreFound) {
             QoHandle h = handle(i);
             ASSERT_EQ(InsertKey(&h, 4, kTrace + 2, &log.cell, nullptr, nullptr, 0, nullptr), 0);
         }
-        for (int i = 32; i < 40; ++i) {   // the objects made after the last growth
+        for (int i = 32; i < 40; ++i) {  // the objects made after the last growth
             QoHandle h = handle(i);
             ASSERT_EQ(DeleteKey(&h, 4, kExt, extDelete, 0), 1);
         }
@@ -206,7 +212,7 @@ TEST_F(Sweep, AMillionObjectsInWaves) {
         auto* t = static_cast<QoTable*>(NewSysObj(QO_TABLE, kWave / kKeepEvery + 1, 0, &th));
         ASSERT_NE(t, nullptr);
         for (int i = 0; i <= kWave / kKeepEvery; ++i) t->items[i] = makeInt(0);
-        r->values[slot] = makeHandle(QO_TABLE, th);   // the last wave's table goes
+        r->values[slot] = makeHandle(QO_TABLE, th);  // the last wave's table goes
         dropped.insert(dropped.end(), kept.begin(), kept.end());
         kept.clear();
         for (int i = 0; i < kWave; ++i) {
