@@ -1,5 +1,7 @@
 #include "keytable.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -85,12 +87,14 @@ private:
 // a node of capacity 256 holds a pointer per byte value; smaller ones hold
 // `count` byte values in ascending order (padded to 8 bytes) and then the
 // children in the same order. A node grows through the capacities 0, 2, 8,
-// 32 and 256 and does not shrink.
+// 32 and 256 and does not shrink. Each node counts the engine-numbered
+// entries at and below it, so that the collector's sweep passes over the
+// parts of the trie that hold none.
 struct Node {
     Entry* entries;
     uint16_t count;   // children
     uint16_t cap;
-    uint32_t sizeClass;   // index of cap in kCaps (its pool)
+    uint32_t numbered;   // engine-numbered entries in this node's subtree
 };
 constexpr uint16_t kFull = 256;
 constexpr uint16_t kCaps[] = {0, 2, 8, 32, kFull};
@@ -272,11 +276,10 @@ void freePairs() {
     detail::g_functions = detail::kNoFunctions;
 }
 
-int classOf(uint16_t cap) {
-    int c = 0;
-    while (kCaps[c] != cap) ++c;
-    return c;
-}
+// The index of cap in kCaps (the pool of a node of that capacity).
+constexpr int classOf(uint16_t cap) { return cap == 0 ? 0 : (__builtin_ctz(cap) + 1) >> 1; }
+static_assert(classOf(0) == 0 && classOf(2) == 1 && classOf(8) == 2 && classOf(32) == 3 &&
+              classOf(kFull) == 4);
 
 inline unsigned char* bytesOf(Node* n) { return reinterpret_cast<unsigned char*>(n + 1); }
 inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + byteArea(n->cap)); }
@@ -286,20 +289,35 @@ inline Node* newNode(uint16_t cap) {
     if (!n) return nullptr;
     std::memset(static_cast<void*>(n), 0, nodeSize(cap));
     n->cap = cap;
-    n->sizeClass = static_cast<uint32_t>(classOf(cap));
     return n;
 }
 
-void freeNode(Node* n) { g_nodePools[n->sizeClass].give(n); }
+void freeNode(Node* n) { g_nodePools[classOf(n->cap)].give(n); }
 
-// The child slot for byte b, or null when there is no such child.
+// The child slot for byte b, or null when there is no such child. The byte
+// values of a node with more than two children are compared 16 at a time: the 16 bytes read from a node
+// of capacity 2 or 8 lie within its block (its children follow them), and the
+// bytes past `count` are masked off.
 inline Node** slotOf(Node* n, unsigned b) {
     if (n->cap == kFull) return kidsOf(n)[b] ? kidsOf(n) + b : nullptr;
+    unsigned count = n->count;
     const unsigned char* bs = bytesOf(n);
-    for (unsigned i = 0; i < n->count; ++i)
-        if (bs[i] == b) return kidsOf(n) + i;
-    return nullptr;
+    if (count <= 2) {   // most nodes: one or two children
+        if (count > 0 && bs[0] == b) return kidsOf(n);
+        if (count > 1 && bs[1] == b) return kidsOf(n) + 1;
+        return nullptr;
+    }
+    const __m128i want = _mm_set1_epi8(static_cast<char>(b));
+    uint32_t hits = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bs)), want)));
+    if (count > 16)
+        hits |= static_cast<uint32_t>(_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bs + 16)), want)))
+                << 16;
+    hits &= count >= 32 ? ~0u : (1u << count) - 1;
+    return hits ? kidsOf(n) + __builtin_ctz(hits) : nullptr;
 }
+static_assert(sizeof(Node) + 16 <= nodeSize(2), "a 16-byte read stays within a node of capacity 2");
 
 inline Node* childOf(Node* n, unsigned b) {
     Node** s = slotOf(n, b);
@@ -316,10 +334,11 @@ bool addChild(Node** ref, unsigned b, Node* c) {
         return true;
     }
     if (n->count == n->cap) {
-        uint16_t cap = kCaps[n->sizeClass + 1];
+        uint16_t cap = kCaps[classOf(n->cap) + 1];
         Node* m = newNode(cap);
         if (!m) return false;
         m->entries = n->entries;
+        m->numbered = n->numbered;
         m->count = n->count;
         if (cap == kFull) {
             for (unsigned i = 0; i < n->count; ++i) kidsOf(m)[bytesOf(n)[i]] = kidsOf(n)[i];
@@ -417,34 +436,64 @@ void freeEntry(Entry* e) {
     g_entryPool.give(e);
 }
 
-// Unlinks the entry of keyType at the key's node and, unless a sweep or
-// shutdown runs, frees the chain of nodes that the removal left empty.
-Entry* unlink(const unsigned char* key, int len, int32_t keyType) {
+// Frees the chain of entry-less, childless nodes that ends the key's path,
+// from below `keep` (at keepDepth, the deepest node on the path that holds an
+// entry or more than one child, or the root) down.
+void freeChain(Node* keep, int keepDepth, const unsigned char* key, int len) {
+    Node** top = slotOf(keep, key[keepDepth]);
+    Node* c = *top;
+    removeSlot(keep, top);
+    for (int depth = keepDepth + 1; c; ++depth) {
+        Node* next = depth < len ? childOf(c, key[depth]) : nullptr;
+        freeNode(c);
+        c = next;
+    }
+}
+
+// Frees what an insert that ran out of memory built of the key's path: the
+// deepest node it reached, when empty, and the empty chain above it. No node
+// is ever left without an entry below it, so that a sweep frees nodes only
+// along the paths of the keys it removes.
+void dropEmptyPath(const unsigned char* key, int len) {
     Node* n = g_root;
-    Node* keep = g_root;   // deepest node on the path that must stay
+    Node* keep = g_root;
     int keepDepth = 0;
     for (int i = 0; i < len; ++i) {
         if (n->entries || n->count > 1) { keep = n; keepDepth = i; }
+        Node* c = childOf(n, key[i]);
+        if (!c) break;
+        n = c;
+    }
+    if (n != g_root && !n->entries && n->count == 0) freeChain(keep, keepDepth, key, len);
+}
+
+// Unlinks the entry of keyType (when exact is set: that very entry, if it is
+// still of keyType) at the key's node and frees the chain of nodes that the
+// removal left empty.
+Entry* unlink(const unsigned char* key, int len, int32_t keyType, const Entry* exact = nullptr) {
+    Node* n = g_root;
+    Node* keep = g_root;   // deepest node on the path that must stay
+    int keepDepth = 0;
+    Node* path[4] = {};    // the nodes above a 4-byte key's node
+    for (int i = 0; i < len; ++i) {
+        if (n->entries || n->count > 1) { keep = n; keepDepth = i; }
+        if (i < 4) path[i] = n;
         n = childOf(n, key[i]);
         if (!n) return nullptr;
     }
     Entry** link = &n->entries;
-    while (*link && (*link)->keyType != keyType) link = &(*link)->next;
+    while (*link && ((exact && *link != exact) || (*link)->keyType != keyType)) link = &(*link)->next;
     Entry* e = *link;
     if (!e) return nullptr;
     *link = e->next;
-    if (len == 4) unlinkedFour(read4(key), keyType, e);
-    if (!g.sweeping && !n->entries && n->count == 0) {
-        // Below `keep` the path is a chain of entry-less single-child nodes.
-        Node** top = slotOf(keep, key[keepDepth]);
-        Node* c = *top;
-        removeSlot(keep, top);
-        for (int depth = keepDepth + 1; c; ++depth) {
-            Node* next = depth < len ? childOf(c, key[depth]) : nullptr;
-            freeNode(c);
-            c = next;
+    if (len == 4) {
+        unlinkedFour(read4(key), e->keyType, e);
+        if (e->flags & kNumbered) {   // numbered entries have 4-byte keys only
+            for (Node* p : path) --p->numbered;
+            --n->numbered;
         }
     }
+    if (!n->entries && n->count == 0) freeChain(keep, keepDepth, key, len);
     return e;
 }
 
@@ -480,25 +529,34 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
            bool numbered, Entry** found) {
     if (found) *found = nullptr;
     if (mark && len != 4) return kBadMark;
-    if (numbered && keyType < kMinNumberedType) return kBadNumberedType;
+    if (numbered && (keyType < kMinNumberedType || len != 4)) return kBadNumberedType;
     if (numbered) gc::maybeCollect();
     const unsigned char* k = static_cast<const unsigned char*>(key);
     Node* n = g_root;
     Node** ref = nullptr;   // where n hangs (the root never moves)
+    bool built = false;   // nodes were added: a failure below takes them out again
+    auto fail = [&] {
+        if (built) dropEmptyPath(k, len);
+        return kNoMemory;
+    };
+    Node* path[4] = {};   // the nodes above a numbered entry's node
     for (int i = 0; i < len; ++i) {
         Node** slot = slotOf(n, k[i]);
         if (!slot) {
             // A node on the way to the key's end gets a child at once: it is
             // made with room for two, rather than made empty and grown.
             Node* c = i + 1 < len ? newNode(kCaps[1]) : newNode(0);
-            if (!c) return kNoMemory;
+            if (!c) return fail();
             Node* parent = n;
             if (!addChild(ref ? ref : &parent, k[i], c)) {
                 freeNode(c);
-                return kNoMemory;
+                return fail();
             }
-            slot = slotOf(ref ? *ref : parent, k[i]);
+            built = true;
+            n = ref ? *ref : parent;   // n may have moved to a larger block
+            slot = slotOf(n, k[i]);
         }
+        if (i < 4) path[i] = n;
         ref = slot;
         n = *slot;
     }
@@ -507,13 +565,17 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
         return kExists;
     }
     int32_t functions = pairIndex(del, mark);
-    if (functions < 0) return kNoMemory;
+    if (functions < 0) return fail();
     Entry* e = static_cast<Entry*>(g_entryPool.take());
-    if (!e) return kNoMemory;
+    if (!e) return fail();
     *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
     if (len == 4) linkedFour(read4(key), keyType, e);
-    if (numbered) ++g_objects;
+    if (numbered) {
+        ++g_objects;
+        for (Node* p : path) ++p->numbered;
+        ++n->numbered;
+    }
     if (keyType == kFunctionByHandle) g_functionsListed = false;
     if (found) *found = e;
     return kInserted;
@@ -704,53 +766,52 @@ QoHandle drawHandle() {
 
 namespace {
 
-// An object the sweep frees: its key, and the entry to make sure it is the same.
+// An object the sweep frees: its key and key type, and the entry to make sure
+// it is the same (a delete function may free it first, and an insert of
+// another type at the same key may take its block again).
 struct Doomed {
     int32_t key;
+    int32_t keyType;
     Entry* entry;
 };
 
 // Walks the 4-byte keys in key order, listing the unmarked numbered entries
 // and clearing the marks of the others. Garbage that the list has no room for
 // waits for the next collection.
-void findDoomed(Node* n, int depth, unsigned char* key, Vec<Doomed>* doomed) {
-    if (depth == 4) {
-        for (Entry* e = n->entries; e; e = e->next) {
-            if (!(e->flags & kNumbered)) continue;
-            if (e->flags & kMarked) e->flags &= ~kMarked;
-            else doomed->push({read4(key), e});
-        }
-        return;
+inline void sweepLeaf(const Node* n, const unsigned char* key, Vec<Doomed>* doomed) {
+    for (Entry* e = n->entries; e; e = e->next) {
+        if (!(e->flags & kNumbered)) continue;
+        if (e->flags & kMarked) e->flags &= ~kMarked;
+        else doomed->push({read4(key), e->keyType, e});
     }
-    forEachChild(n, [&](unsigned b, Node** s) {
-        key[depth] = static_cast<unsigned char>(b);
-        findDoomed(*s, depth + 1, key, doomed);
-    });
 }
 
-// Frees the nodes left empty below n; true when n itself is empty.
-bool prune(Node* n, int depth) {
-    if (depth == 4) return n != g_root && !n->entries && n->count == 0;
+// The children that hold objects, in key order, go to visit(byte, child).
+template <class F>
+inline void forEachNumbered(Node* n, F visit) {
+    Node** kids = kidsOf(n);
     if (n->cap == kFull) {
-        Node** kids = kidsOf(n);
         for (unsigned b = 0; b < kFull; ++b)
-            if (kids[b] && prune(kids[b], depth + 1)) {
-                freeNode(kids[b]);
-                kids[b] = nullptr;
-                --n->count;
-            }
+            if (Node* c = kids[b]; c && c->numbered) visit(b, c);
     } else {
-        for (unsigned i = 0; i < n->count;) {
-            Node** s = kidsOf(n) + i;
-            if (prune(*s, depth + 1)) {
-                freeNode(*s);
-                removeSlot(n, s);
-            } else {
-                ++i;
-            }
-        }
+        const unsigned char* bs = bytesOf(n);
+        for (unsigned i = 0; i < n->count; ++i)
+            if (kids[i]->numbered) visit(bs[i], kids[i]);
     }
-    return n != g_root && !n->entries && n->count == 0;
+}
+
+void findDoomed(Node* n, int depth, unsigned char* key, Vec<Doomed>* doomed) {
+    if (depth == 3) {   // the children are the keys' own nodes
+        forEachNumbered(n, [&](unsigned b, Node* c) {
+            key[3] = static_cast<unsigned char>(b);
+            sweepLeaf(c, key, doomed);
+        });
+        return;
+    }
+    forEachNumbered(n, [&](unsigned b, Node* c) {
+        key[depth] = static_cast<unsigned char>(b);
+        findDoomed(c, depth + 1, key, doomed);
+    });
 }
 
 template <class F>
@@ -780,26 +841,20 @@ void freeList(Entry* list) {
 // The garbage is listed first; then each object, in key order, is unlinked
 // and freed (while the objects after it are still in the table, as when the
 // sweep walks the trie), without the walk holding a node while a delete
-// function runs; the emptied nodes go last.
+// function runs. Nodes are freed only along the removed keys' paths: no other
+// node can have been left empty.
 void sweepNumbered() {
     Vec<Doomed> doomed;
     unsigned char key[4] = {};
     findDoomed(g_root, 0, key, &doomed);
     for (const Doomed& d : doomed) {
-        Node* n = findNode(&d.key, 4);
-        if (!n) continue;
-        for (Entry** link = &n->entries; *link; link = &(*link)->next) {
-            if (*link != d.entry) continue;
-            *link = d.entry->next;
-            unlinkedFour(d.key, d.entry->keyType, d.entry);
-            freeEntry(d.entry);
-            // A delete function may have searched and cached an entry that is
-            // freed later: keep the caches empty meanwhile.
-            g_general.count = g_locks.count = 0;
-            break;
-        }
+        Entry* e = unlink(reinterpret_cast<const unsigned char*>(&d.key), 4, d.keyType, d.entry);
+        if (!e) continue;   // a delete function removed it already
+        freeEntry(e);
+        // A delete function may have searched and cached an entry that is
+        // freed later: keep the caches empty meanwhile.
+        g_general.count = g_locks.count = 0;
     }
-    prune(g_root, 0);
 }
 // The compiled functions are the collector's roots, and they are few among the
 // objects: their entries are listed once, in key order, and listed again only
@@ -821,7 +876,6 @@ void forEachFunction(void (*fn)(void* record)) {
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
     g_root->cap = kFull;
-    g_root->sizeClass = kClasses - 1;
     bool general = g_general.create(10);
     bool locks = g_locks.create(10);
     bool reuse = g_reuse.create(16);
@@ -855,7 +909,6 @@ void destroyAll() {
     }
     std::memset(g_rootBlock, 0, sizeof g_rootBlock);
     g_root->cap = kFull;
-    g_root->sizeClass = kClasses - 1;
     for (Pool& p : g_nodePools) p.destroy();
     g_entryPool.destroy();
     indexRelease();

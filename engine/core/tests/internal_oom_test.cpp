@@ -119,6 +119,7 @@ TEST_F(OutOfMemory, InsertSeries) {
             DeleteKey(keys[i].data(), static_cast<int>(keys[i].size()), 300 + i % 3, nullptr, 0);
     };
     int results[24];
+    long nodesBefore = keys::stats().nodes;
     long k = 1;
     for (;; ++k) {
         if (!withFailure(k, [&] { insertAll(results); })) break;
@@ -134,6 +135,7 @@ TEST_F(OutOfMemory, InsertSeries) {
             EXPECT_EQ(SearchKey(keys[i].data(), static_cast<int>(keys[i].size()), 300 + i % 3), &cells[i]);
         }
         removeAll();
+        EXPECT_EQ(keys::stats().nodes, nodesBefore) << "the failed insert left no node behind (k=" << k << ")";
     }
     EXPECT_GT(k, 24) << "every insert allocates";
     restartAndCheck();

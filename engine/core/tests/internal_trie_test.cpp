@@ -1,5 +1,5 @@
 // The trie's memory: deletions prune the nodes they leave empty, nodes left by
-// a failed insert go at the next sweep, nodes grow through their sizes without
+// a failed insert go at once, nodes grow through their sizes without
 // changing the key order, many objects take about a node each, and unique
 // numbers stay unique.
 #include <cstring>
@@ -51,17 +51,31 @@ TEST_F(Trie, InnerKeyStaysWhenItsLongerNeighbourGoes) {
     EXPECT_NE(SearchKey("abcdef", 6, 300), nullptr) << "an emptied inner node with children stays";
 }
 
-TEST_F(Trie, NodesOfAFailedInsertGoAtTheNextSweep) {
+TEST_F(Trie, AFailedInsertTakesItsNodesOutAtOnce) {
+    ASSERT_EQ(put("long"), 0);   // shares the first four bytes with the failed key
     long before = nodes();
     keys::setChunkBlocks(1);   // every node an allocation of its own
-    mem::failAfter(3);         // on the third node of the path
-    EXPECT_EQ(put("longer!!"), 5);
+    for (long k = 1; k <= 5; ++k) {
+        mem::failAfter(k);         // on the k-th node of the path, or on the entry
+        EXPECT_EQ(put("longer!!"), 5) << k;
+        mem::failAfter(0);
+        EXPECT_EQ(SearchKey("longer!!", 8, 300), nullptr);
+        EXPECT_EQ(nodes(), before) << "no node is left without an entry below it (k=" << k << ")";
+    }
+    // The entry's own allocation fails on a path that already exists.
+    ASSERT_EQ(put("longer"), 0);
+    long withLonger = nodes();
+    mem::failAfter(1);
+    EXPECT_EQ(put("longer", 301), 5);
     mem::failAfter(0);
     keys::setChunkBlocks(0);
-    EXPECT_EQ(SearchKey("longer!!", 8, 300), nullptr);
-    EXPECT_GT(nodes(), before) << "the nodes made before the failure stay for now";
+    EXPECT_EQ(nodes(), withLonger) << "the path of another entry stays";
+    EXPECT_NE(SearchKey("longer", 6, 300), nullptr);
+    ASSERT_EQ(del("longer"), 1);
+    EXPECT_EQ(nodes(), before);
     EXPECT_EQ(GC(0), 0);
     EXPECT_EQ(nodes(), before);
+    EXPECT_NE(SearchKey("long", 4, 300), nullptr);
 }
 
 TEST_F(Trie, CollectionSweepPrunesFreedObjectPaths) {
