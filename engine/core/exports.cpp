@@ -269,17 +269,30 @@ QO_API int SetConst(const char16_t* name, const QoValue* value) {
     return reg::registerConst(name, reg::textLength(name), *value, reg::ConstKind::kHost);
 }
 
-QO_API int GetFor(const char16_t* name, int visibility, const CallInfo* caller, int* module, QoHandle* handle,
-                  QoValue** values, int* maxParam) {
-    fn::Record* r = nullptr;
-    if (name) r = reg::resolve(name, reg::textLength(name), moduleOfCaller(caller), visibility == 0);
-    else if (handle) r = fn::lookup(*handle);
-    if (!r) return 0;
+namespace {
+// GetFor's outputs for record r.
+inline int describeFor(const fn::Record* r, int* module, QoHandle* handle, QoValue** values, int* maxParam) {
     if (module) *module = fn::moduleOf(r);
     if (handle) *handle = fn::handleOf(r);
     if (values) *values = r->values;
     if (maxParam) *maxParam = r->words[fn::W_MAX_PARAM];
     return 1;
+}
+
+// GetFor's search by name, apart from the lookup by handle that method calls
+// make every time.
+__attribute__((noinline)) int getForNamed(const char16_t* name, int visibility, const CallInfo* caller, int* module,
+                                          QoHandle* handle, QoValue** values, int* maxParam) {
+    fn::Record* r = reg::resolve(name, reg::textLength(name), moduleOfCaller(caller), visibility == 0);
+    return r ? describeFor(r, module, handle, values, maxParam) : 0;
+}
+}  // namespace
+
+QO_API int GetFor(const char16_t* name, int visibility, const CallInfo* caller, int* module, QoHandle* handle,
+                  QoValue** values, int* maxParam) {
+    if (name) return getForNamed(name, visibility, caller, module, handle, values, maxParam);
+    fn::Record* r = handle ? fn::lookup(*handle) : nullptr;
+    return r ? describeFor(r, module, handle, values, maxParam) : 0;
 }
 
 QO_API int IsFor(const char16_t* name, int module, QoHandle handle, const QoValue* values, int maxParam) {

@@ -204,9 +204,9 @@ int install(Record* r, QoHandle handle, const Image& im) {
     return 1;
 }
 
-Record* lookup(QoHandle h) {
+Record* lookupSlow(QoHandle h) {
     if (h == 0) return nullptr;
-    keys::Entry* e = keys::search4(h, keys::kFunctionByHandle);
+    keys::Entry* e = keys::search(&h, 4, keys::kFunctionByHandle);
     if (e) return static_cast<Record*>(e->value);
     return g_lastRun && handleOf(g_lastRun) == h ? g_lastRun : nullptr;
 }

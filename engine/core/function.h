@@ -24,6 +24,7 @@
 #pragma once
 #include <cstdint>
 
+#include "keytable.h"
 #include "qo32.h"
 
 namespace qo::fn {
@@ -131,7 +132,16 @@ void abandon(Record* r);
 int install(Record* r, QoHandle handle, const Image& image);
 
 // The record of a live compiled function, or null (handle 0, forged, stale).
-Record* lookup(QoHandle h);
+// The handle asked last is answered inline from the newest record of the key
+// table's lookup cache (an entry leaves the cache before it is removed), as
+// the entries of host calls (QoCal, GetFor) ask for the same function twice.
+Record* lookupSlow(QoHandle h);
+inline Record* lookup(QoHandle h) {
+    const keys::detail::MruList<keys::detail::CacheRecord>& c = keys::detail::g_general;
+    if (h != 0 && c.count > 0 && c.records[0].key == h && c.records[0].keyType == keys::kFunctionByHandle)
+        return static_cast<Record*>(c.records[0].entry->value);
+    return lookupSlow(h);
+}
 // The record at an address handed out by ExMsgWithQo 1, or null when no live
 // record has that address.
 Record* fromAddress(const void* address);

@@ -109,10 +109,10 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     int32_t start = fn::codeStart(r);
     if (__builtin_expect(start < 0, 0)) return failCall(result, start < -255 ? 1 : -start, kFunDeleted, h);
 
-    if (!g_interrupted && evaluateFormula(r, args, result)) return result;
+    auto* plan = static_cast<Plan*>(r->threaded);
+    if (!g_interrupted && plan && plan->formula && evaluateFormula(r, args, result)) return result;
     Activation a;
     FrameState fs;
-    auto* plan = static_cast<Plan*>(r->threaded);
     if (__builtin_expect(plan && plan->count > 0 && r->code[0] == fn::kIdle, 1)) {
         // The usual case (a host's or a native's call of a function that is
         // not running): the activation's head and own-array figures come from

@@ -34,16 +34,6 @@ void writeBack(Activation& a, const QoValue* args, int32_t lastArg, Cursor& at) 
     }
 }
 
-void callFunction(Activation& a, QoNativeFn f, QoValue* args, int32_t lastArg) {
-    QoValue* r = f(&a.scratch, lastArg, args, &a.info);
-    if (!r) {
-        setNil(a.scratch);
-    } else if (r != &a.scratch) {
-        a.scratch = *r;
-    }
-    if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
-}
-
 }  // namespace
 
 QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at) {
@@ -90,7 +80,7 @@ QoValue* callNative(Activation& a, QoValue* top, Cursor& at) {
         report(a, 3, kFunDeleted, 1);
         setNil(a.scratch);
     } else if (native->fn != &builtins::A || !elementAccess(a, args, lastArg)) {
-        callFunction(a, native->fn, args, lastArg);
+        callNativeFunction(a, native->fn, args, lastArg);
     }
     if (*at.pc == 0) {
         ++at.pc;  // no write-back list

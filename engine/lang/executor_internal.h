@@ -216,6 +216,17 @@ struct Cursor {
 // and advances the cursor past both.
 QoValue* callCompiled(Activation& a, QoValue* top, Cursor& at);
 QoValue* callNative(Activation& a, QoValue* top, Cursor& at);
+// A native function f on args[0..lastArg]: its answer (nil for none) in the
+// activation's scratch record, kept as a temporary when it is a new object.
+inline void callNativeFunction(Activation& a, QoNativeFn f, QoValue* args, int32_t lastArg) {
+    QoValue* r = f(&a.scratch, lastArg, args, &a.info);
+    if (!r) {
+        setNil(a.scratch);
+    } else if (r != &a.scratch) {
+        a.scratch = *r;
+    }
+    if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
+}
 // The end of a CALLF made by the threaded loop: the temporary result saved, the
 // write-back list (at the cursor after the two operands), the result into args[0].
 void afterCall(Activation& a, QoValue* args, int32_t lastArg, bool temporary, Cursor& at);

@@ -617,6 +617,16 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(CALLN) {
+        // A live native other than the element accessor, with no write-back
+        // list: called here, without the operand cursor of the general path.
+        auto* native = static_cast<const reg::NativeRecord*>(ap->addresses[s->a]);
+        if (__builtin_expect(s->c == 0 && native && native->fn && native->fn != &builtins::A, 1)) {
+            QoValue* args = top - s->b;
+            SLOW_AT(*ap, ap->record, s, 0, callNativeFunction(*ap, native->fn, args, s->b));
+            *args = ap->scratch;
+            top = args;
+            NEXT();
+        }
         top = callAt(*ap, top, s, false);
         NEXT();
     }

@@ -9,6 +9,7 @@
 #include "engine.h"
 #include "executor.h"
 #include "executor_internal.h"
+#include "executor_plan.h"
 
 namespace qo::lang {
 namespace {
@@ -34,8 +35,8 @@ __attribute__((always_inline)) inline QoValue* callIn(QoHandle function, QoValue
     g.plainFrame = 1;
     // The outermost call of a formula, with no interruption to take first:
     // what execute() would do before anything else.
-    if (g.callDepth == 0 && !g_interrupted && !interruptPending() && fn::codeStart(r) >= 0 &&
-        evaluateFormula(r, args, result))
+    if (g.callDepth == 0 && !g_interrupted && !interruptPending() && fn::codeStart(r) >= 0 && r->threaded &&
+        static_cast<Plan*>(r->threaded)->formula && evaluateFormula(r, args, result))
         return result;
     bool temporary;
     return execute(r, args, result, &temporary, keep ? 0 : kStartFlags);

@@ -193,9 +193,8 @@ Member lookup(Obj* o, int32_t id) {
 
 // The parameter count of a compiled function, or -1 when GetFor refuses it.
 int paramCount(QoHandle f, CallInfo* caller) {
-    int module = 0, maxParam = 0;
-    QoValue* values = nullptr;
-    if (!f || !engine.GetFor(nullptr, 0, caller, &module, &f, &values, &maxParam)) return -1;
+    int maxParam = 0;
+    if (!f || !engine.GetFor(nullptr, 0, caller, nullptr, &f, nullptr, &maxParam)) return -1;
     return maxParam + 1;
 }
 

@@ -183,6 +183,57 @@ TEST_F(Classes, ObjectsDeletedWhileTheirOwnCodeRuns) {
     EXPECT_LE(objects(), before);
 }
 
+// A method's function is found by its handle on every call: after a run of
+// calls through it, a deletion of the function, or a deletion followed by a
+// new function of the same name, is seen by the very next call, from a
+// script loop and from the host, and the other methods go on running.
+TEST_F(Classes, MethodFunctionsDeletedOrRecompiledBetweenCalls) {
+    QoHandle get = compile(u"mget(self) = 4");
+    QoHandle other = compile(u"mother(self, a) = a * 2");
+    eval(u"global(true), classM = sys::class(#M, method, #get, @mget, #twice, @mother), m = sys::obj(classM)");
+    QoHandle loop = compile(u"(n : i, s) = i = 0, s = 0, while(i < n, s = s + oget(m, #get), i++), s");
+    QoValue n{};
+    n.type = n.optype = QO_INT;
+    n.i = 50;
+    int error = 0;
+    std::u16string name;
+    EXPECT_EQ(call(loop, &n, &error).i, 200);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(eval(u"oget(m, #twice, 21)").i, 42);
+    int maxParam = -1;
+    QoHandle asked = get;
+    ASSERT_EQ(api.GetFor(nullptr, 0, nullptr, nullptr, &asked, nullptr, &maxParam), 1);
+    EXPECT_EQ(maxParam, 0);
+    // A second function of the same name is refused while the first lives.
+    QoValue* values = nullptr;
+    int from = 0, to = 0;
+    EXPECT_NE(api.QoCom(u"mget(self) = 5", 1, 1, nullptr, &asked, &maxParam, &values, &from, &to), 0);
+
+    ASSERT_EQ(api.DeleteFor(get, nullptr), 1);
+    asked = get;
+    EXPECT_EQ(api.GetFor(nullptr, 0, nullptr, nullptr, &asked, nullptr, &maxParam), 0);
+    EXPECT_EQ(errorOf(u"oget(m, #get)"), "sys::obj oget 7");
+    QoValue stopped = call(loop, &n, &error, &name);
+    EXPECT_EQ(error, 7);
+    EXPECT_EQ(name, u"sys::obj oget") << stopped.type << " " << stopped.i;
+    call(get, nullptr, &error, &name);
+    EXPECT_EQ(name, u"FunDeleted");
+    EXPECT_EQ(eval(u"oget(m, #twice, 4)").i, 8);
+
+    // The same name compiled anew gets a handle of its own: the class still
+    // names the deleted one.
+    QoHandle again = compile(u"mget(self) = 5");
+    ASSERT_NE(again, 0);
+    EXPECT_NE(again, get);
+    EXPECT_EQ(errorOf(u"oget(m, #get)"), "sys::obj oget 7");
+    EXPECT_EQ(eval(u"sys::class(#M, method, #get, @mget, #twice, @mother), m = sys::obj(classM), oget(m, #get)").i, 5);
+    EXPECT_EQ(call(loop, &n, &error).i, 250);
+
+    EXPECT_EQ(api.DeleteFor(other, nullptr), 1);
+    EXPECT_NE(errorOf(u"oget(m, #twice, 4)"), "");
+    EXPECT_EQ(errorOf(u"oget(m, #nothing)"), "sys::obj oget 4");
+}
+
 TEST_F(Classes, CyclesDeepChainsAndUnloading) {
     compile(u"bye(self) = o(\"bye \")");
     eval(u"global(true), classNode = sys::class(#Node, public, #next, #data, method, #__del__, @bye)");

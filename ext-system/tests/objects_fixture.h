@@ -16,7 +16,8 @@ namespace qo::systest {
 struct EngineApi {
 #define QO_SLOT(n) decltype(&::n) n = nullptr;
     QO_SLOT(InitQo) QO_SLOT(FreeQo) QO_SLOT(QoCom) QO_SLOT(QoCal) QO_SLOT(SearchKey) QO_SLOT(InsertKey)
-    QO_SLOT(DeleteKey) QO_SLOT(LockKey) QO_SLOT(GetRunErr) QO_SLOT(TestRunErr) QO_SLOT(GC)
+    QO_SLOT(DeleteKey) QO_SLOT(LockKey) QO_SLOT(GetRunErr) QO_SLOT(TestRunErr) QO_SLOT(GC) QO_SLOT(GetFor)
+    QO_SLOT(DeleteFor)
 #undef QO_SLOT
 };
 
@@ -30,7 +31,8 @@ protected:
         ASSERT_NE(engineLib_, nullptr) << dlerror();
 #define QO_BIND(n) api.n = reinterpret_cast<decltype(&::n)>(dlsym(engineLib_, #n));
         QO_BIND(InitQo) QO_BIND(FreeQo) QO_BIND(QoCom) QO_BIND(QoCal) QO_BIND(SearchKey) QO_BIND(InsertKey)
-        QO_BIND(DeleteKey) QO_BIND(LockKey) QO_BIND(GetRunErr) QO_BIND(TestRunErr) QO_BIND(GC)
+        QO_BIND(DeleteKey) QO_BIND(LockKey) QO_BIND(GetRunErr) QO_BIND(TestRunErr) QO_BIND(GC) QO_BIND(GetFor)
+        QO_BIND(DeleteFor)
 #undef QO_BIND
         ASSERT_EQ(api.InitQo(), 1);
         extLib_ = dlopen(QO_SYSTEM_PATH, RTLD_NOW | RTLD_LOCAL);

@@ -51,6 +51,14 @@ inline bool sameRecord(const QoValue& x, const QoValue& y) {
     return std::memcmp(&x, &y, 24) == 0;
 }
 
+// Two runs of the same text gave the same result record and the same error.
+inline void expectSameOutcome(const Outcome& bytes, const Outcome& plan) {
+    EXPECT_TRUE(sameRecord(bytes.result, plan.result)) << bytes.result.i << " / " << plan.result.i;
+    EXPECT_EQ(bytes.errType, plan.errType);
+    EXPECT_EQ(bytes.errName, plan.errName);
+    EXPECT_EQ(bytes.errCode, plan.errCode);
+}
+
 // The handlers of the plan of a compiled text, before binding.
 inline std::vector<lang::Handler> handlersOf(QoHandle h) {
     std::vector<lang::Handler> out;
