@@ -346,6 +346,18 @@ Plan* planOf(fn::Record* r) {
         NEXT();                             \
     }
 
+// The operator on the top two slots, then the KEEPTOP and END that follow it
+// (the KEEPTOP's count in c): the function's value goes to the END directly.
+#define STACK_OP_KEEPTOP_END(name)               \
+    H(name##_KEEPTOP_END) {                     \
+        onStack<op::name>(*ap, s, top - 1);     \
+        --top;                                  \
+        const int32_t n = s->c;                 \
+        top[-n] = *top;                         \
+        top -= n;                               \
+        goto H_END;                             \
+    }
+
 #define VV_OP(name)                                            \
     H(VV_##name) {                                             \
         pushedPair<op::name>(*ap, s, top + 1, *V1(s), *V2(s));      \
@@ -642,6 +654,20 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         top -= n;
         goto H_END;
     }
+    // PUSHV and the KEEPTOP and END after it (the count in c): the variable is
+    // written into both slots the two steps write, from registers.
+    H(V_KEEPTOP_END) {
+        const QoValue v = *V1(s);
+        const int32_t n = s->c;
+        top[1] = v;
+        top += 1 - n;
+        *top = v;
+        goto H_END;
+    }
+    STACK_OP_KEEPTOP_END(ADD)
+    STACK_OP_KEEPTOP_END(SUB)
+    STACK_OP_KEEPTOP_END(MUL)
+    STACK_OP_KEEPTOP_END(DIV)
     H(OO) {
         int32_t n = s->a;
         top[-n] = *top;
@@ -688,7 +714,22 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         NEXT();
     }
     H(VC_LT_JMPFPUSH) {
-        pushedPair<op::LT>(*ap, s, top + 1, *V1(s), *KP(s));
+        const QoValue& x = *V1(s);
+        const QoValue& y = *KP(s);
+        if (allInts(x, y)) {
+            // The test on the register, not on the slot just written (a read
+            // of it would wait for the store).
+            const bool holds = relation<op::LT>(x.i, y.i);
+            arith::setLogical(top[1], holds);
+            if (!holds) {
+                arith::setLogical(top[2], false);
+                top += 2;
+                JUMP(s->q);
+            }
+            ++top;
+            NEXT();
+        }
+        pushedPair<op::LT>(*ap, s, top + 1, x, y);
         ++top;
         JUMP_IF_FALSE_PUSHED(s->q);
         NEXT();

@@ -670,6 +670,27 @@ int Translator::run(Plan** out) {
         }
 
     }
+    // A PUSHV or an operator on the stack right before a KEEPTOP and the END
+    // (one step or two) runs them all; the steps after it stay for the jumps
+    // that land on them.
+    for (int32_t n = 1; n < plan->count; ++n) {
+        const Step& end = plan->steps[n];
+        const auto keep = static_cast<Handler>(reinterpret_cast<uintptr_t>(end.go));
+        if (keep != Handler::KEEPTOP_END &&
+            !(keep == Handler::KEEPTOP && n + 1 < plan->count &&
+              static_cast<Handler>(reinterpret_cast<uintptr_t>(plan->steps[n + 1].go)) == Handler::END))
+            continue;
+        Step& s = plan->steps[n - 1];
+        const auto h = static_cast<Handler>(reinterpret_cast<uintptr_t>(s.go));
+        Handler fused = Handler::kCount;
+        if (h == Handler::PUSHV) fused = Handler::V_KEEPTOP_END;
+        if (h >= Handler::ADD && h <= Handler::DIV)
+            fused = static_cast<Handler>(static_cast<uint16_t>(Handler::ADD_KEEPTOP_END) +
+                                         (static_cast<uint16_t>(h) - static_cast<uint16_t>(Handler::ADD)));
+        if (fused == Handler::kCount) continue;
+        s.go = reinterpret_cast<const void*>(static_cast<uintptr_t>(fused));
+        s.c = end.a;
+    }
     *out = plan;
     return 1;
 }

@@ -173,6 +173,48 @@ TEST_F(PlanAgreement, CallsRecursionAndWriteBack) {
     agree(u"(n) = fresh(n), fresh(n)", {makeInt(0)});
 }
 
+// A which whose branches end the function: the value pushed or computed last
+// goes to the END in the same step, and the test of which branch to take is
+// made on the comparison itself. Both branches, each kind the comparison
+// meets, the condition pushed again when it fails (read by the next test or
+// given back when nothing follows), and the operators' errors at their sites.
+TEST_F(PlanAgreement, WhichBranchesThatEndTheFunction) {
+    Compiled fib = compile(u"fib(n) = which(n < 2, n, fib(n - 1) + fib(n - 2))");
+    ASSERT_EQ(fib.rc, 0);
+    const std::vector<lang::Handler> hs = handlersOf(fib.handle);
+    EXPECT_EQ(countOf(hs, lang::Handler::VC_LT_JMPFPUSH), 1);
+    EXPECT_EQ(countOf(hs, lang::Handler::V_KEEPTOP_END), 1);
+    EXPECT_EQ(countOf(hs, lang::Handler::ADD_KEEPTOP_END), 1);
+    std::vector<QoValue> ns = {makeInt(1),  makeInt(2),     makeInt(-5),         makeReal(1.5), makeReal(2.5),
+                               makeNil(),   makeLogical(1), complexValue(1, 2),  makeInt(INT64_MIN)};
+    const char16_t* texts[] = {
+        u"(n, m) = which(n < 2, n, m)",
+        u"(n, m) = which(n < 2, m)",
+        u"(n, m) = which(n < 2, n - m, n + m)",
+        u"(n, m) = which(n < 2, m * n, n < 7, m / n, n * m)",
+        u"(n, m : x) = which(n < 2, x, m)",
+        u"(n, m) = which(n < 2, n + 1, m - n)",
+        u"(n, m) = n = which(n < 0, 3, n), which(n < 2, n, m / n)",
+        u"(n, m) = which(n < 2, \"small\", \"big\" + m)",
+    };
+    objectsByKind = true;  // the texts' handles differ from run to run
+    for (const char16_t* t : texts)
+        for (const QoValue& n : ns)
+            for (const QoValue& m : {makeInt(3), makeReal(0.5), makeInt(0), makeNil()}) agree(t, {n, m});
+    agree(u"(n) = fib(n)", {makeInt(20)});
+    agree(u"(n) = fib(n)", {makeReal(12.5)});
+    // Deep recursion through the fused end, and its overflow near the limits.
+    ASSERT_EQ(compile(u"down(n) = which(n < 1, 0, 1 + down(n - 1))").rc, 0);
+    agree(u"(n) = down(n)", {makeInt(300)});  // within the byte loop's machine-stack limit
+    for (int32_t capacity : {40, 64, 200}) {
+        ASSERT_TRUE(setStackCapacity(capacity));
+        agree(u"(n) = down(n)", {makeInt(10)});
+        agree(u"(n) = down(n)", {makeInt(100)});
+        agree(u"(n) = fib(n)", {makeInt(12)});
+    }
+    ASSERT_TRUE(setStackCapacity(kDefaultStackMax));
+}
+
 }  // namespace
 }  // namespace qo::test
 
