@@ -129,7 +129,7 @@ struct IndexRecord {
 IndexRecord* g_index = nullptr;
 uint32_t g_indexMask = 0;    // records - 1 (records: a power of two)
 long g_fourByteEntries = 0;  // entries of 4-byte keys in the trie
-constexpr uint32_t kMinIndex = 1u << 10, kMaxIndex = 1u << 21;
+constexpr uint32_t kMinIndex = 1u << 10, kMaxIndex = 1u << 19;
 
 // Handles are drawn from a counter whose low 7 bits become the last key byte
 // and whose higher bits the bytes before it (handleOf below); small handles
