@@ -30,17 +30,30 @@ RunErrorSlot readError() {
     return e;
 }
 
+// Requests an interruption from another thread 20 ms after go(): the run
+// started right after go() is well inside its loop by then.
+class LateRequest {
+public:
+    LateRequest()
+        : requester_([this] {
+              while (!started_.load()) std::this_thread::yield();
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              int any = 1;
+              ExMsgWithQo(8, &any, nullptr, nullptr);
+          }) {}
+    void go() { started_.store(true); }
+    void join() { requester_.join(); }
+
+private:
+    std::atomic<bool> started_{false};
+    std::thread requester_;
+};
+
 TEST_F(ExecutorInterrupt, AnEndlessLoopEndsWithTheInterruptError) {
     Compiled c = compile(u"while(1, 0)");
     ASSERT_EQ(c.rc, 0);
-    std::atomic<bool> started{false};
-    std::thread requester([&] {
-        while (!started.load()) std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        int any = 1;
-        ExMsgWithQo(8, &any, nullptr, nullptr);
-    });
-    started.store(true);
+    LateRequest requester;
+    requester.go();
     run(c.handle);
     requester.join();
     RunErrorSlot e = readError();
@@ -57,16 +70,10 @@ TEST_F(ExecutorInterrupt, AnEndlessLoopEndsWithTheInterruptError) {
 TEST_F(ExecutorInterrupt, ACountingLoopStopsWithItsVariablesWritten) {
     Compiled c = compile(u"(n, i, s) = i = 1, s = 0, while(i <= n, s = s + i*1, i++), 5");
     ASSERT_EQ(c.rc, 0);
-    std::atomic<bool> started{false};
-    std::thread requester([&] {
-        while (!started.load()) std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        int any = 1;
-        ExMsgWithQo(8, &any, nullptr, nullptr);
-    });
+    LateRequest requester;
     std::vector<QoValue> args = {makeInt(int64_t(1) << 60), makeNil(), makeNil()};
     QoValue result = makeNil();
-    started.store(true);
+    requester.go();
     QoCal(c.handle, args.data(), &result);
     requester.join();
     EXPECT_EQ(readError().name, u"QoInterrupt");
