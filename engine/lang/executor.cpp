@@ -15,6 +15,7 @@
 #include "executor_frames.h"
 #include "executor_internal.h"
 #include "executor_plan.h"
+#include "executor_pure.h"
 #include "executor_realrun.h"
 #include "objects.h"
 
@@ -111,6 +112,10 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
 
     auto* plan = static_cast<Plan*>(r->threaded);
     if (!g_interrupted && plan && plan->formula && evaluateFormula(r, args, result)) return result;
+    if (plan && plan->pure) {
+        if (g.callDepth == 0) resetPureBackoff();
+        if (pureCallAllowed() && evaluatePure(r, plan, args, result)) return result;
+    }
     Activation a;
     FrameState fs;
     if (__builtin_expect(plan && plan->count > 0 && r->code[0] == fn::kIdle, 1)) {
