@@ -85,7 +85,14 @@ public:
                     const uint8_t calls = (flags_[x] | flags_[y]) & kHasCall;
                     int32_t n;
                     if (nodes_[x].kind == kPureArg && nodes_[y].kind == kPureConst) {
-                        n = node(kPureArgConst, opcode, nodes_[x].n, 0, 0, 0, nodes_[y].k, kind);
+                        // x - k as x + -k (the same bits in wrapping arithmetic).
+                        int64_t k = nodes_[y].k;
+                        uint8_t o = opcode;
+                        if (o == op::SUB) {
+                            o = op::ADD;
+                            k = static_cast<int64_t>(0 - static_cast<uint64_t>(k));
+                        }
+                        n = node(kPureArgConst, o, nodes_[x].n, 0, 0, 0, k, kind);
                     } else {
                         n = node(kPureBinary, opcode, 0, x, y, 0, 0, kind | calls);
                     }
@@ -250,7 +257,12 @@ __attribute__((noinline)) int64_t evalCall(const PureProgram* p, const PureNode&
     int64_t a[kMaxPureArgs];
     const int32_t* list = p->lists() + n.a;
     const int32_t argc = n.n;
-    for (int32_t j = 0; j < argc; ++j) a[j] = value(p, list[j], args, r, run);
+    for (int32_t j = 0; j < argc; ++j) {
+        // An argument that is a parameter plus a constant (n - 1 is n + -1):
+        // tested first, so that the usual argument takes no dispatch.
+        const PureNode& x = p->nodes()[list[j]];
+        a[j] = x.kind == kPureArgConst ? apply<0>(args[x.n], x.k) : value(p, list[j], args, r, run);
+    }
     if (run.failed) return 0;
     // The callee as the ordinary call finds it: the address slot of the
     // calling record, read now.
