@@ -5,16 +5,14 @@
 // call decides.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "compiler_testing.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_pure.h"
+#include "late_request.h"
 #include "plan_agreement.h"
 
 namespace qo::test {
@@ -206,11 +204,10 @@ TEST_F(PureCalls, CalleesAreFoundAsTheOrdinaryCallFindsThem) {
     ok(u"h(n : t) = t = n, t * 2");
     const QoHandle k = ok(u"k(n) = which(n == 0, h(21), k(n - 1))");
     EXPECT_EQ(agreeOn(k, {makeInt(10)}, "k").result.i, 42);
-    // A callee deleted between calls of a caller that stays valid is its
-    // address slot emptied: covered above through invalidation; a callee that
-    // calls a deleted function is invalid itself.
+    // Two levels down: the middle function is invalidated when the leaf
+    // goes, and the outer one, still valid, finds it so at its call.
     const Compiled leaf = compile(u"leaf(n) = n - 1");
-    const QoHandle mid = ok(u"mid(n) = leaf(n) * 2");
+    ok(u"mid(n) = leaf(n) * 2");
     const QoHandle top = ok(u"top(n) = mid(n) + mid(n + 1)");
     EXPECT_EQ(agreeOn(top, {makeInt(4)}, "top").result.i, 14);
     ASSERT_EQ(DeleteFor(leaf.handle, nullptr), 1);
@@ -218,24 +215,6 @@ TEST_F(PureCalls, CalleesAreFoundAsTheOrdinaryCallFindsThem) {
     EXPECT_EQ(r.evaluations, 0);
     EXPECT_EQ(r.errName, u"FunDeleted");
 }
-
-// Requests an interruption from another thread 20 ms after go().
-class LateRequest {
-public:
-    LateRequest()
-        : requester_([this] {
-              while (!started_.load()) std::this_thread::yield();
-              std::this_thread::sleep_for(std::chrono::milliseconds(20));
-              int any = 1;
-              ExMsgWithQo(8, &any, nullptr, nullptr);
-          }) {}
-    void go() { started_.store(true); }
-    void join() { requester_.join(); }
-
-private:
-    std::atomic<bool> started_{false};
-    std::thread requester_;
-};
 
 TEST_F(PureCalls, AnInterruptionDuringAnEvaluationIsTakenByTheOrdinaryCall) {
     const QoHandle fib = ok(u"fib(n) = which(n < 2, n, fib(n - 1) + fib(n - 2))");
