@@ -240,10 +240,11 @@ int64_t evalCall(const PureProgram* p, const PureNode& n, const int64_t* args, c
 QO_ALWAYS_INLINE inline int64_t value(const PureProgram* p, int32_t i, const int64_t* args, const fn::Record* r,
                                       PureRun& run) {
     const PureNode& n = p->nodes()[i];
+    // Calls first, tested apart: an operand that is a call takes no dispatch.
+    if (n.kind == kPureCall) return run.failed ? 0 : evalCall(p, n, args, r, run);
     switch (n.kind) {
         case kPureArg: return args[n.n];
         case kPureConst: return n.k;
-        case kPureCall: return run.failed ? 0 : evalCall(p, n, args, r, run);
 #define QO_LEAF(I) \
     case kPureArgConst + I: return apply<I>(args[n.n], n.k);
         QO_PURE_OPS(QO_LEAF)
