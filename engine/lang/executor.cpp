@@ -15,6 +15,7 @@
 #include "executor_frames.h"
 #include "executor_internal.h"
 #include "executor_plan.h"
+#include "executor_pure.h"
 #include "executor_realrun.h"
 #include "objects.h"
 
@@ -103,6 +104,7 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
     const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (g.callDepth == 0) {
         g_machineBase = frame;
+        resetPureBackoff();
     } else if (__builtin_expect(g.callDepth >= kMaxCallDepth || g_machineBase - frame > kMachineStackBudget, 0)) {
         return failCall(result, 1, kStackOverFlow, h);
     }
@@ -111,6 +113,7 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
 
     auto* plan = static_cast<Plan*>(r->threaded);
     if (!g_interrupted && plan && plan->formula && evaluateFormula(r, args, result)) return result;
+    if (plan && plan->pure && pureCallAllowed() && evaluatePure(r, plan, args, result)) return result;
     Activation a;
     FrameState fs;
     if (__builtin_expect(plan && plan->count > 0 && r->code[0] == fn::kIdle, 1)) {

@@ -35,6 +35,7 @@
 namespace qo::lang {
 
 struct RealProgram;
+struct PureProgram;
 
 // Handlers of the threaded loop, in label-table order.
 // clang-format off
@@ -115,6 +116,9 @@ struct Plan {
     // single real (a formula): execute() evaluates it without an activation
     // when the arguments' kinds match. Null for every other body.
     RealProgram* formula;
+    // The expression tree of a pure function (executor_pure.h), stored after
+    // the sites; null for every other body.
+    const PureProgram* pure;
     ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };

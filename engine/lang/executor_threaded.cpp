@@ -14,6 +14,7 @@
 #include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
+#include "executor_pure.h"
 #include "executor_realrun.h"
 
 // Forced inline only in optimised builds: unoptimised ones give every inlined
@@ -614,6 +615,14 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     H(CALLF) {
         QoValue* args = top - s->b;
         auto* callee = static_cast<fn::Record*>(ap->addresses[s->a]);
+        if (callee && s->c == 0) {
+            // A pure function on ints: evaluated without activations when it can be.
+            const auto* cp = static_cast<const Plan*>(callee->threaded);
+            if (cp && cp->pure && pureCallAllowed() && evaluatePure(callee, cp, args, args)) {
+                top = args;
+                NEXT();
+            }
+        }
         InlineCall* c = callee ? enterInline(callee, args) : nullptr;
         if (c) {
             c->caller = ap;

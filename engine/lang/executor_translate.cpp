@@ -12,6 +12,7 @@
 #include "executor_access.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
+#include "executor_pure.h"
 #include "executor_realrun.h"
 #include "opcodes.h"
 
@@ -91,6 +92,8 @@ private:
     int32_t finalEnd_ = -1;
     RealRunBuilder real_;
     Vec<uint64_t> programs_;
+    Vec<uint64_t> pure_;  // the pure program, when the record is pure
+    bool findPure();
 };
 
 int Translator::decode() {
@@ -571,19 +574,39 @@ int32_t Translator::emit(Plan* plan) {
     return n;
 }
 
+// The pure program of the record, from the decoded instructions; false when
+// the record is not pure (or memory is lacking: it is then called the
+// ordinary way, which is always right).
+bool Translator::findPure() {
+    Vec<PureInstr> list;
+    for (int32_t i = 0; i < count_; ++i) {
+        const Instr& in = ins_[i];
+        const bool call = in.op == op::CALLF || in.op == op::CALLN;
+        if (!list.push(PureInstr{in.op, in.w, in.k, in.target, i + 1, call && r_->code[in.at + 1] != 0}))
+            return false;
+    }
+    return buildPureProgram(r_, list.begin(), count_, pure_);
+}
+
 int Translator::run(Plan** out) {
     *out = nullptr;
     int rc = decode();
     if (rc <= 0) return rc;
     if (!link()) return 0;
     if (!findRealRuns()) return -1;
+    if (!findPure()) pure_.reset();
     int32_t n = emit(nullptr);
     size_t sitesAt = sizeof(Plan) + sizeof(Step) * static_cast<size_t>(n) + sizeof(uint64_t) * programs_.size();
-    size_t bytes = sitesAt + sizeof(int32_t) * 2 * static_cast<size_t>(n);
+    size_t pureAt = (sitesAt + sizeof(int32_t) * 2 * static_cast<size_t>(n) + 7) & ~size_t(7);
+    size_t bytes = pureAt + sizeof(uint64_t) * pure_.size();
     auto* plan = static_cast<Plan*>(mem::allocateZeroed(bytes));
     if (!plan) return -1;
     plan->count = n;
     plan->sites = reinterpret_cast<int32_t*>(reinterpret_cast<char*>(plan) + sitesAt);
+    if (pure_.size()) {
+        std::memcpy(reinterpret_cast<char*>(plan) + pureAt, pure_.begin(), sizeof(uint64_t) * pure_.size());
+        plan->pure = reinterpret_cast<const PureProgram*>(reinterpret_cast<char*>(plan) + pureAt);
+    }
     plan->frameSpan = frameSpan(words_);
     plan->params = int64_t(words_[fn::W_MAX_PARAM]) + 1;
     plan->inPlaceGrowth = plan->frameSpan - plan->params;

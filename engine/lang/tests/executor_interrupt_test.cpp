@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "compiler_testing.h"
+#include "late_request.h"
 
 namespace qo::test {
 namespace {
@@ -29,25 +30,6 @@ RunErrorSlot readError() {
     SetRunErr(0, nullptr, 0, 0, nullptr);
     return e;
 }
-
-// Requests an interruption from another thread 20 ms after go(): the run
-// started right after go() is well inside its loop by then.
-class LateRequest {
-public:
-    LateRequest()
-        : requester_([this] {
-              while (!started_.load()) std::this_thread::yield();
-              std::this_thread::sleep_for(std::chrono::milliseconds(20));
-              int any = 1;
-              ExMsgWithQo(8, &any, nullptr, nullptr);
-          }) {}
-    void go() { started_.store(true); }
-    void join() { requester_.join(); }
-
-private:
-    std::atomic<bool> started_{false};
-    std::thread requester_;
-};
 
 TEST_F(ExecutorInterrupt, AnEndlessLoopEndsWithTheInterruptError) {
     Compiled c = compile(u"while(1, 0)");
