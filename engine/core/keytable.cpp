@@ -581,10 +581,23 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     return kInserted;
 }
 
+// The key types whose latest lookups callers read back from the front of the
+// lookup cache without a call (arrays by the element access, compiled
+// functions by their lookup, type locks by the operator dispatch): a search
+// of theirs scans the cache and moves what it finds to the front. Every other
+// 4-byte search asks the handle index first and leaves the cache alone when
+// the index answers, so that a stream of fresh objects (the strings of a
+// keyed lookup, say) no longer scans ten records and shifts them all.
+inline bool keepsRecent(int32_t keyType) {
+    return keyType == QO_INTS || keyType == QO_REALS || keyType == kFunctionByHandle || keyType == kTypeLock;
+}
+
 Entry* search(const void* key, int len, int32_t keyType) {
     if (len <= 0 || !key) return nullptr;
     if (len != 4) return findInList(findNode(key, len), keyType);
     int32_t k = read4(key);
+    if (!keepsRecent(keyType))
+        if (Entry* e = indexFind(k, keyType)) return e;
     MruList<CacheRecord>& c = cacheFor(keyType);
     // Key type and key side by side compare as one 8-byte word.
     static_assert(offsetof(CacheRecord, key) == offsetof(CacheRecord, keyType) + 4);

@@ -204,12 +204,26 @@ void markDict(void* p) {
     for (DictItem* it = d->anchor.next; it != &d->anchor; it = it->next) engine.SignGoodObj(&it->value);
 }
 
+// Keys are mostly a few units long: compared four units at a time inline
+// rather than through a call.
+bool sameUnits(const char16_t* a, const char16_t* b, int units) {
+    int i = 0;
+    for (; i + 4 <= units; i += 4) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return false;
+    }
+    for (; i < units; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 DictItem* findItem(Dict* d, const char16_t* key, int units, uint32_t h) {
     if (units <= 0 || !d->slots) return nullptr;
     uint32_t mask = d->capacity - 1;
     for (uint32_t i = h & mask; DictItem* it = d->slots[i].item; i = (i + 1) & mask)
-        if (d->slots[i].hash == h && it != kTombstone && it->keyUnits == units &&
-            std::memcmp(it->key(), key, units * sizeof(char16_t)) == 0)
+        if (d->slots[i].hash == h && it != kTombstone && it->keyUnits == units && sameUnits(it->key(), key, units))
             return it;
     return nullptr;
 }
