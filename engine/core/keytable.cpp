@@ -445,7 +445,7 @@ void forEachChild(Node* n, F visit) {
     }
 }
 
-Node* findNode(const void* key, int len) {
+__attribute__((noinline)) Node* findNode(const void* key, int len) {
     const unsigned char* k = static_cast<const unsigned char*>(key);
     Node* n = g_root;
     int i = 0;
