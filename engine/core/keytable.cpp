@@ -90,18 +90,35 @@ private:
 // 32 and 256 and does not shrink. Each node counts the engine-numbered
 // entries at and below it, so that the collector's sweep passes over the
 // parts of the trie that hold none.
+//
+// A key's end that no other key shares is kept in one leaf rather than a
+// chain of one-child nodes: the leaf's `tail` bytes (in place of its byte
+// values and children) follow the bytes that lead to it, and its entries are
+// those of the whole key. A key that parts from a tail, or ends within it,
+// splits the leaf one byte at a time (the leaf keeps its block as a node with
+// one child, which takes the rest of the tail and the entries). Tails start
+// below the first four bytes only, so that the keys of 4 bytes (every
+// object's handle) and the nodes the sweep and the handle drawing walk never
+// meet one.
 struct Node {
     Entry* entries;
     uint16_t count;   // children
-    uint16_t cap;
+    uint8_t cls;      // size class: the capacity is kCaps[cls]
+    uint8_t tail;     // bytes of a key's end held by this leaf (0: none)
     uint32_t numbered;   // engine-numbered entries in this node's subtree
 };
+static_assert(sizeof(Node) == 16);
 constexpr uint16_t kFull = 256;
 constexpr uint16_t kCaps[] = {0, 2, 8, 32, kFull};
 constexpr int kClasses = 5;
+constexpr uint8_t kFullClass = 4;
+constexpr int kTailDepth = 5;   // the shallowest node that may hold a tail
 
 constexpr size_t byteArea(uint16_t cap) { return cap == kFull ? 0 : (cap + 7u) & ~size_t{7}; }
 constexpr size_t nodeSize(uint16_t cap) { return sizeof(Node) + byteArea(cap) + sizeof(Node*) * cap; }
+// The longest tail: what the area after the header of a node of capacity 8 holds.
+constexpr int kMaxTail = static_cast<int>(nodeSize(8) - sizeof(Node));
+static_assert(kMaxTail <= 255);
 
 Pool g_nodePools[kClasses] = {Pool(nodeSize(0)), Pool(nodeSize(2)), Pool(nodeSize(8)), Pool(nodeSize(32)),
                               Pool(nodeSize(kFull))};
@@ -282,24 +299,60 @@ static_assert(classOf(0) == 0 && classOf(2) == 1 && classOf(8) == 2 && classOf(3
               classOf(kFull) == 4);
 
 inline unsigned char* bytesOf(Node* n) { return reinterpret_cast<unsigned char*>(n + 1); }
-inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + byteArea(n->cap)); }
+inline uint16_t capOf(const Node* n) { return kCaps[n->cls]; }
+constexpr uint8_t kByteAreas[kClasses] = {byteArea(kCaps[0]), byteArea(kCaps[1]), byteArea(kCaps[2]),
+                                          byteArea(kCaps[3]), byteArea(kCaps[4])};
+inline Node** kidsOf(Node* n) { return reinterpret_cast<Node**>(bytesOf(n) + kByteAreas[n->cls]); }
 
 inline Node* newNode(uint16_t cap) {
     auto* n = static_cast<Node*>(g_nodePools[classOf(cap)].take());
     if (!n) return nullptr;
     std::memset(static_cast<void*>(n), 0, nodeSize(cap));
-    n->cap = cap;
+    n->cls = static_cast<uint8_t>(classOf(cap));
     return n;
 }
 
-void freeNode(Node* n) { g_nodePools[classOf(n->cap)].give(n); }
+// A leaf holding the key's end t[0..len) (1 <= len <= kMaxTail).
+inline Node* newTail(const unsigned char* t, int len) {
+    uint16_t cap = len <= static_cast<int>(nodeSize(2) - sizeof(Node)) ? kCaps[1] : kCaps[2];
+    auto* n = static_cast<Node*>(g_nodePools[classOf(cap)].take());
+    if (!n) return nullptr;
+    *n = Node{nullptr, 0, static_cast<uint8_t>(classOf(cap)), static_cast<uint8_t>(len), 0};
+    std::memcpy(bytesOf(n), t, static_cast<size_t>(len));
+    return n;
+}
+
+void freeNode(Node* n) { g_nodePools[n->cls].give(n); }
+
+// Whether the key's rest (rest[0..len)) is exactly the tail of leaf n.
+inline bool tailIs(Node* n, const unsigned char* rest, int len) {
+    return n->tail == len && std::memcmp(bytesOf(n), rest, static_cast<size_t>(len)) == 0;
+}
+
+// Turns the tail leaf n into a node with one child: the child holds the
+// tail's rest (or is a plain leaf) and takes n's entries. False, with n
+// unchanged, when memory runs out.
+bool splitTail(Node* n) {
+    const unsigned char* t = bytesOf(n);
+    Node* c = n->tail > 1 ? newTail(t + 1, n->tail - 1) : newNode(0);
+    if (!c) return false;
+    unsigned char first = t[0];
+    c->entries = n->entries;
+    n->entries = nullptr;
+    n->tail = 0;
+    std::memset(static_cast<void*>(bytesOf(n)), 0, nodeSize(capOf(n)) - sizeof(Node));
+    n->count = 1;
+    bytesOf(n)[0] = first;
+    kidsOf(n)[0] = c;
+    return true;
+}
 
 // The child slot for byte b, or null when there is no such child. The byte
 // values of a node with more than two children are compared 16 at a time: the 16 bytes read from a node
 // of capacity 2 or 8 lie within its block (its children follow them), and the
 // bytes past `count` are masked off.
 inline Node** slotOf(Node* n, unsigned b) {
-    if (n->cap == kFull) return kidsOf(n)[b] ? kidsOf(n) + b : nullptr;
+    if (n->cls == kFullClass) return kidsOf(n)[b] ? kidsOf(n) + b : nullptr;
     unsigned count = n->count;
     const unsigned char* bs = bytesOf(n);
     if (count <= 2) {   // most nodes: one or two children
@@ -326,15 +379,15 @@ inline Node* childOf(Node* n, unsigned b) {
 
 // Adds child c under byte b (no child there yet). The node may move to a
 // larger block: *ref is updated then. False on out of memory (nothing changed).
-bool addChild(Node** ref, unsigned b, Node* c) {
+inline __attribute__((always_inline)) bool addChild(Node** ref, unsigned b, Node* c) {
     Node* n = *ref;
-    if (n->cap == kFull) {
+    if (n->cls == kFullClass) {
         kidsOf(n)[b] = c;
         ++n->count;
         return true;
     }
-    if (n->count == n->cap) {
-        uint16_t cap = kCaps[classOf(n->cap) + 1];
+    if (n->count == capOf(n)) {
+        uint16_t cap = kCaps[n->cls + 1];
         Node* m = newNode(cap);
         if (!m) return false;
         m->entries = n->entries;
@@ -371,7 +424,7 @@ bool addChild(Node** ref, unsigned b, Node* c) {
 // Removes the child slot s (from slotOf) of n.
 void removeSlot(Node* n, Node** s) {
     --n->count;
-    if (n->cap == kFull) {
+    if (n->cls == kFullClass) {
         *s = nullptr;
         return;
     }
@@ -384,7 +437,7 @@ void removeSlot(Node* n, Node** s) {
 template <class F>
 void forEachChild(Node* n, F visit) {
     Node** kids = kidsOf(n);
-    if (n->cap == kFull) {
+    if (n->cls == kFullClass) {
         for (unsigned b = 0; b < kFull; ++b)
             if (kids[b]) visit(b, kids + b);
     } else {
@@ -392,10 +445,26 @@ void forEachChild(Node* n, F visit) {
     }
 }
 
-Node* findNode(const void* key, int len) {
+__attribute__((noinline)) Node* findNode(const void* key, int len) {
     const unsigned char* k = static_cast<const unsigned char*>(key);
     Node* n = g_root;
-    for (int i = 0; i < len && n; ++i) n = childOf(n, k[i]);
+    int i = 0;
+    for (; i < len && i < kTailDepth && n; ++i) n = childOf(n, k[i]);   // no tails up here
+    for (; i < len && n; ++i) {
+        if (n->tail) return tailIs(n, k + i, len - i) ? n : nullptr;
+        n = childOf(n, k[i]);
+    }
+    if (len >= kTailDepth && n && n->tail) return nullptr;   // the key ends within a tail: no node
+    return n;
+}
+
+// The node of a 4-byte key (no tails that high up), or null.
+inline Node* findNode4(const void* key) {
+    const unsigned char* k = static_cast<const unsigned char*>(key);
+    Node* n = childOf(g_root, k[0]);
+    if (n) n = childOf(n, k[1]);
+    if (n) n = childOf(n, k[2]);
+    if (n) n = childOf(n, k[3]);
     return n;
 }
 
@@ -475,12 +544,19 @@ Entry* unlink(const unsigned char* key, int len, int32_t keyType, const Entry* e
     Node* keep = g_root;   // deepest node on the path that must stay
     int keepDepth = 0;
     Node* path[4] = {};    // the nodes above a 4-byte key's node
+    bool ended = false;    // n's tail is the key's rest
     for (int i = 0; i < len; ++i) {
+        if (i >= kTailDepth && n->tail) {
+            if (!tailIs(n, key + i, len - i)) return nullptr;
+            ended = true;
+            break;
+        }
         if (n->entries || n->count > 1) { keep = n; keepDepth = i; }
         if (i < 4) path[i] = n;
         n = childOf(n, key[i]);
         if (!n) return nullptr;
     }
+    if (len >= kTailDepth && n->tail && !ended) return nullptr;
     Entry** link = &n->entries;
     while (*link && ((exact && *link != exact) || (*link)->keyType != keyType)) link = &(*link)->next;
     Entry* e = *link;
@@ -540,17 +616,22 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
         return kNoMemory;
     };
     Node* path[4] = {};   // the nodes above a numbered entry's node
-    for (int i = 0; i < len; ++i) {
+    bool ended = false;   // n is a leaf whose tail is the key's rest
+    // Goes down by k[i], making the child when there is none: the key's
+    // unshared end goes into one leaf where it may (ended is set then); a
+    // node on the way to the key's end gets a child at once: it is made with
+    // room for two, rather than made empty and grown. False on out of memory.
+    auto descend = [&](int i) __attribute__((always_inline)) {
         Node** slot = slotOf(n, k[i]);
         if (!slot) {
-            // A node on the way to the key's end gets a child at once: it is
-            // made with room for two, rather than made empty and grown.
-            Node* c = i + 1 < len ? newNode(kCaps[1]) : newNode(0);
-            if (!c) return fail();
+            const int rest = len - i - 1;
+            ended = rest > 0 && i + 1 >= kTailDepth && rest <= kMaxTail;
+            Node* c = ended ? newTail(k + i + 1, rest) : rest > 0 ? newNode(kCaps[1]) : newNode(0);
+            if (!c) return false;
             Node* parent = n;
             if (!addChild(ref ? ref : &parent, k[i], c)) {
                 freeNode(c);
-                return fail();
+                return false;
             }
             built = true;
             n = ref ? *ref : parent;   // n may have moved to a larger block
@@ -559,7 +640,23 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
         if (i < 4) path[i] = n;
         ref = slot;
         n = *slot;
+        return true;
+    };
+    int i = 0;
+    for (; i < len && i < kTailDepth && !ended; ++i)   // no tails up here
+        if (!descend(i)) return fail();
+    for (; i < len && !ended; ++i) {
+        if (n->tail) {
+            if (tailIs(n, k + i, len - i)) {
+                ended = true;
+                break;
+            }
+            if (!splitTail(n)) return fail();
+        }
+        if (!descend(i)) return fail();
     }
+    // A key that ends within a tail takes the leaf's place as a node.
+    if (len >= kTailDepth && !ended && n->tail && !splitTail(n)) return fail();
     if (Entry* e = findInList(n, keyType)) {
         if (found) *found = e;
         return kExists;
@@ -581,10 +678,23 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     return kInserted;
 }
 
+// The key types whose latest lookups callers read back from the front of the
+// lookup cache without a call (arrays by the element access, compiled
+// functions by their lookup, type locks by the operator dispatch): a search
+// of theirs scans the cache and moves what it finds to the front. Every other
+// 4-byte search asks the handle index first and leaves the cache alone when
+// the index answers, so that a stream of fresh objects (the strings of a
+// keyed lookup, say) no longer scans ten records and shifts them all.
+inline bool keepsRecent(int32_t keyType) {
+    return keyType == QO_INTS || keyType == QO_REALS || keyType == kFunctionByHandle || keyType == kTypeLock;
+}
+
 Entry* search(const void* key, int len, int32_t keyType) {
     if (len <= 0 || !key) return nullptr;
     if (len != 4) return findInList(findNode(key, len), keyType);
     int32_t k = read4(key);
+    if (!keepsRecent(keyType))
+        if (Entry* e = indexFind(k, keyType)) return e;
     MruList<CacheRecord>& c = cacheFor(keyType);
     // Key type and key side by side compare as one 8-byte word.
     static_assert(offsetof(CacheRecord, key) == offsetof(CacheRecord, keyType) + 4);
@@ -606,7 +716,7 @@ Entry* search(const void* key, int len, int32_t keyType) {
 
 Entry* find4(int32_t key, int32_t keyType) {
     if (Entry* e = indexFind(key, keyType)) return e;
-    Entry* e = findInList(findNode(&key, 4), keyType);
+    Entry* e = findInList(findNode4(&key), keyType);
     if (e) indexPut(key, keyType, e);
     return e;
 }
@@ -646,8 +756,15 @@ bool enumerate(int32_t keyType, Visitor visit, void* ctx) {
                 if (!bytes.push(0)) return false;
             bytes[it.depth - 1] = static_cast<unsigned char>(it.byte);
         }
+        int keyLen = it.depth;
+        if (int tail = it.node->tail) {   // a leaf: the key's end follows the path
+            while (bytes.size() < static_cast<size_t>(it.depth + tail))
+                if (!bytes.push(0)) return false;
+            std::memcpy(bytes.begin() + it.depth, bytesOf(it.node), static_cast<size_t>(tail));
+            keyLen += tail;
+        }
         for (Entry* e = it.node->entries; e; e = e->next)
-            if (e->keyType == keyType && !visit(ctx, bytes.begin(), it.depth, e)) return true;
+            if (e->keyType == keyType && !visit(ctx, bytes.begin(), keyLen, e)) return true;
         // Pushed from the highest byte down, so that the lowest comes first.
         size_t first = stack.size();
         bool pushed = true;
@@ -759,7 +876,7 @@ QoHandle drawHandle() {
         QoHandle h = handleOf(g_nextHandle);
         g_nextHandle = g_nextHandle >= 0x7FFFFFFFu ? 1u : g_nextHandle + 1;
         if (h == 0) continue;
-        Node* n = findNode(&h, 4);
+        Node* n = findNode4(&h);
         if (!n || !n->entries) return h;
     }
 }
@@ -790,7 +907,7 @@ inline void sweepLeaf(const Node* n, const unsigned char* key, Vec<Doomed>* doom
 template <class F>
 inline void forEachNumbered(Node* n, F visit) {
     Node** kids = kidsOf(n);
-    if (n->cap == kFull) {
+    if (n->cls == kFullClass) {
         for (unsigned b = 0; b < kFull; ++b)
             if (Node* c = kids[b]; c && c->numbered) visit(b, c);
     } else {
@@ -875,7 +992,7 @@ void forEachFunction(void (*fn)(void* record)) {
 
 // All three are made even when one fails, so that each is in a known state.
 bool createPools() {
-    g_root->cap = kFull;
+    g_root->cls = kFullClass;
     bool general = g_general.create(10);
     bool locks = g_locks.create(10);
     bool reuse = g_reuse.create(16);
@@ -908,7 +1025,7 @@ void destroyAll() {
         freeList(all);
     }
     std::memset(g_rootBlock, 0, sizeof g_rootBlock);
-    g_root->cap = kFull;
+    g_root->cls = kFullClass;
     for (Pool& p : g_nodePools) p.destroy();
     g_entryPool.destroy();
     indexRelease();

@@ -4,12 +4,15 @@
 // The store is a trie over the key's bytes: an entry lives at the node where
 // its key's path ends, keys that prefix others on inner nodes, and walks go in
 // ascending unsigned byte order (the order of a binary trie over the key's
-// bits, most significant first). Nodes and entries come from pools.
+// bits, most significant first); a key's unshared end past its fourth byte
+// sits in one leaf. Nodes and entries come from pools.
 // The table owns each entry's value and frees it through the entry's delete
 // function. Two 10-record lookup caches serve 4-byte searches (one for type
-// locks, key type 6, one for everything else); behind them a direct-mapped
-// index finds most entries of 4-byte keys without a walk of the trie, and
-// falls back to the walk when it holds no record; a 16-record reuse cache holds
+// locks, key type 6, one for everything else) and a direct-mapped index finds
+// most entries of 4-byte keys without a walk of the trie: arrays, functions by
+// handle and type locks are looked for in the cache first (callers read its
+// front back), every other key type in the index first, which then leaves the
+// cache alone; both fall back to the walk. A 16-record reuse cache holds
 // objects released in deferred mode until NewSysObj takes them or they are
 // evicted. Only this file's functions touch the trie.
 #pragma once

@@ -107,6 +107,41 @@ TEST_F(HandleIndex, AMillionHandlesAreAllFound) {
     EXPECT_LT(keys::stats().indexed, 1000);
 }
 
+// The element access and the function lookup read the front of the lookup
+// cache without a call: an array found by handle must come to the front
+// however many strings are looked up in between, and a string must still
+// be found, and a deleted one not, when the cache holds it.
+TEST_F(HandleIndex, ArraysStayInFrontWhileStringsComeAndGo) {
+    const auto& cache = keys::detail::g_general;
+    QoHandle a = 0, b = 0;
+    ASSERT_NE(NewSysObj(QO_INTS, 4, 0, &a), nullptr);
+    ASSERT_NE(NewSysObj(QO_REALS, 4, 0, &b), nullptr);
+    std::vector<QoHandle> strings(40);
+    for (QoHandle& s : strings) ASSERT_NE(NewSysObj(QO_STRING, 8, 0, &s), nullptr);
+    keys::flush();
+    ASSERT_NE(keys::search4(b, QO_REALS), nullptr);
+    ASSERT_NE(keys::search4(a, QO_INTS), nullptr);
+    for (int round = 0; round < 2; ++round)
+        for (QoHandle s : strings) {
+            ASSERT_NE(obj::lookup(QO_STRING, s), nullptr);
+            ASSERT_GE(cache.count, 2);
+            EXPECT_EQ(cache.records[0].key, a);
+            EXPECT_EQ(cache.records[1].key, b);
+        }
+    // Looked up again, the second array moves to the front.
+    ASSERT_NE(keys::search4(b, QO_REALS), nullptr);
+    EXPECT_EQ(cache.records[0].key, b);
+    EXPECT_EQ(cache.records[1].key, a);
+    // A deleted string is gone whether or not a record of it was cached.
+    for (size_t i = 0; i < strings.size(); i += 2)
+        ASSERT_EQ(DeleteKey(&strings[i], 4, QO_STRING, nullptr, 0), 1);
+    for (size_t i = 0; i < strings.size(); ++i)
+        EXPECT_EQ(obj::lookup(QO_STRING, strings[i]) != nullptr, i % 2 == 1) << i;
+    ASSERT_EQ(DeleteKey(&a, 4, QO_INTS, nullptr, 0), 1);
+    EXPECT_EQ(keys::search4(a, QO_INTS), nullptr);
+    EXPECT_NE(keys::search4(b, QO_REALS), nullptr);
+}
+
 // The delete function of each swept object looks up its partner, which the
 // sweep may have freed already.
 struct Pair {

@@ -41,10 +41,10 @@ TEST_F(Trie, DeletionsPruneEveryNodeTheyEmptied) {
 
 TEST_F(Trie, InnerKeyStaysWhenItsLongerNeighbourGoes) {
     ASSERT_EQ(put("abc"), 0);
+    long withInner = nodes();
     ASSERT_EQ(put("abcdef"), 0);
-    long withBoth = nodes();
     ASSERT_EQ(del("abcdef"), 1);
-    EXPECT_EQ(nodes(), withBoth - 3);
+    EXPECT_EQ(nodes(), withInner);
     EXPECT_NE(SearchKey("abc", 3, 300), nullptr);
     ASSERT_EQ(put("abcdef"), 0);
     ASSERT_EQ(del("abc"), 1);
@@ -55,13 +55,21 @@ TEST_F(Trie, AFailedInsertTakesItsNodesOutAtOnce) {
     ASSERT_EQ(put("long"), 0);   // shares the first four bytes with the failed key
     long before = nodes();
     keys::setChunkBlocks(1);   // every node an allocation of its own
-    for (long k = 1; k <= 5; ++k) {
-        mem::failAfter(k);         // on the k-th node of the path, or on the entry
-        EXPECT_EQ(put("longer!!"), 5) << k;
+    // On the k-th node of the path, or on the entry, until none fails.
+    long k = 1;
+    for (;; ++k) {
+        ASSERT_LE(k, 6) << "a node per byte and the entry at most";
+        mem::failAfter(k);
+        int r = put("longer!!");
         mem::failAfter(0);
+        if (r == 0) break;
+        EXPECT_EQ(r, 5) << k;
         EXPECT_EQ(SearchKey("longer!!", 8, 300), nullptr);
         EXPECT_EQ(nodes(), before) << "no node is left without an entry below it (k=" << k << ")";
     }
+    EXPECT_GE(k, 2) << "at least a node and the entry";
+    ASSERT_EQ(del("longer!!"), 1);
+    EXPECT_EQ(nodes(), before);
     // The entry's own allocation fails on a path that already exists.
     ASSERT_EQ(put("longer"), 0);
     long withLonger = nodes();
@@ -139,6 +147,99 @@ TEST_F(Trie, ManyObjectsTakeAboutOneNodeEach) {
     g_threshold = 10000;
     EXPECT_EQ(GC(0), 0);
     EXPECT_EQ(keys::objectCount(), 0);
+}
+
+// Keys past their fourth byte keep their unshared end in one leaf: keys that
+// part from such an end at every position, end within it, extend it or
+// equal it under another key type, of every length up to past the longest
+// end a leaf holds, must be found, enumerated in order and removed exactly
+// as a node per byte would do it.
+std::vector<std::string> keysAroundEnds() {
+    std::vector<std::string> keys;
+    const std::string base = "prefix:" + std::string(90, 'x');
+    for (size_t len = 1; len <= base.size(); len += (len < 12 ? 1 : 7)) {
+        keys.push_back(base.substr(0, len));
+        std::string parted = base.substr(0, len);
+        parted.back() = static_cast<char>(0xF0 + len % 8);   // parts at its last byte
+        keys.push_back(parted);
+        keys.push_back(base.substr(0, len) + '\0');
+    }
+    for (int i = 0; i < 40; ++i) keys.push_back("d" + std::to_string(i * 7919) + "/key");
+    return keys;
+}
+
+TEST_F(Trie, KeyEndsInOneLeafBehaveAsANodePerByte) {
+    std::vector<std::string> keys = keysAroundEnds();
+    std::set<std::string> unique(keys.begin(), keys.end());
+    long before = nodes(), entriesBefore = entries();
+    // Longest first, so that the shorter keys end within and part from the
+    // leaves the longer ones made; then in the other order under a second type.
+    std::vector<std::string> order(unique.rbegin(), unique.rend());
+    for (const std::string& k : order) ASSERT_EQ(put(k), 0) << k.size();
+    for (auto it = unique.begin(); it != unique.end(); ++it) ASSERT_EQ(put(*it, 301), 0);
+    for (const std::string& k : unique) {
+        EXPECT_EQ(put(k), 1) << "exists";
+        EXPECT_NE(SearchKey(k.data(), static_cast<int>(k.size()), 300), nullptr);
+        EXPECT_NE(SearchKey(k.data(), static_cast<int>(k.size()), 301), nullptr);
+        std::string longer = k + "?";
+        if (!unique.count(longer)) {
+            EXPECT_EQ(SearchKey(longer.data(), static_cast<int>(longer.size()), 300), nullptr);
+        }
+        std::string shorter = k.substr(0, k.size() - 1);
+        if (!shorter.empty() && !unique.count(shorter)) {
+            EXPECT_EQ(SearchKey(shorter.data(), static_cast<int>(shorter.size()), 300), nullptr);
+        }
+    }
+    std::vector<std::string> seen;
+    ASSERT_TRUE(keys::enumerate(300, [](void* ctx, const unsigned char* k, int len, keys::Entry*) {
+        static_cast<std::vector<std::string>*>(ctx)->emplace_back(reinterpret_cast<const char*>(k), len);
+        return true;
+    }, &seen));
+    EXPECT_EQ(seen, std::vector<std::string>(unique.begin(), unique.end())) << "ascending unsigned byte order";
+    // Every other key of one type goes; the rest stay found.
+    size_t i = 0;
+    for (const std::string& k : unique)
+        if (i++ % 2 == 0) {
+            ASSERT_EQ(del(k), 1) << k;
+        }
+    i = 0;
+    for (const std::string& k : unique) {
+        void* found = SearchKey(k.data(), static_cast<int>(k.size()), 300);
+        EXPECT_EQ(found != nullptr, i++ % 2 == 1) << k;
+        EXPECT_NE(SearchKey(k.data(), static_cast<int>(k.size()), 301), nullptr);
+    }
+    EXPECT_TRUE(keys::removeAllOfType(300));
+    EXPECT_TRUE(keys::removeAllOfType(301));
+    EXPECT_EQ(nodes(), before) << "nodes freed";
+    EXPECT_EQ(entries(), entriesBefore);
+}
+
+TEST_F(Trie, ALeafSplitThatRunsOutOfMemoryLosesNothing) {
+    const std::string held = "prefix:abcdefghijklmnop";
+    ASSERT_EQ(put(held), 0);
+    long before = nodes();
+    keys::setChunkBlocks(1);   // every node an allocation of its own
+    // Keys that part from the held key's leaf deep inside it: each split
+    // takes a node, and any of them may fail.
+    for (const std::string k : {"prefix:abcdefghijkXYZ", "prefix:abcdefgh", "prefix:abcdefghijklmnopq"}) {
+        for (long n = 1;; ++n) {
+            ASSERT_LE(n, 40) << k;
+            mem::failAfter(n);
+            int r = put(k);
+            mem::failAfter(0);
+            ASSERT_NE(SearchKey(held.data(), static_cast<int>(held.size()), 300), nullptr) << k << " " << n;
+            if (r == 0) break;
+            EXPECT_EQ(r, 5);
+            EXPECT_EQ(SearchKey(k.data(), static_cast<int>(k.size()), 300), nullptr);
+        }
+        EXPECT_NE(SearchKey(k.data(), static_cast<int>(k.size()), 300), nullptr);
+        ASSERT_EQ(del(k), 1);
+    }
+    keys::setChunkBlocks(0);
+    ASSERT_NE(SearchKey(held.data(), static_cast<int>(held.size()), 300), nullptr);
+    ASSERT_EQ(del(held), 1);
+    ASSERT_EQ(put(held), 0);
+    EXPECT_EQ(nodes(), before) << "the split nodes went with the keys that needed them";
 }
 
 TEST_F(Trie, UniqueNumbersAreDistinctHandles) {
