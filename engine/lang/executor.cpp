@@ -49,6 +49,8 @@ constexpr uintptr_t kMachineStackBudget = 3u << 20;
 uintptr_t g_machineBase = 0;
 }  // namespace
 
+uintptr_t machineStackFloor() { return g_machineBase > kMachineStackBudget ? g_machineBase - kMachineStackBudget : 0; }
+
 bool stopRequestedSlow(QoHandle h) {
     if (interruptPending() && takeInterrupt(h)) g_interrupted = true;
     return hasError();

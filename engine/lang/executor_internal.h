@@ -101,6 +101,9 @@ extern const char16_t* const kOperatorText[op::kCount];
 // Error names of the executor.
 inline constexpr const char16_t* kFunDeleted = u"FunDeleted";
 inline constexpr const char16_t* kStackOverFlow = u"StackOverFlow";
+// The lowest machine-stack address a nested activation may reach: below it
+// the ordinary call reports kStackOverFlow. 0 before any activation.
+uintptr_t machineStackFloor();
 
 // Runs the activation from codeStart to END; returns the top slot.
 QoValue* interpret(Activation& a);

@@ -84,7 +84,16 @@ public:
                     const uint8_t kind = in.op <= op::MUL ? kIsInt : 0;
                     const uint8_t calls = (flags_[x] | flags_[y]) & kHasCall;
                     int32_t n;
-                    if (nodes_[x].kind == kPureArg && nodes_[y].kind == kPureConst) {
+                    if (nodes_[x].kind == kPureConst && nodes_[y].kind == kPureArg && opcode != op::SUB) {
+                        // k op x as x op' k: the mirrored comparison, or the
+                        // same operator where the order does not matter.
+                        uint8_t o = opcode;
+                        if (o == op::GT) o = op::LT;
+                        else if (o == op::LT) o = op::GT;
+                        else if (o == op::GE) o = op::LE;
+                        else if (o == op::LE) o = op::GE;
+                        n = node(kPureArgConst, o, nodes_[y].n, 0, 0, 0, nodes_[x].k, kind);
+                    } else if (nodes_[x].kind == kPureArg && nodes_[y].kind == kPureConst) {
                         // x - k as x + -k (the same bits in wrapping arithmetic).
                         int64_t k = nodes_[y].k;
                         uint8_t o = opcode;
@@ -137,8 +146,23 @@ public:
                     if (no < 0) return -1;
                     const PureNode& t = nodes_[test];
                     const uint8_t calls = (flags_[test] | flags_[yes] | flags_[no]) & kHasCall;
-                    if (t.kind == kPureArgConst && t.op >= op::GT)  // a comparison of a parameter
-                        return node(kPureIfArgConst, t.op, t.n, 0, yes, no, t.k, kIsInt | calls);
+                    if (t.kind == kPureArgConst && t.op >= op::GT) {
+                        // A comparison of a parameter, as < or == where it can
+                        // be (the branches swapped for the negations), which
+                        // the evaluator tests before its dispatch.
+                        uint8_t o = t.op;
+                        int64_t k = t.k;
+                        bool swap = false;
+                        if (o == op::GE || o == op::NE) {
+                            o = o == op::GE ? op::LT : op::EQ;
+                            swap = true;
+                        } else if ((o == op::LE || o == op::GT) && k != INT64_MAX) {
+                            swap = o == op::GT;
+                            o = op::LT;
+                            ++k;
+                        }
+                        return node(kPureIfArgConst, o, t.n, 0, swap ? no : yes, swap ? yes : no, k, kIsInt | calls);
+                    }
                     return node(kPureIf, 0, 0, test, yes, no, 0, kIsInt | calls);
                 }
                 case op::WHICHFAIL:
@@ -231,6 +255,10 @@ QO_ALWAYS_INLINE inline int64_t apply(int64_t x, int64_t y) {
     return x != y;
 }
 
+// The comparisons the builder leaves in a parameter's tests.
+constexpr uint8_t kPureIfLess = kPureIfArgConst + 5;
+constexpr uint8_t kPureIfEqual = kPureIfArgConst + 7;
+
 #define QO_PURE_OPS(F) F(0) F(1) F(2) F(3) F(4) F(5) F(6) F(7) F(8)
 
 int64_t evalNode(const PureProgram* p, int32_t i, const int64_t* args, const fn::Record* r, PureRun& run);
@@ -290,6 +318,15 @@ int64_t evalNode(const PureProgram* p, int32_t i, const int64_t* args, const fn:
     const PureNode* const nodes = p->nodes();
     for (;;) {
         const PureNode& n = nodes[i];
+        // The usual tests of a recursion's end, before the dispatch.
+        if (n.kind == kPureIfLess) {
+            i = args[n.n] < n.k ? n.b : n.c;
+            continue;
+        }
+        if (n.kind == kPureIfEqual) {
+            i = args[n.n] == n.k ? n.b : n.c;
+            continue;
+        }
         switch (n.kind) {
             case kPureArg: return args[n.n];
             case kPureConst: return n.k;
@@ -363,7 +400,11 @@ bool evaluatePure(fn::Record* r, const Plan* plan, QoValue* args, QoValue* resul
     // copied); an idle one runs in its own array.
     run.units = int64_t(g.stackDepth) + (idle ? 0 : plan->frameSpan);
     run.stackMax = g.stackMax;
-    run.floor = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - kPureMachineStack;
+    // Nested in activations that have used most of theirs, the evaluator goes
+    // no deeper than they may.
+    const auto entry = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    run.floor = entry > kPureMachineStack ? entry - kPureMachineStack : 0;
+    if (run.floor < machineStackFloor()) run.floor = machineStackFloor();
     run.levelsLeft = kNearInlineCalls - g_inlineDepth - 2;
     run.levels = run.levelsLeft;
     run.failedAt = 0;

@@ -5,11 +5,13 @@
 // call decides.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "compiler_testing.h"
 #include "executor_frames.h"
+#include "executor_internal.h"
 #include "executor_plan.h"
 #include "executor_pure.h"
 #include "late_request.h"
@@ -252,6 +254,66 @@ TEST_F(PureCalls, CallsFromScriptsAndLoopsAgree) {
     agree(u"(: x) = x = 6, sq(&x) + x");
     agree(u"sq(fib(10)) - fib(sq(3))");
     agree(u"(: x) = x = 2.5, sq(x) + sq(3)");
+}
+
+TEST_F(PureCalls, ComparisonsWithAConstantOnEitherSideAgree) {
+    // Every comparison with the parameter on the left and on the right, at
+    // constants about zero and at the ends of the ints (where n <= k and
+    // n > k have no n < k + 1 form).
+    const char* const ops[] = {"<", "<=", ">", ">=", "==", "!="};
+    const char* const constants[] = {"0", "7", "-7", "9223372036854775807", "9223372036854775806",
+                                     "-9223372036854775807"};
+    const int64_t probes[] = {0, 6, 7, 8, -7, -8, INT64_MAX, INT64_MAX - 1, INT64_MIN, INT64_MIN + 1};
+    int index = 0;
+    for (const char* o : ops) {
+        for (const char* k : constants) {
+            for (bool left : {false, true}) {
+                const std::string name = "c" + std::to_string(index++);
+                const std::string test = left ? std::string(k) + " " + o + " n" : "n " + std::string(o) + " " + k;
+                // Recursive, so that the test decides the end of a recursion.
+                const std::string text = name + "(n, d) = which(d > 0, " + name + "(n, d - 1) * 2, " + test +
+                                         ", 3, 5)";
+                const QoHandle h = ok(std::u16string(text.begin(), text.end()));
+                for (int64_t v : probes) {
+                    const CallOutcome r = agreeOn(h, {makeInt(v), makeInt(2)}, text + " on " + std::to_string(v));
+                    EXPECT_EQ(r.evaluations, 1) << text;
+                }
+            }
+        }
+    }
+}
+
+// Takes most of the machine stack nested activations may use, then calls
+// the target on its argument: the evaluator entered there must stay within
+// what is left.
+QoHandle g_nearFloorTarget = 0;
+
+QoValue* callNearTheFloor(QoValue* result, int, QoValue* args, CallInfo*) {
+    auto low = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    while (low > lang::machineStackFloor() + (24u << 10)) {
+        volatile char* pad = static_cast<volatile char*>(__builtin_alloca(4096));
+        pad[0] = 0;
+        low = reinterpret_cast<uintptr_t>(pad);
+    }
+    QoValue arg = args[0];
+    QoCal(g_nearFloorTarget, &arg, result);
+    return result;
+}
+
+TEST_F(PureCalls, NestedNearTheMachineStackBudgetTheEvaluatorGivesWay) {
+    ASSERT_EQ(SetFunction(u"nearfloor", callNearTheFloor, 0), 0);
+    g_nearFloorTarget = ok(u"count(n) = which(n == 0, 0, 1 + count(n - 1))");
+    // Shallow: evaluated even there.
+    EXPECT_EQ(agree(u"nearfloor(3)").evaluations, 1);
+    // Far from the budget's end this depth is evaluated ...
+    EXPECT_EQ(agreeOn(g_nearFloorTarget, {makeInt(1200)}, "count(1200)").evaluations, 1);
+    // ... near it, the evaluator gives up and the ordinary calls (which do
+    // not nest on the machine stack) go on, with the same result.
+    const CallOutcome r = agree(u"nearfloor(1200)");
+    EXPECT_EQ(r.result.i, 1200);
+    EXPECT_EQ(r.errType, 0);
+    EXPECT_EQ(g.stackDepth, 1);
+    EXPECT_EQ(lang::g_inlineDepth, 0);
 }
 
 }  // namespace
