@@ -12,12 +12,6 @@ namespace {
 
 void releaseValue(void* v) { mem::release(v); }
 
-bool isWord(const char16_t* s, int32_t len, const char16_t* word) {
-    int32_t n = 0;
-    while (word[n]) ++n;
-    return n == len && std::memcmp(s, word, sizeof(char16_t) * static_cast<size_t>(len)) == 0;
-}
-
 uint32_t hashUnits(const char16_t* s, int32_t len) {
     uint32_t h = 2166136261u;
     for (int32_t i = 0; i < len; ++i) h = (h ^ s[i]) * 16777619u;

@@ -13,13 +13,6 @@ namespace {
 
 uint16_t closerOf(uint16_t open) { return open == '(' ? ')' : open == '[' ? ']' : '}'; }
 
-// Compares as it goes, so that the name tables cost a unit or two per entry.
-bool isWord(const char16_t* s, int32_t len, const char16_t* word) {
-    int32_t n = 0;
-    while (n < len && word[n] == s[n]) ++n;
-    return n == len && word[n] == 0;
-}
-
 // The built-in inline functions and their opcodes: the opcodes whose inline
 // name a source identifier can match (names beginning with a blank cannot).
 struct InlineName { const char16_t* name; int32_t opcode; };

@@ -97,4 +97,12 @@ inline bool isIdentStart(char16_t u) {
 inline bool isDigit(char16_t u) { return u >= '0' && u <= '9'; }
 inline bool isIdentChar(char16_t u) { return isIdentStart(u) || isDigit(u); }
 
+// True when the |len| units at |s| spell the zero-terminated |word| exactly;
+// compares as it goes, so that name tables cost a unit or two per entry.
+inline bool isWord(const char16_t* s, int32_t len, const char16_t* word) {
+    int32_t n = 0;
+    while (n < len && word[n] == s[n]) ++n;
+    return n == len && word[n] == 0;
+}
+
 }  // namespace qo::lang
