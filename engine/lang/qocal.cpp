@@ -6,16 +6,6 @@
 // names no live function records "FunDeleted" (type 2, code 1) and gives nil;
 // a null argument array for a function with parameters records "QoCal" code 1.
 // ExMsgWithQo 9 runs a function the same way with its release flag cleared.
-//
-// QoCalArgs(function, argCount, args, result), for the extensions shipped with
-// the engine (not in qo32.h): QoCal for a caller that passes argCount values
-// in args[0..argCount-1] and may only run a function taking that many (or one
-// taking none, given one value). It returns 0 without touching anything when
-// the handle names no live function, the count does not fit, args or result
-// is null, or the engine is not running; the caller then takes its general
-// path (GetFor, QoCal), which reports what is wrong. Otherwise it runs the
-// function as QoCal does and returns 1. One lookup answers both questions a
-// method call asks on every call.
 #include "engine.h"
 #include "executor.h"
 #include "executor_internal.h"
@@ -62,15 +52,4 @@ QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep) {
 
 extern "C" QO_API QoValue* QoCal(QoHandle function, QoValue* args, QoValue* result) {
     return qo::lang::callIn(function, args, result, false);
-}
-
-extern "C" QO_API int QoCalArgs(QoHandle function, int argCount, QoValue* args, QoValue* result) {
-    using namespace qo;
-    if (!args || !result || !g.started || g.shuttingDown) return 0;
-    fn::Record* r = fn::lookup(function);
-    if (!r) return 0;
-    const int params = r->words[fn::W_MAX_PARAM] + 1;
-    if (params != argCount && !(params == 0 && argCount == 1)) return 0;
-    lang::callIn(function, args, result, false);
-    return 1;
 }

@@ -201,7 +201,7 @@ int paramCount(QoHandle f, CallInfo* caller) {
 // Runs method f with `at` busy; args[0] is replaced by its value for the call.
 __attribute__((always_inline)) inline QoValue callMethod(QoHandle f, Obj* at, QoValue* args) {
     QoValue saved = args[0];
-    args[0] = objValue(at);
+    storeHandle(&args[0], objType(), at->handle);
     ++at->busy;
     QoValue r{};
     engine.QoCal(f, args, &r);
@@ -866,25 +866,10 @@ bool ownEntry(const ClassDef* c, int32_t id, OwnMemo* out) {
 // none when k is 0): the general path reports that.
 __attribute__((noinline)) bool ownMethodCall(QoValue* result, Obj* o, QoHandle f, int lastArg, QoValue* args,
                                              CallInfo* caller) {
-    if (!engine.QoCalArgs) {
-        int params = paramCount(f, caller);
-        int k = lastArg - 1;
-        if (params < 0 || (params != k + 1 && !(params == 0 && k == 0))) return false;
-        *result = callMethod(f, o, &args[1]);
-        return true;
-    }
-    QoValue saved = args[1];
-    storeHandle(&args[1], objType(), o->handle);
-    ++o->busy;
-    QoValue r{};
-    if (!engine.QoCalArgs(f, lastArg, &args[1], &r)) {
-        --o->busy;  // nothing ran: o is as it was (and may be dying, so not left through leave)
-        args[1] = saved;
-        return false;
-    }
-    leave(o);
-    args[1] = saved;
-    *result = r;
+    int params = paramCount(f, caller);
+    int k = lastArg - 1;
+    if (params < 0 || (params != k + 1 && !(params == 0 && k == 0))) return false;
+    *result = callMethod(f, o, &args[1]);
     return true;
 }
 

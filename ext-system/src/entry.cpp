@@ -151,7 +151,6 @@ void bindEngine(void* lib) {
         ext::bind("SignGoodObj", e.SignGoodObj), ext::bind("StrToUniInt", e.StrToUniInt),
         ext::bind("UniIntToStr", e.UniIntToStr), ext::bind("GetBufObj", e.GetBufObj),
         ext::bind("SetSysObj", e.SetSysObj),     ext::bind("GC", e.GC),
-        ext::bind("QoCalArgs", e.QoCalArgs),
     };
     ext::bindExports(lib, table);
 }

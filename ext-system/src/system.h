@@ -33,10 +33,6 @@ struct Engine {
     decltype(&::GetBufObj) GetBufObj;
     decltype(&::SetSysObj) SetSysObj;
     decltype(&::GC) GC;  // bound after the protocol's 23: qofun pauses the collector
-    // The engine's checked call of its own extensions (qocal.cpp): a method
-    // call with the parameter count checked in the same lookup. Null when the
-    // engine lacks it; GetFor and QoCal do the same then.
-    int (*QoCalArgs)(QoHandle function, int argCount, QoValue* args, QoValue* result);
 };
 extern Engine engine;
 

@@ -135,41 +135,5 @@ TEST_F(Access, MethodCallsOfTheMemberAskedLastLeaveEveryOtherCaseToTheGeneralPat
     EXPECT_EQ(errorOf(u"oget(p, #get)"), errorOf(u"sys::obj_oget(p, #get)"));
 }
 
-TEST_F(Access, TheCheckedCallRunsOnlyAFunctionTakingTheValuesGiven) {
-    using CheckedCall = int (*)(QoHandle, int, QoValue*, QoValue*);
-    auto checked = reinterpret_cast<CheckedCall>(engineExport("QoCalArgs"));
-    ASSERT_NE(checked, nullptr);
-    QoHandle two = compile(u"two(a, b) = a * 10 + b");
-    QoHandle none = compile(u"none() = 7");
-    QoHandle bump = compile(u"bump(a) = a = a + 1, a");
-    QoValue args[2]{};
-    args[0].type = args[0].optype = args[1].type = args[1].optype = QO_INT;
-    args[0].i = 4;
-    args[1].i = 2;
-    QoValue r{};
-    r.type = r.optype = QO_INT;
-    r.i = -1;
-    // Refused without a trace: wrong counts, a stale or forged handle, no arrays.
-    EXPECT_EQ(checked(two, 1, args, &r), 0);
-    EXPECT_EQ(checked(two, 3, args, &r), 0);
-    EXPECT_EQ(checked(none, 2, args, &r), 0);
-    EXPECT_EQ(checked(two, 2, nullptr, &r), 0);
-    EXPECT_EQ(checked(two, 2, args, nullptr), 0);
-    EXPECT_EQ(checked(0x7654321, 1, args, &r), 0);
-    EXPECT_EQ(r.i, -1);
-    EXPECT_EQ(api.TestRunErr(), 0);
-    // Run as QoCal runs them, parameters coming back through the array.
-    EXPECT_EQ(checked(two, 2, args, &r), 1);
-    EXPECT_EQ(r.i, 42);
-    EXPECT_EQ(checked(none, 1, args, &r), 1);
-    EXPECT_EQ(r.i, 7);
-    EXPECT_EQ(checked(none, 0, args, &r), 1);
-    EXPECT_EQ(checked(bump, 1, args, &r), 1);
-    EXPECT_EQ(r.i, 5);
-    EXPECT_EQ(args[0].i, 5);
-    ASSERT_EQ(api.DeleteFor(two, nullptr), 1);
-    EXPECT_EQ(checked(two, 2, args, &r), 0);
-}
-
 }  // namespace
 }  // namespace qo::systest

@@ -131,9 +131,6 @@ protected:
 
     int64_t objects() { return eval(u"ObjNum(0)").i; }
 
-    // An export of the engine library by name (entries outside qo32.h).
-    void* engineExport(const char* name) { return dlsym(engineLib_, name); }
-
     EngineApi api;
 
 private:
