@@ -162,7 +162,10 @@ QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32
     if (!op) return false;
     a.scratch = QoValue{};
     QoValue* r;
-    SLOW_AT(a, a.record, s, 0, r = op(&a.scratch, lastArg, args, &a.info, code));
+    {
+        SiteScope here(a.record, s, 0);
+        r = op(&a.scratch, lastArg, args, &a.info, code);
+    }
     if (r != &a.scratch) {
         if (r) {
             a.scratch = *r;

@@ -201,7 +201,7 @@ int paramCount(QoHandle f, CallInfo* caller) {
 // Runs method f with `at` busy; args[0] is replaced by its value for the call.
 __attribute__((always_inline)) inline QoValue callMethod(QoHandle f, Obj* at, QoValue* args) {
     QoValue saved = args[0];
-    args[0] = objValue(at);
+    storeHandle(&args[0], objType(), at->handle);
     ++at->busy;
     QoValue r{};
     engine.QoCal(f, args, &r);
@@ -860,6 +860,19 @@ bool ownEntry(const ClassDef* c, int32_t id, OwnMemo* out) {
     return true;
 }
 
+// oget(o, #name, v1..vk) with `name` o's own method f: f runs on o, v1..vk
+// with o busy (args[1], the name, stands for o during the call). False, with
+// nothing changed, when f is no live function taking k + 1 parameters (or
+// none when k is 0): the general path reports that.
+__attribute__((noinline)) bool ownMethodCall(QoValue* result, Obj* o, QoHandle f, int lastArg, QoValue* args,
+                                             CallInfo* caller) {
+    int params = paramCount(f, caller);
+    int k = lastArg - 1;
+    if (params < 0 || (params != k + 1 && !(params == 0 && k == 0))) return false;
+    *result = callMethod(f, o, &args[1]);
+    return true;
+}
+
 // The object named by args[0] when it is the one found last and its class is
 // the one it had then; null otherwise.
 inline Obj* lastObj(const QoValue* args) {
@@ -880,13 +893,7 @@ bool ownMember(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
     ClassDef* c = classOf(o);
     OwnMemo m;
     if (!c || !ownEntry(c, static_cast<int32_t>(args[1].i), &m)) return false;
-    if (m.kind == kMethod) {
-        int params = paramCount(m.slot, caller);
-        int k = lastArg - 1;
-        if (params < 0 || (params != k + 1 && !(params == 0 && k == 0))) return false;
-        *result = callMethod(m.slot, o, &args[1]);
-        return true;
-    }
+    if (m.kind == kMethod) return ownMethodCall(result, o, m.slot, lastArg, args, caller);
     if (lastArg != 1 || m.slot >= o->dataCount) return false;
     if (m.kind == kPrivate && o->owner && o->busy == 0) return false;
     *result = o->data[m.slot];
@@ -913,15 +920,24 @@ __attribute__((noinline)) QoValue* objMember(QoValue* result, int lastArg, QoVal
     return objOperation(result, lastArg, args, caller, kOpGetElement);
 }
 
+// oget(o, #name, ...) with name the method asked for last, o's own.
+__attribute__((noinline)) QoValue* lastMethod(QoValue* result, Obj* o, int lastArg, QoValue* args, CallInfo* caller) {
+    if (ownMethodCall(result, o, g_own.slot, lastArg, args, caller)) return result;
+    return objMember(result, lastArg, args, caller);
+}
+
 }  // namespace
 
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {
-        // A public data member that was asked for last: no call at all.
-        if (const Obj* o = lastArg == 1 ? lastObj(args) : nullptr)
-            if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i) &&
-                g_own.kind == kPublic && g_own.slot < o->dataCount)
-                return put(result, o->data[g_own.slot]);
+        // The member asked for last: a public data member is read without a
+        // call, a method is called without the breadth-first lookup.
+        if (Obj* o = lastObj(args))
+            if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i)) {
+                if (g_own.kind == kPublic && lastArg == 1 && g_own.slot < o->dataCount)
+                    return put(result, o->data[g_own.slot]);
+                if (g_own.kind == kMethod) return lastMethod(result, o, lastArg, args, caller);
+            }
         return objMember(result, lastArg, args, caller);
     }
     return objOperation(result, lastArg, args, caller, code);

@@ -6,6 +6,10 @@
 // through the key table (a value's handle is never trusted), so stale and
 // forged handles are answered with the kind's run error.
 #pragma once
+#include <emmintrin.h>
+
+#include <cstdint>
+
 #include "system.h"
 
 namespace qo::sys {
@@ -75,6 +79,14 @@ void forgetObjectCaches();
 inline QoValue* put(QoValue* result, const QoValue& v) {
     *result = v;
     return result;
+}
+// handleOf(type, h) written straight into *to: two 16-byte stores made from
+// registers (a record built field by field on the stack and then copied
+// waits for the narrow stores).
+inline void storeHandle(QoValue* to, int type, QoHandle h) {
+    const uint64_t tags = static_cast<uint32_t>(type) | (static_cast<uint64_t>(static_cast<uint32_t>(type)) << 32);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_set_epi64x(0, static_cast<long long>(static_cast<uint32_t>(h))));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to) + 1, _mm_set_epi64x(static_cast<long long>(tags), 0));
 }
 inline QoValue intOf(int64_t i) {
     QoValue v{};

@@ -79,5 +79,61 @@ TEST_F(Access, DictionariesAfterDeletionRecyclingAndReloading) {
     EXPECT_EQ(eval(u"sys::dict_oget(g, \"c\") * 10 + oget(t, #m)").i, 56);
 }
 
+TEST_F(Access, MethodCallsOfTheMemberAskedLastLeaveEveryOtherCaseToTheGeneralPath) {
+    compile(u"get(self) = 3");
+    compile(u"add(self, v) = v + 1");
+    compile(u"zero() = 5");
+    compile(u"kill(self) = delete(self), 9");
+    compile(u"fresh(self) = gc(), sys::struct(#v, 4)");
+    eval(u"global(true), classM = sys::class(#M, method, #get, @get, #add, @add, #zero, @zero, #kill, @kill, "
+         u"#fresh, @fresh)");
+    eval(u"global(true), p = sys::obj(classM), q = sys::obj(classM)");
+    auto same = [&](const std::u16string& args) {
+        const std::string fast = errorOf(u"oget(p, #get), oget(p, " + args + u")");
+        EXPECT_NE(fast, "") << std::string(args.begin(), args.end());
+        EXPECT_EQ(fast, errorOf(u"sys::obj_oget(p, " + args + u")")) << std::string(args.begin(), args.end());
+    };
+    // Asked again and again, and with other counts right after a call.
+    EXPECT_EQ(eval(u"(: i, s) = i = 0, s = 0, while(i < 10, s = s + oget(p, #get) + oget(p, #add, i), i++), s").i,
+              85);
+    EXPECT_EQ(eval(u"oget(p, #zero), oget(p, #zero)").i, 5);  // no parameters: called with the object alone
+    same(u"#get, 1");
+    same(u"#add");
+    same(u"#add, 1, 2");
+    same(u"#zero, 1");
+    // Another object of the class, then a deleted one, then a forged handle of
+    // the same kind right after the real one was asked.
+    EXPECT_EQ(eval(u"oget(p, #get) * 10 + oget(q, #get)").i, 33);
+    EXPECT_EQ(errorOf(u"oget(q, #get), delete(q), oget(q, #get)"), "sys::obj oget 3");
+    QoHandle probe = compile(u"probe(x) = oget(x, #get)");
+    QoValue real = eval(u"p");
+    QoValue forged = real;
+    forged.h = real.h + 1000;
+    int err = 0;
+    EXPECT_EQ(call(probe, &real, &err).i, 3);
+    EXPECT_EQ(err, 0);
+    call(probe, &forged, &err);
+    EXPECT_EQ(err, 3);
+    // An object deleted by its own method: the call ends, the next one refuses.
+    eval(u"global(true), k = sys::obj(classM)");
+    EXPECT_EQ(eval(u"oget(k, #get) + oget(k, #kill)").i, 12);
+    EXPECT_EQ(errorOf(u"oget(k, #kill)"), "sys::obj oget 3");
+    EXPECT_EQ(errorOf(u"oget(k, #get)"), "sys::obj oget 3");
+    // A collection inside the method, and the objects it makes released.
+    int64_t before = objects();
+    EXPECT_EQ(eval(u"(: i, s) = i = 0, s = 0, while(i < 20, s = s + oget(oget(p, #fresh), #v), i++), s").i, 80);
+    eval(u"gc()");
+    EXPECT_EQ(objects(), before);
+    // The method's function deleted, or the class redefined, between two calls.
+    QoHandle gone = compile(u"gone(self) = 1");
+    eval(u"global(true), n = sys::obj(sys::class(#N, method, #gone, @gone))");
+    EXPECT_EQ(eval(u"oget(n, #gone)").i, 1);
+    ASSERT_EQ(api.DeleteFor(gone, nullptr), 1);
+    EXPECT_EQ(errorOf(u"oget(n, #gone)"), "sys::obj oget 7");
+    EXPECT_EQ(eval(u"oget(p, #get)").i, 3);
+    eval(u"sys::class(#M, method, #get, @zero)");
+    EXPECT_EQ(errorOf(u"oget(p, #get)"), errorOf(u"sys::obj_oget(p, #get)"));
+}
+
 }  // namespace
 }  // namespace qo::systest

@@ -96,6 +96,33 @@ TEST_F(ExecutorSites, MemberSteps) {
     lang::g_plansEnabled = true;
 }
 
+QoHandle g_callbackTarget = 0;
+// later(): runs the target, whose member reads all succeed, then reports an
+// error of its own.
+QoValue* callThenFail(QoValue* result, int, QoValue*, CallInfo*) {
+    QoValue ignored;
+    QoCal(g_callbackTarget, nullptr, &ignored);
+    SetRunErr(1, u"later", 1, 1, nullptr);
+    *result = makeNil();
+    return result;
+}
+
+TEST_F(ExecutorSites, ANativeReportAfterMemberStepsInItsCallbackNamesTheNative) {
+    ASSERT_EQ(SetFunction(u"later", callThenFail, -1), 0);
+    for (bool plans : {true, false}) {
+        lang::g_plansEnabled = plans;
+        g_callbackTarget = compile(u"(: t, s) = t = qo(1, 2), s = 0, s = s + oget(t, 1), s * 2 + oget(t, 0)");
+        QoHandle outer = compile(u"(: q) = q = 1, q + later()");
+        Site s = run(outer);
+        ASSERT_TRUE(s.known) << plans;
+        EXPECT_EQ(s.function, outer);
+        EXPECT_EQ(s.text, u"later");
+        DeleteFor(outer, nullptr);
+        DeleteFor(g_callbackTarget, nullptr);
+    }
+    lang::g_plansEnabled = true;
+}
+
 TEST_F(ExecutorSites, UnknownWithoutAnErrorOrAfterTheFunctionWent) {
     int32_t span[2];
     QoHandle where = 0;
