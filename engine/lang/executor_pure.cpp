@@ -234,6 +234,11 @@ struct PureRun {
     int32_t levels;      // at the start
     int32_t failedAt;    // the nesting where the evaluator gave up
     bool failed;
+    // The last callee found and its program: nothing the evaluator does
+    // changes a record, so a recursion reads its plan once.
+    const fn::Record* seen;
+    const PureProgram* seenProgram;
+    int64_t seenGrowth;
     void fail() {
         failed = true;
         failedAt = levels - levelsLeft;
@@ -296,9 +301,15 @@ __attribute__((noinline)) int64_t evalCall(const PureProgram* p, const PureNode&
     // The callee as the ordinary call finds it: the address slot of the
     // calling record, read now.
     const auto* callee = static_cast<const fn::Record*>(r->addresses[n.b]);
-    const Plan* plan = callee && fn::codeStart(callee) >= 0 ? static_cast<const Plan*>(callee->threaded) : nullptr;
-    const PureProgram* q = plan ? plan->pure : nullptr;
-    const int64_t growth = plan ? plan->inPlaceGrowth : 0;
+    if (__builtin_expect(callee != run.seen, 0)) {
+        const Plan* plan =
+            callee && fn::codeStart(callee) >= 0 ? static_cast<const Plan*>(callee->threaded) : nullptr;
+        run.seen = callee;
+        run.seenProgram = plan ? plan->pure : nullptr;
+        run.seenGrowth = plan ? plan->inPlaceGrowth : 0;
+    }
+    const PureProgram* q = run.seenProgram;
+    const int64_t growth = run.seenGrowth;
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (__builtin_expect(!q || q->params != argc || interruptPending() || run.units + growth >= run.stackMax ||
                              run.levelsLeft <= 0 || here < run.floor,
@@ -306,9 +317,17 @@ __attribute__((noinline)) int64_t evalCall(const PureProgram* p, const PureNode&
         run.fail();
         return 0;
     }
+    // The callee's first test and a leaf it leads to here: the end of a
+    // recursion takes no further frame.
+    const PureNode* const nodes = q->nodes();
+    int32_t i = q->root;
+    if (nodes[i].kind == kPureIfLess) i = a[nodes[i].n] < nodes[i].k ? nodes[i].b : nodes[i].c;
+    else if (nodes[i].kind == kPureIfEqual) i = a[nodes[i].n] == nodes[i].k ? nodes[i].b : nodes[i].c;
+    if (nodes[i].kind == kPureArg) return a[nodes[i].n];
+    if (nodes[i].kind == kPureConst) return nodes[i].k;
     run.units += growth;
     --run.levelsLeft;
-    const int64_t v = evalNode(q, q->root, a, callee, run);
+    const int64_t v = evalNode(q, i, a, callee, run);
     run.units -= growth;
     ++run.levelsLeft;
     return v;
@@ -409,6 +428,9 @@ bool evaluatePure(fn::Record* r, const Plan* plan, QoValue* args, QoValue* resul
     run.levels = run.levelsLeft;
     run.failedAt = 0;
     run.failed = false;
+    run.seen = nullptr;
+    run.seenProgram = nullptr;
+    run.seenGrowth = 0;
     if (run.units >= run.stackMax || run.levelsLeft <= 0) return false;
     const int64_t v = evalNode(p, p->root, a, r, run);
     if (__builtin_expect(run.failed, 0)) {
