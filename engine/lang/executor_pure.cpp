@@ -286,8 +286,10 @@ QO_ALWAYS_INLINE inline int64_t value(const PureProgram* p, int32_t i, const int
     }
 }
 
-__attribute__((noinline)) int64_t evalCall(const PureProgram* p, const PureNode& n, const int64_t* args,
-                                           const fn::Record* r, PureRun& run) {
+// Inline in evalNode: a call level is one machine frame. Its arguments go
+// through evalNode (not value), so that the inlining ends there.
+QO_ALWAYS_INLINE inline int64_t evalCall(const PureProgram* p, const PureNode& n, const int64_t* args,
+                                         const fn::Record* r, PureRun& run) {
     int64_t a[kMaxPureArgs];
     const int32_t* list = p->lists() + n.a;
     const int32_t argc = n.n;
@@ -295,7 +297,7 @@ __attribute__((noinline)) int64_t evalCall(const PureProgram* p, const PureNode&
         // An argument that is a parameter plus a constant (n - 1 is n + -1):
         // tested first, so that the usual argument takes no dispatch.
         const PureNode& x = p->nodes()[list[j]];
-        a[j] = x.kind == kPureArgConst ? apply<0>(args[x.n], x.k) : value(p, list[j], args, r, run);
+        a[j] = x.kind == kPureArgConst ? apply<0>(args[x.n], x.k) : evalNode(p, list[j], args, r, run);
     }
     if (run.failed) return 0;
     // The callee as the ordinary call finds it: the address slot of the
