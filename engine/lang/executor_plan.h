@@ -115,6 +115,10 @@ struct Plan {
     // single real (a formula): execute() evaluates it without an activation
     // when the arguments' kinds match. Null for every other body.
     RealProgram* formula;
+    // The mapping that holds the machine code of the real programs (null:
+    // none; executor_codegen.h), unmapped with the plan.
+    void* codeMap;
+    int64_t codeBytes;
     ActivationHead head;   // what an activation of the record starts with
     Step steps[1];
 };

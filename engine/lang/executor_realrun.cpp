@@ -25,6 +25,8 @@ bool plainConstant(const QoValue& v) {
 
 uint16_t positionRegister(size_t position) { return static_cast<uint16_t>(kMaxGuards + position); }
 
+bool writeResults(RealProgram& p, QoValue* const* vars, QoValue* top);
+
 }  // namespace
 
 void RealRunBuilder::reset() {
@@ -146,6 +148,7 @@ void RealRunBuilder::write(void* out) const {
     p->results = static_cast<int32_t>(entries_.size());
     p->registers = static_cast<int32_t>(guards + deepest_);
     p->hits = p->misses = 0;
+    p->code = nullptr;
     auto* g = const_cast<RealGuard*>(p->guardList());
     for (size_t i = 0; i < guards_.size(); ++i) g[i] = guards_[i];
     auto* ops = const_cast<RealOp*>(p->opList());
@@ -188,6 +191,11 @@ void RealRunBuilder::write(void* out) const {
 
 bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top) {
     double* R = p.registerFile();
+    if (p.code) {
+        if (__builtin_expect(!p.code(vars, R), 0)) return false;
+        ++p.hits;
+        return writeResults(p, vars, top);
+    }
     const RealGuard* g = p.guardList();
     for (int32_t i = 0; i < p.guards; ++i) {
         const QoValue& v = vars[g[i].kind][g[i].index];
@@ -272,6 +280,14 @@ Done:
         R[o->d] = acc;
     }
 #endif
+    return writeResults(p, vars, top);
+}
+
+namespace {
+
+// What the run leaves on the stack, from its registers.
+bool writeResults(RealProgram& p, QoValue* const* vars, QoValue* top) {
+    const double* R = p.registerFile();
     QoValue* slots = top + 1;
     const RealResult* r = p.resultList();
     if (__builtin_expect(p.results == 1 && r[0].kind == kResultReal, 1)) {  // a formula's one value
@@ -293,5 +309,7 @@ Done:
     }
     return true;
 }
+
+}  // namespace
 
 }  // namespace qo::lang

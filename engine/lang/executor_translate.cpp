@@ -10,6 +10,7 @@
 // the ordinary steps ends, so its steps stay exactly those without the run.
 #include "alloc.h"
 #include "executor_access.h"
+#include "executor_codegen.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_realrun.h"
@@ -723,6 +724,12 @@ void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses) {
         *hits += program->hits;
         *misses += program->misses;
     }
+}
+
+void releasePlan(void* p) {
+    auto* plan = static_cast<Plan*>(p);
+    releaseRealCode(plan);
+    mem::release(plan);
 }
 
 Plan* translate(const fn::Record* r) {
