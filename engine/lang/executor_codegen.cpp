@@ -133,7 +133,7 @@ private:
         poolRef(word);
     }
     bool guard(const RealGuard& g, int32_t i);
-    bool operation(const RealOp& o);
+    bool operation(const RealOp& o, bool store);
 
     struct Slow {
         size_t jump, back;  // the jne's rel32; where the guard goes on
@@ -165,7 +165,7 @@ bool Emitter::guard(const RealGuard& g, int32_t i) {
     return ok_;
 }
 
-bool Emitter::operation(const RealOp& o) {
+bool Emitter::operation(const RealOp& o, bool store) {
     if (o.code < kRealUnaryFirst) {
         static const uint8_t kOpcodes[4] = {kAddsd, kSubsd, kMulsd, kDivsd};
         const uint8_t opcode = kOpcodes[o.code / kShapes];
@@ -205,8 +205,32 @@ bool Emitter::operation(const RealOp& o) {
     } else {
         return false;
     }
-    onRegister(kMovsdStore, o.d);
+    if (store) onRegister(kMovsdStore, o.d);
     return ok_;
+}
+
+// Whether the value operation i writes is read from its register later: by an
+// operation (not through the accumulator) before the register is written
+// again, or by the results when it is not written again.
+bool readLater(const RealProgram& p, int32_t i) {
+    const RealOp* ops = p.opList();
+    const uint16_t d = ops[i].d;
+    for (int32_t j = i + 1; j < p.ops && ops[j].code != kRealDone; ++j) {
+        const RealOp& o = ops[j];
+        if (o.code < kRealUnaryFirst) {
+            const auto shape = static_cast<RealShape>(o.code % kShapes);
+            const bool readsX = shape == kShapeRR || shape == kShapeRK || shape == kShapeRA;
+            const bool readsY = shape == kShapeRR || shape == kShapeKR || shape == kShapeAR;
+            if ((readsX && o.x == d) || (readsY && o.y == d)) return true;
+        } else if (o.code < kRealLoadK && (o.code - kRealUnaryFirst) % 2 == 0 && o.x == d) {
+            return true;
+        }
+        if (o.d == d) return false;
+    }
+    const RealResult* r = p.resultList();
+    for (int32_t k = 0; k < p.results; ++k)
+        if (r[k].reg == d && (r[k].kind == kResultReal || r[k].kind == kResultNegatedVariable)) return true;
+    return false;
 }
 
 bool Emitter::program(const RealProgram& p, Vec<uint8_t>& out) {
@@ -224,7 +248,7 @@ bool Emitter::program(const RealProgram& p, Vec<uint8_t>& out) {
         const RealOp& o = ops[i];
         if (o.d >= p.registers || (o.code != kRealLoadK && (o.x >= p.registers || o.y >= p.registers)))
             return false;
-        if (!operation(o)) return false;
+        if (!operation(o, readLater(p, i))) return false;
     }
     bytes({0xB8, 0x01, 0x00, 0x00, 0x00, 0x5B, 0xC3});  // mov eax, 1; pop rbx; ret
     for (const Slow& s : slows_) {

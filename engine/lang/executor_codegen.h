@@ -8,8 +8,9 @@
 // registers - the same operand order, no fused multiply-add, sqrt as the
 // `sqrtsd` instruction the C library's sqrt gives too, exp, sin and cos called
 // through the addresses of the very functions the interpreter calls - and
-// every result goes to the program's register file, where the interpreter
-// would have left it. What follows a run (counting the hit, writing the
+// every value read again from a register (by a later operation that does not
+// take it from the accumulator, or by the results) goes to the program's
+// register file, where the interpreter would have left it. What follows a run (counting the hit, writing the
 // values it leaves on the stack) is the interpreter's own code, so results
 // are the same bit for bit whichever runs the operations.
 //

@@ -115,6 +115,8 @@ struct Plan {
     // single real (a formula): execute() evaluates it without an activation
     // when the arguments' kinds match. Null for every other body.
     RealProgram* formula;
+    double* formulaRegisters;  // its register file
+    double* formulaValue;      // the register that holds its value
     // The mapping that holds the machine code of the real programs (null:
     // none; executor_codegen.h), unmapped with the plan.
     void* codeMap;

@@ -25,8 +25,6 @@ bool plainConstant(const QoValue& v) {
 
 uint16_t positionRegister(size_t position) { return static_cast<uint16_t>(kMaxGuards + position); }
 
-bool writeResults(RealProgram& p, QoValue* const* vars, QoValue* top);
-
 }  // namespace
 
 void RealRunBuilder::reset() {
@@ -189,6 +187,35 @@ void RealRunBuilder::write(void* out) const {
     for (int32_t i = 0; i < p->registers; ++i) R[i] = 0.0;
 }
 
+namespace {
+
+// What the run leaves on the stack, from its registers.
+__attribute__((always_inline)) inline bool writeResults(RealProgram& p, QoValue* const* vars, QoValue* top) {
+    const double* R = p.registerFile();
+    QoValue* slots = top + 1;
+    const RealResult* r = p.resultList();
+    if (__builtin_expect(p.results == 1 && r[0].kind == kResultReal, 1)) {  // a formula's one value
+        arith::setReal(slots[0], R[r[0].reg]);
+        return true;
+    }
+    for (int32_t i = 0; i < p.results; ++i) {
+        QoValue& out = slots[i];
+        switch (r[i].kind) {
+            case kResultReal: arith::setReal(out, R[r[i].reg]); break;
+            case kResultVariable: out = vars[r[i].base][r[i].index]; break;
+            case kResultConstant: out = vars[2][r[i].index]; break;
+            default:
+                out = vars[r[i].base][r[i].index];
+                out.r = R[r[i].reg];
+                out.type = QO_REAL;
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top) {
     double* R = p.registerFile();
     if (p.code) {
@@ -282,34 +309,5 @@ Done:
 #endif
     return writeResults(p, vars, top);
 }
-
-namespace {
-
-// What the run leaves on the stack, from its registers.
-bool writeResults(RealProgram& p, QoValue* const* vars, QoValue* top) {
-    const double* R = p.registerFile();
-    QoValue* slots = top + 1;
-    const RealResult* r = p.resultList();
-    if (__builtin_expect(p.results == 1 && r[0].kind == kResultReal, 1)) {  // a formula's one value
-        arith::setReal(slots[0], R[r[0].reg]);
-        return true;
-    }
-    for (int32_t i = 0; i < p.results; ++i) {
-        QoValue& out = slots[i];
-        switch (r[i].kind) {
-            case kResultReal: arith::setReal(out, R[r[i].reg]); break;
-            case kResultVariable: out = vars[r[i].base][r[i].index]; break;
-            case kResultConstant: out = vars[2][r[i].index]; break;
-            default:
-                out = vars[r[i].base][r[i].index];
-                out.r = R[r[i].reg];
-                out.type = QO_REAL;
-                break;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 }  // namespace qo::lang

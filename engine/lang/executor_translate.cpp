@@ -629,8 +629,11 @@ int Translator::run(Plan** out) {
         auto* program = static_cast<RealProgram*>(const_cast<void*>(first.p));
         const auto* after = static_cast<const Step*>(first.q);
         if (after && static_cast<Handler>(reinterpret_cast<uintptr_t>(after->go)) == Handler::END &&
-            program->results == 1 && program->resultList()[0].kind == kResultReal)
+            program->results == 1 && program->resultList()[0].kind == kResultReal) {
             plan->formula = program;
+            plan->formulaRegisters = program->registerFile();
+            plan->formulaValue = plan->formulaRegisters + program->resultList()[0].reg;
+        }
     }
     // The back edge of a counting loop: a VINC + JMP onto a compare + LOOPF
     // step runs the test too (the test step stays for the loop's first entry).
