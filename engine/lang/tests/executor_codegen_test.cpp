@@ -212,19 +212,19 @@ TEST_F(RealCode, EveryOperationAndShapeAgrees) {
                 for (size_t k = 0; k < values.size(); k += 5) {
                     QoValue args[3] = {a, b, values[k]};
                     QoValue* const vars[3] = {args, constants, constants};
-                    QoValue outInterpreted[8], outCode[8];
+                    QoValue outInterpreted[9], outCode[9];  // [0]: the stack top before the run
                     std::memset(outInterpreted, 0x5A, sizeof outInterpreted);
                     std::memset(outCode, 0x5A, sizeof outCode);
                     p->code = nullptr;
-                    const bool interpreted = lang::runRealProgram(*p, vars, outInterpreted - 1);
+                    const bool interpreted = lang::runRealProgram(*p, vars, outInterpreted);
                     p->code = code;
-                    const bool generated = lang::runRealProgram(*p, vars, outCode - 1);
+                    const bool generated = lang::runRealProgram(*p, vars, outCode);
                     ASSERT_EQ(interpreted, generated);
                     const int nans = std::isnan(a.r) + std::isnan(b.r) + std::isnan(values[k].r);
                     bool same = std::memcmp(outInterpreted, outCode, sizeof outCode) == 0;
                     if (!same && nans >= 2) {
                         same = true;
-                        for (int i = 0; i < 8; ++i) same = same && sameValue(outInterpreted[i], outCode[i]);
+                        for (int i = 0; i < 9; ++i) same = same && sameValue(outInterpreted[i], outCode[i]);
                     }
                     ASSERT_TRUE(same) << "operation " << int(p->opList()[0].code) << " on " << a.r << ", " << b.r;
                     compared += interpreted;
