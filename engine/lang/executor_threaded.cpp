@@ -11,6 +11,7 @@
 #include "arith.h"
 #include "engine.h"
 #include "executor_access.h"
+#include "executor_codegen.h"
 #include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
@@ -310,6 +311,7 @@ Plan* planOf(fn::Record* r) {
     if (plan) return plan;
     plan = translate(r);
     if (!plan) return nullptr;
+    generateRealCode(plan);
     if (plan->count > 0) runPlan(nullptr, plan);
     r->threaded = plan;
     return plan;
