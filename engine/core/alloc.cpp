@@ -46,6 +46,8 @@ bool productFits(size_t count, size_t size) {
 
 }  // namespace
 
+bool mayMap(size_t bytes) { return mayAllocate(bytes); }
+
 void* allocate(size_t bytes) {
     if (!mayAllocate(bytes)) return nullptr;
     return track(std::malloc(bytes ? bytes : 1));

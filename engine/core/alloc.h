@@ -45,6 +45,10 @@ uint64_t bytesInUse();
 template <class T>
 T* allocArray(size_t count) { return static_cast<T*>(allocateArray(count, sizeof(T))); }
 
+// The gate of a mapping the engine makes itself (machine code): counted and
+// open to fault injection like an allocation; false: do without it.
+bool mayMap(size_t bytes);
+
 // Counts a refused attempt (a size that cannot be), so that fault injection
 // stays aligned with the attempts made.
 void failAttempt();

@@ -153,4 +153,6 @@ bool createWorkBuffers();
 void freeWorkBuffers();
 // The executor's frames for deep script-to-script recursion, freed at shutdown.
 void freeInlineCalls();
+// Frees a record's plan (Record::threaded) with everything it holds.
+void releasePlan(void* plan);
 }  // namespace qo::lang

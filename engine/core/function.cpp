@@ -24,7 +24,7 @@ void freeArrays(Record* r) {
     mem::release(r->values);
     mem::release(r->moduleVars);
     mem::release(r->addresses);
-    mem::release(r->threaded);
+    lang::releasePlan(r->threaded);
     mem::release(r->spans);
     r->threaded = nullptr;
     r->spans = nullptr;

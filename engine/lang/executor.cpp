@@ -76,11 +76,18 @@ bool evaluateFormula(fn::Record* r, QoValue* args, QoValue* result) {
     // record's own array, where its steps would.
     QoValue* const bases[3] = {args, r->values, r->values};
     QoValue* slot = r->values + plan->ownBase;
-    if (__builtin_expect(!runRealProgram(program, bases, slot - 1), 0)) return false;
+    if (program.code) {
+        // Its machine code, and what runRealProgram does after it for a formula.
+        if (__builtin_expect(!program.code(bases, plan->formulaRegisters), 0)) return false;
+        ++program.hits;
+        arith::setReal(*slot, *plan->formulaValue);
+    } else if (__builtin_expect(!runRealProgram(program, bases, slot - 1), 0)) {
+        return false;
+    }
     r->args = args;
     // The slot's copy, written word by word: a host reads the number of its
     // result record at once, and a read of part of a 16-byte store waits for it.
-    result->r = program.registerFile()[program.resultList()[0].reg];
+    result->r = *plan->formulaValue;
     std::memset(result->raw + 8, 0, 16);
     result->optype = result->type = QO_REAL;
     return true;

@@ -116,6 +116,12 @@ struct Plan {
     // single real (a formula): execute() evaluates it without an activation
     // when the arguments' kinds match. Null for every other body.
     RealProgram* formula;
+    double* formulaRegisters;  // its register file
+    double* formulaValue;      // the register that holds its value
+    // The mapping that holds the machine code of the real programs (null:
+    // none; executor_codegen.h), unmapped with the plan.
+    void* codeMap;
+    int64_t codeBytes;
     // The expression tree of a pure function (executor_pure.h), stored after
     // the sites; null for every other body.
     const PureProgram* pure;

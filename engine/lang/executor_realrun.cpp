@@ -146,6 +146,7 @@ void RealRunBuilder::write(void* out) const {
     p->results = static_cast<int32_t>(entries_.size());
     p->registers = static_cast<int32_t>(guards + deepest_);
     p->hits = p->misses = 0;
+    p->code = nullptr;
     auto* g = const_cast<RealGuard*>(p->guardList());
     for (size_t i = 0; i < guards_.size(); ++i) g[i] = guards_[i];
     auto* ops = const_cast<RealOp*>(p->opList());
@@ -186,8 +187,42 @@ void RealRunBuilder::write(void* out) const {
     for (int32_t i = 0; i < p->registers; ++i) R[i] = 0.0;
 }
 
+namespace {
+
+// What the run leaves on the stack, from its registers.
+__attribute__((always_inline)) inline bool writeResults(RealProgram& p, QoValue* const* vars, QoValue* top) {
+    const double* R = p.registerFile();
+    QoValue* slots = top + 1;
+    const RealResult* r = p.resultList();
+    if (__builtin_expect(p.results == 1 && r[0].kind == kResultReal, 1)) {  // a formula's one value
+        arith::setReal(slots[0], R[r[0].reg]);
+        return true;
+    }
+    for (int32_t i = 0; i < p.results; ++i) {
+        QoValue& out = slots[i];
+        switch (r[i].kind) {
+            case kResultReal: arith::setReal(out, R[r[i].reg]); break;
+            case kResultVariable: out = vars[r[i].base][r[i].index]; break;
+            case kResultConstant: out = vars[2][r[i].index]; break;
+            default:
+                out = vars[r[i].base][r[i].index];
+                out.r = R[r[i].reg];
+                out.type = QO_REAL;
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool runRealProgram(RealProgram& p, QoValue* const* vars, QoValue* top) {
     double* R = p.registerFile();
+    if (p.code) {
+        if (__builtin_expect(!p.code(vars, R), 0)) return false;
+        ++p.hits;
+        return writeResults(p, vars, top);
+    }
     const RealGuard* g = p.guardList();
     for (int32_t i = 0; i < p.guards; ++i) {
         const QoValue& v = vars[g[i].kind][g[i].index];
@@ -272,26 +307,7 @@ Done:
         R[o->d] = acc;
     }
 #endif
-    QoValue* slots = top + 1;
-    const RealResult* r = p.resultList();
-    if (__builtin_expect(p.results == 1 && r[0].kind == kResultReal, 1)) {  // a formula's one value
-        arith::setReal(slots[0], R[r[0].reg]);
-        return true;
-    }
-    for (int32_t i = 0; i < p.results; ++i) {
-        QoValue& out = slots[i];
-        switch (r[i].kind) {
-            case kResultReal: arith::setReal(out, R[r[i].reg]); break;
-            case kResultVariable: out = vars[r[i].base][r[i].index]; break;
-            case kResultConstant: out = vars[2][r[i].index]; break;
-            default:
-                out = vars[r[i].base][r[i].index];
-                out.r = R[r[i].reg];
-                out.type = QO_REAL;
-                break;
-        }
-    }
-    return true;
+    return writeResults(p, vars, top);
 }
 
 }  // namespace qo::lang

@@ -70,9 +70,15 @@ struct RealResult {
     int32_t reg;          // the register of a computed value
 };
 
+// Machine code of a program's guards and operations (executor_codegen.h):
+// 1 when every guard held, its registers then written; 0 at a kind that does
+// not match, nothing counted.
+using RealCode = int (*)(QoValue* const* vars, double* registers);
+
 struct RealProgram {
     int32_t guards, ops, results, registers;
     int64_t hits, misses;
+    RealCode code;  // null: interpreted
     // Whether the step still tries the run: one that missed 32 times and more
     // often than it hit gives way to its ordinary steps for good.
     bool active() const { return misses < 32 || misses <= hits; }

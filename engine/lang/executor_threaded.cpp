@@ -11,6 +11,7 @@
 #include "arith.h"
 #include "engine.h"
 #include "executor_access.h"
+#include "executor_codegen.h"
 #include "executor_fast.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
@@ -310,6 +311,7 @@ Plan* planOf(fn::Record* r) {
     if (plan) return plan;
     plan = translate(r);
     if (!plan) return nullptr;
+    generateRealCode(plan);
     if (plan->count > 0) runPlan(nullptr, plan);
     r->threaded = plan;
     return plan;
@@ -643,7 +645,12 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         auto* native = static_cast<const reg::NativeRecord*>(ap->addresses[s->a]);
         if (__builtin_expect(s->c == 0 && native && native->fn && native->fn != &builtins::A, 1)) {
             QoValue* args = top - s->b;
-            SLOW_AT(*ap, ap->record, s, 0, callNativeFunction(*ap, native->fn, args, s->b));
+            {
+                // The site on this frame rather than in the table of outer
+                // sites: the next call does not wait for this one's restore.
+                SiteScope here(ap->record, s, 0);
+                callNativeFunction(*ap, native->fn, args, s->b);
+            }
             *args = ap->scratch;
             top = args;
             NEXT();

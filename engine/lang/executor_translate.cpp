@@ -10,6 +10,7 @@
 // the ordinary steps ends, so its steps stay exactly those without the run.
 #include "alloc.h"
 #include "executor_access.h"
+#include "executor_codegen.h"
 #include "executor_frames.h"
 #include "executor_plan.h"
 #include "executor_pure.h"
@@ -651,8 +652,11 @@ int Translator::run(Plan** out) {
         auto* program = static_cast<RealProgram*>(const_cast<void*>(first.p));
         const auto* after = static_cast<const Step*>(first.q);
         if (after && static_cast<Handler>(reinterpret_cast<uintptr_t>(after->go)) == Handler::END &&
-            program->results == 1 && program->resultList()[0].kind == kResultReal)
+            program->results == 1 && program->resultList()[0].kind == kResultReal) {
             plan->formula = program;
+            plan->formulaRegisters = program->registerFile();
+            plan->formulaValue = plan->formulaRegisters + program->resultList()[0].reg;
+        }
     }
     // The back edge of a counting loop: a VINC + JMP onto a compare + LOOPF
     // step runs the test too (the test step stays for the loop's first entry).
@@ -746,6 +750,12 @@ void realRunCounts(const Plan* plan, int64_t* hits, int64_t* misses) {
         *hits += program->hits;
         *misses += program->misses;
     }
+}
+
+void releasePlan(void* p) {
+    auto* plan = static_cast<Plan*>(p);
+    releaseRealCode(plan);
+    mem::release(plan);
 }
 
 Plan* translate(const fn::Record* r) {

@@ -110,8 +110,12 @@ TEST_F(NativeCalls, NativeDeletedOrReplacedWhileTheLoopRuns) {
             }
             expectSameOutcome(o[0], o[1]);
             EXPECT_EQ(o[1].errType, x.i == 1 ? 3 : 0);
-            if (x.i == 1) EXPECT_EQ(o[1].errName, u"FunDeleted");
-            if (replaced && x.i == 9) EXPECT_EQ(o[1].result.i, 4 * 1000);
+            if (x.i == 1) {
+                EXPECT_EQ(o[1].errName, u"FunDeleted");
+            }
+            if (replaced && x.i == 9) {
+                EXPECT_EQ(o[1].result.i, 4 * 1000);
+            }
         }
     }
 }
