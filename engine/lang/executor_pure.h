@@ -92,6 +92,13 @@ struct PureInstr {
 // memory is lacking (the record is then called the ordinary way).
 bool buildPureProgram(const fn::Record* r, const PureInstr* ins, int32_t count, Vec<uint64_t>& out);
 
+// A first look before the evaluator is offered a call: a pure program, and a
+// first argument that is an int at all (a method's object, a real argument:
+// the usual calls that are not the evaluator's, refused without a call).
+inline bool pureMayTake(const PureProgram* p, const QoValue* args) {
+    return p && (p->params == 0 || args[0].type == QO_INT);
+}
+
 // The value of a call of the record on args into *result, evaluated without
 // activations; false when the ordinary call must run (nothing is written
 // then). `plan` is the record's plan, whose pure program is set; the caller
