@@ -21,7 +21,11 @@ bool runError() {
     const char16_t* name = nullptr;
     QoHandle where = 0;
     GetRunErr(&type, &name, &code, &where);
-    if (type > 0) std::fprintf(stderr, "run error %d code %d\n", type, code);
+    if (type > 0) {
+        std::string text;
+        for (const char16_t* c = name; c && *c; ++c) text += *c < 128 ? static_cast<char>(*c) : '?';
+        std::fprintf(stderr, "run error %d code %d (%s)\n", type, code, text.c_str());
+    }
     return type > 0;
 }
 
@@ -141,6 +145,15 @@ bool loadMath() {
 #endif
 }
 
+// The host's arrays are referenced by no root, and any creation of an object
+// may collect (the byte rule collects before 10,000 objects exist when the
+// arrays are large): the rows that use them suspend automatic collection for
+// as long as they hold them, as the embedding guide asks of such hosts.
+struct HostObjectsHeld {
+    HostObjectsHeld() { GC(4); }
+    ~HostObjectsHeld() { GC(3); }
+};
+
 // A math array made by the host (no script holds it, so no call releases it).
 QoValue hostArray(long rows, long cols, double (*value)(long, long), int optype = 0) {
     QoValue v{};
@@ -170,6 +183,7 @@ double vectorA(long i, long) { return vecA(i); }
 double vectorB(long i, long) { return vecB(i); }
 
 int mathRow(Workload w, long n) {
+    HostObjectsHeld held;
     g_n = n;
     const char16_t* text = w == Workload::kMatMul ? u"(a, b) = a * b"
                            : w == Workload::kInverse ? u"(a, b) = math::inv(a)"
@@ -220,6 +234,7 @@ const char16_t* kInverseScript =
     u"  if(pr != k, i = 0, while(i < n, t = A(c, i, k), A(c, i, k, A(c, i, pr)), A(c, i, pr, t), i++)), k--), c";
 
 int scriptMatrixRow(Workload w, long n) {
+    HostObjectsHeld held;
     g_n = n;
     bool product = w == Workload::kScriptMatMul;
     QoHandle f = compile(product ? kProductScript : kInverseScript);
@@ -237,6 +252,7 @@ int scriptMatrixRow(Workload w, long n) {
 // arrayfun and netn call a script function back; with `viaHost` the host
 // makes the same calls itself with QoCal, for the overhead per call.
 int callbackRow(Workload w, long n, bool viaHost) {
+    HostObjectsHeld held;
     if (w == Workload::kArrayfun) {
         QoHandle g = compile(u"g(x) = x * x + 1.0");
         QoHandle f = compile(u"(a) = math::arrayfun(@g, a)");

@@ -186,7 +186,8 @@ for ((r = 1; r <= rounds; r++)); do
   done
 done
 
-median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {if (NR) print a[int((NR+1)/2)]}'; }
+# (A row whose Qo run failed has no samples: the median is empty, not an exit.)
+median() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -n | awk '{a[NR]=$1} END {if (NR) print a[int((NR+1)/2)]}'; }
 ms() { awk -v n="$1" 'BEGIN {printf "%.3f", n / 1e6}'; }
 
 echo "| workload | peer | median ms | Qo / peer | peak MB |"
