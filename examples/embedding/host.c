@@ -2,7 +2,8 @@
  *
  * It starts the engine, installs an output function (so that scripts can
  * print with "o"), registers a native function "twice", compiles a formula
- * with a parameter, runs it for a few arguments, and reads a run error.
+ * with a parameter, runs it for a few arguments, reads a run error, and hands
+ * a large array of its own to a function while the collector is held.
  * Build: see docs/embedding.md (pkg-config, find_package(Qo), or the build tree);
  * the build compiles it as embedding_host.
  */
@@ -77,6 +78,28 @@ int main(void) {
     QoValue result;
     QoCal(g, NULL, &result);
     report();
+
+    /* An array the host makes is referenced by no root between its calls:
+     * automatic collection is suspended while the host holds it (any creation
+     * of an object may collect, here the 20 arrays the first function makes). */
+    GC(4);
+    QoHandle h = 0, churn = 0, last = 0;
+    QoArray* a = (QoArray*)NewSysObj(QO_REALS, 1000000, 1, &h);
+    if (!a || compile(u"(: k) = k = 0, while(k < 20, len(new(reals, 100000)), k++), k", &churn) != 0 ||
+        compile(u"(a) = A(a, 999999)", &last) != 0)
+        return 1;
+    a->dims[0] = 1000000; /* its one dimension */
+    ((double*)a->data)[999999] = 0.5;
+    QoValue array;
+    memset(&array, 0, sizeof array);
+    array.h = h;
+    array.type = array.optype = QO_REALS;
+    QoCal(churn, NULL, &result);
+    QoCal(last, &array, &result);
+    printf("%.1f\n", result.r);
+    report();
+    DeleteKey(&h, 4, QO_REALS, NULL, 1);
+    GC(3);
     FreeQo();
     return 0;
 }
