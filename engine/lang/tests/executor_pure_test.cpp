@@ -31,11 +31,7 @@ struct CallOutcome {
 CallOutcome takeRun(const QoValue& result, int64_t before) {
     CallOutcome o;
     o.result = result;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&o.errType, &name, &o.errCode, &where);
-    if (name) o.errName = name;
-    SetRunErr(0, nullptr, 0, 0, nullptr);
+    takeRunError(o.errType, o.errName, o.errCode);
     o.evaluations = lang::g_pureEvaluations - before;
     return o;
 }

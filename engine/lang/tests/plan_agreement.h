@@ -23,6 +23,15 @@ struct Outcome {
     int errCode = 0;
 };
 
+// Reads the recorded run error into type, name and code, and clears it.
+inline void takeRunError(int& type, std::u16string& name, int& code) {
+    const char16_t* text = nullptr;
+    QoHandle where = 0;
+    GetRunErr(&type, &text, &code, &where);
+    name = text ? text : u"";
+    SetRunErr(0, nullptr, 0, 0, nullptr);
+}
+
 inline Outcome runOnce(const std::u16string& text, std::vector<QoValue> args, bool plans) {
     lang::g_plansEnabled = plans;
     Compiled c = compile(text);
@@ -32,11 +41,7 @@ inline Outcome runOnce(const std::u16string& text, std::vector<QoValue> args, bo
     QoValue none = makeNil();
     QoCal(c.handle, args.empty() ? &none : args.data(), &o.result);
     o.args = args;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&o.errType, &name, &o.errCode, &where);
-    if (name) o.errName = name;
-    SetRunErr(0, nullptr, 0, 0, nullptr);
+    takeRunError(o.errType, o.errName, o.errCode);
     lang::g_plansEnabled = true;
     return o;
 }
