@@ -72,10 +72,9 @@ inline QoValue* var(Activation& a, int32_t v) {
 // an ordinary call's entry (deleted record, nesting, interruption).
 bool evaluateFormula(fn::Record* r, QoValue* args, QoValue* result);
 
-inline void setNil(QoValue& v) {
-    v.i = 0;
-    v.optype = v.type = QO_NIL;
-}
+// A whole record of zeros: no byte of an earlier value stays behind a nil
+// (a host reads a nil result whole).
+inline void setNil(QoValue& v) { v = QoValue{}; }
 
 // The stop test of loops: a recorded error, or an interruption request, which
 // the first test that sees it turns into the run error "QoInterrupt". Both are

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,20 @@ CallOutcome callHost(QoHandle h, std::vector<QoValue> args, bool pure) {
     return takeRun(result, before);
 }
 
+std::string rawBytes(const QoValue& v) {
+    std::string out;
+    char buf[4];
+    for (int i = 0; i < 24; ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned>(v.raw[i]));
+        out += buf;
+    }
+    return out + " optype " + std::to_string(v.optype);
+}
+
 void expectSame(const CallOutcome& pure, const CallOutcome& ordinary, const std::string& what) {
     EXPECT_TRUE(sameRecord(pure.result, ordinary.result))
         << what << ": type " << pure.result.type << " / " << ordinary.result.type << ", int " << pure.result.i
-        << " / " << ordinary.result.i;
+        << " / " << ordinary.result.i << " raw " << rawBytes(pure.result) << " / " << rawBytes(ordinary.result);
     EXPECT_EQ(pure.errType, ordinary.errType) << what;
     EXPECT_EQ(pure.errName, ordinary.errName) << what;
     EXPECT_EQ(pure.errCode, ordinary.errCode) << what;
