@@ -122,7 +122,7 @@ QoValue* execute(fn::Record* r, QoValue* args, QoValue* result, bool* temporary,
 
     auto* plan = static_cast<Plan*>(r->threaded);
     if (!g_interrupted && plan && plan->formula && evaluateFormula(r, args, result)) return result;
-    if (plan && pureMayTake(plan->pure, args) && pureCallAllowed() && evaluatePure(r, plan, args, result)) return result;
+    if (plan && tryPure(r, plan, args, result)) return result;
     Activation a;
     FrameState fs;
     if (__builtin_expect(plan && plan->count > 0 && r->code[0] == fn::kIdle, 1)) {

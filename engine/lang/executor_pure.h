@@ -32,12 +32,12 @@
 #include <cstdint>
 
 #include "alloc.h"
+#include "executor_plan.h"
 #include "function.h"
 #include "qo32.h"
 
 namespace qo::lang {
 
-struct Plan;
 
 // The most arguments a pure function may take.
 inline constexpr int32_t kMaxPureArgs = 8;
@@ -109,6 +109,12 @@ bool evaluatePure(fn::Record* r, const Plan* plan, QoValue* args, QoValue* resul
 // after the evaluator gave up deep inside a call, the ordinary call that
 // follows does not offer the next levels of the same recursion again at once.
 bool pureCallAllowed();
+
+// The call of a record on args offered to the evaluator, as both the host's
+// entry and the script call step offer it; false: the ordinary call runs.
+inline bool tryPure(fn::Record* r, const Plan* plan, QoValue* args, QoValue* result) {
+    return pureMayTake(plan->pure, args) && pureCallAllowed() && evaluatePure(r, plan, args, result);
+}
 // Forgets that; at the start of an outermost call.
 void resetPureBackoff();
 

@@ -620,7 +620,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         if (callee && s->c == 0) {
             // A pure function on ints: evaluated without activations when it can be.
             const auto* cp = static_cast<const Plan*>(callee->threaded);
-            if (cp && pureMayTake(cp->pure, args) && pureCallAllowed() && evaluatePure(callee, cp, args, args)) {
+            if (cp && tryPure(callee, cp, args, args)) {
                 top = args;
                 NEXT();
             }
