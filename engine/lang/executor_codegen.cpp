@@ -90,6 +90,7 @@ constexpr uint32_t kPoolSign = 0, kPoolExp = 2, kPoolSin = 3, kPoolCos = 4, kPoo
 constexpr uint32_t kPoolState = 5, kPoolValues = 6, kPoolSlot = 7, kPoolArgsField = 8, kPoolHits = 9, kPoolTags = 10,
                    kPoolMiss = 11;
 constexpr uint8_t kRax = 0, kRbx = 3;
+constexpr int32_t kEntryRegisters = 500;
 // SSE2 scalar opcodes (F2 0F op).
 constexpr uint8_t kAddsd = 0x58, kMulsd = 0x59, kSubsd = 0x5C, kDivsd = 0x5E, kSqrtsd = 0x51;
 constexpr uint8_t kMovsdLoad = 0x10, kMovsdStore = 0x11;
@@ -381,7 +382,10 @@ bool Emitter::program(const RealProgram& p, Vec<uint8_t>& out) {
 }
 
 bool Emitter::formula(const RealProgram& p, const FormulaSite& site, Vec<uint8_t>& out) {
-    if (p.results != 1 || p.resultList()[0].kind != kResultReal || p.registers < 0 || p.registers > 4096) return false;
+    // Its registers live in one frame below the host's: at most a page, so
+    // that the frame never reaches past a stack's guard page.
+    if (p.results != 1 || p.resultList()[0].kind != kResultReal || p.registers < 0 || p.registers > kEntryRegisters)
+        return false;
     stackFile_ = true;
     poolWord(0x8000000000000000ull);
     poolWord(0);
