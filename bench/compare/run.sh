@@ -103,7 +103,7 @@ if [ $quick = 1 ]; then
 else
   fib=30; loop=10000000; formula=1000000; c1=1000; c2=10000; c3=100000
   mat=200; vec=1000000; calls=100000; solves=1000
-  fmt=200000; cat=20000; find=200; lines=300000; member=1000000; dict=100000
+  fmt=200000; cat=20000; find=200; lines=300000; member=10000000; dict=100000
   s1=100000; s2=1000000; app=100000; tmp=10000000
 fi
 rows=(
