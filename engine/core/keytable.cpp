@@ -13,6 +13,8 @@
 namespace qo::keys {
 
 namespace detail {
+IndexRecord* g_index = nullptr;
+uint32_t g_indexMask = 0;
 MruList<CacheRecord> g_general;  // every 4-byte search but key type 6
 MruList<CacheRecord> g_locks;    // key type 6
 const Functions kNoFunctions[1] = {{nullptr, nullptr}};
@@ -138,32 +140,13 @@ Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
 // before the entry leaves the trie. The index grows with the number of
 // 4-byte entries; when memory for a larger one is lacking it stays as it is.
 // Its blocks do not count as allocation for the collector's pacing.
-struct IndexRecord {
-    int32_t key;
-    int32_t keyType;
-    Entry* entry;   // null: free
-};
-IndexRecord* g_index = nullptr;
-uint32_t g_indexMask = 0;    // records - 1 (records: a power of two)
+using detail::g_index;
+using detail::g_indexMask;
+using detail::indexFind;
+using detail::indexPlace;
+using detail::IndexRecord;
 long g_fourByteEntries = 0;  // entries of 4-byte keys in the trie
 constexpr uint32_t kMinIndex = 1u << 10, kMaxIndex = 1u << 19;
-
-// Handles are drawn from a counter whose low 7 bits become the last key byte
-// and whose higher bits the bytes before it (handleOf below); small handles
-// are the counter itself. This gives back the counter for such keys, so that
-// consecutive handles get consecutive places.
-inline uint32_t indexPlace(int32_t key, int32_t keyType) {
-    uint32_t k = static_cast<uint32_t>(key);
-    uint32_t bytes = __builtin_bswap32(k);   // the key bytes, first one highest
-    uint32_t c = (k >> 16) == 0 ? k : (bytes >> 1 & ~0x7Fu) | (bytes & 0x7Fu);
-    return (c + static_cast<uint32_t>(keyType) * 0x9E3779B1u) & g_indexMask;
-}
-
-inline Entry* indexFind(int32_t key, int32_t keyType) {
-    if (!g_index) return nullptr;
-    const IndexRecord& r = g_index[indexPlace(key, keyType)];
-    return r.key == key && r.keyType == keyType ? r.entry : nullptr;
-}
 
 inline void indexPut(int32_t key, int32_t keyType, Entry* e) {
     if (g_index) g_index[indexPlace(key, keyType)] = IndexRecord{key, keyType, e};
