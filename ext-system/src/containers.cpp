@@ -36,7 +36,9 @@ struct Key {
     uint32_t hash;
 };
 
-inline bool hasZeroUnit(uint64_t w) { return ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) != 0; }
+// The top bit of each zero unit of w; the lowest bit set is always that of
+// the first zero unit (bits above it may be set by a borrow).
+inline uint64_t zeroUnits(uint64_t w) { return (w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull; }
 
 inline uint64_t mixWord(uint64_t h, uint64_t w) {
     h = (h ^ w) * 0x9E3779B97F4A7C15ull;
@@ -44,22 +46,28 @@ inline uint64_t mixWord(uint64_t h, uint64_t w) {
 }
 
 // Measures and hashes the text in one pass: four units a step while none of
-// them is zero, then the rest (under four units) as one word; the length goes
-// in last, and the last steps mix the high bits into the low ones, which the
-// index takes.
+// them is zero, then the units before the zero or the end (under four) as
+// one word; the length goes in last, and the last steps mix the high bits
+// into the low ones, which the index takes.
 inline uint32_t measureText(const char16_t* text, int length, int* units) {
     uint64_t h = 0xcbf29ce484222325ull;
-    int n = 0;
+    int n = 0, end = -1;
     for (; n + 4 <= length; n += 4) {
         uint64_t w;
         std::memcpy(&w, text + n, 8);
-        if (hasZeroUnit(w)) break;
+        if (uint64_t z = zeroUnits(w)) {
+            int before = __builtin_ctzll(z) >> 4;
+            if (before) h = mixWord(h, w & ((1ull << (16 * before)) - 1));
+            end = n + before;
+            break;
+        }
         h = mixWord(h, w);
     }
-    int end = n;
-    uint64_t rest = 0;
-    for (; end < length && text[end]; ++end) rest |= static_cast<uint64_t>(text[end]) << (16 * (end - n));
-    if (end > n) h = mixWord(h, rest);
+    if (end < 0) {
+        uint64_t rest = 0;
+        for (end = n; end < length && text[end]; ++end) rest |= static_cast<uint64_t>(text[end]) << (16 * (end - n));
+        if (end > n) h = mixWord(h, rest);
+    }
     *units = end;
     h ^= static_cast<uint64_t>(end);
     h ^= h >> 32;
