@@ -197,6 +197,21 @@ inline void unlinkedFour(int32_t key, int32_t keyType, const Entry* e) {
     indexForget(key, keyType, e);
 }
 
+// The key types that have had an entry, as the bits of a small filter (a
+// bit may stand for several types and is never cleared): a type whose bit is
+// clear has no entry, so the lock of a fresh type (each dictionary claims
+// one) needs no walk of the whole trie.
+uint64_t g_typesSeen[64] = {};
+inline uint32_t typeBit(int32_t keyType) { return (static_cast<uint32_t>(keyType) * 0x9E3779B1u) >> 20; }
+inline void sawType(int32_t keyType) {
+    uint32_t b = typeBit(keyType);
+    g_typesSeen[b >> 6] |= uint64_t{1} << (b & 63);
+}
+inline bool mayHaveType(int32_t keyType) {
+    uint32_t b = typeBit(keyType);
+    return (g_typesSeen[b >> 6] >> (b & 63)) & 1;
+}
+
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
 int64_t g_objects = 0;
 uint32_t g_nextHandle = 1;
@@ -650,6 +665,7 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     if (!e) return fail();
     *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
+    sawType(keyType);
     if (len == 4) linkedFour(read4(key), keyType, e);
     if (numbered) {
         ++g_objects;
@@ -759,6 +775,7 @@ bool enumerate(int32_t keyType, Visitor visit, void* ctx) {
 }
 
 bool anyOfType(int32_t keyType) {
+    if (!mayHaveType(keyType)) return false;
     bool any = false;
     bool finished = enumerate(keyType, [](void* ctx, const unsigned char*, int, Entry*) {
         *static_cast<bool*>(ctx) = true;
