@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "qo32.h"
 
@@ -33,6 +34,16 @@ inline QoValue realValue(double r) {
     v.r = r;
     v.type = v.optype = QO_REAL;
     return v;
+}
+
+// The same record written in place, field by field. `args[i] = realValue(x)`
+// in a loop builds a temporary that the compiler copies with 16-byte loads
+// right after its 8-byte stores, and such a load waits until the stores have
+// left the store buffer (about 17 ns an evaluation of the host formula).
+inline void putReal(QoValue& v, double r) {
+    v.r = r;
+    std::memset(v.raw + 8, 0, 16);
+    v.type = v.optype = QO_REAL;
 }
 
 }  // namespace bench

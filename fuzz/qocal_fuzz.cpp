@@ -50,13 +50,20 @@ void checkEngineAtRest(const char* when) {
     if (qo::g.savedTop != -1) qo::fuzz::fail(when, qo::g.savedTop);
 }
 
-void run(QoHandle h, int maxParam) {
+// Runs the function on the ints 1, 2, ... or the reals 0.5, 1.5, ... (a
+// formula's machine-code entry takes reals once its plan is made).
+void run(QoHandle h, int maxParam, bool reals = false) {
     if (maxParam >= kMaxArgs) return;
     QoValue args[kMaxArgs + 1];
     for (int i = 0; i <= maxParam; ++i) {
         args[i] = QoValue{};
-        args[i].i = i + 1;
-        args[i].optype = args[i].type = QO_INT;
+        if (reals) {
+            args[i].r = i + 0.5;
+            args[i].optype = args[i].type = QO_REAL;
+        } else {
+            args[i].i = i + 1;
+            args[i].optype = args[i].type = QO_INT;
+        }
     }
     QoValue result;
     deadline().arm();
@@ -88,6 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         run(h, maxParam);
         GC(0);  // refused (1) when the script suspended collection
         run(h, maxParam);  // again, on what the first run left in its statics and module variables
+        GC(0);
+        run(h, maxParam, true);
         GC(0);
     }
     FreeQo();

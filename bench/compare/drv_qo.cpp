@@ -103,8 +103,8 @@ int formulaRow(long n) {
     double s = 0;
     Timer t;
     for (long i = 0; i < n; ++i) {
-        args[0] = realValue(argX(i));
-        args[1] = realValue(argY(i));
+        putReal(args[0], argX(i));
+        putReal(args[1], argY(i));
         QoCal(f, args, &result);
         s += result.r;
     }

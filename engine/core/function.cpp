@@ -24,6 +24,7 @@ void freeArrays(Record* r) {
     mem::release(r->values);
     mem::release(r->moduleVars);
     mem::release(r->addresses);
+    r->ready = nullptr;  // its code goes with the plan
     lang::releasePlan(r->threaded);
     mem::release(r->spans);
     r->threaded = nullptr;
@@ -264,6 +265,7 @@ void invalidateCallers(CallerNode** head, const void* callee, int32_t mark) {
         mem::release(n);
         if (!c->words) continue;
         c->words[W_CODE_START] = mark;
+        c->ready = nullptr;
         for (int32_t i = 0; i < c->addressCount; ++i)
             if (c->addresses[i] == callee) c->addresses[i] = nullptr;
         for (int k = c->words[W_REF_FIRST]; k <= c->words[W_REF_LAST]; ++k)

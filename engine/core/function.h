@@ -86,6 +86,12 @@ struct Record {
     CallerNode* callers;     // functions whose code names this one
     bool destroying;
     void* threaded;          // the executor's pre-decoded form of the code, freed with the arrays
+    // The machine-code entry of a formula (QoCal's short way in), non-null only
+    // while every test of the record that a host call makes would let the
+    // formula run: its plan and code exist, codeStart holds no mark and its
+    // run has not given way. Cleared with the plan and by invalidation; the
+    // per-call tests (nesting, interruption, arguments) stay with the caller.
+    void* ready;
     SourceSpan* spans;       // source spans of the instructions that may fail (may be null)
     int32_t spanCount;
 };
@@ -136,11 +142,16 @@ int install(Record* r, QoHandle handle, const Image& image);
 // table's lookup cache (an entry leaves the cache before it is removed), as
 // the entries of host calls (QoCal, GetFor) ask for the same function twice.
 Record* lookupSlow(QoHandle h);
-inline Record* lookup(QoHandle h) {
+// The answer of that newest record alone: false when it names another key.
+inline bool lookupCached(QoHandle h, Record** r) {
     const keys::detail::MruList<keys::detail::CacheRecord>& c = keys::detail::g_general;
-    if (h != 0 && c.count > 0 && c.records[0].key == h && c.records[0].keyType == keys::kFunctionByHandle)
-        return static_cast<Record*>(c.records[0].entry->value);
-    return lookupSlow(h);
+    if (h == 0 || c.count <= 0 || c.records[0].key != h || c.records[0].keyType != keys::kFunctionByHandle) return false;
+    *r = static_cast<Record*>(c.records[0].entry->value);
+    return true;
+}
+inline Record* lookup(QoHandle h) {
+    Record* r;
+    return lookupCached(h, &r) ? r : lookupSlow(h);
 }
 // The record at an address handed out by ExMsgWithQo 1, or null when no live
 // record has that address.

@@ -29,22 +29,53 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qo32.h"
+
+namespace qo::fn {
+struct Record;
+}
+
 namespace qo::lang {
 
 struct Plan;
 struct RealProgram;
 
+// A formula's entry: the whole of a host call of the function, made as
+// QoValue* entry(QoHandle function, QoValue* args, QoValue* result) from
+// QoCal once the per-call tests have passed. It tests the record's state byte,
+// writes a nil into *result, runs the guards and operations with its
+// registers on the machine stack, counts the hit, and writes the value into
+// the record's first stack slot, the record's argument pointer and *result
+// (a whole real record), returning result - what the ordinary way does for a
+// formula. At a state or a kind that does not match it jumps, with its three
+// arguments untouched, to formulaMiss (the ordinary way, QoCal's every test).
+using FormulaEntry = QoValue* (*)(QoHandle function, QoValue* args, QoValue* result);
+QoValue* formulaMiss(QoHandle function, QoValue* args, QoValue* result);
+
+// What a formula's entry reads and writes besides its arguments; all of it
+// lives at least as long as the plan.
+struct FormulaSite {
+    const unsigned char* state;  // the record's state byte (idle: 0)
+    QoValue* values;             // its value array (statics, constants)
+    QoValue* slot;               // its first evaluation-stack slot
+    QoValue** argsField;         // its argument pointer
+};
+
 // Whether new plans get machine code for their real runs (default true).
 extern bool g_realCode;
 
 // Generates the code of every real program in the plan (a plan just made,
-// not yet running); leaves them interpreted when it cannot.
-void generateRealCode(Plan* plan);
+// not yet running) and, for a formula of `record`, its entry
+// (plan->formulaEntry); leaves them interpreted when it cannot.
+void generateRealCode(Plan* plan, fn::Record* record = nullptr);
 
 // Code for the given programs in one new mapping, their code pointers set
 // (a program the generator cannot take keeps none); false when no mapping was
-// made. unmapRealCode frees it.
-bool mapRealCode(RealProgram* const* programs, size_t count, void** map, int64_t* bytes);
+// made. With a formula (one of the programs, which got code) and its site,
+// the formula's entry goes into the same mapping (*entry; null when it could
+// not be made). unmapRealCode frees it.
+bool mapRealCode(RealProgram* const* programs, size_t count, void** map, int64_t* bytes,
+                 RealProgram* formula = nullptr, const FormulaSite* site = nullptr, void** entry = nullptr);
 void unmapRealCode(void* map, int64_t bytes);
 
 // Unmaps the code of a plan's programs (the plan is being freed).

@@ -118,6 +118,9 @@ struct Plan {
     RealProgram* formula;
     double* formulaRegisters;  // its register file
     double* formulaValue;      // the register that holds its value
+    // The formula's whole evaluation as machine code, entered from QoCal
+    // (executor_codegen.h); null without code. The record's `ready` names it.
+    void* formulaEntry;
     // The mapping that holds the machine code of the real programs (null:
     // none; executor_codegen.h), unmapped with the plan.
     void* codeMap;

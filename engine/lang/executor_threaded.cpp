@@ -311,9 +311,11 @@ Plan* planOf(fn::Record* r) {
     if (plan) return plan;
     plan = translate(r);
     if (!plan) return nullptr;
-    generateRealCode(plan);
+    generateRealCode(plan, r);
     if (plan->count > 0) runPlan(nullptr, plan);
     r->threaded = plan;
+    // A new plan's run has not missed yet; a record with a mark never gets here.
+    if (fn::codeStart(r) >= 0) r->ready = plan->formulaEntry;
     return plan;
 }
 
@@ -840,7 +842,10 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         }
         // Kinds that keep missing: the run's own steps take over for good.
         ++program->misses;
-        if (!program->active()) const_cast<Step*>(s)->go = &&H_NOP;
+        if (!program->active()) {
+            const_cast<Step*>(s)->go = &&H_NOP;
+            ap->record->ready = nullptr;  // a formula's entry would try the run again
+        }
         NEXT();
     }
     H(VINC_DROP) {

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "engine.h"
+#include "executor_codegen.h"
 #include "executor_plan.h"
+#include "keytable.h"
 #include "plan_agreement.h"
 
 namespace qo::test {
@@ -375,21 +377,27 @@ struct HostCall {
     int errType = 0, errCode = 0;
     std::u16string errName;
     bool pending = false;
+    int extra = 0;  // what a case notes besides the result and the error
 };
 
 // A formula (a body that is one run of real arithmetic) is evaluated without
 // an activation when it is called from the host or from a native; every
 // entry test of an ordinary call still comes first. Each case runs on the
-// byte loop and on plans, which must agree.
+// byte loop and on plans, which must agree; with plans the formula has been
+// called once before, so that its machine-code entry is there to be taken.
 TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
     ASSERT_EQ(SetFunction(u"through", through, 2), 0);
     const std::u16string text = u"(x, y) = sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)";
+    int entered = 0;
     auto scenario = [&](bool plans, int which) {
         lang::g_plansEnabled = plans;
         Compiled f = compile(text);
         EXPECT_EQ(f.rc, 0);
         std::vector<QoValue> args = {makeReal(0.75), makeReal(-2.5)};
         HostCall c;
+        QoCal(f.handle, args.data(), &c.result);
+        entered += f.record()->ready != nullptr;
+        EXPECT_TRUE(plans || f.record()->ready == nullptr);
         c.result = makeInt(-7);
         int any = 1;
         switch (which) {
@@ -422,6 +430,44 @@ TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
                 args[0] = makeInt(1);
                 QoCal(f.handle, args.data(), &c.result);
                 break;
+            case 7:  // running (as if a native it called called it again)
+                f.record()->code[0] = fn::kRunningOwn;
+                f.record()->args = &c.result;  // the running activation's arguments stay its own
+                QoCal(f.handle, args.data(), &c.result);
+                c.extra = f.record()->args == &c.result ? 1 : 2;
+                f.record()->code[0] = fn::kIdle;
+                break;
+            case 8:  // an interruption taken earlier, none pending: the call runs
+                lang::g_interrupted = true;
+                QoCal(f.handle, args.data(), &c.result);
+                c.extra = lang::g_interrupted ? 1 : 2;
+                lang::g_interrupted = false;
+                break;
+            case 9:  // nested in a call from the host, not at the limit
+                g.callDepth = 1;
+                QoCal(f.handle, args.data(), &c.result);
+                g.callDepth = 0;
+                break;
+            case 10:  // the engine freeing its table: nothing runs
+                g.shuttingDown = true;
+                QoCal(f.handle, args.data(), &c.result);
+                g.shuttingDown = false;
+                break;
+            case 11:  // a forged handle, and handle 0
+                QoCal(f.handle ^ 0x5A5A00, args.data(), &c.result);
+                QoCal(0, args.data(), &c.result);
+                break;
+            case 12:  // the result record is the first argument: the nil comes first
+                QoCal(f.handle, args.data(), &args[0]);
+                c.result = args[0];
+                break;
+            case 13:  // a null result
+                c.extra = QoCal(f.handle, args.data(), nullptr) == nullptr ? 55 : 0;
+                break;
+            case 14:  // the second argument a real whose other bytes are not zero
+                args[1].raw[16] = 0x7F;
+                QoCal(f.handle, args.data(), &c.result);
+                break;
         }
         const char16_t* name = nullptr;
         QoHandle where = 0;
@@ -433,7 +479,7 @@ TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
         lang::g_plansEnabled = true;
         return c;
     };
-    for (int which = 0; which <= 6; ++which) {
+    for (int which = 0; which <= 14; ++which) {
         HostCall bytes = scenario(false, which), plan = scenario(true, which);
         EXPECT_TRUE(sameRecord(bytes.result, plan.result)) << "case " << which;
         EXPECT_EQ(std::memcmp(bytes.result.raw + 8, plan.result.raw + 8, 16), 0) << "case " << which;
@@ -441,6 +487,7 @@ TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
         EXPECT_EQ(bytes.errName, plan.errName) << "case " << which;
         EXPECT_EQ(bytes.errCode, plan.errCode) << "case " << which;
         EXPECT_EQ(bytes.pending, plan.pending) << "case " << which;
+        EXPECT_EQ(bytes.extra, plan.extra) << "case " << which;
     }
     HostCall fine = scenario(true, 0);
     EXPECT_EQ(fine.result.type, QO_REAL);
@@ -449,6 +496,12 @@ TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
     EXPECT_EQ(scenario(true, 2).errName, u"FunDeleted");
     EXPECT_EQ(scenario(true, 3).errName, u"QoCal");
     EXPECT_EQ(scenario(true, 5).errName, u"StackOverFlow");
+    EXPECT_EQ(scenario(true, 10).result.type, QO_NIL);
+    EXPECT_EQ(scenario(true, 11).errName, u"FunDeleted");
+    EXPECT_EQ(scenario(true, 13).extra, 55);
+    if (lang::realCodeAvailable()) {
+        EXPECT_GT(entered, 14) << "the entry was not taken";
+    }
 
     // The value stays in the record's first stack slot as the steps leave it,
     // and the plan's real step counts each evaluation.
@@ -460,8 +513,63 @@ TEST_F(CompilerTest, FormulasCalledFromTheHostAndFromNatives) {
     const fn::Record* r = f.record();
     const auto* plan = static_cast<const lang::Plan*>(r->threaded);
     ASSERT_NE(plan, nullptr);
-    QoValue last = run(f.handle, args);
+    QoValue last;
+    QoCal(f.handle, args.data(), &last);
     EXPECT_EQ(std::memcmp(&r->values[plan->ownBase], &last, sizeof last), 0);
+    EXPECT_EQ(r->args, args.data());
+}
+
+// The short way into a formula exists exactly while the record would let the
+// formula run: it goes when a constant the body names is deleted (the call
+// then reports the deleted callee as before), when the run gives way to the
+// ordinary steps, and it is never made without machine code.
+TEST_F(CompilerTest, FormulaEntryFollowsTheRecord) {
+    const std::u16string text = u"(x, y) = sin(x)*fk + x*y - sqrt(x*x + y*y) + exp(-x)*fk";
+    const QoValue k = makeReal(1.25);
+    ASSERT_EQ(SetConst(u"fk", &k), 0);
+    Compiled f = compile(text);
+    ASSERT_EQ(f.rc, 0);
+    const double expected = std::sin(0.5) * 1.25 + 0.5 * 2 - std::sqrt(0.25 + 4) + std::exp(-0.5) * 1.25;
+    EXPECT_EQ(run(f.handle, {makeReal(0.5), makeReal(2)}).r, expected);
+    if (lang::realCodeAvailable()) {
+        ASSERT_NE(f.record()->ready, nullptr);
+    }
+    EXPECT_EQ(run(f.handle, {makeReal(0.5), makeReal(2)}).r, expected);
+    EXPECT_EQ(realCounts(f.handle).hits, 2);
+    ASSERT_EQ(DeleteKey(u"fk", 4, keys::kConst, nullptr, 0), 1);
+    EXPECT_EQ(f.record()->ready, nullptr);
+    QoValue gone = run(f.handle, {makeReal(0.5), makeReal(2)});
+    EXPECT_EQ(gone.type, QO_NIL);
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    GetRunErr(&type, &name, &code, &where);
+    EXPECT_EQ(std::u16string(name ? name : u""), u"FunDeleted");
+    EXPECT_EQ(type, 3);
+    SetRunErr(0, nullptr, 0, 0, nullptr);
+
+    // Ints until the run gives way: the entry goes with it, and reals are
+    // answered by the ordinary steps from then on.
+    Compiled g = compile(u"(x, y) = x * y + x / 2 - y * x + y * 4 - x * 2 + y");
+    ASSERT_EQ(g.rc, 0);
+    EXPECT_EQ(run(g.handle, {makeReal(1), makeReal(3)}).r, 1.0 * 3 + 0.5 - 3 + 12 - 2 + 3);
+    const bool code0 = g.record()->ready != nullptr;
+    EXPECT_EQ(code0, lang::realCodeAvailable());
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(run(g.handle, {makeInt(i), makeInt(3)}).type, QO_INT);
+    EXPECT_EQ(g.record()->ready, nullptr);
+    EXPECT_EQ(run(g.handle, {makeReal(2), makeReal(3)}).r, 2.0 * 3 + 1 - 6 + 12 - 4 + 3);
+    EXPECT_EQ(realCounts(g.handle).hits, 1);
+
+    // Without machine code the formula is evaluated as before, without an entry.
+    lang::g_realCode = false;
+    Compiled h = compile(text.substr(0, 9) + u"sin(x)*cos(y) + x*y - sqrt(x*x + y*y) + exp(-x)");
+    ASSERT_EQ(h.rc, 0);
+    run(h.handle, {makeReal(0.5), makeReal(2)});
+    EXPECT_EQ(h.record()->ready, nullptr);
+    EXPECT_EQ(run(h.handle, {makeReal(0.5), makeReal(2)}).r,
+              std::sin(0.5) * std::cos(2.0) + 1.0 - std::sqrt(4.25) + std::exp(-0.5));
+    EXPECT_EQ(realCounts(h.handle).hits, 2);
+    lang::g_realCode = true;
 }
 
 }  // namespace
