@@ -325,7 +325,9 @@ QO_API int DeleteFor(QoHandle handle, QoOwnerFn owner) {
     return keys::remove4(handle, keys::kFunctionByHandle, 0);
 }
 
-QO_API char16_t* GetStr(const QoValue* value, const CallInfo*, int* length) {
+namespace {
+
+__attribute__((noinline)) char16_t* stringText(const QoValue* value, int* length) {
     if (!value) return nullptr;
     int32_t len = 0;
     const char16_t* text = nullptr;
@@ -339,6 +341,21 @@ QO_API char16_t* GetStr(const QoValue* value, const CallInfo*, int* length) {
     }
     if (text && length) *length = len;
     return const_cast<char16_t*>(text);
+}
+
+}  // namespace
+
+// A string the handle index knows is answered without a call or a frame
+// (a native's string argument mostly is one); everything else goes the
+// general way.
+QO_API char16_t* GetStr(const QoValue* value, const CallInfo*, int* length) {
+    if (value && value->type == QO_STRING)
+        if (keys::Entry* e = keys::detail::indexFind(value->h, QO_STRING))
+            if (auto* s = static_cast<const QoString*>(e->value); s && s->text) {
+                if (length) *length = s->capacity;
+                return s->text;
+            }
+    return stringText(value, length);
 }
 
 QO_API void* GetArray(const QoValue* value, const CallInfo*, int* count) {

@@ -13,6 +13,8 @@
 namespace qo::keys {
 
 namespace detail {
+IndexRecord* g_index = nullptr;
+uint32_t g_indexMask = 0;
 MruList<CacheRecord> g_general;  // every 4-byte search but key type 6
 MruList<CacheRecord> g_locks;    // key type 6
 const Functions kNoFunctions[1] = {{nullptr, nullptr}};
@@ -138,32 +140,13 @@ Node* const g_root = reinterpret_cast<Node*>(g_rootBlock);
 // before the entry leaves the trie. The index grows with the number of
 // 4-byte entries; when memory for a larger one is lacking it stays as it is.
 // Its blocks do not count as allocation for the collector's pacing.
-struct IndexRecord {
-    int32_t key;
-    int32_t keyType;
-    Entry* entry;   // null: free
-};
-IndexRecord* g_index = nullptr;
-uint32_t g_indexMask = 0;    // records - 1 (records: a power of two)
+using detail::g_index;
+using detail::g_indexMask;
+using detail::indexFind;
+using detail::indexPlace;
+using detail::IndexRecord;
 long g_fourByteEntries = 0;  // entries of 4-byte keys in the trie
 constexpr uint32_t kMinIndex = 1u << 10, kMaxIndex = 1u << 19;
-
-// Handles are drawn from a counter whose low 7 bits become the last key byte
-// and whose higher bits the bytes before it (handleOf below); small handles
-// are the counter itself. This gives back the counter for such keys, so that
-// consecutive handles get consecutive places.
-inline uint32_t indexPlace(int32_t key, int32_t keyType) {
-    uint32_t k = static_cast<uint32_t>(key);
-    uint32_t bytes = __builtin_bswap32(k);   // the key bytes, first one highest
-    uint32_t c = (k >> 16) == 0 ? k : (bytes >> 1 & ~0x7Fu) | (bytes & 0x7Fu);
-    return (c + static_cast<uint32_t>(keyType) * 0x9E3779B1u) & g_indexMask;
-}
-
-inline Entry* indexFind(int32_t key, int32_t keyType) {
-    if (!g_index) return nullptr;
-    const IndexRecord& r = g_index[indexPlace(key, keyType)];
-    return r.key == key && r.keyType == keyType ? r.entry : nullptr;
-}
 
 inline void indexPut(int32_t key, int32_t keyType, Entry* e) {
     if (g_index) g_index[indexPlace(key, keyType)] = IndexRecord{key, keyType, e};
@@ -212,6 +195,21 @@ inline void linkedFour(int32_t key, int32_t keyType, Entry* e) {
 inline void unlinkedFour(int32_t key, int32_t keyType, const Entry* e) {
     --g_fourByteEntries;
     indexForget(key, keyType, e);
+}
+
+// The key types that have had an entry, as the bits of a small filter (a
+// bit may stand for several types and is never cleared): a type whose bit is
+// clear has no entry, so the lock of a fresh type (each dictionary claims
+// one) needs no walk of the whole trie.
+uint64_t g_typesSeen[64] = {};
+inline uint32_t typeBit(int32_t keyType) { return (static_cast<uint32_t>(keyType) * 0x9E3779B1u) >> 20; }
+inline void sawType(int32_t keyType) {
+    uint32_t b = typeBit(keyType);
+    g_typesSeen[b >> 6] |= uint64_t{1} << (b & 63);
+}
+inline bool mayHaveType(int32_t keyType) {
+    uint32_t b = typeBit(keyType);
+    return (g_typesSeen[b >> 6] >> (b & 63)) & 1;
 }
 
 MruList<ReuseRecord> g_reuse;     // objects released in deferred mode
@@ -667,6 +665,7 @@ int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn de
     if (!e) return fail();
     *e = Entry{keyType, (numbered ? kNumbered : 0u) | static_cast<uint32_t>(functions), value, n->entries};
     n->entries = e;
+    sawType(keyType);
     if (len == 4) linkedFour(read4(key), keyType, e);
     if (numbered) {
         ++g_objects;
@@ -776,6 +775,7 @@ bool enumerate(int32_t keyType, Visitor visit, void* ctx) {
 }
 
 bool anyOfType(int32_t keyType) {
+    if (!mayHaveType(keyType)) return false;
     bool any = false;
     bool finished = enumerate(keyType, [](void* ctx, const unsigned char*, int, Entry*) {
         *static_cast<bool*>(ctx) = true;

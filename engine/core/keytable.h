@@ -128,6 +128,33 @@ struct MruList {
 
 extern MruList<CacheRecord> g_general;  // the lookup cache of every 4-byte key type but type locks
 extern MruList<CacheRecord> g_locks;    // the lookup cache of type locks
+
+// The direct-mapped index of 4-byte keys (see keytable.cpp): a record names a
+// live entry of exactly that key and key type, or nothing.
+struct IndexRecord {
+    int32_t key;
+    int32_t keyType;
+    Entry* entry;   // null: free
+};
+extern IndexRecord* g_index;
+extern uint32_t g_indexMask;  // records - 1 (records: a power of two)
+
+// Handles are drawn from a counter whose low 7 bits become the last key byte
+// and whose higher bits the bytes before it; small handles are the counter
+// itself. This gives back the counter for such keys, so that consecutive
+// handles get consecutive places.
+inline uint32_t indexPlace(int32_t key, int32_t keyType) {
+    uint32_t k = static_cast<uint32_t>(key);
+    uint32_t bytes = __builtin_bswap32(k);   // the key bytes, first one highest
+    uint32_t c = (k >> 16) == 0 ? k : (bytes >> 1 & ~0x7Fu) | (bytes & 0x7Fu);
+    return (c + static_cast<uint32_t>(keyType) * 0x9E3779B1u) & g_indexMask;
+}
+
+inline Entry* indexFind(int32_t key, int32_t keyType) {
+    if (!g_index) return nullptr;
+    const IndexRecord& r = g_index[indexPlace(key, keyType)];
+    return r.key == key && r.keyType == keyType ? r.entry : nullptr;
+}
 }  // namespace detail
 
 // The lock of a type, or null. The operator dispatch of every object kind asks
@@ -145,6 +172,14 @@ inline Entry* search4(int32_t key, int32_t keyType) {
     const detail::MruList<detail::CacheRecord>& c = detail::g_general;
     if (keyType != kTypeLock && c.count > 0 && c.records[0].key == key && c.records[0].keyType == keyType)
         return c.records[0].entry;
+    return search(&key, 4, keyType);
+}
+
+// search(&key, 4, keyType) for a key type that is looked for in the handle
+// index first (any but arrays, functions by handle and type locks): the
+// index's record is read inline, and only a miss there makes the call.
+inline Entry* searchIndexed(int32_t key, int32_t keyType) {
+    if (Entry* e = detail::indexFind(key, keyType)) return e;
     return search(&key, 4, keyType);
 }
 

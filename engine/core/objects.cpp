@@ -369,12 +369,6 @@ void* takeReused(int32_t type, QoHandle* handle) {
     return r.value;
 }
 
-void* lookup(int32_t type, QoHandle h) {
-    if (!isBuiltinKind(type) || h == 0) return nullptr;
-    keys::Entry* e = keys::search4(h, type);
-    return e ? e->value : nullptr;
-}
-
 bool createSavedStack() {
     if (g.saved) return true;
     g.saved = mem::allocArray<SavedObject>(64);

@@ -39,8 +39,14 @@ bool releaseSpareBlocks();
 size_t spareBytes();
 uint64_t largeBytes();
 
-// The object record of a live object of a built-in kind, or null.
-void* lookup(int32_t type, QoHandle h);
+// The object record of a live object of a built-in kind, or null. Tables and
+// strings are found through the handle index inline; arrays through the
+// lookup cache, whose front the element access reads back.
+inline void* lookup(int32_t type, QoHandle h) {
+    if (!isBuiltinKind(type) || h == 0) return nullptr;
+    keys::Entry* e = type <= QO_STRING ? keys::searchIndexed(h, type) : keys::search4(h, type);
+    return e ? e->value : nullptr;
+}
 
 // Saved-object stack.
 bool createSavedStack();

@@ -28,22 +28,70 @@ CollectorPause::~CollectorPause() {
 
 namespace {
 
-// The text of a string argument: units up to the first zero, or null.
-const char16_t* keyText(const QoValue& v, CallInfo* caller, int* units) {
-    if (v.type != QO_STATIC_STRING && v.type != QO_STRING) return nullptr;
-    int length = 0;
-    const char16_t* text = engine.GetStr(&v, caller, &length);
-    if (!text) return nullptr;
-    // Four units at a time while none of them is zero.
-    int n = 0;
+// A key: the text of a string argument up to its first zero unit, and the
+// text's hash.
+struct Key {
+    const char16_t* text;
+    int units;
+    uint32_t hash;
+};
+
+// The top bit of each zero unit of w; the lowest bit set is always that of
+// the first zero unit (bits above it may be set by a borrow).
+inline uint64_t zeroUnits(uint64_t w) { return (w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull; }
+
+inline uint64_t mixWord(uint64_t h, uint64_t w) {
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 29);
+}
+
+// Measures and hashes the text in one pass: four units a step while none of
+// them is zero, then the units before the zero or the end (under four) as
+// one word; the length goes in last, and the last steps mix the high bits
+// into the low ones, which the index takes.
+inline uint32_t measureText(const char16_t* text, int length, int* units) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    int n = 0, end = -1;
     for (; n + 4 <= length; n += 4) {
         uint64_t w;
         std::memcpy(&w, text + n, 8);
-        if ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) break;
+        if (uint64_t z = zeroUnits(w)) {
+            int before = __builtin_ctzll(z) >> 4;
+            if (before) h = mixWord(h, w & ((1ull << (16 * before)) - 1));
+            end = n + before;
+            break;
+        }
+        h = mixWord(h, w);
     }
-    while (n < length && text[n]) ++n;
-    *units = n;
-    return text;
+    if (end < 0) {
+        uint64_t rest = 0;
+        for (end = n; end < length && text[end]; ++end) rest |= static_cast<uint64_t>(text[end]) << (16 * (end - n));
+        if (end > n) h = mixWord(h, rest);
+    }
+    *units = end;
+    h ^= static_cast<uint64_t>(end);
+    h ^= h >> 32;
+    h *= 0xc2b2ae35u;
+    return static_cast<uint32_t>(h ^ (h >> 29));
+}
+
+// The key of a string argument; false when the argument is no live string.
+inline __attribute__((always_inline)) bool readKey(const QoValue& v, CallInfo* caller, Key* key) {
+    if (v.type != QO_STATIC_STRING && v.type != QO_STRING) return false;
+    int length = 0;
+    const char16_t* text = engine.GetStr(&v, caller, &length);
+    if (!text) return false;
+    key->text = text;
+    key->hash = measureText(text, length, &key->units);
+    return true;
+}
+
+// The text of a string argument: units up to the first zero, or null.
+const char16_t* keyText(const QoValue& v, CallInfo* caller, int* units) {
+    Key key;
+    if (!readKey(v, caller, &key)) return nullptr;
+    *units = key.units;
+    return key.text;
 }
 
 QoValue* unknownOperator(QoValue* result, const char16_t* name, int code, CallInfo* caller) {
@@ -84,23 +132,6 @@ struct Dict {
 };
 
 DictItem* const kTombstone = reinterpret_cast<DictItem*>(alignof(DictItem));
-
-// Four units a step, then the rest one by one; the last steps mix the high
-// bits into the low ones, which the index takes.
-uint32_t hashText(const char16_t* key, int units) {
-    uint64_t h = 0xcbf29ce484222325ull ^ static_cast<uint64_t>(units);
-    int i = 0;
-    for (; i + 4 <= units; i += 4) {
-        uint64_t w;
-        std::memcpy(&w, key + i, 8);
-        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 29;
-    }
-    for (; i < units; ++i) h = (h ^ key[i]) * 0x100000001B3ull;
-    h ^= h >> 32;
-    h *= 0xc2b2ae35u;
-    return static_cast<uint32_t>(h ^ (h >> 29));
-}
 
 void indexRemove(Dict* d, DictItem* it) {
     if (!d->slots) return;
@@ -232,19 +263,26 @@ bool sameUnits(const char16_t* a, const char16_t* b, int units) {
     return true;
 }
 
-DictItem* findItem(Dict* d, const char16_t* key, int units, uint32_t h) {
-    if (units <= 0 || !d->slots) return nullptr;
-    uint32_t mask = d->capacity - 1;
-    for (uint32_t i = h & mask; DictItem* it = d->slots[i].item; i = (i + 1) & mask)
-        if (d->slots[i].hash == h && it != kTombstone && it->keyUnits == units && sameUnits(it->key(), key, units))
+// The item of the key, or null. A slot's hash is compared before its item is
+// read, so a probe past other items touches only the index.
+inline DictItem* findItem(const Dict* d, const Key& k) {
+    if (k.units <= 0 || !d->slots) return nullptr;
+    const uint32_t mask = d->capacity - 1;
+    for (uint32_t i = k.hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = d->slots[i];
+        DictItem* it = slot.item;
+        if (!it) return nullptr;
+        if (slot.hash == k.hash && it != kTombstone && it->keyUnits == k.units && sameUnits(it->key(), k.text, k.units))
             return it;
-    return nullptr;
+    }
 }
 
 // Stores value under key as the newest item; false when it cannot be stored.
-bool storeItem(Dict* d, const char16_t* key, int units, const QoValue& value) {
-    uint32_t hash = hashText(key, units);
-    if (DictItem* old = findItem(d, key, units, hash)) {
+bool storeItem(Dict* d, const Key& k, const QoValue& value) {
+    const char16_t* key = k.text;
+    const int units = k.units;
+    const uint32_t hash = k.hash;
+    if (DictItem* old = findItem(d, k)) {
         old->value = value;
         old->prev->next = old->next;  // moved to the newest place; the index stays
         old->next->prev = old->prev;
@@ -317,11 +355,10 @@ QoValue* fillDict(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
     put(result, made);
     if ((lastArg + 1) % 2) return runError(result, name, 1, caller, made);
     for (int i = 0; i + 1 <= lastArg; i += 2) {
-        int units = 0;
-        const char16_t* key = keyText(args[i], caller, &units);
-        if (!key) return runError(result, name, 2, caller, made);
+        Key key;
+        if (!readKey(args[i], caller, &key)) return runError(result, name, 2, caller, made);
         Dict* d = dictOf(made);
-        if (!d || !storeItem(d, key, units, args[i + 1])) return runError(result, name, 3, caller, made);
+        if (!d || !storeItem(d, key, args[i + 1])) return runError(result, name, 3, caller, made);
     }
     return result;
 }
@@ -648,23 +685,27 @@ QoValue* dictOset(QoValue* result, int lastArg, QoValue* args, CallInfo* caller)
     if (lastArg != 2) return runError(result, kName, 1, caller);
     Dict* d = dictOf(args[0]);
     if (!d) return runError(result, kName, 2, caller);
-    int units = 0;
-    const char16_t* key = keyText(args[1], caller, &units);
-    if (!key) return runError(result, kName, 3, caller);
-    if (!storeItem(d, key, units, args[2])) return runError(result, kName, 4, caller);
+    Key key;
+    if (!readKey(args[1], caller, &key)) return runError(result, kName, 3, caller);
+    if (!storeItem(d, key, args[2])) return runError(result, kName, 4, caller);
     return put(result, args[0]);
 }
 
+namespace {
+// The errors of dict_oget, kept out of the lookup's own frame.
+__attribute__((noinline, cold)) QoValue* dictOgetError(QoValue* result, int code, CallInfo* caller) {
+    return runError(result, u"sys::dict oget", code, caller);
+}
+}  // namespace
+
 QoValue* dictOget(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {
-    static constexpr char16_t kName[] = u"sys::dict oget";
-    if (lastArg != 1) return runError(result, kName, 1, caller);
+    if (lastArg != 1) return dictOgetError(result, 1, caller);
     Dict* d = dictOf(args[0]);
-    if (!d) return runError(result, kName, 2, caller);
-    int units = 0;
-    const char16_t* key = keyText(args[1], caller, &units);
-    if (!key) return runError(result, kName, 3, caller);
-    DictItem* it = findItem(d, key, units, hashText(key, units));
-    return put(result, it ? it->value : QoValue{});
+    if (!d) return dictOgetError(result, 2, caller);
+    Key key;
+    if (!readKey(args[1], caller, &key)) return dictOgetError(result, 3, caller);
+    if (const DictItem* it = findItem(d, key)) return put(result, it->value);
+    return put(result, QoValue{});
 }
 
 QoValue* dictDel(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) {

@@ -218,6 +218,41 @@ TEST_F(Containers, KeyStringsAreFoundByHandleAcrossCollections) {
     EXPECT_EQ(eval(u"sys::dict_oget(d, oget(t, 8))").i, 8);
 }
 
+TEST_F(Containers, KeysOfEveryLengthAreMeasuredUpToTheirFirstZero) {
+    // Keys of 1 to 13 units, each a prefix of the next: measured and hashed
+    // four units at a time with the rest apart, so every length must find
+    // its own item, from a static text and from a string object alike.
+    compile(u"prefix(n : s) = s = new(string, \"abcdefghijklm.\"), oset(s, n, 0), s");
+    compile(u"fillPrefixes(d : n) = n = 1, while(n <= 13, sys::dict_oset(d, prefix(n), n), n++), len(d)");
+    compile(u"sumPrefixes(d : n, s) = n = 1, s = 0, while(n <= 13, s = s + n * sys::dict_oget(d, prefix(n)), n++), s");
+    EXPECT_EQ(eval(u"global(true), d = sys::dict(), fillPrefixes(d)").i, 13);
+    EXPECT_EQ(eval(u"sumPrefixes(d)").i, 819);  // the sum of n * n: each length found its own item
+    EXPECT_EQ(eval(u"sys::dict_oget(d, \"abcd\") + 10 * sys::dict_oget(d, \"abcde\")").i, 54);
+    EXPECT_EQ(eval(u"sys::dict_oget(d, \"abcdefghijklm\")").i, 13);
+    EXPECT_EQ(eval(u"sys::dict_oget(d, \"abcdefghijklx\")").type, QO_NIL);  // same length, last unit differs
+    EXPECT_EQ(eval(u"sys::dict_oget(d, \"bbcd\")").type, QO_NIL);           // first unit differs
+    // Units past a zero are no part of the key; an empty key is never found.
+    EXPECT_EQ(eval(u"s = new(string, \"abcdefgh\"), oset(s, 6, 0), sys::dict_oget(d, s)").i, 6);
+    EXPECT_EQ(eval(u"s = new(string, \"ab\"), oset(s, 0, 0), sys::dict_oget(d, s)").type, QO_NIL);
+    EXPECT_EQ(printed(u"o(sys::dict(\"x\", 1, \"xy\", 2, \"x\", 3))"), "dict{xy : 2 , x : 3}");
+}
+
+TEST_F(Containers, AKeyStringChangedAfterInsertionLeavesTheItemsKey) {
+    // The dictionary keeps a copy of the key's text: a change of the string
+    // later neither moves nor loses the item, and the string then finds the
+    // item of its new text.
+    EXPECT_EQ(eval(u"global(true), k = new(string, \"abcdef\"), d = sys::dict(), sys::dict_oset(d, k, 1), "
+                   u"sys::dict_oset(d, \"xbcdef\", 2), oset(k, 0, 120), sys::dict_oget(d, k)")
+                  .i,
+              2);
+    EXPECT_EQ(eval(u"sys::dict_oget(d, \"abcdef\")").i, 1);
+    EXPECT_EQ(printed(u"o(d)"), "dict{abcdef : 1 , xbcdef : 2}");
+    EXPECT_EQ(eval(u"sys::dict_oset(d, k, 3), len(d)").i, 2);  // k's text is xbcdef now
+    EXPECT_EQ(printed(u"o(d)"), "dict{abcdef : 1 , xbcdef : 3}");
+    EXPECT_EQ(eval(u"len(sys::dict_del(d, k))").i, 1);
+    EXPECT_EQ(eval(u"sys::dict_oget(d, k)").type, QO_NIL);
+}
+
 TEST_F(Containers, LargeDictionariesAndUnloadingWithLiveContainers) {
     compile(u"key(i : s) = s = new(string, \"key.\"), oset(s, 3, 19968 + i), s");
     compile(u"fill(d, n : i) = i = 0, while(i < n, sys::dict_oset(d, key(i), i), i++), len(d)");

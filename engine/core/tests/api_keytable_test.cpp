@@ -188,6 +188,28 @@ TEST_F(KeyTable, TypeLockAndAKeyWithTheSameBytesDoNotMeet) {
     }
 }
 
+TEST_F(KeyTable, ATypeIsLockedOnlyWhileItHasNoEntries) {
+    // Entries of short and long keys, deep in the trie, keep their type from
+    // being locked; once they are gone the lock is taken. A type that never
+    // had an entry is locked at once, among thousands of types that have.
+    uint64_t longKey = 0x0102030405060708ull;
+    ASSERT_EQ(insert4(7, 5000, &cell[0]), 0);
+    ASSERT_EQ(api.InsertKey(&longKey, 8, 5001, &cell[1], recordFree, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(api.LockKey(5000, recordFree, nilOp), 1);
+    EXPECT_EQ(api.LockKey(5001, recordFree, nilOp), 1);
+    EXPECT_EQ(delete4(7, 5000), 1);
+    EXPECT_EQ(api.DeleteKey(&longKey, 8, 5001, recordFree, 0), 1);
+    EXPECT_EQ(api.LockKey(5000, recordFree, nilOp), 0);
+    EXPECT_EQ(api.LockKey(5001, recordFree, nilOp), 0);
+    for (int t = 0; t < 3000; ++t) ASSERT_EQ(insert4(t, 6000 + t, &cell[2]), 0);
+    EXPECT_EQ(api.LockKey(6000 + 1234, recordFree, nilOp), 1);
+    EXPECT_EQ(api.LockKey(6000 + 2999, recordFree, nilOp), 1);
+    EXPECT_EQ(api.LockKey(9001, recordFree, nilOp), 0);
+    EXPECT_EQ(api.LockKey(9001, nullptr, nilOp), 0);
+    EXPECT_EQ(api.LockKey(5000, nullptr, nilOp), 0);
+    EXPECT_EQ(api.LockKey(5001, nullptr, nilOp), 0);
+}
+
 TEST_F(KeyTable, ReplacedValueIsWhatTheCacheReturns) {
     ASSERT_EQ(insert4(21, 300, &cell[0]), 0);
     ASSERT_EQ(search4(21, 300), &cell[0]);
