@@ -21,6 +21,8 @@ const Functions kNoFunctions[1] = {{nullptr, nullptr}};
 const Functions* g_functions = kNoFunctions;
 }  // namespace detail
 
+uint64_t g_lockGeneration = 0;
+
 namespace {
 
 using detail::CacheRecord;
@@ -602,6 +604,7 @@ TypeLock* findLockSlow(int32_t type) {
 int insert(const void* key, int len, int32_t keyType, void* value, QoDeleteFn del, QoMarkFn mark,
            bool numbered, Entry** found) {
     if (found) *found = nullptr;
+    if (keyType == kTypeLock) ++g_lockGeneration;
     if (mark && len != 4) return kBadMark;
     if (numbered && (keyType < kMinNumberedType || len != 4)) return kBadNumberedType;
     if (numbered) gc::maybeCollect();
@@ -722,6 +725,7 @@ Entry* find4(int32_t key, int32_t keyType) {
 
 int remove(const void* key, int len, int32_t keyType, int mode, bool numberedOnly) {
     if (len <= 0 || !key) return 0;
+    if (keyType == kTypeLock) ++g_lockGeneration;
     if (mode != 0 && len == 4 && !g.sweeping) return deferRelease(key, keyType, numberedOnly) ? 1 : 0;
     if (len == 4) {
         int32_t k = read4(key);
@@ -1000,6 +1004,7 @@ bool createPools() {
 }
 
 void destroyAll() {
+    ++g_lockGeneration;
     g_general.count = g_locks.count = g_reuse.count = 0;
     // Every delete function is called while the nodes still exist (a delete
     // function may look keys up); the entries of a round are detached first,

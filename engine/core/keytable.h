@@ -157,6 +157,11 @@ inline Entry* indexFind(int32_t key, int32_t keyType) {
 }
 }  // namespace detail
 
+// Changes whenever a type lock is inserted or removed: a copy of a lock's
+// operator function kept elsewhere holds while the count is the one it was
+// taken with.
+extern uint64_t g_lockGeneration;
+
 // The lock of a type, or null. The operator dispatch of every object kind asks
 // this, mostly for the type it asked last: the newest record of the lock cache
 // answers that without a call (a removed lock leaves the cache first).

@@ -150,30 +150,72 @@ QO_ACCESS_INLINE int memberAccessCode(const void* native) {
     return f == &builtins::OGet ? 48 : f == &builtins::OSet ? 47 : 0;
 }
 
-// The call of oget/oset (operator code `code`) on args[0..lastArg], made at
-// the step s: true when made here (the answer in a.scratch, and in args[0]
-// when ToSlot); false when the general path must make it (nothing has been
-// changed then).
-template <bool ToSlot = true>
-QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
-    const int32_t type = args[0].optype;
-    if (type >= 0 && type <= QO_STATIC_REALS) return false;
-    QoOperatorFn op = obj::operatorOf(type);
-    if (!op) return false;
+// The operator function of the kind the member steps called last, good while
+// no type lock has been inserted or removed since (keys::g_lockGeneration):
+// a kind unregistered, registered anew or given another function between two
+// runs of a step is looked up again. Starts with a generation never reached.
+struct MemberKind {
+    int32_t type = 0;
+    uint64_t generation = ~uint64_t{0};
+    QoOperatorFn op = nullptr;
+};
+extern MemberKind g_memberKind;
+
+// The operator call of a member step on args[0..lastArg] with op, made at the
+// step s: the answer in a.scratch (a new object it marks saved for release).
+QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoValue* args, int32_t lastArg,
+                                 const void* s) {
     a.scratch = QoValue{};
-    QoValue* r;
-    {
-        SiteScope here(a.record, s, 0);
-        r = op(&a.scratch, lastArg, args, &a.info, code);
-    }
-    if (r != &a.scratch) {
+    // The step's site for the call (operation 0), put back after it, as a
+    // SiteScope does; the operation number in force is nearly always 0
+    // already (every slow path puts back what it found), and is written only
+    // when it is not.
+    const void* const outerRecord = g.site.record;
+    const void* const outerStep = g.site.step;
+    const int32_t outerAt = g.site.at;
+    g.site.record = a.record;
+    g.site.step = s;
+    if (__builtin_expect(outerAt != 0, 0)) g.site.at = 0;
+    QoValue* r = op(&a.scratch, lastArg, args, &a.info, code);
+    g.site.record = outerRecord;
+    g.site.step = outerStep;
+    if (__builtin_expect(outerAt != 0, 0)) g.site.at = outerAt;
+    if (__builtin_expect(r != &a.scratch, 0)) {
         if (r) {
             a.scratch = *r;
         } else {
             a.scratch = QoValue{};
         }
     }
-    if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
+    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
+        takeNewObject(a);
+        saveTemporary(a, a.scratch, releaseFlag(a));
+    }
+}
+
+// The same when args[0]'s kind is not the one remembered: its operator
+// function looked up (and remembered); false when it has none (a built-in
+// kind, a kind without a lock or an operator function): nothing is changed.
+bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s);
+
+// The operator call of a member step when args[0]'s kind has an operator
+// function; false (nothing changed) when it has none.
+QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+    const int32_t type = args[0].optype;
+    if (__builtin_expect(type == g_memberKind.type && g_memberKind.generation == keys::g_lockGeneration, 1)) {
+        memberCall(a, g_memberKind.op, code, args, lastArg, s);
+        return true;
+    }
+    return memberCallSlow(a, code, args, lastArg, s);
+}
+
+// The call of oget/oset (operator code `code`) on args[0..lastArg], made at
+// the step s: true when made here (the answer in a.scratch, and in args[0]
+// when ToSlot); false when the general path must make it (nothing has been
+// changed then).
+template <bool ToSlot = true>
+QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+    if (!memberRun(a, code, args, lastArg, s)) return false;
     if (ToSlot) args[0] = a.scratch;
     return true;
 }

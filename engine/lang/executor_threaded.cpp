@@ -306,6 +306,18 @@ QO_INLINE bool runCountingLoop(Activation& a, const Step* s, const QoValue* boun
 
 }  // namespace
 
+MemberKind g_memberKind;
+
+bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+    const int32_t type = args[0].optype;
+    if (type >= 0 && type <= QO_STATIC_REALS) return false;
+    QoOperatorFn op = obj::operatorOf(type);
+    if (!op) return false;
+    g_memberKind = MemberKind{type, keys::g_lockGeneration, op};
+    memberCall(a, op, code, args, lastArg, s);
+    return true;
+}
+
 Plan* planOf(fn::Record* r) {
     auto* plan = static_cast<Plan*>(r->threaded);
     if (plan) return plan;

@@ -100,6 +100,22 @@ struct OwnMemo {
 };
 OwnMemo g_own;
 
+// The public data member read last through the operator function: the
+// object of handle `handle` (kind value `type`) read data[slot] for the name
+// `id` while the class epoch was `epoch` (never 0: an empty memo matches
+// nothing). Its record holds while the object lives (its delete function and
+// its release forget the memo) and the slot while no class has come or gone
+// since (an object's class and data never change).
+struct ReadMemo {
+    QoHandle handle = 0;
+    int32_t type = 0;
+    int32_t id = 0;
+    uint32_t epoch = 0;
+    Obj* obj = nullptr;
+    int32_t slot = 0;
+};
+ReadMemo g_read;
+
 Obj* findObj(QoHandle h) {
     QoValue v = handleOf(objType(), h);
     if (auto* o = static_cast<Obj*>(cachedRecordOf(g_lastObj, v, objType()))) return o;
@@ -113,6 +129,7 @@ Obj* objOf(const QoValue& v) { return v.type == objType() ? findObj(v.h) : nullp
 QoValue objValue(const Obj* o) { return handleOf(objType(), o->handle); }
 
 void freeObj(Obj* o) {
+    if (g_read.obj == o) g_read = ReadMemo{};
     std::free(o->bases);
     std::free(o->data);
     std::free(o);
@@ -780,6 +797,7 @@ void freeLookupQueue() {
 void forgetObjectCaches() {
     g_lastObj = HandleCache{};
     g_own = OwnMemo{};
+    g_read = ReadMemo{};
     classesChanged();
 }
 
@@ -790,6 +808,7 @@ void deleteClass(void* record) {
 
 void deleteObj(void* record) {
     forgetRecord(g_lastObj, record);  // its handle names nothing from now on
+    if (g_read.obj == record) g_read = ReadMemo{};
     auto* o = static_cast<Obj*>(record);
     detachFromOwner(o);
     runDestructor(o);
@@ -930,12 +949,18 @@ __attribute__((noinline)) QoValue* lastMethod(QoValue* result, Obj* o, int lastA
 
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {
+        // The public data member read last, of the same object.
+        if (lastArg == 1 && g_read.handle == args[0].h && g_read.type == args[0].type &&
+            g_read.id == static_cast<int32_t>(args[1].i) && g_read.epoch == g_classEpoch)
+            return put(result, g_read.obj->data[g_read.slot]);
         // The member asked for last: a public data member is read without a
         // call, a method is called without the breadth-first lookup.
         if (Obj* o = lastObj(args))
             if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i)) {
-                if (g_own.kind == kPublic && lastArg == 1 && g_own.slot < o->dataCount)
+                if (g_own.kind == kPublic && lastArg == 1 && g_own.slot < o->dataCount) {
+                    g_read = ReadMemo{args[0].h, args[0].type, g_own.id, g_classEpoch, o, g_own.slot};
                     return put(result, o->data[g_own.slot]);
+                }
                 if (g_own.kind == kMethod) return lastMethod(result, o, lastArg, args, caller);
             }
         return objMember(result, lastArg, args, caller);

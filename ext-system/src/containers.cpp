@@ -809,12 +809,14 @@ int g_lastAt = 0;  // where the last member name was found: checked before it is
 // The member slot of oget(s, #name) when s is the structure found last and
 // the name is where the last name was found; null otherwise (the general
 // path answers then, and remembers where it found the name).
-inline QoValue* lastStructMember(const QoValue* args) {
-    if (!g_lastStruct.record || g_lastStruct.handle != args[0].h || args[0].type != kindType[kStruct]) return nullptr;
+// (The cache's type is the kind's: it holds only structures.)
+inline bool lastStructMember(const QoValue* args, QoValue* result) {
+    if (!g_lastStruct.record || g_lastStruct.handle != args[0].h || args[0].type != g_lastStruct.type) return false;
     auto* s = static_cast<Struct*>(g_lastStruct.record);
     int at = g_lastAt;
-    if (at >= s->count || s->names[at] != static_cast<int32_t>(args[1].i)) return nullptr;
-    return &s->values[at];
+    if (at >= s->count || s->names[at] != static_cast<int32_t>(args[1].i)) return false;
+    *result = s->values[at];
+    return true;
 }
 
 __attribute__((noinline)) QoValue* structOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* caller,
@@ -824,7 +826,7 @@ __attribute__((noinline)) QoValue* structOperation(QoValue* result, int lastArg,
 
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME)  // oget(s, #name)
-        if (QoValue* slot = lastStructMember(args)) return put(result, *slot);
+        if (lastStructMember(args, result)) return result;
     return structOperation(result, lastArg, args, caller, code);
 }
 

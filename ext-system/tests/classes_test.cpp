@@ -284,6 +284,60 @@ TEST_F(Classes, CollectionsWhileTheirOwnCodeRuns) {
               5);
 }
 
+// Reads repeated in a loop go through the operator function, which answers
+// the member read last from memory: after every kind of change between two
+// reads (the object deleted, released and its handle recycled, its class
+// redefined, a collection, a forged handle, another object, a write) they
+// give what the member functions give, which look the member up every time.
+TEST_F(Classes, RepeatedMemberReadsSeeEveryChange) {
+    const std::u16string start =
+        u"global(true), c = sys::class(#P, public, #x, #y), c2 = sys::class(#Q, public, #w, #x), "
+        u"p = sys::obj(c), sys::obj_oset(p, #x, 3), p2 = sys::obj(c), sys::obj_oset(p2, #x, 5), q = p, "
+        u"t = sys::struct(#a, 1, #x, 30), t2 = t, u = sys::struct(#x, 50), s = 0, i = 0, ";
+    const char16_t* loops[] = {
+        u"while(i < 5, if(i == 2, delete(p)), s = s + OBJ(p, #x), i++), s",
+        u"while(i < 5, if(i == 2, sys::class(#P, public, #y, #x)), s = s + OBJ(p, #x), i++), s",
+        u"while(i < 5, if(i == 2, sys::class(#P, private, #x, public, #y)), s = s + OBJ(p, #x), i++), s",
+        u"while(i < 5, if(i == 2, sys::class(#P, public, #y)), s = s + OBJ(p, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(p), gc(), p = sys::obj(c2), sys::obj_oset(p, #x, 40)), s = s + OBJ(q, #x), i++), s",
+        u"while(i < 5, if(i == 2, sys::obj(c), p2 = 0, gc()), s = s + OBJ(p, #x), i++), s",
+        u"while(i < 6, s = s + OBJ(which(i % 2, p, p2), #x), i++), s",
+        u"while(i < 5, sys::obj_oset(p, #x, i), s = s * 10 + OBJ(p, #x), i++), s",
+        u"while(i < 5, s = s + OBJ(which(i == 3, cast(123456, sys::obj), p), #x), i++), s",
+        u"while(i < 5, s = s + OBJ(p, which(i == 3, #y, #x)), i++), s",
+        u"while(i < 5, if(i == 2, delete(t)), s = s + STRUCT(t, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(t), gc(), t = sys::struct(#b, 2, #c, 3, #x, 60)), s = s + STRUCT(t2, #x), i++), s",
+        u"while(i < 6, s = s + STRUCT(which(i % 2, t, u), #x), i++), s",
+        u"while(i < 5, sys::struct_oset(t, #x, i), s = s * 10 + STRUCT(t, which(i == 3, #a, #x)), i++), s",
+        u"while(i < 5, s = s + STRUCT(which(i == 3, cast(t, sys::obj), t), #x), i++), s",
+    };
+    auto run = [&](std::u16string text, bool general, int* error, std::u16string* name) {
+        for (auto [from, to] : {std::pair<std::u16string, std::u16string>{u"OBJ", general ? u"sys::obj_oget" : u"oget"},
+                                {u"STRUCT", general ? u"sys::struct_oget" : u"oget"}})
+            for (size_t at; (at = text.find(from)) != std::u16string::npos;) text.replace(at, from.size(), to);
+        return eval(start + text, error, name);
+    };
+    int answered = 0;
+    for (const char16_t* loop : loops) {
+        std::string what(loop, loop + std::char_traits<char16_t>::length(loop));
+        int e1 = 0, e2 = 0;
+        std::u16string n1, n2;
+        QoValue general = run(loop, true, &e1, &n1);
+        QoValue member = run(loop, false, &e2, &n2);
+        EXPECT_EQ(e1, e2) << what;
+        EXPECT_TRUE(n1 == n2) << what;
+        EXPECT_EQ(general.type, member.type) << what;
+        EXPECT_EQ(general.i, member.i) << what;
+        answered += e1 == 0;
+    }
+    EXPECT_GE(answered, 6);
+    EXPECT_EQ(run(loops[6], false, nullptr, nullptr).i, 24);
+    EXPECT_EQ(run(loops[7], false, nullptr, nullptr).i, 1234);
+    // The object's handle read as a structure's: the structure's operator refuses it.
+    EXPECT_EQ(errorOf(start + u"while(i < 5, s = s + oget(which(i == 3, cast(p, sys::struct), p), #x), i++), s"),
+              "sys::struct oget 2");
+}
+
 // A host that frees the engine without unloading the extension first: every
 // object goes through its delete function while the engine is being freed.
 TEST_F(Classes, FreeingTheEngineWithLiveObjectsOfEveryKind) {

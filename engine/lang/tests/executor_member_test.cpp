@@ -174,5 +174,78 @@ TEST_F(PlanAgreement, OgetDeletedOrReplaced) {
     ASSERT_EQ(SetFunction(kOget, &builtins::OGet, -2), 0);
 }
 
+
+// A kind whose operator function changes between two runs of the same loop,
+// or within one: unregistered, registered anew with another function, or
+// unregistered for good. Every read after the change sees the kind as it is
+// then, in both loops.
+constexpr int kSwapType = 4000;
+QoValue* intAnswer(QoValue* result, int64_t v) {
+    result->i = v;
+    result->type = result->optype = QO_INT;
+    return result;
+}
+QoValue* firstOperator(QoValue* result, int lastArg, QoValue* args, CallInfo*, int code) {
+    return intAnswer(result, code == 48 && lastArg == 1 ? 10 + args[1].i : -1);
+}
+QoValue* secondOperator(QoValue* result, int lastArg, QoValue* args, CallInfo*, int code) {
+    return intAnswer(result, code == 48 && lastArg == 1 ? 1000 + args[1].i : -2);
+}
+QoOperatorFn g_swapLocked = nullptr;
+void noDelete(void*) {}
+// swapKind(m): m 1 locks the kind anew with the second function, 2 unlocks it.
+QoValue* swapKind(QoValue* result, int, QoValue* args, CallInfo*) {
+    if (g_swapLocked) LockKey(kSwapType, nullptr, g_swapLocked);
+    g_swapLocked = nullptr;
+    if (args[0].i == 1 && LockKey(kSwapType, noDelete, secondOperator) == 0) g_swapLocked = secondOperator;
+    return intAnswer(result, 0);
+}
+void lockSwapKind(QoOperatorFn op) {
+    if (g_swapLocked) LockKey(kSwapType, nullptr, g_swapLocked);
+    g_swapLocked = LockKey(kSwapType, noDelete, op) == 0 ? op : nullptr;
+}
+
+TEST_F(PlanAgreement, MemberStepsSeeAKindChangedBetweenTwoReads) {
+    ASSERT_EQ(SetFunction(u"swapKind", &swapKind, 0), 0);
+    const char16_t* text = u"(x, m : t, i, s) = t = cast(5, 4000), s = 0, i = 0, "
+                           u"while(i < 4, if(i == x, swapKind(m)), s = s + oget(t, i), i++), s + oget(t, 7)";
+    for (QoValue m : {makeInt(1), makeInt(2)}) {
+        for (QoValue x : {makeInt(1), makeInt(3), makeInt(9)}) {
+            Outcome o[2];
+            for (int plans = 0; plans < 2; ++plans) {
+                lockSwapKind(firstOperator);
+                o[plans] = runOnce(text, {x, m}, plans == 1);
+            }
+            expectSameOutcome(o[0], o[1]);
+            if (m.i == 1) {
+                int64_t want = 0;
+                for (int i = 0; i < 4; ++i) want += i >= x.i ? 1000 + i : 10 + i;
+                want += x.i < 9 ? 1007 : 17;
+                EXPECT_EQ(o[1].result.i, want) << x.i;
+            }
+        }
+    }
+    // Between two runs of one compiled loop: the second run's reads find the
+    // kind's new function, then the general path once the kind is gone.
+    Compiled c = compile(u"(n : t, i, s) = t = cast(5, 4000), s = 0, i = 0, while(i < n, s = s + oget(t, i), i++), s");
+    ASSERT_EQ(c.rc, 0);
+    QoValue args[1] = {makeInt(3)};
+    QoValue r = makeNil();
+    lockSwapKind(firstOperator);
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 10 + 11 + 12);
+    lockSwapKind(secondOperator);
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 1000 + 1001 + 1002);
+    lockSwapKind(firstOperator);
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 10 + 11 + 12);
+    LockKey(kSwapType, nullptr, g_swapLocked);
+    g_swapLocked = nullptr;
+    Outcome gone[2];
+    for (int plans = 0; plans < 2; ++plans) gone[plans] = runOnce(u"(n : t) = t = cast(5, 4000), oget(t, 0) + oget(t, 1)", {makeInt(0)}, plans == 1);
+    expectSameOutcome(gone[0], gone[1]);
+}
+
 }  // namespace
 }  // namespace qo::test
