@@ -152,37 +152,32 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         NEXT();                                                                                     \
     }
 
-// PUSHV y, then O_V1_op, then STOREV w: w = y op oget(x, k). When y is a
-// local variable, which nothing but this activation writes, the call cannot
-// change it: y is read after the call where it lives instead of being pushed
-// first, and the answer goes from registers to its slot and to w (the slot
-// of y gets y only when the operator takes its slow path).
+// PUSHV y, then O_V1_op, then STOREV w: w = y op oget(x, k). y is taken
+// before the call, as the push would take it (the operator function may run
+// script or host code that writes y: a static, an argument, or a local through
+// the record's value array), but kept in a local rather than on the stack;
+// the answer goes from registers to its slot and to w (the slot gets y only
+// when the operator takes its slow path).
 #define MEMBER_READ_OP_STORE(name)                                                                  \
     H(O_V1_##name##_STOREV) {                                                                       \
-        if (__builtin_expect(s->e == kLocalVar, 1)) {                                               \
-            top[2] = *V1(s);                                                                        \
-            top[3] = *V2(s);                                                                        \
-            const int code = memberAccessCode(ACCESS_CALLEE(s));                                    \
-            if (__builtin_expect(code != 0 && memberRun(*ap, code, top + 2, 1, s), 1)) {            \
-                const QoValue& y = *V3(s);                                                          \
-                QoValue v;                                                                          \
-                ++top;                                                                              \
-                if (__builtin_expect(fast<op::name>(v, y, ap->scratch), 1)) {                       \
-                    *top = v;                                                                       \
-                    *V4(s) = v;                                                                     \
-                    NEXT();                                                                         \
-                }                                                                                   \
-                *top = y;                                                                           \
-                top[1] = ap->scratch;                                                               \
-                slowBinary<op::name>(*ap, s, 1, top);                                               \
-                *V4(s) = *top;                                                                      \
-                NEXT();                                                                             \
-            }                                                                                       \
+        const QoValue y = *V3(s);                                                                   \
+        top[2] = *V1(s);                                                                            \
+        top[3] = *V2(s);                                                                            \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        if (__builtin_expect(!(code != 0 && memberRun(*ap, code, top + 2, 1, s)), 0)) {             \
+            top[1] = y;                                                                             \
+            callAt(*ap, top + 3, s, false);                                                         \
         }                                                                                           \
-        top[1] = *V3(s);                                                                            \
         ++top;                                                                                      \
-        MEMBER_PUSH(1);                                                                             \
-        MEMBER_READ_APPLY(name);                                                                    \
+        QoValue v;                                                                                  \
+        if (__builtin_expect(fast<op::name>(v, y, ap->scratch), 1)) {                               \
+            *top = v;                                                                               \
+            *V4(s) = v;                                                                             \
+            NEXT();                                                                                 \
+        }                                                                                           \
+        *top = y;                                                                                   \
+        top[1] = ap->scratch;                                                                       \
+        slowBinary<op::name>(*ap, s, 1, top);                                                       \
         *V4(s) = *top;                                                                              \
         NEXT();                                                                                     \
     }

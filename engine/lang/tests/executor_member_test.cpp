@@ -247,5 +247,32 @@ TEST_F(PlanAgreement, MemberStepsSeeAKindChangedBetweenTwoReads) {
     expectSameOutcome(gone[0], gone[1]);
 }
 
+// w = y + oget(x, k) takes y before the call, as the byte code pushes it: an
+// operator function that writes y (here a local, through the running
+// function's value array) changes what w gets in neither loop.
+constexpr int kWriterType = 4001;
+QoValue* g_writtenValues = nullptr;
+QoValue* writeCallersLocal(QoValue* result, int, QoValue*, CallInfo*, int) {
+    if (g_writtenValues) g_writtenValues[2] = makeInt(100);  // y: after the parameter and t
+    return intAnswer(result, 5);
+}
+
+TEST_F(PlanAgreement, MemberReadTakesItsLeftOperandBeforeTheCall) {
+    ASSERT_EQ(LockKey(kWriterType, noDelete, writeCallersLocal), 0);
+    QoValue r[2];
+    for (int plans = 0; plans < 2; ++plans) {
+        lang::g_plansEnabled = plans == 1;
+        Compiled c = compile(u"(n : t, y, w) = t = cast(5, 4001), y = 1, w = y + oget(t, 0), w * 1000 + y");
+        ASSERT_EQ(c.rc, 0);
+        g_writtenValues = c.values;
+        r[plans] = run(c.handle, {makeInt(0)});
+        g_writtenValues = nullptr;
+        lang::g_plansEnabled = true;
+    }
+    EXPECT_EQ(r[0].i, 6 * 1000 + 100);
+    EXPECT_EQ(r[1].i, 6 * 1000 + 100);
+    LockKey(kWriterType, nullptr, writeCallersLocal);
+}
+
 }  // namespace
 }  // namespace qo::test
