@@ -350,11 +350,10 @@ __attribute__((noinline)) char16_t* stringText(const QoValue* value, int* length
 // general way.
 QO_API char16_t* GetStr(const QoValue* value, const CallInfo*, int* length) {
     if (value && value->type == QO_STRING)
-        if (keys::Entry* e = keys::detail::indexFind(value->h, QO_STRING))
-            if (auto* s = static_cast<const QoString*>(e->value); s && s->text) {
-                if (length) *length = s->capacity;
-                return s->text;
-            }
+        if (auto* s = static_cast<const QoString*>(obj::indexedRecord(QO_STRING, value->h)); s && s->text) {
+            if (length) *length = s->capacity;
+            return s->text;
+        }
     return stringText(value, length);
 }
 

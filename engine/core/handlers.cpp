@@ -67,12 +67,10 @@ QoValue* tableOperation(QoValue* result, int lastArg, QoValue* args, CallInfo* c
 // takes every other case and reports the errors).
 QoValue* tableHandler(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kGet && lastArg == 1 && args[1].type == QO_INT && args[0].type == QO_TABLE)
-        if (keys::Entry* e = keys::detail::indexFind(args[0].h, QO_TABLE)) {
-            const auto* t = static_cast<const QoTable*>(e->value);
-            if (t && args[1].i >= 0 && args[1].i < t->count) {
-                *result = t->items[args[1].i];
-                return result;
-            }
+        if (const auto* t = static_cast<const QoTable*>(obj::indexedRecord(QO_TABLE, args[0].h));
+            t && args[1].i >= 0 && args[1].i < t->count) {
+            *result = t->items[args[1].i];
+            return result;
         }
     return tableOperation(result, lastArg, args, caller, code);
 }

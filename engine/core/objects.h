@@ -42,6 +42,12 @@ uint64_t largeBytes();
 // The object record of a live object of a built-in kind, or null. Tables and
 // strings are found through the handle index inline; arrays through the
 // lookup cache, whose front the element access reads back.
+// The record of a table or string that the key table's handle index holds
+// (null: ask lookup, which also finds those the index does not hold).
+inline void* indexedRecord(int32_t type, QoHandle h) {
+    keys::Entry* e = keys::detail::indexFind(h, type);
+    return e ? e->value : nullptr;
+}
 inline void* lookup(int32_t type, QoHandle h) {
     if (!isBuiltinKind(type) || h == 0) return nullptr;
     keys::Entry* e = type <= QO_STRING ? keys::searchIndexed(h, type) : keys::search4(h, type);

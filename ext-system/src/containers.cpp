@@ -86,14 +86,6 @@ inline __attribute__((always_inline)) bool readKey(const QoValue& v, CallInfo* c
     return true;
 }
 
-// The text of a string argument: units up to the first zero, or null.
-const char16_t* keyText(const QoValue& v, CallInfo* caller, int* units) {
-    Key key;
-    if (!readKey(v, caller, &key)) return nullptr;
-    *units = key.units;
-    return key.text;
-}
-
 QoValue* unknownOperator(QoValue* result, const char16_t* name, int code, CallInfo* caller) {
     return runError(result, name, code, caller);
 }
@@ -714,10 +706,9 @@ QoValue* dictDel(QoValue* result, int lastArg, QoValue* args, CallInfo* caller) 
     Dict* d = dictOf(args[0]);
     if (!d) return runError(result, kName, 2, caller);
     for (int i = 1; i <= lastArg; ++i) {
-        int units = 0;
-        const char16_t* key = keyText(args[i], caller, &units);
-        if (!key) return runError(result, kName, 3, caller);
-        if (units > 0) engine.DeleteKey(key, units * 2, d->itemType, deleteItem, 0);
+        Key key;
+        if (!readKey(args[i], caller, &key)) return runError(result, kName, 3, caller);
+        if (key.units > 0) engine.DeleteKey(key.text, key.units * 2, d->itemType, deleteItem, 0);
     }
     return put(result, args[0]);
 }
