@@ -259,6 +259,16 @@ QO_API int LockKey(int keyType, QoDeleteFn deleteFn, QoOperatorFn operatorFn) {
     return keys::unlockType(keyType) ? 0 : 1;
 }
 
+QO_API int SetMemberSlot(int keyType, QoOperatorFn operatorFn, QoMemberSlotFn slotFn) {
+    keys::TypeLock* lock = keyType >= -256 && keyType <= 256 ? nullptr : keys::findLock(keyType);
+    if (!lock || !operatorFn || lock->op != operatorFn) return 1;
+    lock->slot = slotFn;
+    // The member steps remember a kind's functions for as long as no lock has
+    // changed: this counts as a change.
+    ++keys::g_lockGeneration;
+    return 0;
+}
+
 QO_API int SetFunction(const char16_t* name, QoNativeFn fn, int argCode) {
     if (!fn) return 3;
     return reg::registerNative(name, reg::textLength(name), fn, argCode);

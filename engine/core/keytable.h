@@ -65,6 +65,7 @@ bool setFunctions(Entry* e, QoDeleteFn del, QoMarkFn mark);
 struct TypeLock {
     QoDeleteFn del;
     QoOperatorFn op;
+    QoMemberSlotFn slot = nullptr;  // SetMemberSlot's, or null
 };
 TypeLock* findLockSlow(int32_t type);
 inline TypeLock* findLock(int32_t type);   // below: the lock cache's newest record checked inline

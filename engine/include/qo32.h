@@ -77,6 +77,12 @@ typedef void (*QoMarkFn)(void* value);
 typedef void (*QoOwnerFn)(void);
 typedef int (*QoEnumFn)(const char* key, int keyLen, void* value);
 typedef void (*QoOutputFn)(const char16_t* text);
+/* A kind's member slot function (SetMemberSlot): the record whose copy
+ * oget(*object, *name) answers, for every caller and site alike, and in
+ * *counter the address of a counter that changes before that record moves,
+ * is freed or stops being that answer; null for "ask the operator function". */
+typedef const QoValue* (*QoMemberSlotFn)(const QoValue* object, const QoValue* name,
+                                         const uint64_t** counter);
 
 /* Object records of the built-in kinds. */
 typedef struct QoTable { QoValue* items; int32_t count; } QoTable;
@@ -100,6 +106,7 @@ QO_API void* SearchKey(const void* key, int keyLen, int keyType);
 QO_API int DeleteKey(const void* key, int keyLen, int keyType, QoDeleteFn deleteFn, int mode);
 QO_API void EnumKey(int keyType, char* keyBuf, int bufLen, QoEnumFn callback);
 QO_API int LockKey(int keyType, QoDeleteFn deleteFn, QoOperatorFn operatorFn);
+QO_API int SetMemberSlot(int keyType, QoOperatorFn operatorFn, QoMemberSlotFn slotFn);
 
 /* Registration, function lookup and modules. */
 QO_API int SetFunction(const char16_t* name, QoNativeFn fn, int argCode);

@@ -150,16 +150,65 @@ QO_ACCESS_INLINE int memberAccessCode(const void* native) {
     return f == &builtins::OGet ? 48 : f == &builtins::OSet ? 47 : 0;
 }
 
-// The operator function of the kind the member steps called last, good while
-// no type lock has been inserted or removed since (keys::g_lockGeneration):
-// a kind unregistered, registered anew or given another function between two
-// runs of a step is looked up again. Starts with a generation never reached.
+// The operator function of the kind the member steps called last, and its
+// member slot function (SetMemberSlot; null: none), good while no type lock
+// has been inserted, removed or changed since (keys::g_lockGeneration): a kind
+// unregistered, registered anew or given another function between two runs
+// of a step is looked up again. Starts with a generation never reached.
 struct MemberKind {
     int32_t type = 0;
     uint64_t generation = ~uint64_t{0};
     QoOperatorFn op = nullptr;
+    QoMemberSlotFn slot = nullptr;
 };
 extern MemberKind g_memberKind;
+
+// The member-slot cache of oget(x, #name): what a kind's member slot function
+// answered for the pair (x, k) last read at a step, kept in a small table
+// indexed by the step's address. An entry holds while the pair is the same
+// (both records' payload and kind words), no type lock has changed (so the
+// kind still has the functions that answered, and the counter, which lives
+// in the kind's own library, still exists) and the counter reads what it read
+// then. A hit copies the record without any call; `record` null remembers a
+// "no" (the operator function answers without the slot function being asked
+// again). Everything an entry says is checked on the pair itself, so steps
+// that share an entry can only take each other's place, never read a wrong
+// record.
+struct MemberSlot {
+    int64_t object = 0, objectTags = 0;  // x: payload word, optype and type
+    int64_t name = 0, nameTags = 0;      // k: the same
+    uint64_t generation = ~uint64_t{0};
+    const uint64_t* counter = nullptr;
+    uint64_t count = 0;
+    const QoValue* record = nullptr;
+};
+inline constexpr uintptr_t kMemberSlots = 256;
+extern MemberSlot g_memberSlots[kMemberSlots];
+
+QO_ACCESS_INLINE int64_t tagsOf(const QoValue& v) {
+    int64_t t;
+    std::memcpy(&t, &v.optype, sizeof t);
+    return t;
+}
+
+QO_ACCESS_INLINE MemberSlot& memberSlotOf(const void* s) {
+    // Steps are 56 bytes apart: consecutive steps take different entries.
+    return g_memberSlots[(reinterpret_cast<uintptr_t>(s) >> 3) & (kMemberSlots - 1)];
+}
+
+// The entry of step s when it holds for (x, k); null otherwise.
+QO_ACCESS_INLINE const MemberSlot* memberSlotFor(const QoValue& x, const QoValue& k, const void* s) {
+    const MemberSlot& m = memberSlotOf(s);
+    if (m.object == x.i && m.name == k.i && m.objectTags == tagsOf(x) && m.nameTags == tagsOf(k) &&
+        m.generation == keys::g_lockGeneration && *m.counter == m.count)
+        return &m;
+    return nullptr;
+}
+
+// Asks slot about oget(args[0], args[1]) and remembers the answer at step s:
+// true with the answer in a.scratch, false when the operator function must
+// answer (nothing changed then).
+bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, const void* s);
 
 // The operator call of a member step on args[0..lastArg] with op, made at the
 // step s: the answer in a.scratch (a new object it marks saved for release).
@@ -199,10 +248,22 @@ QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoVal
 bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s);
 
 // The operator call of a member step when args[0]'s kind has an operator
-// function; false (nothing changed) when it has none.
+// function; false (nothing changed) when it has none. oget(x, k) is first
+// answered from the member-slot cache when it can be.
 QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+    bool ask = code == 48 && lastArg == 1;
+    if (ask) {
+        if (const MemberSlot* m = memberSlotFor(args[0], args[1], s)) {
+            if (__builtin_expect(m->record != nullptr, 1)) {
+                a.scratch = *m->record;
+                return true;
+            }
+            ask = false;  // known to need the operator function
+        }
+    }
     const int32_t type = args[0].optype;
     if (__builtin_expect(type == g_memberKind.type && g_memberKind.generation == keys::g_lockGeneration, 1)) {
+        if (ask && g_memberKind.slot && memberSlotFill(a, g_memberKind.slot, args, s)) return true;
         memberCall(a, g_memberKind.op, code, args, lastArg, s);
         return true;
     }

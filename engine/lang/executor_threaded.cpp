@@ -307,14 +307,39 @@ QO_INLINE bool runCountingLoop(Activation& a, const Step* s, const QoValue* boun
 }  // namespace
 
 MemberKind g_memberKind;
+MemberSlot g_memberSlots[kMemberSlots];
+
+namespace {
+// The counter of a "no" from a slot function that named none: it never
+// changes, so the entry holds until a type lock changes.
+const uint64_t kSteadyCounter = 0;
+}  // namespace
+
+bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, const void* s) {
+    const uint64_t* counter = nullptr;
+    const QoValue* record = slot(&args[0], &args[1], &counter);
+    if (!counter) {
+        if (record) return false;  // an answer that nothing keeps valid is not used
+        counter = &kSteadyCounter;
+    }
+    MemberSlot& m = memberSlotOf(s);
+    m = MemberSlot{args[0].i, tagsOf(args[0]), args[1].i, tagsOf(args[1]), keys::g_lockGeneration,
+                   counter, *counter, record};
+    if (!record) return false;
+    a.scratch = *record;
+    return true;
+}
 
 bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
     const int32_t type = args[0].optype;
     if (type >= 0 && type <= QO_STATIC_REALS) return false;
-    QoOperatorFn op = obj::operatorOf(type);
-    if (!op) return false;
-    g_memberKind = MemberKind{type, keys::g_lockGeneration, op};
-    memberCall(a, op, code, args, lastArg, s);
+    const keys::TypeLock* lock = keys::findLock(type);
+    if (!lock || !lock->op) return false;
+    g_memberKind = MemberKind{type, keys::g_lockGeneration, lock->op, lock->slot};
+    if (code == 48 && lastArg == 1 && lock->slot && !memberSlotFor(args[0], args[1], s) &&
+        memberSlotFill(a, lock->slot, args, s))
+        return true;
+    memberCall(a, lock->op, code, args, lastArg, s);
     return true;
 }
 

@@ -67,6 +67,7 @@ uint32_t g_classEpoch = 1;
 
 void classesChanged() {
     if (++g_classEpoch == 0) g_classEpoch = 1;  // 0 marks an object without a cached class
+    membersMoved();
 }
 
 ClassDef* classOf(Obj* o) {
@@ -130,6 +131,7 @@ QoValue objValue(const Obj* o) { return handleOf(objType(), o->handle); }
 
 void freeObj(Obj* o) {
     if (g_read.obj == o) g_read = ReadMemo{};
+    membersMoved();
     std::free(o->bases);
     std::free(o->data);
     std::free(o);
@@ -299,6 +301,7 @@ bool sizeObj(Obj* o, int bases, int data) {
         std::free(d);
         return false;
     }
+    membersMoved();
     std::free(o->bases);
     std::free(o->data);
     o->bases = b;
@@ -809,6 +812,7 @@ void deleteClass(void* record) {
 void deleteObj(void* record) {
     forgetRecord(g_lastObj, record);  // its handle names nothing from now on
     if (g_read.obj == record) g_read = ReadMemo{};
+    membersMoved();
     auto* o = static_cast<Obj*>(record);
     detachFromOwner(o);
     runDestructor(o);
@@ -946,6 +950,21 @@ __attribute__((noinline)) QoValue* lastMethod(QoValue* result, Obj* o, int lastA
 }
 
 }  // namespace
+
+const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter) {
+    *counter = &g_memberEpoch;
+    if (name->type != QO_UNIQUE_NAME) return nullptr;
+    // Only an object the key table holds: one whose destruction is under way
+    // is read through the general path.
+    auto* o = static_cast<Obj*>(cachedRecordOf(g_lastObj, *object, objType()));
+    if (!o || o->dead) return nullptr;
+    ClassDef* c = classOf(o);
+    OwnMemo m;
+    if (!c || !ownEntry(c, static_cast<int32_t>(name->i), &m)) return nullptr;
+    // A private member's visibility depends on who reads it; a method is a call.
+    if (m.kind != kPublic || m.slot >= o->dataCount) return nullptr;
+    return &o->data[m.slot];
+}
 
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {

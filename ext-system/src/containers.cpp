@@ -391,6 +391,7 @@ bool resizeStruct(Struct* s, int n) {
         std::free(values);
         return false;
     }
+    membersMoved();
     std::free(s->names);
     std::free(s->values);
     s->names = names;
@@ -406,6 +407,7 @@ Struct* makeStruct(int n, CallInfo* caller, QoValue* out) {
     QoHandle h = 0;
     auto* s = static_cast<Struct*>(engine.GetBufObj(type, &h));
     if (s) {
+        membersMoved();  // the record and its handle start a new structure
         if (!resizeStruct(s, n)) return nullptr;
     } else {
         s = static_cast<Struct*>(allocateZeroed(1, sizeof(Struct)));
@@ -650,10 +652,12 @@ void forgetSpareTypes() {
     g_spareCount = g_spareCap = 0;
     g_lastStruct = HandleCache{};
     g_lastDict = HandleCache{};
+    membersMoved();
 }
 
 void deleteStruct(void* record) {
     forgetRecord(g_lastStruct, record);
+    membersMoved();
     auto* s = static_cast<Struct*>(record);
     std::free(s->names);
     std::free(s->values);
@@ -814,6 +818,17 @@ __attribute__((noinline)) QoValue* structOperation(QoValue* result, int lastArg,
                                                    int code);
 
 }  // namespace
+
+uint64_t g_memberEpoch = 1;
+
+const QoValue* structMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter) {
+    *counter = &g_memberEpoch;
+    if (name->type != QO_UNIQUE_NAME) return nullptr;
+    Struct* s = structOf(*object);
+    if (!s) return nullptr;
+    int at = structFind(s, static_cast<int32_t>(name->i));
+    return at >= 0 ? &s->values[at] : nullptr;
+}
 
 QoValue* structOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kOpGetElement && lastArg == 1 && args[1].type == QO_UNIQUE_NAME)  // oget(s, #name)

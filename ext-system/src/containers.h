@@ -65,6 +65,18 @@ QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* call
 void deleteClass(void* record);
 void deleteObj(void* record);
 
+// The member slot functions of structures and objects (SetMemberSlot): the
+// record that oget(x, #name) answers a copy of, when it is the same for every
+// caller (a structure's member, an object's public data member of its own
+// class), null otherwise. Their counter, g_memberEpoch, advances before any
+// such record moves, is freed or reused: a structure or object deleted, freed
+// or recycled, arrays made anew, a class defined or freed, the extension
+// loaded or unloaded.
+extern uint64_t g_memberEpoch;
+inline void membersMoved() { ++g_memberEpoch; }
+const QoValue* structMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter);
+const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter);
+
 // Set while the extension unloads: nothing new is made then (an object's
 // __del__ may run while the kinds are being released).
 extern bool g_unloading;

@@ -151,6 +151,7 @@ void bindEngine(void* lib) {
         ext::bind("SignGoodObj", e.SignGoodObj), ext::bind("StrToUniInt", e.StrToUniInt),
         ext::bind("UniIntToStr", e.UniIntToStr), ext::bind("GetBufObj", e.GetBufObj),
         ext::bind("SetSysObj", e.SetSysObj),     ext::bind("GC", e.GC),
+        ext::bind("SetMemberSlot", e.SetMemberSlot),
     };
     ext::bindExports(lib, table);
 }
@@ -172,6 +173,10 @@ int load(void* lib) {
     for (int k = 0; k < kKindCount; ++k) g_types[k] = {kFirstKindType - k, kindDelete[k], kindOperator[k]};
     if (!ext::claimTypes(engine.LockKey, g_types)) return 0;
     for (int k = 0; k < kKindCount; ++k) kindType[k] = g_types[k].keyType;
+    if (engine.SetMemberSlot) {  // an optional fast path of the engine's member reads
+        engine.SetMemberSlot(kindType[kStruct], structOperator, structMemberSlot);
+        engine.SetMemberSlot(kindType[kObj], objOperator, objMemberSlot);
+    }
     g_names.registerConsts(registration(), kConsts, kindType, g_constOk);
     g_names.registerFunctions(registration(), kFunctions, g_functionOk);
     setGcCallback(true);
@@ -186,6 +191,7 @@ int unload() {
     g_names.withdrawConsts(registration(), kConsts, g_constOk);
     g_names.withdrawFunctions(registration(), kFunctions, g_functionOk);
     ext::releaseTypes(engine.LockKey, g_types);
+    membersMoved();
     releaseSpareTypes();
     setGcCallback(false);
     freeLookupQueue();

@@ -33,6 +33,7 @@ struct Engine {
     decltype(&::GetBufObj) GetBufObj;
     decltype(&::SetSysObj) SetSysObj;
     decltype(&::GC) GC;  // bound after the protocol's 23: qofun pauses the collector
+    decltype(&::SetMemberSlot) SetMemberSlot;  // null with an engine that has none
 };
 extern Engine engine;
 

@@ -276,3 +276,163 @@ TEST_F(PlanAgreement, MemberReadTakesItsLeftOperandBeforeTheCall) {
 
 }  // namespace
 }  // namespace qo::test
+
+namespace qo::test {
+namespace {
+
+// A host kind with a member slot function: a value cast(h, 4002) names the
+// host's record array h (1 or 2) of four members, read with an int 0..3;
+// slotMove(h) gives the array a new place (its members plus 1000), which the
+// counter announces. The operator function answers what the slot function
+// points at, and -5 for anything else.
+constexpr int kSlotType = 4002;
+QoValue* g_slotArrays[3] = {};
+uint64_t g_slotCounter = 1;
+int g_slotAsked = 0, g_slotCalls = 0;
+
+QoValue* slotRecord(const QoValue& x, const QoValue& k) {
+    if (x.optype != kSlotType || x.i < 1 || x.i > 2 || k.type != QO_INT || k.i < 0 || k.i > 3) return nullptr;
+    return g_slotArrays[x.i] ? &g_slotArrays[x.i][k.i] : nullptr;
+}
+const QoValue* slotOf(const QoValue* x, const QoValue* k, const uint64_t** counter) {
+    ++g_slotAsked;
+    *counter = &g_slotCounter;
+    return slotRecord(*x, *k);
+}
+QoValue* slotOperator(QoValue* result, int lastArg, QoValue* args, CallInfo*, int code) {
+    ++g_slotCalls;
+    QoValue* r = lastArg >= 1 ? slotRecord(args[0], args[1]) : nullptr;
+    if (code == 48 && lastArg == 1 && r) {
+        *result = *r;
+        return result;
+    }
+    if (code == 47 && lastArg == 2 && r) {
+        *r = args[2];
+        return intAnswer(result, 0);
+    }
+    return intAnswer(result, -5);
+}
+QoValue* slotMove(QoValue* result, int, QoValue* args, CallInfo*) {
+    int64_t h = args[0].i;
+    if (h < 1 || h > 2 || !g_slotArrays[h]) return intAnswer(result, -1);
+    auto* moved = static_cast<QoValue*>(mem::allocateArray(4, sizeof(QoValue)));
+    for (int k = 0; k < 4; ++k) moved[k] = makeInt(g_slotArrays[h][k].i + 1000);
+    mem::release(g_slotArrays[h]);
+    g_slotArrays[h] = moved;
+    ++g_slotCounter;
+    return intAnswer(result, 0);
+}
+
+class MemberSlots : public PlanAgreement {
+protected:
+    // Both arrays as they start: member k of array h is h * 10 + k.
+    static void resetArrays() {
+        for (int h = 1; h <= 2; ++h) {
+            mem::release(g_slotArrays[h]);
+            g_slotArrays[h] = static_cast<QoValue*>(mem::allocateArray(4, sizeof(QoValue)));
+            for (int k = 0; k < 4; ++k) g_slotArrays[h][k] = makeInt(h * 10 + k);
+        }
+        ++g_slotCounter;
+    }
+    void SetUp() override {
+        PlanAgreement::SetUp();
+        resetArrays();
+        ASSERT_EQ(LockKey(kSlotType, noDelete, slotOperator), 0);
+        ASSERT_EQ(SetMemberSlot(kSlotType, slotOperator, slotOf), 0);
+        ASSERT_EQ(SetFunction(u"slotMove", &slotMove, 0), 0);
+    }
+    void TearDown() override {
+        LockKey(kSlotType, nullptr, slotOperator);
+        for (QoValue*& a : g_slotArrays) {
+            mem::release(a);
+            a = nullptr;
+        }
+        PlanAgreement::TearDown();
+    }
+};
+
+TEST_F(MemberSlots, RegistrationIsRefusedWithoutTheKindsOwnLock) {
+    EXPECT_EQ(SetMemberSlot(kSlotType, firstOperator, slotOf), 1);
+    EXPECT_EQ(SetMemberSlot(kSlotType + 1, slotOperator, slotOf), 1);
+    EXPECT_EQ(SetMemberSlot(QO_TABLE, slotOperator, slotOf), 1);
+    EXPECT_EQ(SetMemberSlot(kSlotType, nullptr, slotOf), 1);
+}
+
+TEST_F(MemberSlots, RepeatedReadsSeeWritesMovesAndOtherObjects) {
+    const char16_t* texts[] = {
+        // a member written between two reads of the same step
+        u"(n : t, i, s) = t = cast(1, 4002), s = 0, i = 0, while(i < 6, if(i == n, oset(t, 0, 100)), s = s + oget(t, 0), i++), s",
+        // the array moved (its old place freed) between two reads
+        u"(n : t, i, s) = t = cast(1, 4002), s = 0, i = 0, while(i < 6, if(i == n, slotMove(1)), s = s * 2 + oget(t, 2), i++), s",
+        // two objects, and several names, alternating at one step
+        u"(n : t, i, s) = s = 0, i = 0, while(i < 8, t = cast(1 + i % 2, 4002), if(i == n, slotMove(2)), "
+        u"s = s * 3 + oget(t, i % 4), i++), s",
+        // forged handles, names of another kind, a name out of range: the operator function
+        u"(n : t, i, s) = s = 0, i = 0, while(i < 6, t = cast(i, 4002), s = s * 7 + oget(t, 1) + oget(t, 1.0) + oget(t, n), i++), s",
+        // every member step: on the stack, with one argument more, as a statement
+        u"(n : t, i, s) = t = cast(2, 4002), s = 0, i = 0, while(i < 4, oget(t, 1), s = s + oget(t, 1) * 2 - oget(t, 3, 1) + "
+        u"oget(cast(1, 4002), i), if(i == n, slotMove(2)), i++), s",
+    };
+    for (const char16_t* t : texts) {
+        for (int64_t n : {-1, 0, 2, 5}) {
+            // Each run starts from the same arrays.
+            Outcome o[2];
+            for (int plans = 0; plans < 2; ++plans) {
+                resetArrays();
+                o[plans] = runOnce(t, {makeInt(n)}, plans == 1);
+            }
+            expectSameOutcome(o[0], o[1]);
+            EXPECT_EQ(o[1].errType, 0);
+            if (t == texts[0]) EXPECT_EQ(o[1].result.i, n < 0 || n > 5 ? 6 * 10 : n * 10 + (6 - n) * 100);
+            if (t == texts[1]) {
+                int64_t want = 0;
+                for (int64_t i = 0; i < 6; ++i) want = want * 2 + (n >= 0 && i >= n ? 1012 : 12);
+                EXPECT_EQ(o[1].result.i, want);
+            }
+        }
+    }
+}
+
+TEST_F(MemberSlots, TheCacheAnswersWithoutCallsAndOnlyWhileValid) {
+    Compiled c = compile(u"(n : t, i, s) = t = cast(1, 4002), s = 0, i = 0, while(i < n, s = s + oget(t, 3), i++), s");
+    ASSERT_EQ(c.rc, 0);
+    QoValue args[1] = {makeInt(1000)};
+    QoValue r = makeNil();
+    g_slotAsked = g_slotCalls = 0;
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 13 * 1000);
+    EXPECT_LE(g_slotAsked + g_slotCalls, 2);  // one question, then only hits
+    // Moved: asked again once, the new record read.
+    QoValue first = makeInt(1);
+    slotMove(&r, 0, &first, nullptr);
+    g_slotAsked = g_slotCalls = 0;
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 1013 * 1000);
+    EXPECT_EQ(g_slotAsked, 1);
+    // The slot function withdrawn, then the kind locked anew without one:
+    // every read is the operator function's.
+    ASSERT_EQ(SetMemberSlot(kSlotType, slotOperator, nullptr), 0);
+    args[0] = makeInt(10);
+    g_slotAsked = g_slotCalls = 0;
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 1013 * 10);
+    EXPECT_EQ(g_slotAsked, 0);
+    EXPECT_EQ(g_slotCalls, 10);
+    ASSERT_EQ(SetMemberSlot(kSlotType, slotOperator, slotOf), 0);
+    QoCal(c.handle, args, &r);
+    ASSERT_EQ(LockKey(kSlotType, nullptr, slotOperator), 0);
+    ASSERT_EQ(LockKey(kSlotType, noDelete, secondOperator), 0);
+    g_slotAsked = 0;
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 1003 * 10);
+    EXPECT_EQ(g_slotAsked, 0);
+    ASSERT_EQ(LockKey(kSlotType, nullptr, secondOperator), 0);
+    // No lock at all: the general path's answer, as the byte loop gives it.
+    Outcome gone[2];
+    for (int plans = 0; plans < 2; ++plans) gone[plans] = runOnce(u"(n : t) = t = cast(1, 4002), oget(t, 3) + oget(t, 3)", {makeInt(0)}, plans == 1);
+    expectSameOutcome(gone[0], gone[1]);
+    ASSERT_EQ(LockKey(kSlotType, noDelete, slotOperator), 0);
+}
+
+}  // namespace
+}  // namespace qo::test
