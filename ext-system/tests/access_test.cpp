@@ -135,5 +135,93 @@ TEST_F(Access, MethodCallsOfTheMemberAskedLastLeaveEveryOtherCaseToTheGeneralPat
     EXPECT_EQ(errorOf(u"oget(p, #get)"), errorOf(u"sys::obj_oget(p, #get)"));
 }
 
+// Member reads repeated by one step of a loop, with a change between two
+// reads: each answers as the general path (sys::struct_oget, sys::obj_oget)
+// answers the same loop, values and errors alike.
+TEST_F(Access, RepeatedMemberReadsInLoopsAnswerAsTheGeneralPath) {
+    compile(u"rd(o) = oget(o, #secret)");
+    compile(u"peek(self) = rd(self)");
+    compile(u"hide(self, v) = sys::obj_oset(self, #secret, v)");
+    const std::u16string start =
+        u"global(true), c = sys::class(#P, public, #x, #y, private, #h), p = sys::obj(c), sys::obj_oset(p, #x, 3), sys::obj_oset(p, #h, 3), "
+        u"p2 = sys::obj(c), sys::obj_oset(p2, #x, 5), sys::obj_oset(p2, #h, 4), q = p, t = sys::struct(#a, 1, #x, 30), t2 = t, "
+        u"u = sys::struct(#x, 50), v = sys::class(#V, private, #secret, public, #open, method, #peek, @peek, "
+        u"#hide, @hide), bank = sys::class(#Bank, #V), b = sys::obj(bank), sub = oget(b, #V), oget(sub, #hide, 7), "
+        u"w = sys::obj(v), sys::obj_oset(w, #secret, 8), sys::obj_oset(w, #open, 2), sys::obj_oset(sub, #open, 1), s = 0, i = 0, ";
+    const char16_t* loops[] = {
+        // structures: written in place, set, copied into, recycled with the same or other arrays, collected
+        u"while(i < 5, oset(t, #x, i * 2), s = s * 10 + STRUCT(t, #x), i++), s",
+        u"while(i < 5, if(i == 2, set(t, #x, 9)), s = s * 10 + STRUCT(t, #x), i++), s",
+        u"while(i < 5, if(i == 2, copy(u, sys::struct(#x, 4))), s = s * 10 + STRUCT(u, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(t), t = sys::struct(#a, 6, #x, 7)), s = s * 10 + STRUCT(t2, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(t), t = sys::struct(#x, 8)), s = s * 10 + STRUCT(t2, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(t), gc(), t = sys::struct(#x, 8, #y, 9, #z, 1)), s = s * 10 + STRUCT(t2, #x), i++), s",
+        u"while(i < 5, if(i == 2, gc()), s = s * 10 + STRUCT(t, #x) + STRUCT(u, #x), i++), s",
+        u"while(i < 5, if(i == 2, delete(t), t = sys::struct(#x, 1)), s = s * 10 + STRUCT(t2, #x), i++), s",
+        // objects: written, copied into, recycled under the same handle, collected, alternating
+        u"while(i < 5, sys::obj_oset(p, #x, i), s = s * 10 + OBJ(p, #x), i++), s",
+        u"while(i < 5, if(i == 2, copy(p, p2)), s = s * 10 + OBJ(p, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(p), p = sys::obj(c), sys::obj_oset(p, #x, 6)), s = s * 10 + OBJ(q, #x), i++), s",
+        u"while(i < 5, if(i == 2, del(p), p = sys::obj(v)), s = s * 10 + OBJ(q, #x), i++), s",
+        u"while(i < 5, if(i == 2, gc()), s = s * 10 + OBJ(p, #x) + OBJ(p2, #x), i++), s",
+        u"while(i < 6, s = s * 10 + OBJ(which(i % 2, p, p2), #x), i++), s",
+        u"while(i < 6, s = s * 10 + OBJ(which(i % 2, p, p2), which(i % 3, #x, #h)), i++), s",
+        // private members: a whole object's shows, a base sub-object's only to its own methods
+        u"while(i < 4, s = s * 10 + OBJ(p, #h) + oget(sub, #peek) + rd(w), i++), s",
+        u"while(i < 4, s = s * 10 + oget(sub, #peek) + rd(which(i == 2, sub, w)), i++), s",
+        u"while(i < 4, s = s * 10 + OBJ(which(i == 2, sub, w), #open), i++), s",
+    };
+    auto run = [&](std::u16string text, bool general, int* error, std::u16string* name) {
+        for (auto [from, to] : {std::pair<std::u16string, std::u16string>{u"OBJ", general ? u"sys::obj_oget" : u"oget"},
+                                {u"STRUCT", general ? u"sys::struct_oget" : u"oget"}})
+            for (size_t at; (at = text.find(from)) != std::u16string::npos;) text.replace(at, from.size(), to);
+        return eval(start + text, error, name);
+    };
+    ASSERT_EQ(errorOf(start + u"0"), "");
+    int answered = 0;
+    for (const char16_t* loop : loops) {
+        std::string what(loop, loop + std::char_traits<char16_t>::length(loop));
+        int e1 = 0, e2 = 0;
+        std::u16string n1, n2;
+        QoValue general = run(loop, true, &e1, &n1);
+        QoValue member = run(loop, false, &e2, &n2);
+        EXPECT_EQ(e1, e2) << what;
+        EXPECT_TRUE(n1 == n2) << what;
+        EXPECT_EQ(general.type, member.type) << what;
+        EXPECT_EQ(general.i, member.i) << what;
+        answered += e1 == 0;
+    }
+    EXPECT_EQ(answered, 14);
+    EXPECT_EQ(run(loops[0], false, nullptr, nullptr).i, 2468);
+    EXPECT_EQ(run(loops[3], false, nullptr, nullptr).i, 330777);
+    EXPECT_EQ(run(loops[9], false, nullptr, nullptr).i, 33555);
+    EXPECT_EQ(run(loops[15], false, nullptr, nullptr).i, 0 + 18 * 1111);
+    EXPECT_EQ(errorOf(start + u"while(i < 4, s = s + oget(sub, #peek) + rd(which(i == 2, sub, w)), i++), s"),
+              "sys::obj oget 4");
+}
+
+// A loop compiled while the extension is loaded, run again after it was
+// unloaded (the kinds are gone: the general path's answer) and loaded anew.
+TEST_F(Access, MemberReadsOfALoopCompiledBeforeTheExtensionWasUnloaded) {
+    eval(u"global(true), t = sys::struct(#x, 4), p = sys::obj(sys::class(#P, public, #x)), sys::obj_oset(p, #x, 5)");
+    QoHandle f = compile(u"f(n : i, s) = i = 0, s = 0, while(i < n, s = s + oget(t, #x) * 10 + oget(p, #x), i++), s");
+    QoValue n{};
+    n.i = 3;
+    n.type = n.optype = QO_INT;
+    int err = 0;
+    EXPECT_EQ(call(f, &n, &err).i, 135);
+    EXPECT_EQ(err, 0);
+    unload();
+    QoValue r = call(f, &n, &err);
+    EXPECT_NE(err, 0);
+    ASSERT_TRUE(reload());
+    r = call(f, &n, &err);
+    EXPECT_NE(err, 0);  // the handles name nothing of the new kinds
+    eval(u"global(true), t = sys::struct(#x, 6), p = sys::obj(sys::class(#P, public, #x)), sys::obj_oset(p, #x, 7)");
+    r = call(f, &n, &err);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(r.i, 3 * 67);
+}
+
 }  // namespace
 }  // namespace qo::systest
