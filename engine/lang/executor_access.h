@@ -165,22 +165,23 @@ extern MemberKind g_memberKind;
 
 // The member-slot cache of oget(x, #name): what a kind's member slot function
 // answered for the pair (x, k) last read at a step, kept in a small table
-// indexed by the step's address. An entry holds while the pair is the same
+// indexed by the step's address. An answer holds while the pair is the same
 // (both records' payload and kind words), no type lock has changed (so the
 // kind still has the functions that answered, and the counter, which lives
 // in the kind's own library, still exists) and the counter reads what it read
-// then. A hit copies the record without any call; `record` null remembers a
-// "no" (the operator function answers without the slot function being asked
-// again). Everything an entry says is checked on the pair itself, so steps
-// that share an entry can only take each other's place, never read a wrong
-// record.
+// then: a hit copies the record without any call. Everything it says is
+// checked on the pair itself, so steps that share an entry can only take each
+// other's place, never read a wrong record. A "no" (record null) is only a
+// hint, kept while the payloads and the locks are the same: the operator
+// function answers without the slot function being asked again, which can
+// cost a missed hit but never a wrong answer.
 struct MemberSlot {
-    int64_t object = 0, objectTags = 0;  // x: payload word, optype and type
-    int64_t name = 0, nameTags = 0;      // k: the same
+    int64_t object = 0, name = 0;              // payload words of x and k
+    const QoValue* record = nullptr;
+    int64_t objectTags = 0, nameTags = 0;      // optype and type of x and k
     uint64_t generation = ~uint64_t{0};
     const uint64_t* counter = nullptr;
     uint64_t count = 0;
-    const QoValue* record = nullptr;
 };
 inline constexpr uintptr_t kMemberSlots = 256;
 extern MemberSlot g_memberSlots[kMemberSlots];
@@ -196,13 +197,19 @@ QO_ACCESS_INLINE MemberSlot& memberSlotOf(const void* s) {
     return g_memberSlots[(reinterpret_cast<uintptr_t>(s) >> 3) & (kMemberSlots - 1)];
 }
 
-// The entry of step s when it holds for (x, k); null otherwise.
-QO_ACCESS_INLINE const MemberSlot* memberSlotFor(const QoValue& x, const QoValue& k, const void* s) {
+// What the entry of step s says about oget(x, k).
+enum class SlotAnswer { kAsk, kOperator, kRecord };
+QO_ACCESS_INLINE SlotAnswer memberSlotFor(const QoValue& x, const QoValue& k, const void* s,
+                                          const QoValue** record) {
     const MemberSlot& m = memberSlotOf(s);
-    if (m.object == x.i && m.name == k.i && m.objectTags == tagsOf(x) && m.nameTags == tagsOf(k) &&
-        m.generation == keys::g_lockGeneration && *m.counter == m.count)
-        return &m;
-    return nullptr;
+    if (m.object != x.i || m.name != k.i) return SlotAnswer::kAsk;
+    if (!m.record) return m.generation == keys::g_lockGeneration ? SlotAnswer::kOperator : SlotAnswer::kAsk;
+    if (m.objectTags == tagsOf(x) && m.nameTags == tagsOf(k) && m.generation == keys::g_lockGeneration &&
+        *m.counter == m.count) {
+        *record = m.record;
+        return SlotAnswer::kRecord;
+    }
+    return SlotAnswer::kAsk;
 }
 
 // Asks slot about oget(args[0], args[1]) and remembers the answer at step s:
@@ -248,19 +255,10 @@ QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoVal
 bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s);
 
 // The operator call of a member step when args[0]'s kind has an operator
-// function; false (nothing changed) when it has none. oget(x, k) is first
-// answered from the member-slot cache when it can be.
-QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
-    bool ask = code == 48 && lastArg == 1;
-    if (ask) {
-        if (const MemberSlot* m = memberSlotFor(args[0], args[1], s)) {
-            if (__builtin_expect(m->record != nullptr, 1)) {
-                a.scratch = *m->record;
-                return true;
-            }
-            ask = false;  // known to need the operator function
-        }
-    }
+// function; false (nothing changed) when it has none. ask: oget(x, k) may be
+// put to the kind's member slot function (the step's entry holds no "no").
+QO_ACCESS_INLINE bool memberDispatch(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s,
+                                     bool ask) {
     const int32_t type = args[0].optype;
     if (__builtin_expect(type == g_memberKind.type && g_memberKind.generation == keys::g_lockGeneration, 1)) {
         if (ask && g_memberKind.slot && memberSlotFill(a, g_memberKind.slot, args, s)) return true;
@@ -268,6 +266,21 @@ QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t 
         return true;
     }
     return memberCallSlow(a, code, args, lastArg, s);
+}
+
+// The same, oget(x, k) first answered from the member-slot cache when it can be.
+QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+    bool ask = code == 48 && lastArg == 1;
+    if (ask) {
+        const QoValue* record = nullptr;
+        const SlotAnswer answer = memberSlotFor(args[0], args[1], s, &record);
+        if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) {
+            a.scratch = *record;
+            return true;
+        }
+        ask = answer == SlotAnswer::kAsk;
+    }
+    return memberDispatch(a, code, args, lastArg, s, ask);
 }
 
 // The call of oget/oset (operator code `code`) on args[0..lastArg], made at

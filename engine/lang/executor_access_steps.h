@@ -132,23 +132,32 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
     }
 
 // oget(x, k) with x and k pushed above the top, then top op answer: the
-// answer is read from the result record (where both paths leave it) and
+// answer is read from the result record (where every path leaves it) and
 // goes to its slot only when the operator needs its slow path.
-#define MEMBER_READ_APPLY(name)                                                                     \
+#define MEMBER_APPLY(name)                                                                          \
     do {                                                                                            \
-        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        if (__builtin_expect(!(code != 0 && memberInline<false>(*ap, code, top + 1, 1, s)), 0))     \
-            callAt(*ap, top + 2, s, false);                                                         \
         if (!fast<op::name>(*top, *top, ap->scratch)) {                                             \
             top[1] = ap->scratch;                                                                   \
             slowBinary<op::name>(*ap, s, 1, top);                                                   \
         }                                                                                           \
     } while (0)
 
+// A member read the member-slot cache answers takes neither pushes nor a
+// call: the record is copied into the result record.
 #define MEMBER_READ_OP(name)                                                                        \
     H(O_V1_##name) {                                                                                \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        const QoValue* hit = nullptr;                                                               \
+        const SlotAnswer answer = code == 48 ? memberSlotFor(*V1(s), *V2(s), s, &hit) : SlotAnswer::kAsk; \
+        if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) {                                   \
+            ap->scratch = *hit;                                                                     \
+            MEMBER_APPLY(name);                                                                     \
+            NEXT();                                                                                 \
+        }                                                                                           \
         MEMBER_PUSH(1);                                                                             \
-        MEMBER_READ_APPLY(name);                                                                    \
+        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, code == 48 && answer == SlotAnswer::kAsk)), 0)) \
+            callAt(*ap, top + 2, s, false);                                                         \
+        MEMBER_APPLY(name);                                                                         \
         NEXT();                                                                                     \
     }
 
@@ -158,29 +167,43 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 // the record's value array), but kept in a local rather than on the stack;
 // the answer goes from registers to its slot and to w (the slot gets y only
 // when the operator takes its slow path).
+// A read the member-slot cache answers makes no call: y is read where it
+// lives, after the answer.
 #define MEMBER_READ_OP_STORE(name)                                                                  \
     H(O_V1_##name##_STOREV) {                                                                       \
+        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
+        const QoValue* hit = nullptr;                                                               \
+        const SlotAnswer answer = code == 48 ? memberSlotFor(*V1(s), *V2(s), s, &hit) : SlotAnswer::kAsk; \
+        if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) {                                   \
+            ap->scratch = *hit;                                                                     \
+            MEMBER_STORE_RESULT(name, *V3(s));                                                      \
+        }                                                                                           \
         const QoValue y = *V3(s);                                                                   \
         top[2] = *V1(s);                                                                            \
         top[3] = *V2(s);                                                                            \
-        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        if (__builtin_expect(!(code != 0 && memberRun(*ap, code, top + 2, 1, s)), 0)) {             \
+        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 2, 1, s, code == 48 && answer == SlotAnswer::kAsk)), 0)) { \
             top[1] = y;                                                                             \
             callAt(*ap, top + 3, s, false);                                                         \
         }                                                                                           \
+        MEMBER_STORE_RESULT(name, y);                                                               \
+    }
+
+// top + 1 and w get y op the answer in the result record; the step ends.
+#define MEMBER_STORE_RESULT(name, y)                                                                \
+    do {                                                                                            \
         ++top;                                                                                      \
         QoValue v;                                                                                  \
-        if (__builtin_expect(fast<op::name>(v, y, ap->scratch), 1)) {                               \
+        if (__builtin_expect(fast<op::name>(v, (y), ap->scratch), 1)) {                             \
             *top = v;                                                                               \
             *V4(s) = v;                                                                             \
             NEXT();                                                                                 \
         }                                                                                           \
-        *top = y;                                                                                   \
+        *top = (y);                                                                                 \
         top[1] = ap->scratch;                                                                       \
         slowBinary<op::name>(*ap, s, 1, top);                                                       \
         *V4(s) = *top;                                                                              \
         NEXT();                                                                                     \
-    }
+    } while (0)
 
 MEMBER_VARS(1)
 MEMBER_VARS(2)
@@ -205,7 +228,8 @@ H(O_STACK) {
     NEXT();
 }
 
-#undef MEMBER_READ_APPLY
+#undef MEMBER_APPLY
+#undef MEMBER_STORE_RESULT
 #undef MEMBER_READ_OP_STORE
 #undef MEMBER_READ_OP
 #undef MEMBER_VARS

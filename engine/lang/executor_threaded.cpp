@@ -323,8 +323,8 @@ bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, con
         counter = &kSteadyCounter;
     }
     MemberSlot& m = memberSlotOf(s);
-    m = MemberSlot{args[0].i, tagsOf(args[0]), args[1].i, tagsOf(args[1]), keys::g_lockGeneration,
-                   counter, *counter, record};
+    m = MemberSlot{args[0].i, args[1].i, record, tagsOf(args[0]), tagsOf(args[1]), keys::g_lockGeneration,
+                   counter, *counter};
     if (!record) return false;
     a.scratch = *record;
     return true;
@@ -336,8 +336,9 @@ bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, con
     const keys::TypeLock* lock = keys::findLock(type);
     if (!lock || !lock->op) return false;
     g_memberKind = MemberKind{type, keys::g_lockGeneration, lock->op, lock->slot};
-    if (code == 48 && lastArg == 1 && lock->slot && !memberSlotFor(args[0], args[1], s) &&
-        memberSlotFill(a, lock->slot, args, s))
+    const QoValue* record = nullptr;
+    if (code == 48 && lastArg == 1 && lock->slot &&
+        memberSlotFor(args[0], args[1], s, &record) == SlotAnswer::kAsk && memberSlotFill(a, lock->slot, args, s))
         return true;
     memberCall(a, lock->op, code, args, lastArg, s);
     return true;

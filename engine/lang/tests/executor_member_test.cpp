@@ -383,7 +383,9 @@ TEST_F(MemberSlots, RepeatedReadsSeeWritesMovesAndOtherObjects) {
             }
             expectSameOutcome(o[0], o[1]);
             EXPECT_EQ(o[1].errType, 0);
-            if (t == texts[0]) EXPECT_EQ(o[1].result.i, n < 0 || n > 5 ? 6 * 10 : n * 10 + (6 - n) * 100);
+            if (t == texts[0]) {
+                EXPECT_EQ(o[1].result.i, n < 0 || n > 5 ? 6 * 10 : n * 10 + (6 - n) * 100);
+            }
             if (t == texts[1]) {
                 int64_t want = 0;
                 for (int64_t i = 0; i < 6; ++i) want = want * 2 + (n >= 0 && i >= n ? 1012 : 12);
