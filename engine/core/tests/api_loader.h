@@ -16,7 +16,7 @@
 #define QO_EXPORTS(X)                                                                                   \
     X(InitQo)                                                                                           \
     X(FreeQo) X(QoVer) X(GetRunErr) X(SetRunErr) X(TestRunErr) X(ExMsgWithQo) X(InsertKey) X(SearchKey) \
-        X(DeleteKey) X(EnumKey) X(LockKey) X(SetFunction) X(SetConst) X(GetFor) X(IsFor) X(ParaModify)  \
+        X(DeleteKey) X(EnumKey) X(LockKey) X(SetMemberSlot) X(SetFunction) X(SetConst) X(GetFor) X(IsFor) X(ParaModify)  \
             X(DeleteFor) X(GetStr) X(GetArray) X(LockModule) X(StrToUniInt) X(UniIntToStr) X(NewSysObj) \
                 X(SetSysObj) X(GetBufObj) X(ExeOperator) X(FunReObj) X(FunSaveObj) X(SignGoodObj) X(GC) \
                     X(QoCom) X(QoCal)
