@@ -944,7 +944,7 @@ __attribute__((noinline)) QoValue* objMember(QoValue* result, int lastArg, QoVal
 }
 
 // oget(o, #name, ...) with name the method asked for last, o's own.
-__attribute__((noinline)) QoValue* lastMethod(QoValue* result, Obj* o, int lastArg, QoValue* args, CallInfo* caller) {
+inline __attribute__((always_inline)) QoValue* lastMethod(QoValue* result, Obj* o, int lastArg, QoValue* args, CallInfo* caller) {
     if (ownMethodCall(result, o, g_own.slot, lastArg, args, caller)) return result;
     return objMember(result, lastArg, args, caller);
 }
@@ -968,20 +968,22 @@ const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const u
 
 QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
     if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {
-        // The public data member read last, of the same object.
-        if (lastArg == 1 && g_read.handle == args[0].h && g_read.type == args[0].type &&
-            g_read.id == static_cast<int32_t>(args[1].i) && g_read.epoch == g_classEpoch)
-            return put(result, g_read.obj->data[g_read.slot]);
-        // The member asked for last: a public data member is read without a
-        // call, a method is called without the breadth-first lookup.
+        // The member asked for last: a method is called without the
+        // breadth-first lookup, a public data member is read without a call.
+        // (The executor's loops read public members from the member-slot
+        // cache, so a method is looked for first.)
         if (Obj* o = lastObj(args))
             if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i)) {
+                if (g_own.kind == kMethod) return lastMethod(result, o, lastArg, args, caller);
                 if (g_own.kind == kPublic && lastArg == 1 && g_own.slot < o->dataCount) {
                     g_read = ReadMemo{args[0].h, args[0].type, g_own.id, g_classEpoch, o, g_own.slot};
                     return put(result, o->data[g_own.slot]);
                 }
-                if (g_own.kind == kMethod) return lastMethod(result, o, lastArg, args, caller);
             }
+        // The public data member read last, of the same object.
+        if (lastArg == 1 && g_read.handle == args[0].h && g_read.type == args[0].type &&
+            g_read.id == static_cast<int32_t>(args[1].i) && g_read.epoch == g_classEpoch)
+            return put(result, g_read.obj->data[g_read.slot]);
         return objMember(result, lastArg, args, caller);
     }
     return objOperation(result, lastArg, args, caller, code);
