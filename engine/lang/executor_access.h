@@ -250,9 +250,10 @@ QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoVal
 }
 
 // The same when args[0]'s kind is not the one remembered: its operator
-// function looked up (and remembered); false when it has none (a built-in
-// kind, a kind without a lock or an operator function): nothing is changed.
-bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s);
+// function looked up (and remembered, with its member slot function, which is
+// asked first when `ask`); false when it has none (a built-in kind, a kind
+// without a lock or an operator function): nothing is changed.
+bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s, bool ask);
 
 // The operator call of a member step when args[0]'s kind has an operator
 // function; false (nothing changed) when it has none. ask: oget(x, k) may be
@@ -265,7 +266,7 @@ QO_ACCESS_INLINE bool memberDispatch(Activation& a, int code, QoValue* args, int
         memberCall(a, g_memberKind.op, code, args, lastArg, s);
         return true;
     }
-    return memberCallSlow(a, code, args, lastArg, s);
+    return memberCallSlow(a, code, args, lastArg, s, ask);
 }
 
 // The same, oget(x, k) first answered from the member-slot cache when it can be.

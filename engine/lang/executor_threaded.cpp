@@ -309,37 +309,25 @@ QO_INLINE bool runCountingLoop(Activation& a, const Step* s, const QoValue* boun
 MemberKind g_memberKind;
 MemberSlot g_memberSlots[kMemberSlots];
 
-namespace {
-// The counter of a "no" from a slot function that named none: it never
-// changes, so the entry holds until a type lock changes.
-const uint64_t kSteadyCounter = 0;
-}  // namespace
-
 bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, const void* s) {
     const uint64_t* counter = nullptr;
     const QoValue* record = slot(&args[0], &args[1], &counter);
-    if (!counter) {
-        if (record) return false;  // an answer that nothing keeps valid is not used
-        counter = &kSteadyCounter;
-    }
+    if (!counter) record = nullptr;  // an answer that nothing keeps valid is not used
     MemberSlot& m = memberSlotOf(s);
     m = MemberSlot{args[0].i, args[1].i, record, tagsOf(args[0]), tagsOf(args[1]), keys::g_lockGeneration,
-                   counter, *counter};
+                   counter, record ? *counter : 0};
     if (!record) return false;
     a.scratch = *record;
     return true;
 }
 
-bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
+bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s, bool ask) {
     const int32_t type = args[0].optype;
     if (type >= 0 && type <= QO_STATIC_REALS) return false;
     const keys::TypeLock* lock = keys::findLock(type);
     if (!lock || !lock->op) return false;
     g_memberKind = MemberKind{type, keys::g_lockGeneration, lock->op, lock->slot};
-    const QoValue* record = nullptr;
-    if (code == 48 && lastArg == 1 && lock->slot &&
-        memberSlotFor(args[0], args[1], s, &record) == SlotAnswer::kAsk && memberSlotFill(a, lock->slot, args, s))
-        return true;
+    if (ask && lock->slot && memberSlotFill(a, lock->slot, args, s)) return true;
     memberCall(a, lock->op, code, args, lastArg, s);
     return true;
 }
