@@ -662,7 +662,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
             {
                 // The site on this frame rather than in the table of outer
                 // sites: the next call does not wait for this one's restore.
-                SiteScope here(ap->record, s, 0);
+                StepSite here(ap->record, s);
                 callNativeFunction(*ap, native->fn, args, s->b);
             }
             *args = ap->scratch;
