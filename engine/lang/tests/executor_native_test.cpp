@@ -222,5 +222,30 @@ TEST_F(NativeCalls, TheSiteInForceComesBackAfterTheCall) {
     g.site = RunSite{};
 }
 
+// w = y op f(...): the call, the operator and the store in one step. Every
+// operator and kind of answer, y of any kind (the operator's own errors),
+// the native's errors (the general call when the native went: above).
+TEST_F(NativeCalls, AnOperatorAndStoreOnTheAnswer) {
+    const char16_t* texts[] = {
+        u"(y, n : i) = i = 0, while(i < n, y = y + ntwice(i), i++), y",
+        u"(y, n : i) = i = 0, while(i < n, y = y - nanswer(i, i % 3), i++), y",
+        u"(y, n : i) = i = 0, while(i < n, y = y * nfail(i), i++), y",
+        u"(y, n : i, s) = i = 0, s = 0, while(i < n, s = y + ntwice(i), s = s - ntwice(s), i++), s",
+    };
+    for (const char16_t* text : texts) {
+        for (QoValue y : {makeInt(1), makeReal(0.5), makeNil(), makeInt(INT64_MAX)})
+            for (QoValue n : {makeInt(0), makeInt(2), makeInt(5)}) agree(text, {y, n});
+        EXPECT_GT(countOf(handlersOf(ok(text)), lang::Handler::CALLN_ADD_STOREV) +
+                      countOf(handlersOf(ok(text)), lang::Handler::CALLN_SUB_STOREV) +
+                      countOf(handlersOf(ok(text)), lang::Handler::CALLN_MUL_STOREV),
+                  0);
+    }
+    // A write-back list or the element accessor keeps the steps apart.
+    EXPECT_EQ(countOf(handlersOf(ok(u"(a, b : s) = s = 0, s = s + nswap(&a, &b), s")), lang::Handler::CALLN_ADD_STOREV),
+              0);
+    agree(u"(a, b : s) = s = 1, s = s + nswap(&a, &b), s * 100 + a * 10 + b", {makeInt(1), makeInt(2)});
+    agree(u"(: s) = s = 1, s = s + A(\"abc\", 1), s");
+}
+
 }  // namespace
 }  // namespace qo::test
