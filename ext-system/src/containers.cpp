@@ -169,9 +169,15 @@ bool indexReserve(Dict* d) {
     return true;
 }
 
-void indexAdd(Dict* d, DictItem* it) {
-    uint32_t mask = d->capacity - 1, i = it->hash & mask;
-    while (d->slots[i].item && d->slots[i].item != kTombstone) i = (i + 1) & mask;
+constexpr uint32_t kNoSlot = ~0u;
+
+// Puts the item into the index: at slot `at` when the walk of its key's path
+// has found it already (the first free or removed slot there), else where a
+// walk finds one.
+void indexAdd(Dict* d, DictItem* it, uint32_t at) {
+    uint32_t mask = d->capacity - 1, i = at;
+    if (i == kNoSlot)
+        for (i = it->hash & mask; d->slots[i].item && d->slots[i].item != kTombstone;) i = (i + 1) & mask;
     if (!d->slots[i].item) ++d->used;
     d->slots[i] = Slot{it->hash, it};
 }
@@ -262,16 +268,22 @@ bool sameUnits(const char16_t* a, const char16_t* b, int units) {
 }
 
 // The item of the key, or null. A slot's hash is compared before its item is
-// read, so a probe past other items touches only the index.
-inline DictItem* findItem(const Dict* d, const Key& k) {
+// read, so a probe past other items touches only the index. When the key is
+// absent, *freeAt (if asked) is the first free or removed slot of its path,
+// where a new item of the key goes.
+inline DictItem* findItem(const Dict* d, const Key& k, uint32_t* freeAt = nullptr) {
     if (k.units <= 0 || !d->slots) return nullptr;
     const uint32_t mask = d->capacity - 1;
     for (uint32_t i = k.hash & mask;; i = (i + 1) & mask) {
         const Slot& slot = d->slots[i];
         DictItem* it = slot.item;
-        if (!it) return nullptr;
+        if (!it) {
+            if (freeAt && *freeAt == kNoSlot) *freeAt = i;
+            return nullptr;
+        }
         if (slot.hash == k.hash && it != kTombstone && it->keyUnits == k.units && sameUnits(it->key(), k.text, k.units))
             return it;
+        if (freeAt && it == kTombstone && *freeAt == kNoSlot) *freeAt = i;
     }
 }
 
@@ -280,7 +292,8 @@ bool storeItem(Dict* d, const Key& k, const QoValue& value) {
     const char16_t* key = k.text;
     const int units = k.units;
     const uint32_t hash = k.hash;
-    if (DictItem* old = findItem(d, k)) {
+    uint32_t at = kNoSlot;
+    if (DictItem* old = findItem(d, k, &at)) {
         old->value = value;
         old->prev->next = old->next;  // moved to the newest place; the index stays
         old->next->prev = old->prev;
@@ -288,7 +301,9 @@ bool storeItem(Dict* d, const Key& k, const QoValue& value) {
         linkNewest(d, old);
         return true;
     }
+    const Slot* walked = d->slots;
     if (units <= 0 || units > (1 << 28) || !indexReserve(d)) return false;
+    if (d->slots != walked) at = kNoSlot;  // rebuilt: the path is another
     auto* it = static_cast<DictItem*>(allocate(sizeof(DictItem) + units * sizeof(char16_t)));
     if (!it) return false;
     it->prev = it->next = nullptr;
@@ -303,7 +318,7 @@ bool storeItem(Dict* d, const Key& k, const QoValue& value) {
         return false;
     }
     linkNewest(d, it);
-    indexAdd(d, it);
+    indexAdd(d, it, at);
     return true;
 }
 
