@@ -69,6 +69,7 @@ if [ $callgrind = 1 ]; then
     "struct member, per access|structfield|20000|19999|qo lua54"
     "object member, per access|objfield|20000|19999|qo lua54"
     "method call, per call|method|20000|19999|qo lua54"
+    "dict lookup, per key (lookup run minus insert run)|dictlookup/dictinsert|100000|100000|qo lua54"
   )
   echo "| workload | peer | instructions | Qo / peer |"
   echo "|---|---|---:|---:|"
@@ -81,8 +82,14 @@ if [ $callgrind = 1 ]; then
         luajit-off) cmd=("$out/luajit") ; extra=(off) ;;
         *) cmd=("$out/$peer") ; extra=() ;;
       esac
-      big=$(count "${cmd[@]}" "$work" "$size" "${extra[@]}")
-      small=$(count "${cmd[@]}" "$work" 1 "${extra[@]}")
+      if [[ $work == */* ]]; then
+        # Two workloads of the same size: the first minus the second.
+        big=$(count "${cmd[@]}" "${work%/*}" "$size" "${extra[@]}")
+        small=$(count "${cmd[@]}" "${work#*/}" "$size" "${extra[@]}")
+      else
+        big=$(count "${cmd[@]}" "$work" "$size" "${extra[@]}")
+        small=$(count "${cmd[@]}" "$work" 1 "${extra[@]}")
+      fi
       reps=1; case "$work" in compile*) reps=201 ;; esac   # 200 timed compiles and the warm-up
       per[$peer]=$(awk -v b="$big" -v s="$small" -v u="$units" -v r="$reps" 'BEGIN {printf "%.0f", (b - s) / u / r}')
     done

@@ -125,6 +125,28 @@ struct SiteScope {
     SiteScope& operator=(const SiteScope&) = delete;
 };
 
+// The site of a call made by a plan step (operation 0), for its duration.
+// The operation number in force is nearly always 0 already (every slow path
+// puts back what it found), so it is written, and put back, only when it is
+// not: the record and the step alone are saved and set.
+struct StepSite {
+    const void* record;
+    const void* step;
+    int32_t at;
+    StepSite(const fn::Record* r, const void* s) : record(g.site.record), step(g.site.step), at(g.site.at) {
+        g.site.record = r;
+        g.site.step = s;
+        if (__builtin_expect(at != 0, 0)) g.site.at = 0;
+    }
+    ~StepSite() {
+        g.site.record = record;
+        g.site.step = step;
+        if (__builtin_expect(at != 0, 0)) g.site.at = at;
+    }
+    StepSite(const StepSite&) = delete;
+    StepSite& operator=(const StepSite&) = delete;
+};
+
 // The same for the loops, without stack of their own (a loop's frame is on the
 // machine stack once per nested activation, up to kMaxCallDepth of them): the
 // previous site is kept by nesting level, as one slow path at a time runs in
@@ -222,12 +244,17 @@ QoValue* callNative(Activation& a, QoValue* top, Cursor& at);
 // activation's scratch record, kept as a temporary when it is a new object.
 inline void callNativeFunction(Activation& a, QoNativeFn f, QoValue* args, int32_t lastArg) {
     QoValue* r = f(&a.scratch, lastArg, args, &a.info);
-    if (!r) {
-        setNil(a.scratch);
-    } else if (r != &a.scratch) {
-        a.scratch = *r;
+    if (__builtin_expect(r != &a.scratch, 0)) {
+        if (!r) {
+            setNil(a.scratch);
+        } else {
+            a.scratch = *r;
+        }
     }
-    if (takeNewObject(a)) saveTemporary(a, a.scratch, releaseFlag(a));
+    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
+        takeNewObject(a);
+        saveTemporary(a, a.scratch, releaseFlag(a));
+    }
 }
 // The end of a CALLF made by the threaded loop: the temporary result saved, the
 // write-back list (at the cursor after the two operands), the result into args[0].

@@ -150,15 +150,16 @@ QO_INLINE void ontoTop(Activation& a, const Step* s, QoValue* top, const QoValue
 }
 
 // op then STOREV v: the top two slots, the result in the lower one and in v.
+// The operation is the k-th of its step that may fail.
 template <unsigned Op>
-QO_INLINE void arithStore(Activation& a, const Step* s, QoValue* l, QoValue& v) {
+QO_INLINE void arithStore(Activation& a, const Step* s, QoValue* l, QoValue& v, int32_t k = 0) {
     Num x = numberOf(l[0]), y = numberOf(l[1]);
     if (x.tag != 0 && y.tag != 0) {
         Num r = apply<Op>(x, y);
         store(*l, r);
         store(v, r);
     } else {
-        slowBinary<Op>(a, s, 0, l);
+        slowBinary<Op>(a, s, k, l);
         v = *l;
     }
 }
@@ -168,6 +169,24 @@ QoValue* callAt(Activation& a, QoValue* top, const Step* s, bool compiled) {
     Cursor at{static_cast<const unsigned char*>(s->p), static_cast<const int32_t*>(s->q)};
     SLOW_AT(a, a.record, s, 0, top = compiled ? callCompiled(a, top, at) : callNative(a, top, at));
     return top;
+}
+
+// The native of a CALLN step, called by the step itself when it is live and
+// not the element accessor (the answer in its first argument's slot, the new
+// top); false: the general call must make it (and report a deleted native).
+QO_INLINE bool nativeInStep(Activation& a, const Step* s, QoValue*& top) {
+    auto* native = static_cast<const reg::NativeRecord*>(a.addresses[s->a]);
+    if (!__builtin_expect(native && native->fn && native->fn != &builtins::A, 1)) return false;
+    QoValue* args = top - s->b;
+    {
+        // The site on this frame rather than in the table of outer sites:
+        // the next call does not wait for this one's restore.
+        StepSite here(a.record, s);
+        callNativeFunction(a, native->fn, args, s->b);
+    }
+    *args = a.scratch;
+    top = args;
+    return true;
 }
 
 // After an activation entered by CALLF in the loop: back in the caller.
@@ -670,22 +689,22 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     H(CALLN) {
         // A live native other than the element accessor, with no write-back
         // list: called here, without the operand cursor of the general path.
-        auto* native = static_cast<const reg::NativeRecord*>(ap->addresses[s->a]);
-        if (__builtin_expect(s->c == 0 && native && native->fn && native->fn != &builtins::A, 1)) {
-            QoValue* args = top - s->b;
-            {
-                // The site on this frame rather than in the table of outer
-                // sites: the next call does not wait for this one's restore.
-                SiteScope here(ap->record, s, 0);
-                callNativeFunction(*ap, native->fn, args, s->b);
-            }
-            *args = ap->scratch;
-            top = args;
-            NEXT();
-        }
+        if (__builtin_expect(s->c == 0, 1) && nativeInStep(*ap, s, top)) NEXT();
         top = callAt(*ap, top, s, false);
         NEXT();
     }
+    // CALLN, then op and STOREV w on its answer: the call as CALLN makes it
+    // (or the general call), the operator as the step's second operation.
+#define CALLN_STOREV(name)                                          \
+    H(CALLN_##name##_STOREV) {                                      \
+        if (!nativeInStep(*ap, s, top)) top = callAt(*ap, top, s, false); \
+        --top;                                                      \
+        arithStore<op::name>(*ap, s, top, *VAR(s->g, s->h), 1);     \
+        NEXT();                                                     \
+    }
+    CALLN_STOREV(ADD)
+    CALLN_STOREV(SUB)
+    CALLN_STOREV(MUL)
     H(KEEPTOP) {
         int32_t n = s->a;
         top[-n] = *top;

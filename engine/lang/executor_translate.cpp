@@ -306,6 +306,18 @@ int32_t Translator::group(int32_t i, Step& s, Handler& h) const {
         setVar(w[0], s.a, s.b);
         h = fusing(o1).fromVar;
         len = 2;
+    } else if (o == op::CALLN && !callsElementAccessor(i) && !callsMemberAccessor(i, INT32_MAX) &&
+               r_->code[ins_[i].at + 1] == 0 && fusing(o1).store != Handler::kCount && o2 == op::STOREV &&
+               fusable(i, 3)) {
+        // w = y op f(...) with a native f and no write-back list: the call,
+        // the operator and the store (y was pushed before the arguments).
+        s.p = r_->code + ins_[i].at + 1;
+        s.q = w;
+        s.a = w[0];  // address slot of the callee
+        s.b = w[1];  // mm
+        setVar(operands(i + 2)[0], s.g, s.h);
+        h = plus(Handler::CALLN_ADD_STOREV, fusing(o1).plain);
+        len = 3;
     } else if (fusing(o).store != Handler::kCount && o1 == op::STOREV && fusable(i, 2)) {
         setVar(operands(i + 1)[0], s.a, s.b);
         h = fusing(o).store;

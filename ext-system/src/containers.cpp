@@ -141,12 +141,18 @@ void indexReset(Dict* d) {
     d->capacity = d->used = 0;
 }
 
-// Room for one more item; false when the index cannot grow.
+// Room for one more item; false when the index cannot grow. The index is
+// kept dense (items and removed slots up to 13/16 of it, items up to 5/8
+// after a rebuild): a lookup that misses the cache waits on the index's
+// size more than on a few more slots probed, which mostly lie in the same
+// cache line.
 bool indexReserve(Dict* d) {
-    if ((d->used + 1) * 4 <= d->capacity * 3) return true;
+    if (static_cast<uint64_t>(d->used + 1) * 16 <= static_cast<uint64_t>(d->capacity) * 13) return true;
     uint32_t capacity = d->capacity ? d->capacity : 8;
-    while (static_cast<uint64_t>(d->count + 1) * 2 > capacity) capacity *= 2;
-    if (capacity > (1u << 30)) return false;
+    while (static_cast<uint64_t>(d->count + 1) * 8 > static_cast<uint64_t>(capacity) * 5) {
+        if (capacity >= (1u << 30)) return false;
+        capacity *= 2;
+    }
     auto* slots = static_cast<Slot*>(allocateZeroed(capacity, sizeof(Slot)));
     if (!slots) return false;
     for (uint32_t i = 0; i < d->capacity; ++i) {
@@ -163,9 +169,15 @@ bool indexReserve(Dict* d) {
     return true;
 }
 
-void indexAdd(Dict* d, DictItem* it) {
-    uint32_t mask = d->capacity - 1, i = it->hash & mask;
-    while (d->slots[i].item && d->slots[i].item != kTombstone) i = (i + 1) & mask;
+constexpr uint32_t kNoSlot = ~0u;
+
+// Puts the item into the index: at slot `at` when the walk of its key's path
+// has found it already (the first free or removed slot there), else where a
+// walk finds one.
+void indexAdd(Dict* d, DictItem* it, uint32_t at) {
+    uint32_t mask = d->capacity - 1, i = at;
+    if (i == kNoSlot)
+        for (i = it->hash & mask; d->slots[i].item && d->slots[i].item != kTombstone;) i = (i + 1) & mask;
     if (!d->slots[i].item) ++d->used;
     d->slots[i] = Slot{it->hash, it};
 }
@@ -256,16 +268,22 @@ bool sameUnits(const char16_t* a, const char16_t* b, int units) {
 }
 
 // The item of the key, or null. A slot's hash is compared before its item is
-// read, so a probe past other items touches only the index.
-inline DictItem* findItem(const Dict* d, const Key& k) {
+// read, so a probe past other items touches only the index. When the key is
+// absent, *freeAt (if asked) is the first free or removed slot of its path,
+// where a new item of the key goes.
+inline DictItem* findItem(const Dict* d, const Key& k, uint32_t* freeAt = nullptr) {
     if (k.units <= 0 || !d->slots) return nullptr;
     const uint32_t mask = d->capacity - 1;
     for (uint32_t i = k.hash & mask;; i = (i + 1) & mask) {
         const Slot& slot = d->slots[i];
         DictItem* it = slot.item;
-        if (!it) return nullptr;
+        if (!it) {
+            if (freeAt && *freeAt == kNoSlot) *freeAt = i;
+            return nullptr;
+        }
         if (slot.hash == k.hash && it != kTombstone && it->keyUnits == k.units && sameUnits(it->key(), k.text, k.units))
             return it;
+        if (freeAt && it == kTombstone && *freeAt == kNoSlot) *freeAt = i;
     }
 }
 
@@ -274,7 +292,8 @@ bool storeItem(Dict* d, const Key& k, const QoValue& value) {
     const char16_t* key = k.text;
     const int units = k.units;
     const uint32_t hash = k.hash;
-    if (DictItem* old = findItem(d, k)) {
+    uint32_t at = kNoSlot;
+    if (DictItem* old = findItem(d, k, &at)) {
         old->value = value;
         old->prev->next = old->next;  // moved to the newest place; the index stays
         old->next->prev = old->prev;
@@ -282,7 +301,9 @@ bool storeItem(Dict* d, const Key& k, const QoValue& value) {
         linkNewest(d, old);
         return true;
     }
+    const Slot* walked = d->slots;
     if (units <= 0 || units > (1 << 28) || !indexReserve(d)) return false;
+    if (d->slots != walked) at = kNoSlot;  // rebuilt: the path is another
     auto* it = static_cast<DictItem*>(allocate(sizeof(DictItem) + units * sizeof(char16_t)));
     if (!it) return false;
     it->prev = it->next = nullptr;
@@ -297,7 +318,7 @@ bool storeItem(Dict* d, const Key& k, const QoValue& value) {
         return false;
     }
     linkNewest(d, it);
-    indexAdd(d, it);
+    indexAdd(d, it, at);
     return true;
 }
 

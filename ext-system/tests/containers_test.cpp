@@ -265,5 +265,76 @@ TEST_F(Containers, LargeDictionariesAndUnloadingWithLiveContainers) {
     EXPECT_EQ(constant(u"sys::dict"), INT64_MIN);
 }
 
+// The dictionary's index is filled densely before it grows: items deleted
+// between lookups leave removed slots on the probe paths of the others,
+// reinsertions take such slots again, and the index is rebuilt (in place
+// or larger) while a loop stores and reads.
+TEST_F(Containers, TheIndexThroughDeletionsReinsertionsAndGrowth) {
+    compile(u"key(i : s) = s = new(string, \"key..\"), oset(s, 3, 19968 + i % 1000), oset(s, 4, 19968 + i / 1000), s");
+    compile(u"fill(d, a, b : i) = i = a, while(i < b, sys::dict_oset(d, key(i), i), i++), len(d)");
+    compile(u"drop(d, a, b : i) = i = a, while(i < b, sys::dict_del(d, key(i)), i++), len(d)");
+    // found: how many keys of a..b-1 hold their own number (an absent key's nil
+    // is told apart by its kind).
+    compile(u"holds(v, i) = which(sys::vtype(v) == sys::vtype(i), which(v == i, 1, 0), 0)");
+    compile(u"found(d, a, b : i, c) = i = a, c = 0, while(i < b, c = c + holds(sys::dict_oget(d, key(i)), i), i++), c");
+    compile(u"grow(d, n : i, c) = i = 0, c = 0, while(i < n, sys::dict_oset(d, key(i), i), "
+            u"c = c + holds(sys::dict_oget(d, key(i / 2)), i / 2) + 1 - holds(sys::dict_oget(d, key(i + 1)), i + 1), i++), c");
+    EXPECT_EQ(eval(u"global(true), d = sys::dict(), fill(d, 0, 3000)").i, 3000);
+    for (int round = 0; round < 6; ++round) {
+        const int64_t a = round % 3 * 1000;
+        EXPECT_EQ(eval(u"drop(d, " + std::u16string(1, u'0' + round % 3) + u"000, " +
+                       std::u16string(1, u'1' + round % 3) + u"000)")
+                      .i,
+                  2000);
+        EXPECT_EQ(eval(u"found(d, 0, 4000)").i, 2000) << round;
+        EXPECT_EQ(eval(u"sys::dict_oget(d, key(" + std::u16string(1, u'0' + round % 3) + u"500))").type, QO_NIL);
+        EXPECT_EQ(eval(u"fill(d, " + std::u16string(1, u'0' + round % 3) + u"000, " +
+                       std::u16string(1, u'1' + round % 3) + u"000)")
+                      .i,
+                  3000);
+        EXPECT_EQ(eval(u"found(d, 0, 4000)").i, 3000) << round;
+        EXPECT_EQ(eval(u"sys::dict_oget(d, key(" + std::u16string(1, u'0' + round % 3) + u"999))").i, a + 999);
+    }
+    // The items reinserted last come last in the printed order.
+    EXPECT_EQ(eval(u"sys::dict_reverse(d), sys::dict_del(d, key(0)), len(d)").i, 2999);
+    EXPECT_EQ(eval(u"global(true), e = sys::dict(), grow(e, 5000)").i, 10000);
+    EXPECT_EQ(eval(u"found(e, 0, 5000) + len(sys::dict_clear(e)) + found(e, 0, 5000)").i, 5000);
+    EXPECT_EQ(eval(u"fill(e, 0, 100)").i, 100);  // a cleared dictionary starts a new index
+}
+
+// A failed allocation while a large dictionary fills (an item, or the
+// index's growth): the store reports it, and every item stored before it
+// is still found.
+TEST_F(Containers, AFailedAllocationWhileFillingLosesNothing) {
+    // Unloading withdraws the functions that compiled code uses, so each
+    // round compiles its own copies.
+    long round = 0;
+    for (long k : {5L, 40L, 700L, 1500L, 2100L}) {
+        std::string value = std::to_string(k);
+        setenv("QO_SYSTEM_FAIL_AFTER", value.c_str(), 1);
+        ASSERT_TRUE(reload()) << k;
+        std::string n = std::to_string(++round);
+        std::u16string r(n.begin(), n.end());
+        compile(u"fkey" + r + u"(i : s) = s = new(string, \"key..\"), oset(s, 3, 19968 + i % 1000), oset(s, 4, 19968 + i / 1000), s");
+        compile(u"ffill" + r + u"(d, n : i) = i = 0, while(i < n, sys::dict_oset(d, fkey" + r + u"(i), i), i++), len(d)");
+        compile(u"fholds" + r + u"(v, i) = which(sys::vtype(v) == sys::vtype(i), which(v == i, 1, 0), 0)");
+        compile(u"ffound" + r + u"(d, n : i, c) = i = 0, c = 0, while(i < n, c = c + fholds" + r + u"(sys::dict_oget(d, fkey" + r +
+                u"(i)), i), i++), c");
+        int err = 0;
+        std::u16string name;
+        eval(u"global(true), d = sys::dict(), ffill" + r + u"(d, 3000)", &err, &name);
+        unsetenv("QO_SYSTEM_FAIL_AFTER");
+        const int64_t stored = eval(u"len(d)").i;
+        EXPECT_LT(stored, 3000) << k;
+        EXPECT_EQ(err, 4) << k;
+        EXPECT_EQ(name, u"sys::dict oset") << k;
+        EXPECT_EQ(eval(u"ffound" + r + u"(d, 3000)").i, stored) << k;
+        EXPECT_EQ(eval(u"ffill" + r + u"(d, 3000)").i, 3000) << k;  // and the dictionary goes on working
+        EXPECT_EQ(eval(u"ffound" + r + u"(d, 3000)").i, 3000) << k;
+        eval(u"d = 0, gc()");
+    }
+    ASSERT_TRUE(reload());
+}
+
 }  // namespace
 }  // namespace qo::systest

@@ -123,6 +123,30 @@ TEST_F(ExecutorSites, ANativeReportAfterMemberStepsInItsCallbackNamesTheNative) 
     lang::g_plansEnabled = true;
 }
 
+// w = y op f(...) runs as one step: an error of the operator names the
+// operator, one of the native names the native, on both loops.
+QoValue* failOn2(QoValue* result, int, QoValue* args, CallInfo* caller) {
+    if (args[0].type == QO_INT && args[0].i == 2) SetRunErr(1, u"nfail2", 9, 0, caller);
+    *result = makeInt(1);
+    return result;
+}
+
+TEST_F(ExecutorSites, AnOperatorOnANativesAnswer) {
+    ASSERT_EQ(SetFunction(u"nfail2", failOn2, 0), 0);
+    for (bool plans : {true, false}) {
+        lang::g_plansEnabled = plans;
+        QoHandle f = compile(u"(y, n : i) = i = 0, while(i < n, y = y + nfail2(i), i++), y");
+        Site s = run(f, {1, 5});
+        ASSERT_TRUE(s.known) << plans;
+        EXPECT_EQ(s.text, u"nfail2");
+        s = run(f, {-1, 1});   // nil + 1
+        ASSERT_TRUE(s.known) << plans;
+        EXPECT_EQ(s.text, u"+");
+        DeleteFor(f, nullptr);
+    }
+    lang::g_plansEnabled = true;
+}
+
 TEST_F(ExecutorSites, UnknownWithoutAnErrorOrAfterTheFunctionWent) {
     int32_t span[2];
     QoHandle where = 0;
