@@ -222,20 +222,11 @@ bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, con
 QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoValue* args, int32_t lastArg,
                                  const void* s) {
     a.scratch = QoValue{};
-    // The step's site for the call (operation 0), put back after it, as a
-    // SiteScope does; the operation number in force is nearly always 0
-    // already (every slow path puts back what it found), and is written only
-    // when it is not.
-    const void* const outerRecord = g.site.record;
-    const void* const outerStep = g.site.step;
-    const int32_t outerAt = g.site.at;
-    g.site.record = a.record;
-    g.site.step = s;
-    if (__builtin_expect(outerAt != 0, 0)) g.site.at = 0;
-    QoValue* r = op(&a.scratch, lastArg, args, &a.info, code);
-    g.site.record = outerRecord;
-    g.site.step = outerStep;
-    if (__builtin_expect(outerAt != 0, 0)) g.site.at = outerAt;
+    QoValue* r;
+    {
+        StepSite here(a.record, s);  // the step's site for the call (operation 0)
+        r = op(&a.scratch, lastArg, args, &a.info, code);
+    }
     if (__builtin_expect(r != &a.scratch, 0)) {
         if (r) {
             a.scratch = *r;

@@ -171,31 +171,13 @@ TEST_F(Access, RepeatedMemberReadsInLoopsAnswerAsTheGeneralPath) {
         u"while(i < 4, s = s * 10 + oget(sub, #peek) + rd(which(i == 2, sub, w)), i++), s",
         u"while(i < 4, s = s * 10 + OBJ(which(i == 2, sub, w), #open), i++), s",
     };
-    auto run = [&](std::u16string text, bool general, int* error, std::u16string* name) {
-        for (auto [from, to] : {std::pair<std::u16string, std::u16string>{u"OBJ", general ? u"sys::obj_oget" : u"oget"},
-                                {u"STRUCT", general ? u"sys::struct_oget" : u"oget"}})
-            for (size_t at; (at = text.find(from)) != std::u16string::npos;) text.replace(at, from.size(), to);
-        return eval(start + text, error, name);
-    };
     ASSERT_EQ(errorOf(start + u"0"), "");
-    int answered = 0;
-    for (const char16_t* loop : loops) {
-        std::string what(loop, loop + std::char_traits<char16_t>::length(loop));
-        int e1 = 0, e2 = 0;
-        std::u16string n1, n2;
-        QoValue general = run(loop, true, &e1, &n1);
-        QoValue member = run(loop, false, &e2, &n2);
-        EXPECT_EQ(e1, e2) << what;
-        EXPECT_TRUE(n1 == n2) << what;
-        EXPECT_EQ(general.type, member.type) << what;
-        EXPECT_EQ(general.i, member.i) << what;
-        answered += e1 == 0;
-    }
+    const int answered = expectMemberLoopsAgree(start, loops);
     EXPECT_EQ(answered, 14);
-    EXPECT_EQ(run(loops[0], false, nullptr, nullptr).i, 2468);
-    EXPECT_EQ(run(loops[3], false, nullptr, nullptr).i, 330777);
-    EXPECT_EQ(run(loops[9], false, nullptr, nullptr).i, 33555);
-    EXPECT_EQ(run(loops[15], false, nullptr, nullptr).i, 0 + 18 * 1111);
+    EXPECT_EQ(runMemberLoop(start, loops[0], false).i, 2468);
+    EXPECT_EQ(runMemberLoop(start, loops[3], false).i, 330777);
+    EXPECT_EQ(runMemberLoop(start, loops[9], false).i, 33555);
+    EXPECT_EQ(runMemberLoop(start, loops[15], false).i, 0 + 18 * 1111);
     EXPECT_EQ(errorOf(start + u"while(i < 4, s = s + oget(sub, #peek) + rd(which(i == 2, sub, w)), i++), s"),
               "sys::obj oget 4");
 }

@@ -311,28 +311,10 @@ TEST_F(Classes, RepeatedMemberReadsSeeEveryChange) {
         u"while(i < 5, sys::struct_oset(t, #x, i), s = s * 10 + STRUCT(t, which(i == 3, #a, #x)), i++), s",
         u"while(i < 5, s = s + STRUCT(which(i == 3, cast(t, sys::obj), t), #x), i++), s",
     };
-    auto run = [&](std::u16string text, bool general, int* error, std::u16string* name) {
-        for (auto [from, to] : {std::pair<std::u16string, std::u16string>{u"OBJ", general ? u"sys::obj_oget" : u"oget"},
-                                {u"STRUCT", general ? u"sys::struct_oget" : u"oget"}})
-            for (size_t at; (at = text.find(from)) != std::u16string::npos;) text.replace(at, from.size(), to);
-        return eval(start + text, error, name);
-    };
-    int answered = 0;
-    for (const char16_t* loop : loops) {
-        std::string what(loop, loop + std::char_traits<char16_t>::length(loop));
-        int e1 = 0, e2 = 0;
-        std::u16string n1, n2;
-        QoValue general = run(loop, true, &e1, &n1);
-        QoValue member = run(loop, false, &e2, &n2);
-        EXPECT_EQ(e1, e2) << what;
-        EXPECT_TRUE(n1 == n2) << what;
-        EXPECT_EQ(general.type, member.type) << what;
-        EXPECT_EQ(general.i, member.i) << what;
-        answered += e1 == 0;
-    }
+    const int answered = expectMemberLoopsAgree(start, loops);
     EXPECT_GE(answered, 6);
-    EXPECT_EQ(run(loops[6], false, nullptr, nullptr).i, 24);
-    EXPECT_EQ(run(loops[7], false, nullptr, nullptr).i, 1234);
+    EXPECT_EQ(runMemberLoop(start, loops[6], false).i, 24);
+    EXPECT_EQ(runMemberLoop(start, loops[7], false).i, 1234);
     // The object's handle read as a structure's: the structure's operator refuses it.
     EXPECT_EQ(errorOf(start + u"while(i < 5, s = s + oget(which(i == 3, cast(p, sys::struct), p), #x), i++), s"),
               "sys::struct oget 2");

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <string>
+#include <utility>
 
 #include "qo32.h"
 
@@ -130,6 +131,37 @@ protected:
     }
 
     int64_t objects() { return eval(u"ObjNum(0)").i; }
+
+    // `start` followed by `loop` with OBJ and STRUCT spelt as the member
+    // functions (which look the member up on every call) when `general`, as
+    // oget (the executor's member steps) otherwise; its answer and run error.
+    QoValue runMemberLoop(const std::u16string& start, std::u16string loop, bool general, int* error = nullptr,
+                          std::u16string* name = nullptr) {
+        for (auto [from, to] : {std::pair<std::u16string, std::u16string>{u"OBJ", general ? u"sys::obj_oget" : u"oget"},
+                                {u"STRUCT", general ? u"sys::struct_oget" : u"oget"}})
+            for (size_t at; (at = loop.find(from)) != std::u16string::npos;) loop.replace(at, from.size(), to);
+        return eval(start + loop, error, name);
+    }
+
+    // Each loop answers through the member steps as through the member
+    // functions, values and errors alike; the count of loops without an error.
+    template <size_t N>
+    int expectMemberLoopsAgree(const std::u16string& start, const char16_t* const (&loops)[N]) {
+        int answered = 0;
+        for (const char16_t* loop : loops) {
+            std::string what(loop, loop + std::char_traits<char16_t>::length(loop));
+            int e1 = 0, e2 = 0;
+            std::u16string n1, n2;
+            QoValue general = runMemberLoop(start, loop, true, &e1, &n1);
+            QoValue member = runMemberLoop(start, loop, false, &e2, &n2);
+            EXPECT_EQ(e1, e2) << what;
+            EXPECT_TRUE(n1 == n2) << what;
+            EXPECT_EQ(general.type, member.type) << what;
+            EXPECT_EQ(general.i, member.i) << what;
+            answered += e1 == 0;
+        }
+        return answered;
+    }
 
     EngineApi api;
 
