@@ -212,6 +212,18 @@ QO_ACCESS_INLINE SlotAnswer memberSlotFor(const QoValue& x, const QoValue& k, co
     return SlotAnswer::kAsk;
 }
 
+// A member step's oget(x, k) (code 48) put to the step's entry: kRecord with
+// the answer copied into a.scratch; any other operator code is the operator
+// function's (kOperator).
+QO_ACCESS_INLINE SlotAnswer memberSlotRead(Activation& a, int code, const QoValue& x, const QoValue& k,
+                                           const void* s) {
+    if (code != 48) return SlotAnswer::kOperator;
+    const QoValue* record = nullptr;
+    const SlotAnswer answer = memberSlotFor(x, k, s, &record);
+    if (answer == SlotAnswer::kRecord) a.scratch = *record;
+    return answer;
+}
+
 // Asks slot about oget(args[0], args[1]) and remembers the answer at step s:
 // true with the answer in a.scratch, false when the operator function must
 // answer (nothing changed then).
@@ -262,17 +274,10 @@ QO_ACCESS_INLINE bool memberDispatch(Activation& a, int code, QoValue* args, int
 
 // The same, oget(x, k) first answered from the member-slot cache when it can be.
 QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
-    bool ask = code == 48 && lastArg == 1;
-    if (ask) {
-        const QoValue* record = nullptr;
-        const SlotAnswer answer = memberSlotFor(args[0], args[1], s, &record);
-        if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) {
-            a.scratch = *record;
-            return true;
-        }
-        ask = answer == SlotAnswer::kAsk;
-    }
-    return memberDispatch(a, code, args, lastArg, s, ask);
+    if (lastArg != 1) return memberDispatch(a, code, args, lastArg, s, false);
+    const SlotAnswer answer = memberSlotRead(a, code, args[0], args[1], s);
+    if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) return true;
+    return memberDispatch(a, code, args, lastArg, s, answer == SlotAnswer::kAsk);
 }
 
 // The call of oget/oset (operator code `code`) on args[0..lastArg], made at

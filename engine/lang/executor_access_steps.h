@@ -147,15 +147,13 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 #define MEMBER_READ_OP(name)                                                                        \
     H(O_V1_##name) {                                                                                \
         const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        const QoValue* hit = nullptr;                                                               \
-        const SlotAnswer answer = code == 48 ? memberSlotFor(*V1(s), *V2(s), s, &hit) : SlotAnswer::kAsk; \
+        const SlotAnswer answer = memberSlotRead(*ap, code, *V1(s), *V2(s), s);                     \
         if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) {                                   \
-            ap->scratch = *hit;                                                                     \
             MEMBER_APPLY(name);                                                                     \
             NEXT();                                                                                 \
         }                                                                                           \
         MEMBER_PUSH(1);                                                                             \
-        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, code == 48 && answer == SlotAnswer::kAsk)), 0)) \
+        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, answer == SlotAnswer::kAsk)), 0)) \
             callAt(*ap, top + 2, s, false);                                                         \
         MEMBER_APPLY(name);                                                                         \
         NEXT();                                                                                     \
@@ -172,16 +170,14 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 #define MEMBER_READ_OP_STORE(name)                                                                  \
     H(O_V1_##name##_STOREV) {                                                                       \
         const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        const QoValue* hit = nullptr;                                                               \
-        const SlotAnswer answer = code == 48 ? memberSlotFor(*V1(s), *V2(s), s, &hit) : SlotAnswer::kAsk; \
+        const SlotAnswer answer = memberSlotRead(*ap, code, *V1(s), *V2(s), s);                     \
         if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) {                                   \
-            ap->scratch = *hit;                                                                     \
             MEMBER_STORE_RESULT(name, *V3(s));                                                      \
         }                                                                                           \
         const QoValue y = *V3(s);                                                                   \
         top[2] = *V1(s);                                                                            \
         top[3] = *V2(s);                                                                            \
-        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 2, 1, s, code == 48 && answer == SlotAnswer::kAsk)), 0)) { \
+        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 2, 1, s, answer == SlotAnswer::kAsk)), 0)) { \
             top[1] = y;                                                                             \
             callAt(*ap, top + 3, s, false);                                                         \
         }                                                                                           \

@@ -230,6 +230,7 @@ constexpr Fusing fusing(unsigned o) {
 // The group offsets follow the handler order.
 static_assert(static_cast<int>(Handler::DIV) - static_cast<int>(Handler::ADD) == 3 &&
               static_cast<int>(Handler::NE) - static_cast<int>(Handler::ADD) == 9);
+static_assert(static_cast<int>(Handler::CALLN_MUL_STOREV) - static_cast<int>(Handler::CALLN_ADD_STOREV) == 2);
 static_assert(fusing(op::MOD).group < 0 && fusing(op::NE).group == 9 && fusing(op::MUL).plain == 2);
 
 // The operand that instruction j pushes: a variable into (kind, index) or a

@@ -235,9 +235,9 @@ TEST_F(NativeCalls, AnOperatorAndStoreOnTheAnswer) {
     for (const char16_t* text : texts) {
         for (QoValue y : {makeInt(1), makeReal(0.5), makeNil(), makeInt(INT64_MAX)})
             for (QoValue n : {makeInt(0), makeInt(2), makeInt(5)}) agree(text, {y, n});
-        EXPECT_GT(countOf(handlersOf(ok(text)), lang::Handler::CALLN_ADD_STOREV) +
-                      countOf(handlersOf(ok(text)), lang::Handler::CALLN_SUB_STOREV) +
-                      countOf(handlersOf(ok(text)), lang::Handler::CALLN_MUL_STOREV),
+        const std::vector<lang::Handler> handlers = handlersOf(ok(text));
+        EXPECT_GT(countOf(handlers, lang::Handler::CALLN_ADD_STOREV) + countOf(handlers, lang::Handler::CALLN_SUB_STOREV) +
+                      countOf(handlers, lang::Handler::CALLN_MUL_STOREV),
                   0);
     }
     // A write-back list or the element accessor keeps the steps apart.
