@@ -148,6 +148,9 @@ QoValue* run(fn::Record* r, QoValue* args, QoValue* result, bool keep = false);
 int32_t siteCodeOffset(const fn::Record* r, const void* step, int32_t k);
 // QoCal, with keep as for run().
 QoValue* call(QoHandle function, QoValue* args, QoValue* result, bool keep);
+// What QoCal does once it has looked `function` up (r: its live record, or
+// null) and takes no formula entry: *result set to nil, then the call.
+QoValue* callLookedUp(fn::Record* r, QoHandle function, QoValue* args, QoValue* result);
 // The compiler's work buffers, created at engine start and freed at shutdown.
 bool createWorkBuffers();
 void freeWorkBuffers();

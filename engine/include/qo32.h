@@ -77,12 +77,27 @@ typedef void (*QoMarkFn)(void* value);
 typedef void (*QoOwnerFn)(void);
 typedef int (*QoEnumFn)(const char* key, int keyLen, void* value);
 typedef void (*QoOutputFn)(const char16_t* text);
+/* A method that a kind's member slot function names for oget(x, #name, v1..vk):
+ * the engine calls `function` as QoCal would, on (self, v1..vk), between
+ * enter(record) and leave(record), when the function takes k + 1 parameters
+ * (or none when k is 0); otherwise it asks the operator function. */
+typedef struct QoMemberMethod {
+    QoHandle function;
+    QoValue self;
+    void* record;
+    void (*enter)(void* record);
+    void (*leave)(void* record);
+} QoMemberMethod;
+
 /* A kind's member slot function (SetMemberSlot): the record whose copy
  * oget(*object, *name) answers, for every caller and site alike, and in
  * *counter the address of a counter that changes before that record moves,
- * is freed or stops being that answer; null for "ask the operator function". */
+ * is freed or stops being that answer; null for "ask the operator function".
+ * With a null answer it may instead fill *method (whose function the engine
+ * sets to 0 first) with the method that oget(*object, *name, ...) calls, under
+ * the same counter. */
 typedef const QoValue* (*QoMemberSlotFn)(const QoValue* object, const QoValue* name,
-                                         const uint64_t** counter);
+                                         const uint64_t** counter, QoMemberMethod* method);
 
 /* Object records of the built-in kinds. */
 typedef struct QoTable { QoValue* items; int32_t count; } QoTable;

@@ -174,7 +174,8 @@ extern MemberKind g_memberKind;
 // other's place, never read a wrong record. A "no" (record null) is only a
 // hint, kept while the payloads and the locks are the same: the operator
 // function answers without the slot function being asked again, which can
-// cost a missed hit but never a wrong answer.
+// cost a missed hit but never a wrong answer. A method named by the slot
+// function (record null, the entry's MemberMethod set) holds as a record does.
 struct MemberSlot {
     int64_t object = 0, name = 0;              // payload words of x and k
     const QoValue* record = nullptr;
@@ -186,26 +187,45 @@ struct MemberSlot {
 inline constexpr uintptr_t kMemberSlots = 256;
 extern MemberSlot g_memberSlots[kMemberSlots];
 
+// The method of an entry whose answer is one (function 0: none), and the slot
+// function that named it.
+struct MemberMethod {
+    QoMemberMethod method{};
+    QoMemberSlotFn slot = nullptr;
+};
+extern MemberMethod g_memberMethods[kMemberSlots];
+
 QO_ACCESS_INLINE int64_t tagsOf(const QoValue& v) {
     int64_t t;
     std::memcpy(&t, &v.optype, sizeof t);
     return t;
 }
 
-QO_ACCESS_INLINE MemberSlot& memberSlotOf(const void* s) {
-    // Steps are 56 bytes apart: consecutive steps take different entries.
-    return g_memberSlots[(reinterpret_cast<uintptr_t>(s) >> 3) & (kMemberSlots - 1)];
+// Steps are 56 bytes apart: consecutive steps take different entries.
+QO_ACCESS_INLINE uintptr_t memberSlotIndex(const void* s) {
+    return (reinterpret_cast<uintptr_t>(s) >> 3) & (kMemberSlots - 1);
+}
+QO_ACCESS_INLINE MemberSlot& memberSlotOf(const void* s) { return g_memberSlots[memberSlotIndex(s)]; }
+
+// Whether the entry's answer, a record or a method, still holds for (x, k).
+QO_ACCESS_INLINE bool memberSlotHolds(const MemberSlot& m, const QoValue& x, const QoValue& k) {
+    return m.objectTags == tagsOf(x) && m.nameTags == tagsOf(k) && m.generation == keys::g_lockGeneration &&
+           *m.counter == m.count;
 }
 
-// What the entry of step s says about oget(x, k).
-enum class SlotAnswer { kAsk, kOperator, kRecord };
+// What the entry of step s says about oget(x, k): a record to copy, a method
+// to call (the step's MemberMethod), the operator function, or ask again.
+enum class SlotAnswer { kAsk, kOperator, kRecord, kMethod };
 QO_ACCESS_INLINE SlotAnswer memberSlotFor(const QoValue& x, const QoValue& k, const void* s,
                                           const QoValue** record) {
     const MemberSlot& m = memberSlotOf(s);
     if (m.object != x.i || m.name != k.i) return SlotAnswer::kAsk;
-    if (!m.record) return m.generation == keys::g_lockGeneration ? SlotAnswer::kOperator : SlotAnswer::kAsk;
-    if (m.objectTags == tagsOf(x) && m.nameTags == tagsOf(k) && m.generation == keys::g_lockGeneration &&
-        *m.counter == m.count) {
+    if (!m.record) {
+        if (m.generation != keys::g_lockGeneration) return SlotAnswer::kAsk;
+        if (!g_memberMethods[memberSlotIndex(s)].method.function) return SlotAnswer::kOperator;
+        return memberSlotHolds(m, x, k) ? SlotAnswer::kMethod : SlotAnswer::kAsk;
+    }
+    if (memberSlotHolds(m, x, k)) {
         *record = m.record;
         return SlotAnswer::kRecord;
     }
@@ -224,10 +244,17 @@ QO_ACCESS_INLINE SlotAnswer memberSlotRead(Activation& a, int code, const QoValu
     return answer;
 }
 
+// The call of the method that the entry of step s names, for oget(args[0],
+// args[1], ...) with lastArg: true with the answer in a.scratch; false when
+// the function is gone or takes another number of parameters (nothing changed
+// then: the operator function answers, and reports).
+bool memberMethodCall(Activation& a, QoValue* args, int32_t lastArg, const void* s);
+
 // Asks slot about oget(args[0], args[1]) and remembers the answer at step s:
-// true with the answer in a.scratch, false when the operator function must
-// answer (nothing changed then).
-bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, const void* s);
+// true with the answer in a.scratch (a record, when lastArg is 1, or the
+// method's call), false when the operator function must answer (nothing
+// changed then).
+bool memberSlotFill(Activation& a, QoMemberSlotFn slot, QoValue* args, int32_t lastArg, const void* s);
 
 // The operator call of a member step on args[0..lastArg] with op, made at the
 // step s: the answer in a.scratch (a new object it marks saved for release).
@@ -259,36 +286,34 @@ QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoVal
 bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s, bool ask);
 
 // The operator call of a member step when args[0]'s kind has an operator
-// function; false (nothing changed) when it has none. ask: oget(x, k) may be
-// put to the kind's member slot function (the step's entry holds no "no").
+// function, after what the step's entry answered (a record taken already);
+// false (nothing changed) when it has none. The kind's member slot function is
+// asked first on kAsk, the entry's method called first on kMethod.
 QO_ACCESS_INLINE bool memberDispatch(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s,
-                                     bool ask) {
+                                     SlotAnswer answer) {
+    if (answer == SlotAnswer::kMethod && memberMethodCall(a, args, lastArg, s)) return true;
+    const bool ask = answer == SlotAnswer::kAsk;
     const int32_t type = args[0].optype;
     if (__builtin_expect(type == g_memberKind.type && g_memberKind.generation == keys::g_lockGeneration, 1)) {
-        if (ask && g_memberKind.slot && memberSlotFill(a, g_memberKind.slot, args, s)) return true;
+        if (ask && g_memberKind.slot && memberSlotFill(a, g_memberKind.slot, args, lastArg, s)) return true;
         memberCall(a, g_memberKind.op, code, args, lastArg, s);
         return true;
     }
     return memberCallSlow(a, code, args, lastArg, s, ask);
 }
 
-// The same, oget(x, k) first answered from the member-slot cache when it can be.
-QO_ACCESS_INLINE bool memberRun(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
-    if (lastArg != 1) return memberDispatch(a, code, args, lastArg, s, false);
-    const SlotAnswer answer = memberSlotRead(a, code, args[0], args[1], s);
-    if (__builtin_expect(answer == SlotAnswer::kRecord, 1)) return true;
-    return memberDispatch(a, code, args, lastArg, s, answer == SlotAnswer::kAsk);
-}
-
-// The call of oget/oset (operator code `code`) on args[0..lastArg], made at
-// the step s: true when made here (the answer in a.scratch, and in args[0]
-// when ToSlot); false when the general path must make it (nothing has been
-// changed then).
-template <bool ToSlot = true>
-QO_ACCESS_INLINE bool memberInline(Activation& a, int code, QoValue* args, int32_t lastArg, const void* s) {
-    if (!memberRun(a, code, args, lastArg, s)) return false;
-    if (ToSlot) args[0] = a.scratch;
-    return true;
+// What the member-slot cache says about a member step's call on
+// args[0..lastArg] with operator code `code`: kRecord with the answer in
+// a.scratch (oget(x, k) alone), kMethod (the step's entry names a method:
+// oget(x, k, ...) with any number of further arguments), or kAsk / kOperator
+// for memberDispatch. Any code other than oget's is the operator function's.
+QO_ACCESS_INLINE SlotAnswer memberAnswer(Activation& a, int code, const QoValue* args, int32_t lastArg,
+                                         const void* s) {
+    if (lastArg == 1) return memberSlotRead(a, code, args[0], args[1], s);
+    if (code != 48 || lastArg < 1) return SlotAnswer::kOperator;
+    const QoValue* record;
+    const SlotAnswer answer = memberSlotFor(args[0], args[1], s, &record);
+    return answer == SlotAnswer::kRecord ? SlotAnswer::kOperator : answer;  // a data member with arguments
 }
 
 }  // namespace qo::lang

@@ -119,16 +119,52 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         if ((n) >= 3) top[4] = *V4(s);       \
     } while (0)
 
+// A method the step's entry names (kMethod) entered as an activation of the
+// loop when it can be (enterMethod); its END comes back to the label RESUME
+// with the caller's top at CALLER_TOP, `resumed` naming the method's frame
+// (which keeps HELD) and the answer in the result record. Otherwise the step goes on to memberDispatch, which calls it.
+#define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP, HELD)    \
+    do {                                                          \
+        if (InlineCall* mc = enterMethod((ARGS), (LAST), s)) {     \
+            mc->resume = &&RESUME;                                 \
+            mc->method.callerTop = (CALLER_TOP);                   \
+            mc->method.held = (HELD);                              \
+            mc->caller = ap;                                       \
+            mc->callStep = s;                                      \
+            mc->args = (ARGS) + 1;                                 \
+            mc->outer = call;                                      \
+            call = mc;                                             \
+            ACTIVATE(&mc->act, mc->plan->steps);                   \
+            top = base - 1;                                        \
+            goto* s->go;                                           \
+        }                                                          \
+    } while (0)
+
+// The call of oget/oset (the native at `callee`) on args[0..lastArg] at this
+// step, its answer into args[0], the new top: from the member-slot cache, a
+// method entered, or memberDispatch; the general call when the callee is
+// neither built-in or the kind has no operator function.
+#define MEMBER_TO_SLOT(args, lastArg, callee)                                                       \
+    do {                                                                                            \
+        const int code = memberAccessCode(callee);                                                  \
+        if (__builtin_expect(code != 0, 1)) {                                                       \
+            const SlotAnswer answer = memberAnswer(*ap, code, (args), (lastArg), s);                \
+            if (answer == SlotAnswer::kMethod) MEMBER_METHOD((args), (lastArg), R_MEMBER_TO_SLOT, (args), QoValue{}); \
+            if (__builtin_expect(answer == SlotAnswer::kRecord, 1) ||                               \
+                memberDispatch(*ap, code, (args), (lastArg), s, answer)) {                          \
+                *(args) = ap->scratch;                                                              \
+                top = (args);                                                                       \
+                NEXT();                                                                             \
+            }                                                                                       \
+        }                                                                                           \
+        top = callAt(*ap, (args) + (lastArg), s, false);                                            \
+        NEXT();                                                                                     \
+    } while (0)
+
 #define MEMBER_VARS(n)                                                                              \
     H(O_V##n) {                                                                                     \
         MEMBER_PUSH(n);                                                                             \
-        const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
-        if (__builtin_expect(code != 0 && memberInline(*ap, code, top + 1, n, s), 1)) {             \
-            ++top;                                                                                  \
-            NEXT();                                                                                 \
-        }                                                                                           \
-        top = callAt(*ap, top + 1 + (n), s, false);                                                 \
-        NEXT();                                                                                     \
+        MEMBER_TO_SLOT(top + 1, n, ACCESS_CALLEE(s));                             \
     }
 
 // oget(x, k) with x and k pushed above the top, then top op answer: the
@@ -153,20 +189,23 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
             NEXT();                                                                                 \
         }                                                                                           \
         MEMBER_PUSH(1);                                                                             \
-        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, answer == SlotAnswer::kAsk)), 0)) \
+        if (answer == SlotAnswer::kMethod) MEMBER_METHOD(top + 1, 1, R_O_V1_##name, top, QoValue{}); \
+        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, answer)), 0)) \
             callAt(*ap, top + 2, s, false);                                                         \
         MEMBER_APPLY(name);                                                                         \
         NEXT();                                                                                     \
-    }
+    }                                                                                               \
+    R_O_V1_##name : MEMBER_APPLY(name);                                                             \
+    NEXT();
 
 // PUSHV y, then O_V1_op, then STOREV w: w = y op oget(x, k). y is taken
 // before the call, as the push would take it (the operator function may run
 // script or host code that writes y: a static, an argument, or a local through
-// the record's value array), but kept in a local rather than on the stack;
-// the answer goes from registers to its slot and to w (the slot gets y only
-// when the operator takes its slow path).
-// A read the member-slot cache answers makes no call: y is read where it
-// lives, after the answer.
+// the record's value array), but kept in a local rather than on the stack
+// (in the frame of a method entered here); the answer goes from registers to
+// its slot and to w (the slot gets y only when the operator takes its slow
+// path). A read the member-slot cache answers makes no call: y is read where
+// it lives, after the answer.
 #define MEMBER_READ_OP_STORE(name)                                                                  \
     H(O_V1_##name##_STOREV) {                                                                       \
         const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
@@ -177,12 +216,14 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         const QoValue y = *V3(s);                                                                   \
         top[2] = *V1(s);                                                                            \
         top[3] = *V2(s);                                                                            \
-        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 2, 1, s, answer == SlotAnswer::kAsk)), 0)) { \
+        if (answer == SlotAnswer::kMethod) MEMBER_METHOD(top + 2, 1, R_O_V1_##name##_STOREV, top, y); \
+        if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 2, 1, s, answer)), 0)) { \
             top[1] = y;                                                                             \
             callAt(*ap, top + 3, s, false);                                                         \
         }                                                                                           \
         MEMBER_STORE_RESULT(name, y);                                                               \
-    }
+    }                                                                                               \
+    R_O_V1_##name##_STOREV : MEMBER_STORE_RESULT(name, resumed->method.held);
 
 // top + 1 and w get y op the answer in the result record; the step ends.
 #define MEMBER_STORE_RESULT(name, y)                                                                \
@@ -214,17 +255,19 @@ MEMBER_READ_OP_STORE(MUL)
 MEMBER_READ_OP_STORE(DIV)
 
 H(O_STACK) {
-    QoValue* args = top - s->b;
-    const int code = memberAccessCode(ap->addresses[s->a]);
-    if (__builtin_expect(code != 0 && memberInline(*ap, code, args, s->b, s), 1)) {
-        top = args;
-        NEXT();
-    }
-    top = callAt(*ap, top, s, false);
-    NEXT();
+    QoValue* const args = top - s->b;
+    MEMBER_TO_SLOT(args, s->b, ap->addresses[s->a]);
 }
 
+// Where a method entered by O_V1..O_V3 or O_STACK comes back: the answer
+// into the slot of the call's first argument, the new top.
+R_MEMBER_TO_SLOT:
+    *top = ap->scratch;
+    NEXT();
+
 #undef MEMBER_APPLY
+#undef MEMBER_TO_SLOT
+#undef MEMBER_METHOD
 #undef MEMBER_STORE_RESULT
 #undef MEMBER_READ_OP_STORE
 #undef MEMBER_READ_OP

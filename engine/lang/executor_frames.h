@@ -142,6 +142,7 @@ QO_ALWAYS_INLINE inline InlineCall* enterInline(fn::Record* r, QoValue* args) {
     }
     ++g_inlineDepth;
     c.plan = plan;
+    c.resume = nullptr;
     return &c;
 }
 

@@ -218,14 +218,27 @@ QoValue* recordAt(Activation& a, int32_t idx);
 
 // --- calls that the threaded loop makes without recursion (executor.cpp) ---
 struct Plan;
+// A method that a member step entered as an activation of the loop: what its
+// END gives back (see enterMethod, executor_threaded.cpp).
+struct MethodReturn {
+    QoValue held;            // y of a step w = y op oget(x, #name), taken before the call
+    QoValue* callerTop;      // the caller's top when the step resumes
+    void* record;            // the object, busy until the END
+    void (*leave)(void* record);
+    QoMemberSlotFn slot;     // the slot function that named the method
+    uint64_t generation;     // keys::g_lockGeneration at the call
+    int32_t type;            // the object's kind
+};
 struct InlineCall {
     Activation act;
     FrameState fs;
     Plan* plan;
     Activation* caller;
-    const void* callStep;  // the caller's CALLF step
+    const void* callStep;  // the caller's CALLF or member step
     QoValue* args;         // the call's first argument slot in the caller
     InlineCall* outer;     // the activation entered before this one in the same loop
+    const void* resume;    // a member step's resumption (a label of the loop); null for CALLF
+    MethodReturn method;   // with resume set
 };
 // enterInline / finishInline: executor_frames.h.
 

@@ -327,15 +327,112 @@ QO_INLINE bool runCountingLoop(Activation& a, const Step* s, const QoValue* boun
 
 MemberKind g_memberKind;
 MemberSlot g_memberSlots[kMemberSlots];
+MemberMethod g_memberMethods[kMemberSlots];
 
-bool memberSlotFill(Activation& a, QoMemberSlotFn slot, const QoValue* args, const void* s) {
+namespace {
+
+// What a method call on an object takes from the step's entry: the object
+// made busy (enter) and args[1], the name, standing for it, as the operator
+// function's own method call does. (The step has no write-back list: what its
+// arguments hold after the call is never read, so the name is not put back.)
+QO_INLINE void beginMethod(const MemberMethod& m, QoValue* args, MethodReturn& back) {
+    back.record = m.method.record;
+    back.leave = m.method.leave;
+    back.slot = m.slot;
+    back.generation = keys::g_lockGeneration;
+    back.type = args[0].optype;
+    args[1] = m.method.self;
+    m.method.enter(m.method.record);
+}
+
+// The end of that call: the object left. A kind unlocked meanwhile took its
+// records with it (its library unloaded by the host from inside the method):
+// there is nothing left to leave then.
+QO_INLINE void endMethod(const MethodReturn& back) {
+    bool locked = back.generation == keys::g_lockGeneration;
+    if (!locked) {
+        const keys::TypeLock* lock = keys::findLock(back.type);
+        locked = lock && lock->slot == back.slot;
+    }
+    if (locked) back.leave(back.record);
+}
+
+// The live function of the entry's method when it takes lastArg parameters
+// (or none when lastArg is 1); null otherwise.
+QO_INLINE fn::Record* methodRecord(const MemberMethod& m, int32_t lastArg) {
+    fn::Record* r = fn::lookup(m.method.function);
+    if (!r) return nullptr;
+    const int32_t params = r->words[fn::W_MAX_PARAM] + 1;
+    return params == lastArg || (params == 0 && lastArg == 1) ? r : nullptr;
+}
+
+// An answer the caller's call marked as a new object, kept as memberCall keeps it.
+QO_INLINE void keepNewAnswer(Activation& a) {
+    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
+        takeNewObject(a);
+        saveTemporary(a, a.scratch, releaseFlag(a));
+    }
+}
+
+// The method that the entry of member step s names, entered as an activation
+// of the loop itself (as CALLF enters a function) when it can be: a live
+// function taking the arguments given, not running, its plan made, no
+// interruption pending. Its END gives the answer as QoCal would (finishMethod).
+// Null when the ordinary call must be made (nothing changed then).
+QO_INLINE InlineCall* enterMethod(QoValue* args, int32_t lastArg, const void* s) {
+    const MemberMethod& m = g_memberMethods[memberSlotIndex(s)];
+    fn::Record* r = methodRecord(m, lastArg);
+    if (!r || r->code[0] != fn::kIdle) return nullptr;
+    InlineCall* c = enterInline(r, &args[1]);
+    if (c) beginMethod(m, args, c->method);
+    return c;
+}
+
+// The END of such an activation: the answer into the caller's result record
+// (an object the method made and answers is not the caller's to release:
+// QoCal's caller never learns of it), the frame left, then the object.
+QO_INLINE void finishMethod(InlineCall& c, const QoValue* top) {
+    Activation& caller = *c.caller;
+    finishInline(c, top, &caller.scratch);
+    endMethod(c.method);
+    keepNewAnswer(caller);
+}
+
+}  // namespace
+
+bool memberMethodCall(Activation& a, QoValue* args, int32_t lastArg, const void* s) {
+    // A copy: the call may run this step again, which may refill its entry.
+    const MemberMethod m = g_memberMethods[memberSlotIndex(s)];
+    if (!g.started || g.shuttingDown) return false;
+    fn::Record* r = methodRecord(m, lastArg);
+    if (!r) return false;
+    MethodReturn back;
+    beginMethod(m, args, back);
+    {
+        StepSite here(a.record, s);
+        callLookedUp(r, m.method.function, &args[1], &a.scratch);
+    }
+    endMethod(back);
+    keepNewAnswer(a);
+    return true;
+}
+
+bool memberSlotFill(Activation& a, QoMemberSlotFn slot, QoValue* args, int32_t lastArg, const void* s) {
     const uint64_t* counter = nullptr;
-    const QoValue* record = slot(&args[0], &args[1], &counter);
-    if (!counter) record = nullptr;  // an answer that nothing keeps valid is not used
+    MemberMethod& method = g_memberMethods[memberSlotIndex(s)];
+    method = MemberMethod{};
+    const QoValue* record = slot(&args[0], &args[1], &counter, &method.method);
+    // An answer that nothing keeps valid is not used; a method needs both of
+    // its calls.
+    if (!counter) record = nullptr;
+    if (record || !counter || !method.method.enter || !method.method.leave) method.method.function = 0;
+    method.slot = slot;
     MemberSlot& m = memberSlotOf(s);
+    const bool keep = record || method.method.function;
     m = MemberSlot{args[0].i, args[1].i, record, tagsOf(args[0]), tagsOf(args[1]), keys::g_lockGeneration,
-                   counter, record ? *counter : 0};
-    if (!record) return false;
+                   counter, keep ? *counter : 0};
+    if (method.method.function) return memberMethodCall(a, args, lastArg, s);
+    if (!record || lastArg != 1) return false;
     a.scratch = *record;
     return true;
 }
@@ -346,7 +443,7 @@ bool memberCallSlow(Activation& a, int code, QoValue* args, int32_t lastArg, con
     const keys::TypeLock* lock = keys::findLock(type);
     if (!lock || !lock->op) return false;
     g_memberKind = MemberKind{type, keys::g_lockGeneration, lock->op, lock->slot};
-    if (ask && lock->slot && memberSlotFill(a, lock->slot, args, s)) return true;
+    if (ask && lock->slot && memberSlotFill(a, lock->slot, args, lastArg, s)) return true;
     memberCall(a, lock->op, code, args, lastArg, s);
     return true;
 }
@@ -569,6 +666,8 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     }
     Activation* const entry = ap;
     InlineCall* call = nullptr;  // the innermost activation entered here, if any
+    const InlineCall* resumed = nullptr;  // the method whose END resumes a member step (its frame is free
+                                          // but untouched until the next call: held is read from it)
     QoValue* base;
     QoValue* top;
     const Step* s;
@@ -588,6 +687,15 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         InlineCall* c = call;
         Activation* caller = c->caller;
         const Step* at = STEP(c->callStep);
+        if (__builtin_expect(c->resume != nullptr, 0)) {
+            // A method entered by a member step: the step resumes with the answer.
+            finishMethod(*c, top);
+            top = c->method.callerTop;
+            resumed = c;
+            call = c->outer;
+            ACTIVATE(caller, at);
+            goto* c->resume;
+        }
         if (__builtin_expect(g.savedTop < c->act.savedMark && at->c == 0, 1)) {
             // No object to release or keep, no write-back list: the result goes
             // straight into the caller's slot.

@@ -951,7 +951,16 @@ inline __attribute__((always_inline)) QoValue* lastMethod(QoValue* result, Obj* 
 
 }  // namespace
 
-const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter) {
+namespace {
+
+// A method's call as the engine makes it for a member step (see callMethod).
+void enterMethod(void* record) { ++static_cast<Obj*>(record)->busy; }
+void leaveMethod(void* record) { leave(static_cast<Obj*>(record)); }
+
+}  // namespace
+
+const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter,
+                             QoMemberMethod* method) {
     *counter = &g_memberEpoch;
     if (name->type != QO_UNIQUE_NAME) return nullptr;
     // Only an object the key table holds: one whose destruction is under way
@@ -961,7 +970,13 @@ const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const u
     ClassDef* c = classOf(o);
     OwnMemo m;
     if (!c || !ownEntry(c, static_cast<int32_t>(name->i), &m)) return nullptr;
-    // A private member's visibility depends on who reads it; a method is a call.
+    // A method of the object's own class runs on o itself, as ownMethodCall
+    // runs it: the engine checks its parameter count at every call.
+    if (m.kind == kMethod) {
+        *method = QoMemberMethod{m.slot, objValue(o), o, enterMethod, leaveMethod};
+        return nullptr;
+    }
+    // A private member's visibility depends on who reads it.
     if (m.kind != kPublic || m.slot >= o->dataCount) return nullptr;
     return &o->data[m.slot];
 }

@@ -842,7 +842,9 @@ __attribute__((noinline)) QoValue* structOperation(QoValue* result, int lastArg,
 
 uint64_t g_memberEpoch = 1;
 
-const QoValue* structMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter) {
+// A structure has no methods: its answers are records.
+const QoValue* structMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter,
+                                 QoMemberMethod*) {
     *counter = &g_memberEpoch;
     if (name->type != QO_UNIQUE_NAME) return nullptr;
     Struct* s = structOf(*object);

@@ -74,8 +74,10 @@ void deleteObj(void* record);
 // loaded or unloaded.
 extern uint64_t g_memberEpoch;
 inline void membersMoved() { ++g_memberEpoch; }
-const QoValue* structMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter);
-const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter);
+const QoValue* structMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter,
+                                 QoMemberMethod* method);
+const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const uint64_t** counter,
+                              QoMemberMethod* method);
 
 // Set while the extension unloads: nothing new is made then (an object's
 // __del__ may run while the kinds are being released).

@@ -205,5 +205,71 @@ TEST_F(Access, MemberReadsOfALoopCompiledBeforeTheExtensionWasUnloaded) {
     EXPECT_EQ(r.i, 3 * 67);
 }
 
+// Methods called by the steps of loops (which enter them as their own
+// activations once a step has asked) answer as sys::obj_oget calls them:
+// values, errors, the object deleted by its own method, the class redefined
+// inside a method, private members seen from inside, recursion on the busy
+// object, and the objects a method makes.
+TEST_F(Access, MethodCallsInLoopsAnswerAsTheGeneralPath) {
+    compile(u"get(self) = 3");
+    compile(u"twice(self, v) = v * 2");
+    compile(u"mix(self, v, w) = v * 10 + w");
+    compile(u"none() = 5");
+    compile(u"secret(self) = oget(self, #h) + 1");
+    compile(u"kill(self) = delete(self), 9");
+    compile(u"deep(self, n) = which(n < 1, 0, 1 + oget(self, #deep, n - 1))");
+    compile(u"redo(self) = sys::class(#M, method, #get, @none, #redo, @redo), 2");
+    compile(u"wrong(self) = oget(self, #nothing)");
+    compile(u"make(self) = sys::struct(#v, 4)");
+    const std::u16string start =
+        u"global(true), c = sys::class(#M, private, #h, method, #get, @get, #twice, @twice, #mix, @mix, #none, @none, "
+        u"#secret, @secret, #kill, @kill, #deep, @deep, #redo, @redo, #wrong, @wrong, #make, @make), "
+        u"p = sys::obj(c), sys::obj_oset(p, #h, 6), q = sys::obj(c), k = sys::obj(c), s = 0, i = 0, ";
+    const char16_t* loops[] = {
+        // the fused read and store with every operator, onto the top, further arguments, on the stack
+        u"while(i < 5, s = s + OBJ(p, #get), i++), s",
+        u"while(i < 4, s = s * 2 + OBJ(p, #get), s = s - OBJ(p, #none), s = s * OBJ(q, #get), s = s / OBJ(p, #none), i++), s",
+        u"while(i < 4, s = s + OBJ(p, #twice, i) + OBJ(q, #mix, i, 7), i++), s",
+        u"while(i < 4, s = s + OBJ(which(i % 2, p, q), #get) * OBJ(which(i % 3, q, p), #twice, i), i++), s",
+        u"while(i < 3, OBJ(p, #get), OBJ(p, #twice, i), i++), s",
+        // private members from inside; counts that do not match
+        u"while(i < 3, s = s + OBJ(p, #secret), i++), s",
+        u"while(i < 3, s = s + OBJ(p, #get, 1), i++), s",
+        u"while(i < 3, s = s + OBJ(p, #twice), i++), s",
+        // the object deleted by its method, a run error inside a method
+        u"while(i < 3, s = s + OBJ(k, #kill), i++), s",
+        u"while(i < 3, s = s + OBJ(p, #get) + which(i == 1, OBJ(p, #wrong), 0), i++), s",
+        // recursion on the busy object, shallow and past the depth of nested calls
+        u"while(i < 3, s = s * 100 + OBJ(p, #deep, 20 + i), i++), s",
+        u"while(i < 2, s = s + OBJ(p, #deep, 100000), i++), s",
+        // the class redefined by a method between two calls of a step
+        u"while(i < 3, s = s * 10 + OBJ(p, #get) + which(i == 0, OBJ(p, #redo), 0), i++), s",
+    };
+    ASSERT_EQ(errorOf(start + u"0"), "");
+    const int answered = expectMemberLoopsAgree(start, loops);
+    EXPECT_EQ(answered, 8);
+    EXPECT_EQ(runMemberLoop(start, loops[0], false).i, 15);
+    EXPECT_EQ(runMemberLoop(start, loops[2], false).i, 2 * 6 + 4 * 7 + 10 * 6);
+    EXPECT_EQ(runMemberLoop(start, loops[5], false).i, 21);
+    EXPECT_EQ(runMemberLoop(start, loops[10], false).i, 202122);
+    EXPECT_EQ(runMemberLoop(start, loops[12], false).i, 555);  // 3 + 2, then the new #get
+    EXPECT_EQ(errorOf(start + u"while(i < 3, s = s + oget(k, #kill), i++), s"), "sys::obj oget 3");
+    EXPECT_EQ(errorOf(start + u"while(i < 2, s = s + oget(p, #deep, 100000), i++), s"), "StackOverFlow 1");
+
+    // What methods make is released as their calls through the member
+    // function release it, and nothing stays busy.
+    eval(start + u"0");
+    eval(u"gc()");
+    const int64_t before = objects();
+    EXPECT_EQ(eval(u"(: i, s) = i = 0, s = 0, while(i < 50, s = s + oget(oget(p, #make), #v), i++), s").i, 200);
+    eval(u"gc()");
+    EXPECT_EQ(objects(), before);
+    EXPECT_EQ(eval(u"(: i, s) = i = 0, s = 0, while(i < 50, s = s + sys::struct_oget(sys::obj_oget(p, #make), #v), i++), s").i,
+              200);
+    eval(u"gc()");
+    EXPECT_EQ(objects(), before);
+    EXPECT_EQ(eval(u"delete(p), ObjNum(0)").i, before - 1);  // not busy: deleted at once
+}
+
 }  // namespace
 }  // namespace qo::systest

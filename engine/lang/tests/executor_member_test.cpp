@@ -6,6 +6,7 @@
 // or replaced), with objects deleted or collected during the calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -294,7 +295,7 @@ QoValue* slotRecord(const QoValue& x, const QoValue& k) {
     if (x.optype != kSlotType || x.i < 1 || x.i > 2 || k.type != QO_INT || k.i < 0 || k.i > 3) return nullptr;
     return g_slotArrays[x.i] ? &g_slotArrays[x.i][k.i] : nullptr;
 }
-const QoValue* slotOf(const QoValue* x, const QoValue* k, const uint64_t** counter) {
+const QoValue* slotOf(const QoValue* x, const QoValue* k, const uint64_t** counter, QoMemberMethod*) {
     ++g_slotAsked;
     *counter = &g_slotCounter;
     return slotRecord(*x, *k);
@@ -434,6 +435,174 @@ TEST_F(MemberSlots, TheCacheAnswersWithoutCallsAndOnlyWhileValid) {
     for (int plans = 0; plans < 2; ++plans) gone[plans] = runOnce(u"(n : t) = t = cast(1, 4002), oget(t, 3) + oget(t, 3)", {makeInt(0)}, plans == 1);
     expectSameOutcome(gone[0], gone[1]);
     ASSERT_EQ(LockKey(kSlotType, noDelete, slotOperator), 0);
+}
+
+}  // namespace
+}  // namespace qo::test
+
+namespace qo::test {
+namespace {
+
+// A host kind whose members are methods, named by its member slot function:
+// cast(1, 4003) is its one object, busy while a method runs on it; member k
+// (an int 0..5) is the compiled function g_methods[k]. Its operator function
+// calls the method itself, as an extension does: args[1] stands for the
+// object, the parameter count is checked first (-6 when it does not match,
+// -5 for anything that is no member).
+constexpr int kMethodType = 4003;
+QoHandle g_methods[6] = {};
+char g_hostObject;
+int g_busy = 0, g_deepest = 0, g_entered = 0, g_left = 0, g_methodAsked = 0, g_methodOps = 0;
+uint64_t g_methodCounter = 1;
+
+void enterHost(void* record) {
+    EXPECT_EQ(record, &g_hostObject);
+    ++g_entered;
+    g_deepest = std::max(g_deepest, ++g_busy);
+}
+void leaveHost(void* record) {
+    EXPECT_EQ(record, &g_hostObject);
+    ++g_left;
+    --g_busy;
+}
+bool hostMethod(const QoValue& x, const QoValue& k, QoHandle* f) {
+    if (x.optype != kMethodType || x.i != 1 || k.type != QO_INT || k.i < 0 || k.i > 5) return false;
+    *f = g_methods[k.i];
+    return *f != 0;
+}
+const QoValue* methodSlotOf(const QoValue* x, const QoValue* k, const uint64_t** counter, QoMemberMethod* method) {
+    ++g_methodAsked;
+    *counter = &g_methodCounter;
+    QoHandle f;
+    if (hostMethod(*x, *k, &f)) *method = QoMemberMethod{f, *x, &g_hostObject, enterHost, leaveHost};
+    return nullptr;
+}
+QoValue* methodOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* caller, int code) {
+    ++g_methodOps;
+    QoHandle f;
+    if (code != 48 || lastArg < 1 || !hostMethod(args[0], args[1], &f)) return intAnswer(result, -5);
+    int maxParam = 0;
+    if (!GetFor(nullptr, 0, caller, nullptr, &f, nullptr, &maxParam) ||
+        (maxParam + 1 != lastArg && !(maxParam == -1 && lastArg == 1)))
+        return intAnswer(result, -6);
+    const QoValue name = args[1];
+    args[1] = args[0];
+    enterHost(&g_hostObject);
+    QoCal(f, &args[1], result);
+    leaveHost(&g_hostObject);
+    args[1] = name;
+    return result;
+}
+QoValue* methodMove(QoValue* result, int, QoValue*, CallInfo*) {
+    ++g_methodCounter;
+    return intAnswer(result, 0);
+}
+// Unlocks the kind from inside a method (its records gone with it), at its
+// second call: the first call of a step is made from its question, the
+// next ones as the loop's own activations.
+int g_dropCalls = 0;
+QoValue* dropMethodKind(QoValue* result, int, QoValue*, CallInfo*) {
+    return intAnswer(result, ++g_dropCalls == 2 ? LockKey(kMethodType, nullptr, methodOperator) : 1);
+}
+
+class MemberMethods : public PlanAgreement {
+protected:
+    void SetUp() override {
+        PlanAgreement::SetUp();
+        ASSERT_EQ(LockKey(kMethodType, noDelete, methodOperator), 0);
+        ASSERT_EQ(SetMemberSlot(kMethodType, methodOperator, methodSlotOf), 0);
+        ASSERT_EQ(SetFunction(u"methodMove", &methodMove, -1), 0);
+        ASSERT_EQ(SetFunction(u"dropMethodKind", &dropMethodKind, -1), 0);
+        const char16_t* methods[] = {
+            u"m0(self) = 3",
+            u"m1(self, v) = v * 2",
+            u"m2(self, v, w) = v * 10 + w",
+            u"m3(self) = methodMove(), 4",                               // the counter moves inside
+            u"m4(self, n) = which(n < 1, 0, 1 + oget(self, 4, n - 1))",  // recursion on the object
+            u"m5() = 7",                                                 // no parameter: the object alone
+        };
+        for (int k = 0; k < 6; ++k) {
+            Compiled c = compile(methods[k]);
+            ASSERT_EQ(c.rc, 0);
+            g_methods[k] = c.handle;
+        }
+        g_busy = g_deepest = g_entered = g_left = 0;
+    }
+    void TearDown() override {
+        LockKey(kMethodType, nullptr, methodOperator);
+        PlanAgreement::TearDown();
+    }
+};
+
+TEST_F(MemberMethods, MethodCallsOfEveryMemberStepAnswerAsTheOperatorFunction) {
+    const char16_t* texts[] = {
+        // the fused read and store, every operator, the fused read onto the top
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 5, s = s + oget(t, 0), i++), s",
+        u"(n : t, i, s) = t = cast(1, 4003), s = 1, i = 0, while(i < 4, s = s * 2 + oget(t, 0), s = s - oget(t, 5), "
+        u"s = s * oget(t, 0), s = s / oget(t, 5), i++), s",
+        // further arguments, the object on the stack, statements
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 4, s = s + oget(t, 1, i) + oget(t, 2, i, n), i++), s",
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, "
+        u"while(i < 4, s = s + oget(cast(1 + i * 0, 4003), 0) * oget(which(i, t, t), 1, i), i++), s",
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 3, oget(t, 0), oget(t, 3), oget(t, 1, i), i++), s",
+        // the counter moved by the method itself; recursion on the busy object
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 4, s = s + oget(t, 3), i++), s",
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 3, s = s * 100 + oget(t, 4, n + i), i++), s",
+        // counts that do not match, members and objects that are none: the operator function answers
+        u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 3, s = s * 10 + oget(t, 0, 1) + oget(t, 1) + "
+        u"oget(t, 2, 1) + oget(t, 5, i) + oget(t, 9), i++), s",
+        u"(n : t, i, s) = s = 0, i = 0, while(i < 4, t = cast(1 + i % 2, 4003), s = s * 10 + oget(t, 0), i++), s",
+    };
+    for (const char16_t* t : texts)
+        for (int64_t n : {0, 2, 40}) {
+            agree(t, {makeInt(n)});
+            EXPECT_EQ(g_busy, 0) << std::string(t, t + std::char_traits<char16_t>::length(t));
+            EXPECT_EQ(g_entered, g_left);
+        }
+    EXPECT_GE(g_deepest, 41);  // the recursion ran on the busy object
+}
+
+TEST_F(MemberMethods, LoopsCallTheMethodWithoutTheOperatorFunction) {
+    Compiled c = compile(u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, "
+                         u"while(i < n, s = s + oget(t, 0) + oget(t, 1, i), i++), s");
+    ASSERT_EQ(c.rc, 0);
+    QoValue args[1] = {makeInt(1000)};
+    QoValue r = makeNil();
+    g_methodAsked = g_methodOps = 0;
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 3 * 1000 + 999 * 1000);
+    EXPECT_EQ(g_methodAsked, 2);  // one question a step
+    EXPECT_EQ(g_methodOps, 0);
+    EXPECT_EQ(g_entered, 2000);
+    EXPECT_EQ(g_left, 2000);
+    // A method deleted between two runs: the operator function answers (and
+    // reports what it finds).
+    ASSERT_EQ(DeleteFor(g_methods[1], nullptr), 1);
+    QoCal(c.handle, args, &r);
+    EXPECT_EQ(r.i, 3 * 1000 - 6 * 1000);
+    EXPECT_EQ(g_methodOps, 1000);
+    EXPECT_EQ(g_busy, 0);
+}
+
+TEST_F(MemberMethods, AKindUnlockedInsideItsMethodIsNotLeft) {
+    g_dropCalls = 0;
+    Compiled m = compile(u"drop(self) = dropMethodKind(), 8");
+    ASSERT_EQ(m.rc, 0);
+    g_methods[0] = m.handle;
+    Compiled c = compile(u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 3, s = s * 10 + oget(t, 0), i++), s");
+    ASSERT_EQ(c.rc, 0);
+    QoValue args[1] = {makeInt(0)};
+    QoValue r = makeNil();
+    QoCal(c.handle, args, &r);
+    int type = 0, code = 0;
+    const char16_t* name = nullptr;
+    QoHandle where = 0;
+    GetRunErr(&type, &name, &code, &where);
+    // Both calls began; the second one's end touched no record of the kind;
+    // the next read is the general path's.
+    EXPECT_EQ(g_entered, 2);
+    EXPECT_EQ(g_left, 1);
+    ASSERT_EQ(LockKey(kMethodType, noDelete, methodOperator), 0);
 }
 
 }  // namespace
