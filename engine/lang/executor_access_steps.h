@@ -121,8 +121,8 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 
 // A method the step's entry names (kMethod) entered as an activation of the
 // loop when it can be (enterMethod); its END comes back to the label RESUME
-// with the caller's top at CALLER_TOP, `resumed` naming the method's frame
-// (which keeps HELD) and the answer in the result record. Otherwise the step goes on to memberDispatch, which calls it.
+// with the caller's top at CALLER_TOP, `held` set to HELD and the answer in
+// the result record. Otherwise the step goes on to memberDispatch, which calls it.
 #define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP, HELD)    \
     do {                                                          \
         if (InlineCall* mc = enterMethod((ARGS), (LAST), s)) {     \
@@ -202,7 +202,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 // before the call, as the push would take it (the operator function may run
 // script or host code that writes y: a static, an argument, or a local through
 // the record's value array), but kept in a local rather than on the stack
-// (in the frame of a method entered here); the answer goes from registers to
+// (in `held` across a method entered here); the answer goes from registers to
 // its slot and to w (the slot gets y only when the operator takes its slow
 // path). A read the member-slot cache answers makes no call: y is read where
 // it lives, after the answer.
@@ -223,7 +223,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         }                                                                                           \
         MEMBER_STORE_RESULT(name, y);                                                               \
     }                                                                                               \
-    R_O_V1_##name##_STOREV : MEMBER_STORE_RESULT(name, resumed->method.held);
+    R_O_V1_##name##_STOREV : MEMBER_STORE_RESULT(name, held);
 
 // top + 1 and w get y op the answer in the result record; the step ends.
 #define MEMBER_STORE_RESULT(name, y)                                                                \

@@ -391,10 +391,12 @@ QO_INLINE InlineCall* enterMethod(QoValue* args, int32_t lastArg, const void* s)
 // The END of such an activation: the answer into the caller's result record
 // (an object the method made and answers is not the caller's to release:
 // QoCal's caller never learns of it), the frame left, then the object.
-QO_INLINE void finishMethod(InlineCall& c, const QoValue* top) {
+// `back` is the frame's own, read before: releasing the method's objects may
+// run scripts, whose calls may take the frame again.
+QO_INLINE void finishMethod(InlineCall& c, const QoValue* top, const MethodReturn& back) {
     Activation& caller = *c.caller;
     finishInline(c, top, &caller.scratch);
-    endMethod(c.method);
+    endMethod(back);
     keepNewAnswer(caller);
 }
 
@@ -666,8 +668,7 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     }
     Activation* const entry = ap;
     InlineCall* call = nullptr;  // the innermost activation entered here, if any
-    const InlineCall* resumed = nullptr;  // the method whose END resumes a member step (its frame is free
-                                          // but untouched until the next call: held is read from it)
+    QoValue held;                // y of a member step w = y op oget(...), resumed after a method
     QoValue* base;
     QoValue* top;
     const Step* s;
@@ -689,12 +690,15 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         const Step* at = STEP(c->callStep);
         if (__builtin_expect(c->resume != nullptr, 0)) {
             // A method entered by a member step: the step resumes with the answer.
-            finishMethod(*c, top);
-            top = c->method.callerTop;
-            resumed = c;
-            call = c->outer;
+            const MethodReturn back = c->method;
+            const void* const resume = c->resume;
+            InlineCall* const outer = c->outer;
+            finishMethod(*c, top, back);
+            top = back.callerTop;
+            held = back.held;
+            call = outer;
             ACTIVATE(caller, at);
-            goto* c->resume;
+            goto* resume;
         }
         if (__builtin_expect(g.savedTop < c->act.savedMark && at->c == 0, 1)) {
             // No object to release or keep, no write-back list: the result goes

@@ -985,8 +985,9 @@ QoValue* objOperator(QoValue* result, int lastArg, QoValue* args, CallInfo* call
     if (code == kOpGetElement && lastArg >= 1 && args[1].type == QO_UNIQUE_NAME) {
         // The member asked for last: a method is called without the
         // breadth-first lookup, a public data member is read without a call.
-        // (The executor's loops read public members from the member-slot
-        // cache, so a method is looked for first.)
+        // (The executor's loops read public members and call own methods
+        // through the member-slot cache; what comes here is the byte loop's,
+        // the natives' and the base classes' share, methods first.)
         if (Obj* o = lastObj(args))
             if (g_own.cls == o->classCache && g_own.epoch == g_classEpoch && g_own.id == static_cast<int32_t>(args[1].i)) {
                 if (g_own.kind == kMethod) return lastMethod(result, o, lastArg, args, caller);

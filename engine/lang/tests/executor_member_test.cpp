@@ -460,10 +460,18 @@ void enterHost(void* record) {
     ++g_entered;
     g_deepest = std::max(g_deepest, ++g_busy);
 }
+// A function the host runs at the end of every method call when set: its
+// calls take the frames that the method's activation has just given up.
+QoHandle g_leaveNote = 0;
 void leaveHost(void* record) {
     EXPECT_EQ(record, &g_hostObject);
     ++g_left;
     --g_busy;
+    if (g_leaveNote) {
+        QoValue args[1] = {makeInt(g_left)};
+        QoValue r = makeNil();
+        QoCal(g_leaveNote, args, &r);
+    }
 }
 bool hostMethod(const QoValue& x, const QoValue& k, QoHandle* f) {
     if (x.optype != kMethodType || x.i != 1 || k.type != QO_INT || k.i < 0 || k.i > 5) return false;
@@ -553,12 +561,19 @@ TEST_F(MemberMethods, MethodCallsOfEveryMemberStepAnswerAsTheOperatorFunction) {
         u"oget(t, 2, 1) + oget(t, 5, i) + oget(t, 9), i++), s",
         u"(n : t, i, s) = s = 0, i = 0, while(i < 4, t = cast(1 + i % 2, 4003), s = s * 10 + oget(t, 0), i++), s",
     };
-    for (const char16_t* t : texts)
-        for (int64_t n : {0, 2, 40}) {
-            agree(t, {makeInt(n)});
-            EXPECT_EQ(g_busy, 0) << std::string(t, t + std::char_traits<char16_t>::length(t));
-            EXPECT_EQ(g_entered, g_left);
-        }
+    ASSERT_EQ(compile(u"twiceOf(x : t) = t = qo(x), oget(t, 0) * 2").rc, 0);  // not pure: entered as an activation
+    Compiled note = compile(u"note(x) = twiceOf(x) + twiceOf(x + 1)");
+    ASSERT_EQ(note.rc, 0);
+    for (QoHandle leaveNote : {0, note.handle}) {
+        g_leaveNote = leaveNote;
+        for (const char16_t* t : texts)
+            for (int64_t n : {0, 2, 40}) {
+                agree(t, {makeInt(n)});
+                EXPECT_EQ(g_busy, 0) << std::string(t, t + std::char_traits<char16_t>::length(t));
+                EXPECT_EQ(g_entered, g_left);
+            }
+    }
+    g_leaveNote = 0;
     EXPECT_GE(g_deepest, 41);  // the recursion ran on the busy object
 }
 
