@@ -35,6 +35,32 @@ TOKENS = [
     ".*", "./", ".\\", ".^", ".'", "$", "@", "#", "(:", "):", ")=", "f(x)=", "(x,y:t)=",
     "\"", "@\"", "\\x0041", "\\00065", "\\[3]", "\\&", "\\%", "1.5e3", "0x1F", "3i", "10L",
     "#USE#", "~", "//", "/*", "*/", ";",
+    # the system library's containers, classes and objects
+    "sys::class(", "sys::class_handle(", "sys::obj(", "sys::obj_oget(", "sys::obj_oset(", "sys::obj_method(",
+    "sys::struct(", "sys::struct_oget(", "sys::struct_oset(", "sys::dict(", "sys::dict_oget(", "sys::dict_oset(",
+    "sys::dict_del(", "sys::qou(", "__init__", "__del__", "__copy__", "#get", "@get", "(self)", "(self, v)=",
+    "oget(self, #", "oget(p, #get)", "delete(self)",
+]
+
+# Scripts for objects_fuzz: lines of functions (methods among them), the last
+# line the one that runs.
+OBJECT_SEEDS = [
+    "get(self) = 3\n(: c, p, i, s) = c = sys::class(#M, method, #get, @get), p = sys::obj(c), i = 0, s = 0, "
+    "while(i < 9, s = s + oget(p, #get), i++), s",
+    "twice(self, v) = v * 2\nmix(self, v, w) = v * 10 + w\n(: c, p, i, s) = c = sys::class(#M, method, #twice, @twice, "
+    "#mix, @mix), p = sys::obj(c), i = 0, s = 0, while(i < 9, s = s * 2 + oget(p, #twice, i) - oget(p, #mix, i, 1), i++), s",
+    "kill(self) = delete(self), 9\n(: c, p, i, s) = c = sys::class(#K, method, #kill, @kill), p = sys::obj(c), i = 0, "
+    "s = 0, while(i < 3, s = s + oget(p, #kill), i++), s",
+    "deep(self, n) = which(n < 1, 0, 1 + oget(self, #deep, n - 1))\n(: c, p) = c = sys::class(#D, method, #deep, @deep), "
+    "p = sys::obj(c), oget(p, #deep, 50)",
+    "redo(self) = sys::class(#M, method, #redo, @redo), 2\n(: p, i, s) = p = sys::obj(sys::class(#M, method, #redo, @redo)), "
+    "i = 0, s = 0, while(i < 4, s = s + oget(p, #redo), i++), s",
+    "peek(self) = oget(self, #h) + 1\nbye(self) = o(\"bye\"), 0\n(: c, p, q, i, s) = c = sys::class(#P, private, #h, public, "
+    "#x, method, #peek, @peek, #__del__, @bye), p = sys::obj(c), sys::obj_oset(p, #h, 4), sys::obj_oset(p, #x, 5), "
+    "q = sys::obj(sys::class(#Q, #P)), i = 0, s = 0, while(i < 5, s = s + oget(p, #peek) + oget(p, #x) + oget(q, #P, #x), i++), "
+    "delete(p), gc(), s",
+    "(: t, d, i, s) = t = sys::struct(#x, 1, #y, 2), d = sys::dict(), i = 0, s = 0, while(i < 20, "
+    "sys::dict_oset(d, i, i * 2), oset(t, #x, i), s = s + oget(t, #x) + sys::dict_oget(d, i), i++), s",
 ]
 
 
@@ -144,6 +170,7 @@ def main():
         "qocom_fuzz": write_seeds(out / "qocom_fuzz", sources),
         "qocal_fuzz": write_seeds(out / "qocal_fuzz", sources),
         "commodule_fuzz": write_seeds(out / "commodule_fuzz", modules + sources),
+        "objects_fuzz": write_seeds(out / "objects_fuzz", [t.replace("\\n", "\n") for t in OBJECT_SEEDS] + sources),
     }
     target = out / "text_format_fuzz"
     target.mkdir(parents=True, exist_ok=True)

@@ -3,7 +3,7 @@
 # and runs each of them for SECONDS seconds, one after the other, one job each.
 #
 #   fuzz/run.sh SECONDS [TARGET...]     default: every target
-#   fuzz/run.sh --smoke                 CI: every target for 20 s (about 100 s in all)
+#   fuzz/run.sh --smoke                 CI: every target for 20 s (about two and a half minutes in all)
 #
 # Build directory: $QO_FUZZ_BUILD, default build/fuzz. The corpus a run grows
 # is kept in <build>/corpus/<target> and used again by the next run; the seeds
@@ -30,7 +30,7 @@ python3 "$root/fuzz/make_corpus.py" "$build/seeds"
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  targets=(qocom_fuzz qocal_fuzz text_format_fuzz regex_compile_fuzz regex_match_fuzz)
+  targets=(qocom_fuzz qocal_fuzz objects_fuzz text_format_fuzz regex_compile_fuzz regex_match_fuzz)
   [ -x "$build/commodule_fuzz" ] && targets+=(commodule_fuzz)
 fi
 

@@ -174,8 +174,9 @@ extern MemberKind g_memberKind;
 // other's place, never read a wrong record. A "no" (record null) is only a
 // hint, kept while the payloads and the locks are the same: the operator
 // function answers without the slot function being asked again, which can
-// cost a missed hit but never a wrong answer. A method named by the slot
-// function (record null, the entry's MemberMethod set) holds as a record does.
+// cost a missed hit but never a wrong answer (its counter is null). A method
+// named by the slot function (record null, counter set, the step's
+// MemberMethod filled) holds as a record does.
 struct MemberSlot {
     int64_t object = 0, name = 0;              // payload words of x and k
     const QoValue* record = nullptr;
@@ -222,7 +223,7 @@ QO_ACCESS_INLINE SlotAnswer memberSlotFor(const QoValue& x, const QoValue& k, co
     if (m.object != x.i || m.name != k.i) return SlotAnswer::kAsk;
     if (!m.record) {
         if (m.generation != keys::g_lockGeneration) return SlotAnswer::kAsk;
-        if (!g_memberMethods[memberSlotIndex(s)].method.function) return SlotAnswer::kOperator;
+        if (!m.counter) return SlotAnswer::kOperator;
         return memberSlotHolds(m, x, k) ? SlotAnswer::kMethod : SlotAnswer::kAsk;
     }
     if (memberSlotHolds(m, x, k)) {

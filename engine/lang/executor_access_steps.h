@@ -121,23 +121,15 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 
 // A method the step's entry names (kMethod) entered as an activation of the
 // loop when it can be (enterMethod); its END comes back to the label RESUME
-// with the caller's top at CALLER_TOP, `held` set to HELD and the answer in
-// the result record. Otherwise the step goes on to memberDispatch, which calls it.
-#define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP, HELD)    \
-    do {                                                          \
-        if (InlineCall* mc = enterMethod((ARGS), (LAST), s)) {     \
-            mc->resume = &&RESUME;                                 \
-            mc->method.callerTop = (CALLER_TOP);                   \
-            mc->method.held = (HELD);                              \
-            mc->caller = ap;                                       \
-            mc->callStep = s;                                      \
-            mc->args = (ARGS) + 1;                                 \
-            mc->outer = call;                                      \
-            call = mc;                                             \
-            ACTIVATE(&mc->act, mc->plan->steps);                   \
-            top = base - 1;                                        \
-            goto* s->go;                                           \
-        }                                                          \
+// with the caller's top at CALLER_TOP and the answer in the result record. Otherwise the step goes on to memberDispatch, which calls it.
+#define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP)                                         \
+    do {                                                                                         \
+        if (InlineCall* mc = enterMethod(ap, call, (ARGS), (LAST), s, &&RESUME, (CALLER_TOP))) {  \
+            call = mc;                                                                           \
+            ACTIVATE(&mc->act, mc->plan->steps);                                                 \
+            top = base - 1;                                                                      \
+            goto* s->go;                                                                         \
+        }                                                                                        \
     } while (0)
 
 // The call of oget/oset (the native at `callee`) on args[0..lastArg] at this
@@ -149,7 +141,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         const int code = memberAccessCode(callee);                                                  \
         if (__builtin_expect(code != 0, 1)) {                                                       \
             const SlotAnswer answer = memberAnswer(*ap, code, (args), (lastArg), s);                \
-            if (answer == SlotAnswer::kMethod) MEMBER_METHOD((args), (lastArg), R_MEMBER_TO_SLOT, (args), QoValue{}); \
+            if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) MEMBER_METHOD((args), (lastArg), R_MEMBER_TO_SLOT, (args)); \
             if (__builtin_expect(answer == SlotAnswer::kRecord, 1) ||                               \
                 memberDispatch(*ap, code, (args), (lastArg), s, answer)) {                          \
                 *(args) = ap->scratch;                                                              \
@@ -189,7 +181,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
             NEXT();                                                                                 \
         }                                                                                           \
         MEMBER_PUSH(1);                                                                             \
-        if (answer == SlotAnswer::kMethod) MEMBER_METHOD(top + 1, 1, R_O_V1_##name, top, QoValue{}); \
+        if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) MEMBER_METHOD(top + 1, 1, R_O_V1_##name, top); \
         if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, answer)), 0)) \
             callAt(*ap, top + 2, s, false);                                                         \
         MEMBER_APPLY(name);                                                                         \
@@ -202,7 +194,8 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 // before the call, as the push would take it (the operator function may run
 // script or host code that writes y: a static, an argument, or a local through
 // the record's value array), but kept in a local rather than on the stack
-// (in `held` across a method entered here); the answer goes from registers to
+// (across a method entered here, in the slot the answer goes to, which
+// nothing else uses meanwhile); the answer goes from registers to
 // its slot and to w (the slot gets y only when the operator takes its slow
 // path). A read the member-slot cache answers makes no call: y is read where
 // it lives, after the answer.
@@ -216,14 +209,20 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         const QoValue y = *V3(s);                                                                   \
         top[2] = *V1(s);                                                                            \
         top[3] = *V2(s);                                                                            \
-        if (answer == SlotAnswer::kMethod) MEMBER_METHOD(top + 2, 1, R_O_V1_##name##_STOREV, top, y); \
+        if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) {                                                      \
+            top[1] = y;                                                                             \
+            MEMBER_METHOD(top + 2, 1, R_O_V1_##name##_STOREV, top);                                 \
+        }                                                                                           \
         if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 2, 1, s, answer)), 0)) { \
             top[1] = y;                                                                             \
             callAt(*ap, top + 3, s, false);                                                         \
         }                                                                                           \
         MEMBER_STORE_RESULT(name, y);                                                               \
     }                                                                                               \
-    R_O_V1_##name##_STOREV : MEMBER_STORE_RESULT(name, held);
+    R_O_V1_##name##_STOREV : {                                                                      \
+        const QoValue y = top[1];                                                                   \
+        MEMBER_STORE_RESULT(name, y);                                                               \
+    }
 
 // top + 1 and w get y op the answer in the result record; the step ends.
 #define MEMBER_STORE_RESULT(name, y)                                                                \

@@ -221,7 +221,6 @@ struct Plan;
 // A method that a member step entered as an activation of the loop: what its
 // END gives back (see enterMethod, executor_threaded.cpp).
 struct MethodReturn {
-    QoValue held;            // y of a step w = y op oget(x, #name), taken before the call
     QoValue* callerTop;      // the caller's top when the step resumes
     void* record;            // the object, busy until the END
     void (*leave)(void* record);

@@ -374,21 +374,7 @@ QO_INLINE void keepNewAnswer(Activation& a) {
     }
 }
 
-// The method that the entry of member step s names, entered as an activation
-// of the loop itself (as CALLF enters a function) when it can be: a live
-// function taking the arguments given, not running, its plan made, no
-// interruption pending. Its END gives the answer as QoCal would (finishMethod).
-// Null when the ordinary call must be made (nothing changed then).
-QO_INLINE InlineCall* enterMethod(QoValue* args, int32_t lastArg, const void* s) {
-    const MemberMethod& m = g_memberMethods[memberSlotIndex(s)];
-    fn::Record* r = methodRecord(m, lastArg);
-    if (!r || r->code[0] != fn::kIdle) return nullptr;
-    InlineCall* c = enterInline(r, &args[1]);
-    if (c) beginMethod(m, args, c->method);
-    return c;
-}
-
-// The END of such an activation: the answer into the caller's result record
+// The END of a method that enterMethod (below) entered: the answer into the caller's result record
 // (an object the method made and answers is not the caller's to release:
 // QoCal's caller never learns of it), the frame left, then the object.
 // `back` is the frame's own, read before: releasing the method's objects may
@@ -398,6 +384,42 @@ QO_INLINE void finishMethod(InlineCall& c, const QoValue* top, const MethodRetur
     finishInline(c, top, &caller.scratch);
     endMethod(back);
     keepNewAnswer(caller);
+}
+
+// The method that the entry of member step s names, entered as an activation
+// of the loop itself (as CALLF enters a function) when it can be: a live
+// function taking the arguments given, not running, its plan made, no
+// interruption pending; its END resumes the step at `resume` with the caller's
+// top at callerTop. Null when the ordinary call must be made (nothing changed
+// then). Entry and return are calls of their own rather than inline in the
+// loop, whose handlers keep their registers for the common cases.
+__attribute__((noinline)) InlineCall* enterMethod(Activation* caller, InlineCall* outer, QoValue* args,
+                                                  int32_t lastArg, const void* s, const void* resume,
+                                                  QoValue* callerTop) {
+    const MemberMethod& m = g_memberMethods[memberSlotIndex(s)];
+    fn::Record* r = methodRecord(m, lastArg);
+    if (!r || r->code[0] != fn::kIdle) return nullptr;
+    InlineCall* c = enterInline(r, &args[1]);
+    if (!c) return nullptr;
+    beginMethod(m, args, c->method);
+    c->resume = resume;
+    c->method.callerTop = callerTop;
+    c->caller = caller;
+    c->callStep = s;
+    c->args = &args[1];
+    c->outer = outer;
+    return c;
+}
+
+// The END of the method entered last (call): call becomes the frame outside
+// it, *resume the step's resumption; the caller's top is returned.
+__attribute__((noinline)) QoValue* returnFromMethod(InlineCall*& call, const QoValue* top, const void** resume) {
+    InlineCall* c = call;
+    const MethodReturn back = c->method;
+    *resume = c->resume;
+    call = c->outer;
+    finishMethod(*c, top, back);
+    return back.callerTop;
 }
 
 }  // namespace
@@ -432,7 +454,7 @@ bool memberSlotFill(Activation& a, QoMemberSlotFn slot, QoValue* args, int32_t l
     MemberSlot& m = memberSlotOf(s);
     const bool keep = record || method.method.function;
     m = MemberSlot{args[0].i, args[1].i, record, tagsOf(args[0]), tagsOf(args[1]), keys::g_lockGeneration,
-                   counter, keep ? *counter : 0};
+                   keep ? counter : nullptr, keep ? *counter : 0};
     if (method.method.function) return memberMethodCall(a, args, lastArg, s);
     if (!record || lastArg != 1) return false;
     a.scratch = *record;
@@ -668,7 +690,6 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
     }
     Activation* const entry = ap;
     InlineCall* call = nullptr;  // the innermost activation entered here, if any
-    QoValue held;                // y of a member step w = y op oget(...), resumed after a method
     QoValue* base;
     QoValue* top;
     const Step* s;
@@ -690,13 +711,8 @@ QoValue* runPlan(Activation* ap, Plan* plan) {
         const Step* at = STEP(c->callStep);
         if (__builtin_expect(c->resume != nullptr, 0)) {
             // A method entered by a member step: the step resumes with the answer.
-            const MethodReturn back = c->method;
-            const void* const resume = c->resume;
-            InlineCall* const outer = c->outer;
-            finishMethod(*c, top, back);
-            top = back.callerTop;
-            held = back.held;
-            call = outer;
+            const void* resume;
+            top = returnFromMethod(call, top, &resume);
             ACTIVATE(caller, at);
             goto* resume;
         }

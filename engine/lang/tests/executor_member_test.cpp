@@ -604,19 +604,14 @@ TEST_F(MemberMethods, AKindUnlockedInsideItsMethodIsNotLeft) {
     Compiled m = compile(u"drop(self) = dropMethodKind(), 8");
     ASSERT_EQ(m.rc, 0);
     g_methods[0] = m.handle;
-    Compiled c = compile(u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 3, s = s * 10 + oget(t, 0), i++), s");
-    ASSERT_EQ(c.rc, 0);
-    QoValue args[1] = {makeInt(0)};
-    QoValue r = makeNil();
-    QoCal(c.handle, args, &r);
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&type, &name, &code, &where);
-    // Both calls began; the second one's end touched no record of the kind;
-    // the next read is the general path's.
+    Outcome o = runOnce(u"(n : t, i, s) = t = cast(1, 4003), s = 0, i = 0, while(i < 3, s = s * 10 + oget(t, 0), i++), s",
+                        {makeInt(0)}, true);
+    // Both calls began and answered; the second one's end touched no record
+    // of the kind; the third read is the general path's, which reports a
+    // kind without an operator function.
     EXPECT_EQ(g_entered, 2);
     EXPECT_EQ(g_left, 1);
+    EXPECT_EQ(o.errName, u"oget");
     ASSERT_EQ(LockKey(kMethodType, noDelete, methodOperator), 0);
 }
 
