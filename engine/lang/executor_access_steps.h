@@ -124,7 +124,9 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 // with the caller's top at CALLER_TOP and the answer in the result record. Otherwise the step goes on to memberDispatch, which calls it.
 #define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP)                                         \
     do {                                                                                         \
-        if (InlineCall* mc = enterMethod(ap, call, (ARGS), (LAST), s, &&RESUME, (CALLER_TOP))) {  \
+        if (InlineCall* mc = enterMethod(ap, (ARGS), (LAST), s, &&RESUME)) {                      \
+            mc->method.callerTop = (CALLER_TOP);                                                 \
+            mc->outer = call;                                                                    \
             call = mc;                                                                           \
             ACTIVATE(&mc->act, mc->plan->steps);                                                 \
             top = base - 1;                                                                      \
@@ -219,10 +221,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         }                                                                                           \
         MEMBER_STORE_RESULT(name, y);                                                               \
     }                                                                                               \
-    R_O_V1_##name##_STOREV : {                                                                      \
-        const QoValue y = top[1];                                                                   \
-        MEMBER_STORE_RESULT(name, y);                                                               \
-    }
+    R_O_V1_##name##_STOREV : MEMBER_STORE_RESULT(name, *top); /* y, in the slot ++top reaches */
 
 // top + 1 and w get y op the answer in the result record; the step ends.
 #define MEMBER_STORE_RESULT(name, y)                                                                \

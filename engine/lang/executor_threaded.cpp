@@ -389,13 +389,13 @@ QO_INLINE void finishMethod(InlineCall& c, const QoValue* top, const MethodRetur
 // The method that the entry of member step s names, entered as an activation
 // of the loop itself (as CALLF enters a function) when it can be: a live
 // function taking the arguments given, not running, its plan made, no
-// interruption pending; its END resumes the step at `resume` with the caller's
-// top at callerTop. Null when the ordinary call must be made (nothing changed
-// then). Entry and return are calls of their own rather than inline in the
-// loop, whose handlers keep their registers for the common cases.
-__attribute__((noinline)) InlineCall* enterMethod(Activation* caller, InlineCall* outer, QoValue* args,
-                                                  int32_t lastArg, const void* s, const void* resume,
-                                                  QoValue* callerTop) {
+// interruption pending; its END resumes the step at `resume` (the caller sets
+// the frame's callerTop and outer). Null when the ordinary call must be made
+// (nothing changed then). Entry and return are calls of their own rather than
+// inline in the loop, whose handlers keep their registers for the common
+// cases; few enough arguments for registers alone.
+__attribute__((noinline)) InlineCall* enterMethod(Activation* caller, QoValue* args, int32_t lastArg, const void* s,
+                                                  const void* resume) {
     const MemberMethod& m = g_memberMethods[memberSlotIndex(s)];
     fn::Record* r = methodRecord(m, lastArg);
     if (!r || r->code[0] != fn::kIdle) return nullptr;
@@ -403,11 +403,9 @@ __attribute__((noinline)) InlineCall* enterMethod(Activation* caller, InlineCall
     if (!c) return nullptr;
     beginMethod(m, args, c->method);
     c->resume = resume;
-    c->method.callerTop = callerTop;
     c->caller = caller;
     c->callStep = s;
     c->args = &args[1];
-    c->outer = outer;
     return c;
 }
 
