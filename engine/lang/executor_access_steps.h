@@ -121,29 +121,31 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 
 // A method the step's entry names (kMethod) entered as an activation of the
 // loop when it can be (enterMethod); its END comes back to the label RESUME
-// with the caller's top at CALLER_TOP and the answer in the result record. Otherwise the step goes on to memberDispatch, which calls it.
-#define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP)                                         \
-    do {                                                                                         \
-        if (InlineCall* mc = enterMethod(ap, (ARGS), (LAST), s, &&RESUME)) {                      \
-            mc->method.callerTop = (CALLER_TOP);                                                 \
-            mc->outer = call;                                                                    \
-            call = mc;                                                                           \
-            ACTIVATE(&mc->act, mc->plan->steps);                                                 \
-            top = base - 1;                                                                      \
-            goto* s->go;                                                                         \
-        }                                                                                        \
+// with the caller's top at CALLER_TOP and the answer in the result record.
+// Otherwise the step goes on to memberDispatch, which calls it.
+#define MEMBER_METHOD(ARGS, LAST, RESUME, CALLER_TOP)                                               \
+    do {                                                                                            \
+        if (InlineCall* mc = enterMethod(ap, (ARGS), (LAST), s, &&RESUME)) {                        \
+            mc->method.callerTop = (CALLER_TOP);                                                    \
+            mc->outer = call;                                                                       \
+            call = mc;                                                                              \
+            ACTIVATE(&mc->act, mc->plan->steps);                                                    \
+            top = base - 1;                                                                         \
+            goto* s->go;                                                                            \
+        }                                                                                           \
     } while (0)
 
 // The call of oget/oset (the native at `callee`) on args[0..lastArg] at this
 // step, its answer into args[0], the new top: from the member-slot cache, a
-// method entered, or memberDispatch; the general call when the callee is
-// neither built-in or the kind has no operator function.
+// method entered, or memberDispatch; the general call when the callee is not
+// the built-in or the kind has no operator function.
 #define MEMBER_TO_SLOT(args, lastArg, callee)                                                       \
     do {                                                                                            \
         const int code = memberAccessCode(callee);                                                  \
         if (__builtin_expect(code != 0, 1)) {                                                       \
             const SlotAnswer answer = memberAnswer(*ap, code, (args), (lastArg), s);                \
-            if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) MEMBER_METHOD((args), (lastArg), R_MEMBER_TO_SLOT, (args)); \
+            if (__builtin_expect(answer == SlotAnswer::kMethod, 0))                                 \
+                MEMBER_METHOD((args), (lastArg), R_MEMBER_TO_SLOT, (args));                         \
             if (__builtin_expect(answer == SlotAnswer::kRecord, 1) ||                               \
                 memberDispatch(*ap, code, (args), (lastArg), s, answer)) {                          \
                 *(args) = ap->scratch;                                                              \
@@ -158,7 +160,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 #define MEMBER_VARS(n)                                                                              \
     H(O_V##n) {                                                                                     \
         MEMBER_PUSH(n);                                                                             \
-        MEMBER_TO_SLOT(top + 1, n, ACCESS_CALLEE(s));                             \
+        MEMBER_TO_SLOT(top + 1, n, ACCESS_CALLEE(s));                                               \
     }
 
 // oget(x, k) with x and k pushed above the top, then top op answer: the
@@ -183,7 +185,8 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
             NEXT();                                                                                 \
         }                                                                                           \
         MEMBER_PUSH(1);                                                                             \
-        if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) MEMBER_METHOD(top + 1, 1, R_O_V1_##name, top); \
+        if (__builtin_expect(answer == SlotAnswer::kMethod, 0))                                     \
+            MEMBER_METHOD(top + 1, 1, R_O_V1_##name, top);                                          \
         if (__builtin_expect(!(code != 0 && memberDispatch(*ap, code, top + 1, 1, s, answer)), 0)) \
             callAt(*ap, top + 2, s, false);                                                         \
         MEMBER_APPLY(name);                                                                         \
@@ -197,10 +200,10 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
 // script or host code that writes y: a static, an argument, or a local through
 // the record's value array), but kept in a local rather than on the stack
 // (across a method entered here, in the slot the answer goes to, which
-// nothing else uses meanwhile); the answer goes from registers to
-// its slot and to w (the slot gets y only when the operator takes its slow
-// path). A read the member-slot cache answers makes no call: y is read where
-// it lives, after the answer.
+// nothing else uses meanwhile); the answer goes from registers to its slot
+// and to w (the slot gets y only when the operator takes its slow path). A
+// read the member-slot cache answers makes no call: y is read where it
+// lives, after the answer.
 #define MEMBER_READ_OP_STORE(name)                                                                  \
     H(O_V1_##name##_STOREV) {                                                                       \
         const int code = memberAccessCode(ACCESS_CALLEE(s));                                        \
@@ -211,7 +214,7 @@ H(A_STACK_DROP) { ACCESS_STACK(s->c); }
         const QoValue y = *V3(s);                                                                   \
         top[2] = *V1(s);                                                                            \
         top[3] = *V2(s);                                                                            \
-        if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) {                                                      \
+        if (__builtin_expect(answer == SlotAnswer::kMethod, 0)) {                                   \
             top[1] = y;                                                                             \
             MEMBER_METHOD(top + 2, 1, R_O_V1_##name##_STOREV, top);                                 \
         }                                                                                           \

@@ -954,8 +954,8 @@ inline __attribute__((always_inline)) QoValue* lastMethod(QoValue* result, Obj* 
 namespace {
 
 // A method's call as the engine makes it for a member step (see callMethod).
-void enterMethod(void* record) { ++static_cast<Obj*>(record)->busy; }
-void leaveMethod(void* record) { leave(static_cast<Obj*>(record)); }
+void methodBegins(void* record) { ++static_cast<Obj*>(record)->busy; }
+void methodEnds(void* record) { leave(static_cast<Obj*>(record)); }
 
 }  // namespace
 
@@ -973,7 +973,7 @@ const QoValue* objMemberSlot(const QoValue* object, const QoValue* name, const u
     // A method of the object's own class runs on o itself, as ownMethodCall
     // runs it: the engine checks its parameter count at every call.
     if (m.kind == kMethod) {
-        *method = QoMemberMethod{m.slot, objValue(o), o, enterMethod, leaveMethod};
+        *method = QoMemberMethod{m.slot, objValue(o), o, methodBegins, methodEnds};
         return nullptr;
     }
     // A private member's visibility depends on who reads it.
