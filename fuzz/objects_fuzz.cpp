@@ -16,43 +16,22 @@
 #include <string>
 
 #include "alloc.h"
-#include "engine.h"
-#include "qo32.h"
-#include "support.h"
+#include "engine_checks.h"
 
 extern "C" int QoDll32(void* engine, int flag, void* reserved);
 
 namespace {
 
-constexpr int kDeadlineMs = 25;
 constexpr int kMaxLines = 16;
 
-qo::fuzz::Deadline& deadline() {
-    static qo::fuzz::Deadline d(&ExMsgWithQo, kDeadlineMs);
-    return d;
-}
-
 void ignoreOutput(const char16_t*) {}
-
-void clearRunError() {
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&type, &name, &code, &where);
-}
-
-void checkEngineAtRest(const char* when) {
-    if (qo::g.stackDepth != 1) qo::fuzz::fail(when, qo::g.stackDepth);
-    if (qo::g.callDepth != 0) qo::fuzz::fail(when, qo::g.callDepth);
-    if (qo::g.savedTop != -1) qo::fuzz::fail(when, qo::g.savedTop);
-}
 
 QoHandle compileLine(const std::u16string& line, int* maxParam) {
     QoHandle h = 0;
     int begin = 0, end = 0;
     QoValue* values = nullptr;
     int rc = QoCom(line.c_str(), 1, 1, nullptr, &h, maxParam, &values, &begin, &end);
-    clearRunError();
+    qo::fuzz::clearRunError();
     return rc == 0 ? h : 0;
 }
 
@@ -65,18 +44,14 @@ void run(QoHandle h, int maxParam) {
         args[i].optype = args[i].type = QO_INT;
     }
     QoValue result;
-    deadline().arm();
-    QoCal(h, maxParam >= 0 ? args : nullptr, &result);
-    deadline().disarm();
-    checkEngineAtRest("engine not at rest after QoCal");
-    clearRunError();
+    qo::fuzz::callAtRest(h, maxParam >= 0 ? args : nullptr, &result);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qo::fuzz::limitEngineMemory(&ExMsgWithQo);
-    deadline();
+    qo::fuzz::runDeadline();
     char dir[] = "/tmp/qo-objects-fuzz-XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) qo::fuzz::fail("no working directory");
     return 0;
@@ -109,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at = next + 1;
     }
     QoDll32(self, 0, nullptr);
-    clearRunError();
+    qo::fuzz::clearRunError();
     FreeQo();
     if (qo::mem::liveBlocks() != base) qo::fuzz::fail("engine blocks leaked", qo::mem::liveBlocks() - base);
     return 0;

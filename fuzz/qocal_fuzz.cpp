@@ -7,26 +7,11 @@
 #include <string>
 
 #include "alloc.h"
-#include "engine.h"
-#include "qo32.h"
-#include "support.h"
+#include "engine_checks.h"
 
 namespace {
 
-constexpr int kDeadlineMs = 25;
 constexpr int kMaxArgs = 64;
-
-qo::fuzz::Deadline& deadline() {
-    static qo::fuzz::Deadline d(&ExMsgWithQo, kDeadlineMs);
-    return d;
-}
-
-void clearRunError() {
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&type, &name, &code, &where);
-}
 
 volatile unsigned g_sink;
 
@@ -42,12 +27,6 @@ void touchResult(const QoValue& result) {
     unsigned sum = text[length - 1];
     for (int i = 0; i < length; i += step) sum += text[i];
     g_sink = sum;
-}
-
-void checkEngineAtRest(const char* when) {
-    if (qo::g.stackDepth != 1) qo::fuzz::fail(when, qo::g.stackDepth);
-    if (qo::g.callDepth != 0) qo::fuzz::fail(when, qo::g.callDepth);
-    if (qo::g.savedTop != -1) qo::fuzz::fail(when, qo::g.savedTop);
 }
 
 // Runs the function on the ints 1, 2, ... or the reals 0.5, 1.5, ... (a
@@ -66,19 +45,15 @@ void run(QoHandle h, int maxParam, bool reals = false) {
         }
     }
     QoValue result;
-    deadline().arm();
-    QoCal(h, maxParam >= 0 ? args : nullptr, &result);
-    deadline().disarm();
+    qo::fuzz::callAtRest(h, maxParam >= 0 ? args : nullptr, &result);
     touchResult(result);
-    checkEngineAtRest("engine not at rest after QoCal");
-    clearRunError();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qo::fuzz::limitEngineMemory(&ExMsgWithQo);
-    deadline();
+    qo::fuzz::runDeadline();
     return 0;
 }
 
@@ -90,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int maxParam = 0, begin = 0, end = 0;
     QoValue* values = nullptr;
     int rc = QoCom(text.c_str(), 1, 1, nullptr, &h, &maxParam, &values, &begin, &end);
-    clearRunError();
+    qo::fuzz::clearRunError();
     if (rc == 0) {
         run(h, maxParam);
         GC(0);  // refused (1) when the script suspended collection

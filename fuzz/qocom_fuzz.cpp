@@ -7,7 +7,7 @@
 
 #include "alloc.h"
 #include "qo32.h"
-#include "support.h"
+#include "engine_checks.h"
 
 namespace {
 
@@ -21,13 +21,6 @@ constexpr Mode kModes[] = {{1, 0}, {1, 1}, {0, 0}, {0, 1}, {-2, 0}, {-2, 1}};
 
 bool isCompileError(int rc) {
     return (rc >= 1 && rc <= 33) || rc == 35 || rc == 36 || rc == 39 || rc == -2;
-}
-
-void clearRunError() {
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&type, &name, &code, &where);
 }
 
 void compileIn(const std::u16string& text, Mode mode) {
@@ -46,7 +39,7 @@ void compileIn(const std::u16string& text, Mode mode) {
         if (begin < 0 || begin > length) qo::fuzz::fail("error begin outside the text", begin);
         if (end < 0 || end > length) qo::fuzz::fail("error end outside the text", end);
     }
-    clearRunError();  // constant folding may have recorded one
+    qo::fuzz::clearRunError();  // constant folding may have recorded one
 }
 
 }  // namespace

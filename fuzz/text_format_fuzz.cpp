@@ -18,7 +18,7 @@
 #include "format.h"
 #include "qo32.h"
 #include "string_kinds.h"
-#include "support.h"
+#include "engine_checks.h"
 
 extern "C" int QoDll32(void* engine, int flag, void* reserved);
 
@@ -59,13 +59,6 @@ int fillArguments(QoValue* args, int at) {
     };
     for (const QoValue& k : kinds) args[at++] = k;
     return at - 1;
-}
-
-void clearRunError() {
-    int type = 0, code = 0;
-    const char16_t* name = nullptr;
-    QoHandle where = 0;
-    GetRunErr(&type, &name, &code, &where);
 }
 
 std::u16string expectedRoundTrip(const std::u16string& a) {
@@ -111,10 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int last = fillArguments(args, 2);
         for (int n = 1; n <= last; n += 3) {
             qo::sys::sprintf_(&result, n, args, &caller);
-            clearRunError();
+            qo::fuzz::clearRunError();
         }
         qo::sys::printf_(&result, last - 1, args + 1, &caller);
-        clearRunError();
+        qo::fuzz::clearRunError();
         break;
     }
     case 1: {
@@ -122,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args[1] = stringValue(a);
         int last = fillArguments(args, 2);
         qo::sys::sscanf_(&result, last, args, &caller);
-        clearRunError();
+        qo::fuzz::clearRunError();
         break;
     }
     case 2: {
@@ -135,11 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args[1] = stringValue(a);
         int last = fillArguments(args, 2);
         qo::sys::fprintf_(&result, last, args, &caller);
-        clearRunError();
+        qo::fuzz::clearRunError();
         qo::sys::rewind_(&result, 0, args, &caller);
         args[1] = stringValue(b);
         qo::sys::fscanf_(&result, last, args, &caller);
-        clearRunError();
+        qo::fuzz::clearRunError();
         qo::sys::fclose_(&result, 0, args, &caller);
         break;
     }
@@ -157,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     }
-    clearRunError();
+    qo::fuzz::clearRunError();
     QoDll32(self, 0, nullptr);
     FreeQo();
     return 0;
