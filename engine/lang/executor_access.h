@@ -267,17 +267,7 @@ QO_ACCESS_INLINE void memberCall(Activation& a, QoOperatorFn op, int code, QoVal
         StepSite here(a.record, s);  // the step's site for the call (operation 0)
         r = op(&a.scratch, lastArg, args, &a.info, code);
     }
-    if (__builtin_expect(r != &a.scratch, 0)) {
-        if (r) {
-            a.scratch = *r;
-        } else {
-            a.scratch = QoValue{};
-        }
-    }
-    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
-        takeNewObject(a);
-        saveTemporary(a, a.scratch, releaseFlag(a));
-    }
+    takeAnswer(a, r);
 }
 
 // The same when args[0]'s kind is not the one remembered: its operator

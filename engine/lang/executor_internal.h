@@ -210,6 +210,22 @@ inline bool takeNewObject(Activation& a) {
     a.info.flags &= ~0xffu;
     return fresh;
 }
+// The answer r of a native or operator call (the activation's scratch record
+// itself, another record, or null for nil) into the scratch record, kept as a
+// temporary when the call marked it a new object.
+inline void takeAnswer(Activation& a, const QoValue* r) {
+    if (__builtin_expect(r != &a.scratch, 0)) {
+        if (r) {
+            a.scratch = *r;
+        } else {
+            setNil(a.scratch);
+        }
+    }
+    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
+        takeNewObject(a);
+        saveTemporary(a, a.scratch, releaseFlag(a));
+    }
+}
 // "global" and "local" on *top.
 void globalOp(Activation& a, const QoValue& top);
 void localOp(Activation& a, const QoValue& top);
@@ -255,18 +271,7 @@ QoValue* callNative(Activation& a, QoValue* top, Cursor& at);
 // A native function f on args[0..lastArg]: its answer (nil for none) in the
 // activation's scratch record, kept as a temporary when it is a new object.
 inline void callNativeFunction(Activation& a, QoNativeFn f, QoValue* args, int32_t lastArg) {
-    QoValue* r = f(&a.scratch, lastArg, args, &a.info);
-    if (__builtin_expect(r != &a.scratch, 0)) {
-        if (!r) {
-            setNil(a.scratch);
-        } else {
-            a.scratch = *r;
-        }
-    }
-    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
-        takeNewObject(a);
-        saveTemporary(a, a.scratch, releaseFlag(a));
-    }
+    takeAnswer(a, f(&a.scratch, lastArg, args, &a.info));
 }
 // The end of a CALLF made by the threaded loop: the temporary result saved, the
 // write-back list (at the cursor after the two operands), the result into args[0].

@@ -366,14 +366,6 @@ QO_INLINE fn::Record* methodRecord(const MemberMethod& m, int32_t lastArg) {
     return params == lastArg || (params == 0 && lastArg == 1) ? r : nullptr;
 }
 
-// An answer the caller's call marked as a new object, kept as memberCall keeps it.
-QO_INLINE void keepNewAnswer(Activation& a) {
-    if (__builtin_expect((a.info.flags & 0xffu) != 0, 0)) {
-        takeNewObject(a);
-        saveTemporary(a, a.scratch, releaseFlag(a));
-    }
-}
-
 // The END of a method that enterMethod (below) entered: the answer into the caller's result record
 // (an object the method made and answers is not the caller's to release:
 // QoCal's caller never learns of it), the frame left, then the object.
@@ -383,7 +375,7 @@ QO_INLINE void finishMethod(InlineCall& c, const QoValue* top, const MethodRetur
     Activation& caller = *c.caller;
     finishInline(c, top, &caller.scratch);
     endMethod(back);
-    keepNewAnswer(caller);
+    takeAnswer(caller, &caller.scratch);
 }
 
 // The method that the entry of member step s names, entered as an activation
@@ -435,7 +427,7 @@ bool memberMethodCall(Activation& a, QoValue* args, int32_t lastArg, const void*
         callLookedUp(r, m.method.function, &args[1], &a.scratch);
     }
     endMethod(back);
-    keepNewAnswer(a);
+    takeAnswer(a, &a.scratch);
     return true;
 }
 
