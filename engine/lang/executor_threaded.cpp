@@ -366,9 +366,10 @@ QO_INLINE fn::Record* methodRecord(const MemberMethod& m, int32_t lastArg) {
     return params == lastArg || (params == 0 && lastArg == 1) ? r : nullptr;
 }
 
-// The END of a method that enterMethod (below) entered: the answer into the caller's result record
-// (an object the method made and answers is not the caller's to release:
-// QoCal's caller never learns of it), the frame left, then the object.
+// The END of a method that enterMethod (below) entered: the answer into the
+// caller's result record (an object the method made and answers is not the
+// caller's to release: QoCal's caller never learns of it), the frame left,
+// then the object.
 // `back` is the frame's own, read before: releasing the method's objects may
 // run scripts, whose calls may take the frame again.
 QO_INLINE void finishMethod(InlineCall& c, const QoValue* top, const MethodReturn& back) {
